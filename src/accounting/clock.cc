@@ -1,0 +1,88 @@
+#include "accounting/clock.h"
+
+#include <cstdio>
+
+#include "runtime/local_clock.h"
+
+namespace netrove {
+
+uint32_t NowSeconds() {
+  return static_cast<uint32_t>(static_cast<uint64_t>(LocalUnixSeconds() + kSecondsShift));
+}
+
+Calendar CalendarOf(uint32_t seconds) {
+  Calendar c{};
+  uint32_t days = seconds / 86400;
+  uint32_t rest = seconds % 86400;
+  c.hour = static_cast<int>(rest / 3600);
+  c.minute = static_cast<int>(rest / 60 % 60);
+  c.second = static_cast<int>(rest % 60);
+  int year = 1970;
+  for (;;) {
+    uint32_t len = (year % 4 == 0) ? 366 : 365;
+    if (days < len) break;
+    days -= len;
+    ++year;
+  }
+  static const int kMonthDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  int month = 0;
+  for (; month < 12; ++month) {
+    uint32_t len = static_cast<uint32_t>(kMonthDays[month] + (month == 1 && year % 4 == 0 ? 1 : 0));
+    if (days < len) break;
+    days -= len;
+  }
+  c.year = year;
+  c.month = month + 1;
+  c.day = static_cast<int>(days) + 1;
+  return c;
+}
+
+std::string FormatDuration(uint32_t seconds) {
+  char buf[40];
+  uint32_t days = seconds / 86400;
+  unsigned h = seconds / 3600 % 24, m = seconds / 60 % 60, s = seconds % 60;
+  if (days > 0)
+    std::snprintf(buf, sizeof buf, "%u.%02u:%02u:%02u", days, h, m, s);
+  else
+    std::snprintf(buf, sizeof buf, "%02u:%02u:%02u", h, m, s);
+  return buf;
+}
+
+int64_t ReadNumber(const std::string& text) {
+  size_t b = text.find_first_not_of(" \t");
+  if (b == std::string::npos) return 0;
+  size_t e = text.find_last_not_of(" \t");
+  std::string t = text.substr(b, e - b + 1);
+  size_t i = 0;
+  bool neg = false;
+  if (t[0] == '-' || t[0] == '+') {
+    neg = t[0] == '-';
+    i = 1;
+  }
+  if (i >= t.size() || t.size() - i > 18) return 0;
+  int64_t v = 0;
+  for (; i < t.size(); ++i) {
+    if (t[i] < '0' || t[i] > '9') return 0;
+    v = v * 10 + (t[i] - '0');
+  }
+  return neg ? -v : v;
+}
+
+uint32_t NextTimeOf(uint32_t base, const std::string& text) {
+  size_t colon = text.find(':');
+  if (colon == std::string::npos) {
+    int64_t minutes = ReadNumber(text);
+    if (minutes == 0) minutes = 1;
+    return static_cast<uint32_t>(base + static_cast<uint32_t>(minutes * 60));
+  }
+  int64_t hour = ReadNumber(text.substr(0, colon));
+  int64_t minute = ReadNumber(text.substr(colon + 1));
+  if (hour > 23 || hour < 0) hour = 0;
+  if (minute > 59 || minute < 0) minute = 0;
+  uint32_t day_start = base - base % 86400;
+  uint32_t candidate = day_start + static_cast<uint32_t>(hour * 3600 + minute * 60) + base % 60;
+  if (candidate < base) candidate += 86400;
+  return candidate;
+}
+
+}  // namespace netrove

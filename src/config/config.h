@@ -1,0 +1,110 @@
+// netrove.dat: the configuration record and its loader.
+//
+// The record is immutable once published: a load builds a fresh record and
+// swaps it in whole, so a task that holds a snapshot never sees a half-read
+// file. Values that the program changes while it runs (WAITTIME by the "+"
+// and "-" keys, CHECKURLTIME) are changed through UpdateConfig.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace netrove {
+
+inline constexpr char kProxyUserName[] = "Name_Reserved_for_PROXY_connection";
+inline constexpr char kConfigFileName[] = "netrove.dat";
+
+enum class EventAction : uint8_t { kExec = 0, kReload = 1, kExit = 2 };
+
+struct EventRule {
+  uint16_t number = 0;
+  uint16_t count = 0;      // running count, starts at 0
+  uint16_t threshold = 0;
+  EventAction action = EventAction::kExec;
+  std::string text;        // empty for EXIT
+};
+
+struct ConfigRecord {
+  // Connection
+  std::string entry_name;  // CONNECTION (default: the section name, resolved)
+  std::string user, password, domain, phone;
+  std::vector<std::string> add_phone;  // first entry stands for PHONE / the entry's own number
+  std::vector<std::string> off_phone;
+  std::string dial_prefix;
+  uint16_t dial_time = 60, wait_time = 10, sleep_time = 60, max_retry = 0;
+  bool redial = true, break_if_found = true;
+  uint32_t break_time = 0;  // earliest BREAK as NowSeconds, 0 = none
+  std::string break_flag, sleep_flag, connect_flag, dial_flag;
+  std::string check_url;
+  uint16_t check_url_time = 0, net_sleep_time = 0, net_stop_time = 0;
+  int32_t day_time_limit = 0, week_time_limit = 0, month_time_limit = 0;  // seconds after load
+  std::vector<std::string> cost;
+  bool cost_per_minute = false;
+  std::vector<std::string> execute, execute_end;
+  std::vector<std::string> execute_flag_files, execute_flag_commands;  // equal length
+  std::vector<EventRule> events;
+  std::string modem_statistics;
+  std::string log_file;
+  bool def_load = true, auto_hide = false;
+  uint16_t netrove_port = 0;
+  // Gate services
+  std::string proxy, proxy_log, proxy_auth_string;
+  std::string proxy_size = "0", proxy_disk_free = "3%";
+  std::string proxy_cache_dir = "ProxyCache/";
+  bool hide_proxy = true;
+  std::string pop3;
+  bool pop3_server = true;
+  uint16_t pop3_server_port = 0, pop3_server_sleep = 60;
+  int32_t max_len_pop3_mail = 2147483647;
+  bool hide_pop3 = true;
+  uint16_t pop3_via_web_port = 0;
+  bool hide_pop3_via_web = true;
+  std::string smtp;
+  bool hide_smtp = true;
+  std::string nntp;
+  bool hide_nntp = true;
+  uint16_t ftp = 0;
+  bool hide_ftp = true;
+  uint16_t socks4 = 0;
+  bool hide_socks4 = true;
+  std::vector<std::string> map_link, map_ulink;  // "port,host:port,option"
+  std::string port_dog;
+  uint16_t cache_dns_day = 3;
+  bool auto_update = false, hide_port = true, rtsp = false, hide_rtsp = true;
+
+  // Collect mode: the acting lines as normalised text, nothing run.
+  std::vector<std::string> collected_execute_start, collected_execute_at, collected_event_id,
+      collected_break;
+
+  std::string statistics_name;  // name of the ".lim" file (without extension)
+  bool section_found = false;   // the connection had its own section
+};
+
+// The current record (never null).
+std::shared_ptr<const ConfigRecord> CurrentConfig();
+// Applies `change` to a copy of the current record and publishes the copy.
+void UpdateConfig(const std::function<void(ConfigRecord&)>& change);
+
+// Reads netrove.dat (creating it with the default content when missing) for
+// `connection` and publishes the record. With `collect` set, acting lines
+// are only collected. Fatal problems ("Can't create Netrove.dat file.",
+// "Connection not found.") end the program with exit code 99.
+void LoadConfiguration(const std::string& connection, bool collect = false);
+
+// Warning lines of the last load ("Warning: Unknown command X.").
+std::vector<std::string> ConfigWarnings();
+
+// What the acting keywords do. The events module installs the real ones;
+// until then EXECUTESTART and EXECUTEAT only log "Execute " + command.
+struct ConfigHooks {
+  std::function<void(const std::string& command)> execute_start;
+  std::function<void(const std::string& time, const std::string& command)> execute_at;
+  // Stops the EXECUTEAT tasks and the "Halt service" task (first step of a reset).
+  std::function<void()> stop_acting_tasks;
+};
+void SetConfigHooks(ConfigHooks hooks);
+
+}  // namespace netrove

@@ -1,0 +1,134 @@
+#include "driver/entry.h"
+
+#include "accounting/clock.h"
+#include "accounting/statistics.h"
+#include "config/config.h"
+#include "dialer/entries.h"
+#include "driver/forms.h"
+#include "runtime/console.h"
+#include "runtime/log.h"
+#include "runtime/program.h"
+#include "runtime/shared_state.h"
+#include "runtime/tasks.h"
+
+namespace netrove {
+
+const char* const kUsageLines[7] = {
+    "usage: Netrove <connection> [HIDE]",
+    "       Netrove ADD [PROXY]",
+    "       Netrove <connection> STAT",
+    "       Netrove <connection> SET/CLEAR",
+    "       Netrove <connection> PROXY",
+    "       Netrove WAIT <time>",
+    "       Netrove BREAK <connection_real_name>",
+};
+
+std::string UpperCase(std::string text) {
+  for (char& c : text)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return text;
+}
+
+namespace {
+
+[[noreturn]] void PrintUsage() {
+  for (const char* line : kUsageLines) ConsoleWriteLine(line);
+  HaltProgram(0);
+}
+
+// Removes any directory part and extension from a connection name.
+std::string BareName(const std::string& name) {
+  std::string bare = name;
+  size_t slash = bare.find_last_of("/\\");
+  if (slash != std::string::npos) bare.erase(0, slash + 1);
+  size_t dot = bare.rfind('.');
+  if (dot != std::string::npos) bare.erase(dot);
+  return bare;
+}
+
+void PrintConfigWarnings() {
+  std::vector<std::string> warnings = ConfigWarnings();
+  if (warnings.empty()) return;
+  ConsoleWriteLine("WARNING! Found errors in netrove.dat");
+  for (const std::string& w : warnings) ConsoleWriteLine(w);
+  ConsoleWriteLine("");
+}
+
+}  // namespace
+
+void MainEntry(std::string connection, std::string argument, uint16_t interface_number,
+               bool start_asleep) {
+  SharedState& shared = Shared();
+  ConsoleStart();
+  StartTaskReaper();
+
+  // 1. Fresh state.
+  shared.restart_requested = false;
+  shared.local_address_text.Set(LocalInterfaceDescription());
+  shared.link_mode = kLinkIdle;
+  shared.control_request = kRequestNone;
+  connection = connection.substr(0, 255);
+  argument = argument.substr(0, 255);
+  shared.connection_arg.Set(connection);
+  ConsoleSetTitle("Netrove");
+
+  // 2. Usage.
+  if (interface_number != kInterfaceNumber) connection.clear();
+  if (connection.empty()) PrintUsage();
+
+  std::string word = UpperCase(connection);
+  std::string arg = UpperCase(argument);
+
+  // 3. HIDE only means something on a console.
+  shared.hide_mode = arg == "HIDE" && ConsolePresent();
+
+  // 4. WAIT <time>.
+  if (word == "WAIT" && !arg.empty()) RunWaitForm(argument);
+  // 5. Session started by the AutoDial handler.
+  if (arg == "AUTODIAL") PrepareAutoDial(connection);
+  // 6. BREAK <name>.
+  if (word == "BREAK" && !arg.empty()) RunBreakForm(argument);
+  // 7. ADD [PROXY].
+  if (word == "ADD") {
+    ConsoleSetTitle("Add new connection");
+    RunAddForm(arg);
+  }
+  // 8. The phonebook's spelling of the name.
+  shared.connection_arg.Set(ResolveEntryName(connection));
+  // 9. SET / CLEAR.
+  if (arg == "SET" || arg == "CLEAR") RunAutoDialRegistration(arg, BareName(shared.connection_arg.Get()));
+  // 10.
+  if (shared.hide_mode) HideConsole();
+
+  bool asleep = start_asleep;
+  for (;;) {
+    // 11. Configuration load (also the target of every reload).
+    std::string local = LocalInterfaceDescription();
+    shared.local_address_text.Set(local);
+    shared.saved_local_address_text.Set(local);
+    shared.link_mode = kLinkIdle;
+    StopSessionServices();
+    shared.connection_arg.Set(ResolveEntryName(shared.connection_arg.Get()));
+    LoadConfiguration(shared.connection_arg.Get());
+    PrintConfigWarnings();
+
+    // 12. A proxy-only section.
+    if (CurrentConfig()->user == kProxyUserName) arg = "PROXY";
+    // 13. STAT.
+    if (arg == "STAT") PrintStatistics("");
+
+    // 14-18. Services and the session.
+    SessionOutcome outcome = RunSession(arg, asleep);
+    asleep = false;  // honoured once per call
+    if (outcome == SessionOutcome::kReload) continue;
+    break;
+  }
+
+  // 19. Stop.
+  FinishSession();
+  ConsoleWriteLine("Exiting....");
+  StopAllTasks(2000);
+  ConsoleShutdown();
+}
+
+}  // namespace netrove

@@ -1,0 +1,23 @@
+// The main entry: decides from the two command-line words which command
+// form runs, and runs it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace netrove {
+
+inline constexpr uint16_t kInterfaceNumber = 23;
+
+// The usage text, one line per element, as printed.
+extern const char* const kUsageLines[7];
+
+// The entry behind the export "0x01". One-shot forms end the process;
+// otherwise it returns when the session has ended.
+void MainEntry(std::string connection, std::string argument, uint16_t interface_number,
+               bool start_asleep);
+
+// Upper-cases ASCII letters (command words and keywords compare so).
+std::string UpperCase(std::string text);
+
+}  // namespace netrove

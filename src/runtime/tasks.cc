@@ -1,0 +1,321 @@
+#include "runtime/tasks.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "runtime/console.h"
+#include "runtime/log.h"
+#include "runtime/shared_state.h"
+
+namespace netrove {
+
+class Task {
+ public:
+  explicit Task(std::string task_name) : name(std::move(task_name)) {
+    wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  }
+  ~Task() {
+    Join();
+    if (wake_fd >= 0) close(wake_fd);
+  }
+  Task(const Task&) = delete;
+  Task& operator=(const Task&) = delete;
+
+  void Join() {
+    std::lock_guard<std::mutex> lock(join_mu);
+    if (thread.joinable() && thread.get_id() != std::this_thread::get_id()) thread.join();
+  }
+
+  const std::string name;
+  int slot = 0;  // 0 = not in the fixed table
+  std::atomic<bool> running{true};
+  int wake_fd = -1;
+  std::stop_source stop;
+  std::mutex sleep_mu;
+  std::condition_variable_any sleep_cv;
+  std::mutex join_mu;
+  std::thread thread;
+};
+
+namespace {
+
+struct Table {
+  std::mutex mu;
+  std::array<TaskHandle, kTaskSlots + 1> slots;  // index 0 unused
+  std::vector<TaskHandle> overflow;              // tasks started while all slots were taken
+  int highest = 0;
+};
+
+Table& TheTable() {
+  static Table* table = new Table;  // lives until the process ends
+  return *table;
+}
+
+// The pause gate of SuspendAllTasks/ResumeAllTasks.
+std::mutex gate_mu;
+std::condition_variable_any gate_cv;
+bool suspended = false;  // guarded by gate_mu
+std::atomic<bool> suspended_flag{false};
+
+// Context of threads that are not tasks (the front-end's thread): never stopped.
+struct OutsideContext {
+  std::stop_source stop;
+  std::mutex sleep_mu;
+  std::condition_variable_any sleep_cv;
+};
+
+thread_local Task* current_task = nullptr;
+
+OutsideContext& Outside() {
+  thread_local OutsideContext ctx;
+  return ctx;
+}
+
+std::stop_token TokenOfCurrent() {
+  return current_task ? current_task->stop.get_token() : Outside().stop.get_token();
+}
+
+// Takes the first free slot atomically; 0 when none is free.
+int TakeSlot(Table& t, const TaskHandle& task) {
+  std::lock_guard<std::mutex> lock(t.mu);
+  for (int i = 1; i <= kTaskSlots; ++i) {
+    if (!t.slots[i]) {
+      t.slots[i] = task;
+      t.highest = std::max(t.highest, i);
+      return i;
+    }
+  }
+  return 0;
+}
+
+void RunTask(Task* task, TaskRoutine routine, uint32_t param) {
+  current_task = task;
+  try {
+    PassPauseGate();
+    if (!task->stop.stop_requested()) routine(param);
+  } catch (const std::exception&) {
+    ReportRuntimeError(task->name, 1);
+  } catch (...) {
+    ReportRuntimeError(task->name, 1);
+  }
+  routine = nullptr;  // release what the routine captured while still "running"
+  current_task = nullptr;
+  task->running.store(false);
+}
+
+}  // namespace
+
+TaskHandle StartTask(const std::string& name, TaskRoutine routine, uint32_t param) {
+  auto task = std::make_shared<Task>(name);
+  Table& t = TheTable();
+  task->slot = TakeSlot(t, task);
+  if (task->slot == 0) {
+    ReapTasks();
+    task->slot = TakeSlot(t, task);
+    if (task->slot == 0) {
+      std::lock_guard<std::mutex> lock(t.mu);
+      t.overflow.push_back(task);
+    }
+  }
+  // The table keeps the task alive until it is reaped, so the raw pointer
+  // stays valid for the whole life of the thread.
+  std::lock_guard<std::mutex> lock(task->join_mu);
+  task->thread = std::thread(RunTask, task.get(), std::move(routine), param);
+  return task;
+}
+
+void RequestTaskStop(const TaskHandle& task) {
+  if (!task) return;
+  if (task->stop.request_stop() && task->wake_fd >= 0) {
+    uint64_t one = 1;
+    (void)!write(task->wake_fd, &one, sizeof one);
+  }
+  // Wake a sleeper (the lock orders the notify after its predicate check).
+  { std::lock_guard<std::mutex> lock(task->sleep_mu); }
+  task->sleep_cv.notify_all();
+  gate_cv.notify_all();
+}
+
+void StopTask(TaskHandle& task) {
+  if (!task) return;
+  RequestTaskStop(task);
+  if (current_task != task.get()) task->Join();
+  task.reset();
+}
+
+bool TaskRunning(const TaskHandle& task) { return task && task->running.load(); }
+
+std::string TaskName(const TaskHandle& task) { return task ? task->name : std::string(); }
+
+bool TaskStopRequested() { return TokenOfCurrent().stop_requested(); }
+
+std::stop_token CurrentStopToken() { return TokenOfCurrent(); }
+
+void PassPauseGate() {
+  if (!suspended_flag.load()) return;
+  std::stop_token token = TokenOfCurrent();
+  std::unique_lock<std::mutex> lock(gate_mu);
+  gate_cv.wait(lock, token, [] { return !suspended; });
+}
+
+bool TaskSleep(int64_t ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max<int64_t>(ms, 0));
+  std::stop_token token = TokenOfCurrent();
+  PassPauseGate();
+  if (token.stop_requested()) return false;
+  if (current_task) {
+    std::unique_lock<std::mutex> lock(current_task->sleep_mu);
+    current_task->sleep_cv.wait_until(lock, token, deadline, [] { return false; });
+  } else {
+    OutsideContext& ctx = Outside();
+    std::unique_lock<std::mutex> lock(ctx.sleep_mu);
+    ctx.sleep_cv.wait_until(lock, token, deadline, [] { return false; });
+  }
+  PassPauseGate();
+  return !token.stop_requested();
+}
+
+int TaskPoll(struct pollfd* fds, nfds_t count, int timeout_ms) {
+  PassPauseGate();
+  Task* task = current_task;
+  if (task == nullptr || task->wake_fd < 0) {
+    for (;;) {
+      int r = poll(fds, count, timeout_ms);
+      if (r < 0 && errno == EINTR) continue;
+      return r;
+    }
+  }
+  std::vector<struct pollfd> all(fds, fds + count);
+  all.push_back({task->wake_fd, POLLIN, 0});
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    if (task->stop.stop_requested()) {
+      errno = ECANCELED;
+      return -1;
+    }
+    int wait = -1;
+    if (timeout_ms >= 0) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      wait = static_cast<int>(std::max<int64_t>(left.count(), 0));
+    }
+    for (auto& p : all) p.revents = 0;
+    int r = poll(all.data(), all.size(), wait);
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return r;
+    if (all.back().revents != 0) {
+      errno = ECANCELED;
+      return -1;
+    }
+    for (nfds_t i = 0; i < count; ++i) fds[i].revents = all[i].revents;
+    PassPauseGate();
+    return r;
+  }
+}
+
+std::string CurrentTaskName() { return current_task ? current_task->name : std::string("main"); }
+
+void ReapTasks() {
+  Table& t = TheTable();
+  std::vector<TaskHandle> ended;
+  {
+    std::lock_guard<std::mutex> lock(t.mu);
+    for (int i = 1; i <= t.highest; ++i) {
+      if (t.slots[i] && !t.slots[i]->running.load()) {
+        ended.push_back(std::move(t.slots[i]));
+        t.slots[i].reset();
+      }
+    }
+    auto& o = t.overflow;
+    for (auto it = o.begin(); it != o.end();) {
+      if (!(*it)->running.load()) {
+        ended.push_back(std::move(*it));
+        it = o.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (auto& task : ended) task->Join();  // already returned: a short wait at most
+}
+
+void SuspendAllTasks() {
+  std::lock_guard<std::mutex> lock(gate_mu);
+  suspended = true;
+  suspended_flag = true;
+}
+
+void ResumeAllTasks() {
+  {
+    std::lock_guard<std::mutex> lock(gate_mu);
+    suspended = false;
+    suspended_flag = false;
+  }
+  gate_cv.notify_all();
+}
+
+bool TasksSuspended() { return suspended_flag.load(); }
+
+int TaskSlotsInUse() {
+  Table& t = TheTable();
+  std::lock_guard<std::mutex> lock(t.mu);
+  int n = 0;
+  for (int i = 1; i <= t.highest; ++i) n += t.slots[i] ? 1 : 0;
+  return n;
+}
+
+int HighestTaskSlot() {
+  Table& t = TheTable();
+  std::lock_guard<std::mutex> lock(t.mu);
+  return t.highest;
+}
+
+void StopAllTasks(int timeout_ms) {
+  Table& t = TheTable();
+  std::vector<TaskHandle> all;
+  {
+    std::lock_guard<std::mutex> lock(t.mu);
+    for (int i = 1; i <= t.highest; ++i)
+      if (t.slots[i]) all.push_back(t.slots[i]);
+    all.insert(all.end(), t.overflow.begin(), t.overflow.end());
+  }
+  for (auto& task : all) RequestTaskStop(task);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (auto& task : all) {
+    if (task.get() == current_task) continue;
+    while (task->running.load() && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (!task->running.load()) task->Join();
+  }
+  ReapTasks();
+}
+
+void StartTaskReaper() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    StartTask("Task reaper", [](uint32_t) -> uint32_t {
+      while (TaskSleep(30000)) ReapTasks();
+      return 0;
+    });
+  });
+}
+
+void ReportRuntimeError(const std::string& task_name, int code) {
+  ConsoleWriteLine("Error in thread " + task_name);
+  Shared().restart_requested = true;
+  Log("Run-time error code " + std::to_string(code));
+  Shared().control_request = kRequestStop;
+}
+
+}  // namespace netrove

@@ -39,7 +39,8 @@ int main(int argc, char** argv) {
     return 99;
   }
   auto main_entry = reinterpret_cast<netrove_main_fn>(dlsym(handle, NETROVE_MAIN_SYMBOL));
-  auto restart = reinterpret_cast<netrove_restart_requested_fn>(dlsym(handle, NETROVE_RESTART_SYMBOL));
+  auto restart =
+      reinterpret_cast<netrove_restart_requested_fn>(dlsym(handle, NETROVE_RESTART_SYMBOL));
   if (main_entry == nullptr || restart == nullptr) {
     std::printf("Error: %s lacks its entry points\n", lib.c_str());
     return 99;

@@ -96,7 +96,8 @@ void MainEntry(std::string connection, std::string argument, uint16_t interface_
   // 8. The phonebook's spelling of the name.
   shared.connection_arg.Set(ResolveEntryName(connection));
   // 9. SET / CLEAR.
-  if (arg == "SET" || arg == "CLEAR") RunAutoDialRegistration(arg, BareName(shared.connection_arg.Get()));
+  if (arg == "SET" || arg == "CLEAR")
+    RunAutoDialRegistration(arg, BareName(shared.connection_arg.Get()));
   // 10.
   if (shared.hide_mode) HideConsole();
 

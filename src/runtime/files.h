@@ -1,9 +1,10 @@
 // Small file helpers shared by every module that reads or rewrites files.
 #pragma once
 
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
-#include <sys/types.h>
 
 namespace netrove {
 

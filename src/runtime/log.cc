@@ -15,10 +15,10 @@
 namespace netrove {
 namespace {
 
-std::mutex log_mu;                   // serialises whole lines
+std::mutex log_mu;  // serialises whole lines
 std::atomic<bool> log_busy{false};
 std::mutex file_name_mu;
-std::string log_file_name;           // guarded by file_name_mu
+std::string log_file_name;  // guarded by file_name_mu
 std::mutex proc_mu;
 std::shared_ptr<LogRoutine> log_proc;  // guarded by proc_mu; null = LogMessage
 

@@ -59,5 +59,8 @@ int main(int argc, char** argv) {
     std::perror("netrove: restart");
     return 99;
   }
-  return 0;
+  // A task that outlived the session's stop may still be running; ending
+  // without static destructors keeps it from touching destroyed objects.
+  std::fflush(nullptr);
+  _exit(0);
 }

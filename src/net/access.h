@@ -1,0 +1,42 @@
+// Client admission by address lists, the denial log "access.ip.error.log"
+// with its "WARNING! " line, and the special lists "dialfor.ip" (clients
+// that may start a dial) and "local.hst" (host names the proxy serves).
+//
+// Relative file names resolve against the working directory.
+// Thread safety: all functions may be called from any task; writers of the
+// denial log are serialised.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <string>
+
+#include "net/address_list.h"
+#include "net/socket.h"
+
+namespace netrove {
+
+inline constexpr char kDenialLogName[] = "access.ip.error.log";
+inline constexpr char kDialForListName[] = "dialfor.ip";
+inline constexpr char kLocalHostsListName[] = "local.hst";
+
+// True when some entry of `list` (reloaded lazily) matches the client now.
+// A closed or gone client is closed and refused.
+bool ClientAllowed(SocketVar& client, AddressList& list);
+// ClientAllowed; a refused client still open gets the warning and is closed.
+bool CheckClientOrDeny(SocketVar& client, AddressList& list);
+// For a datagram from `client` reaching the UDP socket `udp_fd`; a refused
+// client gets the warning.
+bool ClientAllowedUdp(int udp_fd, const sockaddr_in& client, AddressList& list);
+
+// Appends "<address> #<port>" to the denial log and logs
+// "WARNING! <address> Access denied to port <port>".
+void WarnDeniedClient(const std::string& dotted_address, uint16_t local_port);
+
+// True without a client (nullptr); otherwise when dialfor.ip admits it.
+bool IsDialForClient(SocketVar* client);
+// True when local.hst lists exactly `name`.
+bool IsLocalHostName(const std::string& name);
+
+}  // namespace netrove

@@ -1,0 +1,99 @@
+#include "net/address_list.h"
+
+#include "accounting/clock.h"
+#include "runtime/files.h"
+
+namespace netrove {
+namespace {
+
+std::string Normalise(std::string line) {
+  if (line.size() > 255) line.resize(255);
+  for (char& c : line)
+    if (c == '\t') c = ' ';
+  std::string collapsed;
+  for (char c : line)
+    if (!(c == ' ' && !collapsed.empty() && collapsed.back() == ' ')) collapsed.push_back(c);
+  size_t semicolon = collapsed.find(';');
+  if (semicolon != std::string::npos) collapsed.erase(semicolon);
+  size_t b = collapsed.find_first_not_of(" \t");
+  if (b == std::string::npos) return "";
+  size_t e = collapsed.find_last_not_of(" \t");
+  return collapsed.substr(b, e - b + 1);
+}
+
+}  // namespace
+
+ParsedList ParseListText(const std::string& text, bool drop_marked) {
+  ParsedList parsed;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    start = end + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    line = Normalise(std::move(line));
+    if (line.empty()) continue;
+    if (drop_marked && line[0] == '#') {
+      parsed.had_marked = true;
+      continue;
+    }
+    parsed.entries.push_back(std::move(line));
+  }
+  return parsed;
+}
+
+std::shared_ptr<const AddressList::Contents> AddressList::Snapshot() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return contents_;
+}
+
+void AddressList::Replace(std::shared_ptr<const Contents> contents) {
+  std::lock_guard<std::mutex> lock(mu_);
+  contents_ = std::move(contents);
+}
+
+bool LoadAddressList(const std::string& file_name, AddressList& list, bool drop_marked) {
+  std::shared_ptr<const AddressList::Contents> old = list.Snapshot();
+  uint32_t now = NowSeconds();
+  bool same_file = old->readable && old->file_name == file_name;
+  if (same_file && old->next_check >= now + kListCheckMargin) return true;
+  FileStamp stamp = StampOf(file_name);
+  if (same_file && stamp.present && stamp == old->stamp) {
+    auto refreshed = std::make_shared<AddressList::Contents>(*old);
+    refreshed->next_check = now + kListCheckAhead;
+    list.Replace(std::move(refreshed));
+    return true;
+  }
+
+  auto fresh = std::make_shared<AddressList::Contents>();
+  fresh->file_name = file_name;
+  std::optional<std::string> text = ReadWholeFile(file_name, kListFileLimit);
+  if (!text) {
+    list.Replace(std::move(fresh));
+    return false;
+  }
+  fresh->readable = true;
+  fresh->stamp = stamp;
+  fresh->next_check = now + kListCheckAhead;
+  ParsedList parsed = ParseListText(*text, drop_marked);
+  fresh->entries = std::move(parsed.entries);
+  if (parsed.had_marked && text->size() < kListFileLimit) {
+    std::string data;
+    for (const std::string& entry : fresh->entries) data += entry + "\n";
+    if (WriteFileAtomically(file_name, data, 0644, true)) {
+      fresh->stamp = StampOf(file_name);
+      fresh->next_check = 0;
+    }
+  }
+  list.Replace(std::move(fresh));
+  return true;
+}
+
+bool ReloadAddressList(AddressList& list) {
+  std::string name = list.Snapshot()->file_name;
+  if (name.empty()) return false;
+  return LoadAddressList(name, list, false);
+}
+
+}  // namespace netrove

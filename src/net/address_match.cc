@@ -1,0 +1,99 @@
+#include "net/address_match.h"
+
+#include <optional>
+#include <string_view>
+
+#include "runtime/local_clock.h"
+
+namespace netrove {
+namespace {
+
+// A plain decimal number of 1..6 digits.
+std::optional<int> Decimal(std::string_view text) {
+  if (text.empty() || text.size() > 6) return std::nullopt;
+  int value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  return value;
+}
+
+// "hh:mm" as hours and minutes.
+std::optional<std::pair<int, int>> ClockTime(std::string_view text) {
+  size_t colon = text.find(':');
+  if (colon == std::string_view::npos) return std::nullopt;
+  auto h = Decimal(text.substr(0, colon));
+  auto m = Decimal(text.substr(colon + 1));
+  if (!h || !m) return std::nullopt;
+  return std::make_pair(*h, *m);
+}
+
+// Next part of a dotted text, with its trailing ".".
+std::string_view TakePart(std::string_view& text) {
+  size_t dot = text.find('.');
+  size_t len = dot == std::string_view::npos ? text.size() : dot + 1;
+  std::string_view part = text.substr(0, len);
+  text.remove_prefix(len);
+  return part;
+}
+
+}  // namespace
+
+bool TimeWindowHoldsAt(const std::string& window, int weekday, int minute_of_day) {
+  std::string text;
+  for (char c : window)
+    if (c != ' ' && c != '\t') text.push_back(c);
+  size_t first_colon = text.find(':');
+  if (text.empty() || text.find('-') == std::string::npos || first_colon == std::string::npos ||
+      text.find(':', first_colon + 1) == std::string::npos)
+    return false;
+  if (text.substr(0, text.find('-')).find('.') == std::string::npos) text = "0123456." + text;
+  size_t dot = text.find('.');
+  char today = static_cast<char>('0' + weekday);
+  if (text.substr(0, dot).find(today) == std::string::npos) return false;
+  text.erase(0, dot + 1);
+  size_t dash = text.find('-');
+  if (dash == std::string::npos) return false;
+  auto start = ClockTime(std::string_view(text).substr(0, dash));
+  auto end = ClockTime(std::string_view(text).substr(dash + 1));
+  if (!start || !end) return false;
+  int end_hour = end->first == 0 ? 24 : end->first;
+  int start_minute = start->first * 60 + start->second;
+  int end_minute = end_hour * 60 + end->second;
+  return start_minute <= minute_of_day && minute_of_day <= end_minute;
+}
+
+bool TimeWindowHolds(const std::string& window) {
+  LocalDateTime now = BreakDownLocal(LocalUnixSeconds());
+  return TimeWindowHoldsAt(window, now.weekday, now.hour * 60 + now.minute);
+}
+
+bool MatchAddressEntry(const std::string& client, const std::string& entry, uint16_t local_port) {
+  std::string rest = entry;
+  if (!rest.empty() && rest[0] == '#') rest.erase(0, 1);
+  for (size_t comma = rest.find(','); comma != std::string::npos; comma = rest.find(',')) {
+    if (!TimeWindowHolds(rest.substr(0, comma))) return false;
+    rest.erase(0, comma + 1);
+  }
+  size_t colon = rest.find(':');
+  if (colon != std::string::npos) {
+    auto port = Decimal(std::string_view(rest).substr(colon + 1));
+    if (!port || *port != local_port) return false;
+    rest.erase(colon);
+  }
+  rest += '.';
+  std::string_view address = client;
+  std::string_view pattern = rest;
+  std::string_view last_part;
+  while (!address.empty()) {
+    if (pattern.empty()) return last_part == "*.";
+    std::string_view a = TakePart(address);
+    std::string_view p = TakePart(pattern);
+    last_part = p;
+    if (p != "*." && p != a) return false;
+  }
+  return true;
+}
+
+}  // namespace netrove

@@ -1,0 +1,24 @@
+// The matcher of address-list entries. Pure functions: no I/O, no state;
+// any input (garbage, binary bytes, impossible windows) gives false rather
+// than a crash.
+//
+// Entry: zero or more time windows each followed by ",", an address pattern
+// of four "."-separated parts (decimal octet or "*"), optionally ":" and the
+// local port it applies to. A leading "#" is ignored.
+// Window: [day digits "."] hh:mm "-" hh:mm, days 0 (Sunday) .. 6; an end
+// hour of 0 counts as 24; a window whose start lies after its end never holds.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace netrove {
+
+// `client` is the dotted client address with a "." appended.
+bool MatchAddressEntry(const std::string& client, const std::string& entry, uint16_t local_port);
+// The window against the local clock.
+bool TimeWindowHolds(const std::string& window);
+// The window at a given weekday (0 = Sunday) and minute of the day.
+bool TimeWindowHoldsAt(const std::string& window, int weekday, int minute_of_day);
+
+}  // namespace netrove

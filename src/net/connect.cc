@@ -1,0 +1,153 @@
+#include "net/connect.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <mutex>
+#include <unordered_set>
+
+#include "net/net_settings.h"
+#include "net/resolver.h"
+
+namespace netrove {
+namespace {
+
+struct FailedCache {
+  std::mutex mu;
+  std::unordered_set<std::string> keys;  // guarded by mu
+};
+
+FailedCache& Failed() {
+  static FailedCache cache;
+  return cache;
+}
+
+// True when `text` is a decimal number in 0..65535.
+std::optional<uint16_t> ParsePort(const std::string& text) {
+  if (text.empty() || text.size() > 5) return std::nullopt;
+  uint32_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<uint32_t>(c - '0');
+  }
+  if (value > 65535) return std::nullopt;
+  return static_cast<uint16_t>(value);
+}
+
+// Finishes a non-blocking connect. True when connected.
+bool FinishConnect(int fd) {
+  const int64_t bound_ms = NetTimingsNow().connect_timeout_ms;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(bound_ms);
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - std::chrono::steady_clock::now())
+                    .count();
+    if (left <= 0) return false;
+    struct pollfd p = {fd, POLLOUT, 0};
+    int r = TaskPoll(&p, 1, static_cast<int>(std::min<int64_t>(left, 1 << 30)));
+    if (r < 0) return false;  // stopped or failed
+    if (r == 0) continue;
+    int error = 0;
+    socklen_t len = sizeof error;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0) return false;
+    return error == 0;
+  }
+}
+
+}  // namespace
+
+std::optional<HostTarget> ParseHostText(const std::string& host, uint16_t default_port) {
+  std::string text = host.substr(0, 255);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  if (text.empty()) return std::nullopt;
+  size_t scheme = text.find("//");
+  if (scheme != std::string::npos) text.erase(0, scheme + 2);
+  size_t slash = text.find('/');
+  if (slash != std::string::npos) text.erase(slash);
+  HostTarget target;
+  target.port = default_port;
+  size_t colon = text.find(':');
+  if (colon != std::string::npos) {
+    if (auto port = ParsePort(text.substr(colon + 1))) target.port = *port;
+    text.erase(colon);
+  }
+  target.name = text;
+  return target;
+}
+
+SocketVar ConnectToHost(const std::string& host, uint16_t default_port) {
+  std::optional<HostTarget> target = ParseHostText(host, default_port);
+  if (!target) return SocketVar();
+  if (FailedConnectCached(target->name)) return SocketVar();
+  uint32_t address = ResolveHost(target->name);
+  if (address == kNoAddress) {
+    AddFailedConnect(target->name);
+    return SocketVar();
+  }
+  std::string pair = DottedAddress(address) + ":" + std::to_string(target->port);
+  if (FailedConnectCached(pair)) return SocketVar();
+
+  SocketVar sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP));
+  int fd = sock.handle();
+  if (fd < 1) return SocketVar();
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(target->port);
+  addr.sin_addr.s_addr = address;
+  bool connected = false;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+    connected = true;
+  } else if (errno == EINPROGRESS || errno == EINTR) {
+    connected = FinishConnect(fd);
+  }
+  if (!connected) {
+    // A stop request is not the host's fault: it is not remembered.
+    if (!TaskStopRequested()) AddFailedConnect(pair);
+    CloseSocketVar(sock);
+    return sock;
+  }
+  int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  return sock;
+}
+
+bool FailedConnectCached(const std::string& key) {
+  FailedCache& c = Failed();
+  std::lock_guard<std::mutex> lock(c.mu);
+  return c.keys.count(key) != 0;
+}
+
+void AddFailedConnect(const std::string& key) {
+  FailedCache& c = Failed();
+  std::lock_guard<std::mutex> lock(c.mu);
+  c.keys.insert(key);
+}
+
+void ClearFailedConnectCache() {
+  FailedCache& c = Failed();
+  std::lock_guard<std::mutex> lock(c.mu);
+  c.keys.clear();
+}
+
+size_t FailedConnectCount() {
+  FailedCache& c = Failed();
+  std::lock_guard<std::mutex> lock(c.mu);
+  return c.keys.size();
+}
+
+TaskHandle StartBadUrlChecker() {
+  return StartTask("Bad URL checker", [](uint32_t) -> uint32_t {
+    while (TaskSleep(NetTimingsNow().bad_url_period_ms)) {
+      if (FailedConnectCount() > 0) ClearFailedConnectCache();
+    }
+    return 0;
+  });
+}
+
+}  // namespace netrove

@@ -1,0 +1,75 @@
+#include "net/link_users.h"
+
+#include <atomic>
+#include <chrono>
+
+#include "accounting/clock.h"
+#include "net/access.h"
+#include "net/net_settings.h"
+#include "runtime/shared_state.h"
+#include "runtime/tasks.h"
+
+namespace netrove {
+namespace {
+
+std::atomic<uint32_t> link_users{0};
+std::atomic<uint32_t> last_link_use{0};
+
+bool ClientGone(SocketVar* client) { return client != nullptr && !IsConnectionAlive(*client); }
+
+// Waits for the link as the controller brings it up. Returns when the link
+// is on-line, the client has gone, the task is stopped or the polls ran out.
+void WaitForLink(SocketVar* client) {
+  SharedState& shared = Shared();
+  const NetTimings t = NetTimingsNow();
+  // Bounds the whole wait, including the wait for a request to be taken.
+  auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(t.await_poll_ms * t.await_polls);
+  auto expired = [&] { return std::chrono::steady_clock::now() >= deadline; };
+  int polls = 0;
+  for (;;) {
+    uint8_t mode = shared.link_mode.load();
+    if (mode == kLinkIdle || mode == kLinkWaiting) {
+      shared.control_request = mode == kLinkIdle ? kRequestSleep : kRequestRedial;
+      while (shared.control_request.load() != kRequestNone) {
+        if (ClientGone(client) || expired() || !TaskSleep(t.await_request_step_ms)) return;
+      }
+    }
+    for (;;) {
+      if (shared.link_mode.load() == kLinkOnline || ClientGone(client)) return;
+      if (polls >= t.await_polls || expired()) return;
+      ++polls;
+      if (!TaskSleep(t.await_poll_ms)) return;
+      if (shared.link_mode.load() == kLinkWaiting) break;  // ask for the redial again
+    }
+  }
+}
+
+}  // namespace
+
+bool AwaitLink(SocketVar* client) {
+  link_users.fetch_add(1);
+  uint8_t mode = Shared().link_mode.load();
+  bool note_use = true;
+  if (mode == kLinkIdle && !IsDialForClient(client)) {
+    note_use = false;  // may not dial: the service goes on without the link
+  } else if (mode != kLinkOnline) {
+    WaitForLink(client);
+  }
+  if (note_use) last_link_use.store(NowSeconds());
+  bool ok = client == nullptr || (client->handle() > 1 && IsConnectionAlive(*client));
+  if (!ok) ReleaseLink();
+  return ok;
+}
+
+void ReleaseLink() {
+  last_link_use.store(NowSeconds());
+  uint32_t users = link_users.load();
+  while (users > 0 && !link_users.compare_exchange_weak(users, users - 1)) {
+  }
+}
+
+uint32_t LinkUsers() { return link_users.load(); }
+uint32_t LastLinkUse() { return last_link_use.load(); }
+
+}  // namespace netrove

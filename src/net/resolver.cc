@@ -1,0 +1,218 @@
+#include "net/resolver.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "accounting/clock.h"
+#include "config/config.h"
+#include "net/file_stamp.h"
+#include "net/socket.h"
+#include "runtime/files.h"
+
+namespace netrove {
+namespace {
+
+constexpr char kMarker[] = " # URL cache ";
+constexpr size_t kMarkerLength = sizeof kMarker - 1;  // 13
+constexpr size_t kHostsReadLimit = 4u << 20;
+
+struct ResolverState {
+  std::mutex mu;  // the resolver lock
+  std::vector<std::string> lines;
+  FileStamp stamp;
+  bool writable_copy = true;  // false when the file was too big to hold whole
+  HostLookup lookup;
+  std::mutex name_mu;
+  std::string interface_name = "127.0.0.1";  // guarded by name_mu
+};
+
+ResolverState& State() {
+  static ResolverState state;
+  return state;
+}
+
+std::string Trimmed(const std::string& line) {
+  size_t b = line.find_first_not_of(" \t\r");
+  if (b == std::string::npos) return "";
+  size_t e = line.find_last_not_of(" \t\r");
+  return line.substr(b, e - b + 1);
+}
+
+bool ParseHex8(const std::string& text, uint32_t& value) {
+  if (text.size() != 8) return false;
+  value = 0;
+  for (char c : text) {
+    int d;
+    if (c >= '0' && c <= '9')
+      d = c - '0';
+    else if (c >= 'A' && c <= 'F')
+      d = c - 'A' + 10;
+    else if (c >= 'a' && c <= 'f')
+      d = c - 'a' + 10;
+    else
+      return false;
+    value = value * 16 + static_cast<uint32_t>(d);
+  }
+  return true;
+}
+
+// Caller holds State().mu.
+void LoadLocked(ResolverState& s) {
+  std::string path = HostsFilePath();
+  s.lines.clear();
+  s.writable_copy = true;
+  FileStamp before = StampOf(path);
+  std::optional<std::string> data = ReadWholeFile(path, kHostsReadLimit);
+  if (!data) {
+    s.stamp = FileStamp();
+    return;
+  }
+  if (data->size() >= kHostsReadLimit) s.writable_copy = false;
+  s.stamp = before;
+  size_t start = 0;
+  while (start < data->size()) {
+    size_t end = data->find('\n', start);
+    if (end == std::string::npos) end = data->size();
+    s.lines.push_back(data->substr(start, end - start));
+    start = end + 1;
+  }
+}
+
+uint32_t SystemLookup(const std::string& name) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* result = nullptr;
+  if (getaddrinfo(name.c_str(), nullptr, &hints, &result) != 0 || result == nullptr)
+    return kNoAddress;
+  uint32_t address = reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr.s_addr;
+  freeaddrinfo(result);
+  return address;
+}
+
+}  // namespace
+
+std::string HostsFilePath() {
+  const char* env = std::getenv("NETROVE_HOSTS");
+  if (env != nullptr && *env != '\0') return env;
+  return "/etc/hosts";
+}
+
+void LoadHostsFile() {
+  ResolverState& s = State();
+  std::lock_guard<std::mutex> lock(s.mu);
+  LoadLocked(s);
+}
+
+std::vector<std::string> HostsLines() {
+  ResolverState& s = State();
+  std::lock_guard<std::mutex> lock(s.mu);
+  return s.lines;
+}
+
+bool CacheableName(const std::string& name) {
+  if (name.empty() || name.size() > 255) return false;
+  for (unsigned char c : name) {
+    bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+              c == '-' || c == '.';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+bool UpdateHostsCache(std::vector<std::string>& lines, const std::string& dotted,
+                      const std::string& name, uint32_t now, uint32_t cache_days) {
+  const std::string prefix = dotted + " " + name + " #";
+  bool cached = false;
+  bool changed = false;
+  for (size_t i = lines.size(); i-- > 0;) {
+    std::string line = Trimmed(lines[i]);
+    if (line.empty() || line[0] == '#') continue;
+    size_t at = line.find(kMarker);
+    uint32_t expiry;
+    if (at == std::string::npos || !ParseHex8(line.substr(at + kMarkerLength, 8), expiry)) continue;
+    bool mine = line.compare(0, prefix.size(), prefix) == 0;
+    if (mine) cached = true;
+    if (now > expiry) {
+      lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(i));
+      changed = true;
+      if (mine) cached = false;
+    }
+  }
+  if (!cached) {
+    char hex[9];
+    std::snprintf(hex, sizeof hex, "%08X",
+                  static_cast<uint32_t>(now + static_cast<uint64_t>(cache_days) * 86400u));
+    lines.push_back(prefix + " URL cache " + hex);
+    changed = true;
+  }
+  return changed;
+}
+
+uint32_t ResolveHost(const std::string& name) {
+  in_addr dotted{};
+  if (inet_aton(name.c_str(), &dotted) != 0) return dotted.s_addr;
+
+  ResolverState& s = State();
+  std::lock_guard<std::mutex> lock(s.mu);
+  uint32_t address = s.lookup ? s.lookup(name) : SystemLookup(name);
+  if (address == kNoAddress || name == LocalInterfaceName() || !CacheableName(name)) return address;
+
+  uint32_t days = CurrentConfig()->cache_dns_day;
+  if (!UpdateHostsCache(s.lines, DottedAddress(address), name, NowSeconds(), days)) return address;
+  std::string path = HostsFilePath();
+  FileStamp current = StampOf(path);
+  if (!current.present) current = s.stamp;
+  if (current == s.stamp && s.writable_copy) {
+    std::string data;
+    for (const std::string& line : s.lines) data += line + "\n";
+    (void)WriteFileAtomically(path, data, 0644, true);  // failure: no cache, nothing else
+  }
+  LoadLocked(s);
+  return address;
+}
+
+void DetermineLocalInterface() {
+  const char* env = std::getenv("IPINTERFACENAME");
+  if (env != nullptr && *env != '\0') {
+    SetLocalInterfaceName(env);
+    return;
+  }
+  char host[256] = {};
+  if (gethostname(host, sizeof host - 1) == 0 && host[0] != '\0') SetLocalInterfaceName(host);
+}
+
+std::string LocalInterfaceName() {
+  ResolverState& s = State();
+  std::lock_guard<std::mutex> lock(s.name_mu);
+  return s.interface_name;
+}
+
+void SetLocalInterfaceName(const std::string& name) {
+  ResolverState& s = State();
+  std::lock_guard<std::mutex> lock(s.name_mu);
+  s.interface_name = name.substr(0, 255);
+}
+
+uint32_t LocalInterfaceAddress() {
+  uint32_t address = ResolveHost(LocalInterfaceName());
+  if (address == 0 || address == kNoAddress) return htonl(INADDR_LOOPBACK);
+  return address;
+}
+
+std::string LocalInterfaceAddressText() { return DottedAddress(LocalInterfaceAddress()); }
+
+void SetHostLookupForTesting(HostLookup lookup) {
+  ResolverState& s = State();
+  std::lock_guard<std::mutex> lock(s.mu);
+  s.lookup = std::move(lookup);
+}
+
+}  // namespace netrove

@@ -1,0 +1,397 @@
+#include "net/socket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <vector>
+
+#include "net/net_settings.h"
+#include "net/port_server.h"
+#include "runtime/tasks.h"
+
+namespace netrove {
+namespace {
+
+constexpr int kMinShare = 50;
+constexpr size_t kRelayBlock = 900;
+constexpr int kUncountedSlots = 50;
+
+std::atomic<int> receiving_tasks{0};
+std::array<std::atomic<int>, kUncountedSlots> uncounted{};
+
+using Clock = std::chrono::steady_clock;
+
+int RemainingMs(Clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return static_cast<int>(std::clamp<int64_t>(left.count(), 0, 1 << 30));
+}
+
+bool IsUncounted(int fd) {
+  for (auto& slot : uncounted)
+    if (slot.load() == fd) return true;
+  return false;
+}
+
+// Waits until `fd` shows one of `events`, the deadline passes or the task
+// is stopped. Returns the revents, 0 on time-out or stop.
+short WaitFor(int fd, short events, Clock::time_point deadline) {
+  for (;;) {
+    struct pollfd p = {fd, events, 0};
+    int r = TaskPoll(&p, 1, RemainingMs(deadline));
+    if (r < 0) return 0;
+    if (r == 0) {
+      if (Clock::now() >= deadline) return 0;
+      continue;
+    }
+    return p.revents;
+  }
+}
+
+class ReceiverCount {
+ public:
+  ReceiverCount() : count_(receiving_tasks.fetch_add(1) + 1) {}
+  ~ReceiverCount() { receiving_tasks.fetch_sub(1); }
+  ReceiverCount(const ReceiverCount&) = delete;
+  ReceiverCount& operator=(const ReceiverCount&) = delete;
+  int count() const { return count_; }
+
+ private:
+  int count_;
+};
+
+}  // namespace
+
+SocketVar::~SocketVar() { CloseSocketVar(*this); }
+
+SocketVar::SocketVar(SocketVar&& other) noexcept
+    : fd_(other.fd_),
+      read_ahead_(std::move(other.read_ahead_)),
+      listener_(std::move(other.listener_)) {
+  other.fd_ = -1;
+}
+
+SocketVar& SocketVar::operator=(SocketVar&& other) noexcept {
+  if (this != &other) {
+    CloseSocketVar(*this);
+    fd_ = other.fd_;
+    read_ahead_ = std::move(other.read_ahead_);
+    listener_ = std::move(other.listener_);
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+int SocketVar::handle() const {
+  if (listener_ && !ListenerRegistered(listener_)) return -1;
+  return fd_;
+}
+
+size_t SocketVar::buffered() const {
+  if (!read_ahead_ || read_ahead_->count == 0) return 0;
+  return read_ahead_->count - read_ahead_->position;
+}
+
+void CloseSocketVar(SocketVar& var) {
+  var.read_ahead_.reset();
+  if (var.listener_) {
+    // The entry owns the descriptor; it is closed when the port server no
+    // longer looks at it.
+    DropListener(var.listener_);
+    var.listener_.reset();
+  } else if (var.fd_ >= 0) {
+    shutdown(var.fd_, SHUT_WR);
+    close(var.fd_);
+  }
+  var.fd_ = -1;
+}
+
+size_t ReceiveShare(int receivers) {
+  int share = kReceiveBudget / std::max(receivers, 1);
+  share = std::clamp(share, kMinShare, static_cast<int>(kReadAheadSize));
+  return static_cast<size_t>(share);
+}
+
+int ReceivingTasks() { return receiving_tasks.load(); }
+
+int ReceiveChunk(SocketVar& var, char* dest, size_t max_length) {
+  ReceiverCount receivers;
+  size_t request = std::min({max_length, kReadAheadSize, ReceiveShare(receivers.count())});
+  int fd = var.handle();
+  if (fd < 1 || request == 0) {
+    CloseSocketVar(var);
+    return 0;
+  }
+  auto deadline = Clock::now() + std::chrono::milliseconds(NetTimingsNow().receive_timeout_ms);
+  for (;;) {
+    short revents = WaitFor(fd, POLLIN | POLLPRI, deadline);
+    if (revents == 0 || (revents & (POLLPRI | POLLNVAL))) break;
+    ssize_t n = recv(fd, dest, request, MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
+    if (n < 1) break;
+    TrafficCounters& t = Traffic();
+    t.received_total.fetch_add(static_cast<uint32_t>(n));
+    if (!IsUncounted(fd)) t.received_tick.fetch_add(static_cast<uint32_t>(n));
+    return static_cast<int>(n);
+  }
+  CloseSocketVar(var);
+  return 0;
+}
+
+int ReadBuffered(SocketVar& var, char* dest, size_t max_length) {
+  if (var.handle() < 1) return -1;
+  if (!var.read_ahead_) var.read_ahead_ = std::make_unique<SocketVar::ReadAhead>();
+  SocketVar::ReadAhead* buffer = var.read_ahead_.get();
+  if (buffer->count == 0) {
+    int n = ReceiveChunk(var, buffer->data, kReadAheadSize);
+    if (n < 1) return n;  // the socket is closed and the buffer gone
+    buffer->count = static_cast<uint16_t>(n);
+    buffer->position = 0;
+  }
+  size_t take = std::min<size_t>(buffer->count - buffer->position, max_length);
+  std::memcpy(dest, buffer->data + buffer->position, take);
+  buffer->position = static_cast<uint16_t>(buffer->position + take);
+  if (buffer->position >= buffer->count) buffer->count = 0;
+  return static_cast<int>(take);
+}
+
+bool ReadLine(SocketVar& var, size_t max_length, std::string& line) {
+  constexpr size_t kStaging = 255;
+  line.clear();
+  std::string staging;
+  bool open = true;
+  for (;;) {
+    char byte;
+    if (ReadBuffered(var, &byte, 1) != 1) {
+      CloseSocketVar(var);
+      open = false;
+      break;
+    }
+    if (byte == '\n') break;
+    if (byte != '\0' && byte != '\r') {
+      staging.push_back(byte);
+      if (staging.size() > kStaging - 1) {
+        line += staging;
+        staging.clear();
+      }
+    }
+    if (line.size() >= max_length) break;
+  }
+  line += staging;
+  return open;
+}
+
+bool SendBuffer(SocketVar& var, const void* data, size_t length) {
+  if (length == 0) return true;
+  int fd = var.handle();
+  if (fd < 1) {
+    CloseSocketVar(var);
+    return false;
+  }
+  const char* p = static_cast<const char*>(data);
+  size_t sent = 0;
+  auto deadline = Clock::now() + std::chrono::milliseconds(NetTimingsNow().send_timeout_ms);
+  while (sent < length) {
+    ssize_t n = send(fd, p + sent, length - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      sent += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      short revents = WaitFor(fd, POLLOUT, deadline);
+      if (revents & POLLOUT) continue;
+    }
+    CloseSocketVar(var);
+    return false;
+  }
+  Traffic().sent_tick.fetch_add(static_cast<uint32_t>(length));
+  return true;
+}
+
+bool SendLine(SocketVar& var, const std::string& text) {
+  (void)SendBuffer(var, text.data(), text.size());
+  return SendBuffer(var, "\r\n", 2);
+}
+
+bool IsConnectionAlive(SocketVar& var) {
+  int fd = var.handle();
+  if (fd < 1) return false;
+  struct pollfd p = {fd, POLLIN | POLLPRI, 0};
+  int r;
+  do r = poll(&p, 1, 0);
+  while (r < 0 && errno == EINTR);
+  if (r < 0) return true;
+  if (p.revents & (POLLPRI | POLLNVAL)) return false;
+  if (p.revents & (POLLIN | POLLHUP | POLLERR)) {
+    char byte;
+    ssize_t n = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+      CloseSocketVar(var);
+      return false;
+    }
+  }
+  return true;
+}
+
+int WaitReadable(std::span<SocketWait> waits, int64_t timeout_ms) {
+  int buffered = 0;
+  for (SocketWait& w : waits) {
+    w.readable = w.writable = w.exceptional = false;
+    if (w.want_read && w.socket && w.socket->buffered() > 0) {
+      w.readable = true;
+      ++buffered;
+    }
+  }
+  if (buffered > 0) return buffered;
+
+  std::vector<struct pollfd> fds;
+  fds.reserve(waits.size());
+  for (const SocketWait& w : waits) {
+    short events = 0;
+    if (w.want_read) events |= POLLIN;
+    if (w.want_write) events |= POLLOUT;
+    if (w.want_except) events |= POLLPRI;
+    int fd = w.socket ? w.socket->handle() : -1;
+    fds.push_back({fd >= 1 ? fd : -1, events, 0});
+  }
+  int r = TaskPoll(fds.data(), fds.size(),
+                   static_cast<int>(std::clamp<int64_t>(timeout_ms, -1, 1 << 30)));
+  if (r <= 0) return r;
+  int count = 0;
+  for (size_t i = 0; i < waits.size(); ++i) {
+    SocketWait& w = waits[i];
+    short rev = fds[i].revents;
+    if (rev == 0) continue;
+    bool broken = rev & (POLLERR | POLLHUP);
+    w.readable = w.want_read && (rev & POLLIN || broken);
+    w.writable = w.want_write && (rev & POLLOUT);
+    w.exceptional = (w.want_except && (rev & POLLPRI)) || (rev & POLLNVAL) ||
+                    (broken && !w.want_read && w.want_except);
+    if (w.readable || w.writable || w.exceptional) ++count;
+  }
+  return count;
+}
+
+void RelaySockets(SocketVar& a, SocketVar& b) {
+  const int64_t idle_ms = NetTimingsNow().relay_idle_ms;
+  char block[kRelayBlock];
+  while (a.is_open() && b.is_open()) {
+    std::array<SocketWait, 2> waits = {SocketWait{&a}, SocketWait{&b}};
+    if (WaitReadable(waits, idle_ms) < 1) break;
+    SocketVar* source = waits[0].readable ? &a : (waits[1].readable ? &b : nullptr);
+    if (source == nullptr) break;
+    SocketVar* dest = source == &a ? &b : &a;
+    int n = ReadBuffered(*source, block, sizeof block);
+    if (n < 1) break;
+    if (!SendBuffer(*dest, block, static_cast<size_t>(n))) break;
+  }
+  CloseSocketVar(a);
+  CloseSocketVar(b);
+}
+
+uint16_t GetLocalPort(int fd) {
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  if (fd < 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
+  if (addr.sin_family != AF_INET) return 0;
+  return ntohs(addr.sin_port);
+}
+
+uint32_t GetPeerAddress(int fd) {
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  if (fd < 0 || getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
+  if (addr.sin_family != AF_INET) return 0;
+  return addr.sin_addr.s_addr;
+}
+
+std::string DottedAddress(uint32_t network_order) {
+  in_addr a{};
+  a.s_addr = network_order;
+  char text[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &a, text, sizeof text);
+  return text;
+}
+
+std::string ReverseLookup(uint32_t network_order) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = network_order;
+  char host[NI_MAXHOST] = {};
+  if (getnameinfo(reinterpret_cast<sockaddr*>(&addr), sizeof addr, host, sizeof host, nullptr, 0,
+                  NI_NAMEREQD) != 0)
+    return "";
+  return std::string(host).substr(0, 255);
+}
+
+TrafficCounters& Traffic() {
+  static TrafficCounters counters;
+  return counters;
+}
+
+void ResetTrafficCounters() {
+  TrafficCounters& t = Traffic();
+  for (auto* c : {&t.received_total, &t.sent_total, &t.received_tick, &t.sent_tick, &t.receive_rate,
+                  &t.send_rate, &t.rate_sum, &t.rate_ticks, &t.average_rate})
+    c->store(0);
+}
+
+namespace {
+// n / d rounded to the nearest integer, halves to even.
+uint32_t RoundedQuotient(uint32_t n, uint32_t d) {
+  uint32_t q = n / d, r = n % d;
+  uint64_t twice = 2ull * r;
+  if (twice > d || (twice == d && (q & 1))) ++q;
+  return q;
+}
+}  // namespace
+
+void CalcCpsTick() {
+  TrafficCounters& t = Traffic();
+  uint32_t received = t.received_tick.exchange(0);
+  uint32_t sent = t.sent_tick.exchange(0);
+  uint32_t rate = RoundedQuotient(received, 2);
+  t.receive_rate.store(rate);
+  t.send_rate.store(RoundedQuotient(sent, 2));
+  t.sent_total.fetch_add(sent);
+  if (rate != 0) {
+    uint32_t sum = t.rate_sum.fetch_add(rate) + rate;
+    uint32_t ticks = t.rate_ticks.fetch_add(1) + 1;
+    t.average_rate.store(RoundedQuotient(sum, ticks));
+  }
+}
+
+bool AddUncountedSocket(int fd) {
+  if (fd < 1) return false;
+  for (auto& slot : uncounted) {
+    int free_slot = 0;
+    if (slot.compare_exchange_strong(free_slot, fd)) return true;
+  }
+  return false;
+}
+
+void RemoveUncountedSocket(int fd) {
+  for (auto& slot : uncounted) {
+    int expected = fd;
+    slot.compare_exchange_strong(expected, 0);
+  }
+}
+
+void KeepStandardDescriptorsOpen() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    int opened = open("/dev/null", O_RDWR);  // takes the lowest free number: this one
+    if (opened >= 0 && opened != fd) close(opened);
+  }
+}
+
+}  // namespace netrove

@@ -1,0 +1,149 @@
+// Sockets of the network layer: the SocketVar that owns one IPv4 socket and
+// its read-ahead buffer, and the operations every service and client uses
+// to read, write, wait on and close it.
+//
+// Contract: every operation that fails closes the SocketVar (handle -1), so
+// a caller only has to test `var.handle()`. Nothing here throws or logs.
+// Every wait is bounded (NetTimings) and ends at once when the calling task
+// is asked to stop. Sends never raise SIGPIPE.
+//
+// Thread safety: one SocketVar is used by one task at a time. The traffic
+// counters and the receive count are atomic and may be read from anywhere.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+namespace netrove {
+
+struct ListenerEntry;  // port_server.cc
+
+inline constexpr size_t kReadAheadSize = 512;
+inline constexpr int kReceiveBudget = 5000;
+
+// A socket handle owned by a service or a task. Move-only; the destructor
+// closes it. A handle below 1 means there is no socket; every close stores -1.
+class SocketVar {
+ public:
+  SocketVar() = default;
+  explicit SocketVar(int fd) : fd_(fd) {}
+  ~SocketVar();
+  SocketVar(SocketVar&& other) noexcept;
+  SocketVar& operator=(SocketVar&& other) noexcept;
+  SocketVar(const SocketVar&) = delete;
+  SocketVar& operator=(const SocketVar&) = delete;
+
+  // The handle, or -1. A listener dropped by its port server reads as -1.
+  int handle() const;
+  bool is_open() const { return handle() >= 1; }
+  // Bytes read ahead and not yet handed out.
+  size_t buffered() const;
+
+ private:
+  friend void CloseSocketVar(SocketVar& var);
+  friend int ReadBuffered(SocketVar& var, char* dest, size_t max_length);
+  friend void AttachListener(SocketVar& var, std::shared_ptr<ListenerEntry> entry);
+
+  struct ReadAhead {
+    char data[kReadAheadSize];
+    uint16_t count = 0;
+    uint16_t position = 0;
+  };
+
+  int fd_ = -1;
+  std::unique_ptr<ReadAhead> read_ahead_;
+  std::shared_ptr<ListenerEntry> listener_;  // set for sockets registered with a port server
+};
+
+// Closes the socket (shutdown for sending first) and frees its buffer.
+// A registered listener is removed from its table. Always leaves -1.
+void CloseSocketVar(SocketVar& var);
+
+// The only data receive: at most 512 bytes and at most this task's share of
+// the 5000-byte budget (5000 / receiving tasks, 50..512). Waits up to the
+// receive time-out. Returns the count, or 0 after closing the socket.
+int ReceiveChunk(SocketVar& var, char* dest, size_t max_length);
+// Share of the budget for `receivers` tasks receiving at once.
+size_t ReceiveShare(int receivers);
+// Tasks currently inside ReceiveChunk.
+int ReceivingTasks();
+
+// -1 if already closed; 0 (now closed) on end of stream, error or time-out;
+// else 1..max_length bytes, served from the socket's read-ahead buffer.
+int ReadBuffered(SocketVar& var, char* dest, size_t max_length);
+
+// One line without its terminator: byte 10 ends it, bytes 0 and 13 are
+// dropped; the limit takes effect in steps of 255 characters. Returns false
+// when the socket was closed (the line holds what was read before).
+bool ReadLine(SocketVar& var, size_t max_length, std::string& line);
+
+// Sends everything; a length of 0 succeeds without touching the socket.
+bool SendBuffer(SocketVar& var, const void* data, size_t length);
+// The text, then CR LF as a second send; the result is that of CR LF.
+bool SendLine(SocketVar& var, const std::string& text);
+
+// False (socket left open) on pending urgent data; false after closing it
+// when the peer has gone; true otherwise.
+bool IsConnectionAlive(SocketVar& var);
+
+// One socket of a wait, with what to wait for and what was found.
+struct SocketWait {
+  SocketVar* socket = nullptr;
+  bool want_read = true;
+  bool want_write = false;
+  bool want_except = false;
+  bool readable = false;
+  bool writable = false;
+  bool exceptional = false;
+};
+// select-like: sockets with bytes in their read-ahead buffer count as
+// readable at once (and then nothing else is reported). Otherwise waits up
+// to `timeout_ms`. Returns the number of sockets with anything reported,
+// 0 on time-out, -1 on error or stop.
+int WaitReadable(std::span<SocketWait> waits, int64_t timeout_ms);
+
+// Relays both directions in blocks of up to 900 bytes until either side
+// closes or both are silent for the relay idle time; closes both.
+void RelaySockets(SocketVar& a, SocketVar& b);
+
+// Local port (host order), 0 when unknown.
+uint16_t GetLocalPort(int fd);
+// Peer IPv4 address in network order, 0 when unknown.
+uint32_t GetPeerAddress(int fd);
+std::string DottedAddress(uint32_t network_order);
+// Host name of an address, "" when there is none.
+std::string ReverseLookup(uint32_t network_order);
+
+// Traffic statistics (bytes). Totals and rates are read by the front-end.
+struct TrafficCounters {
+  std::atomic<uint32_t> received_total{0};
+  std::atomic<uint32_t> sent_total{0};
+  std::atomic<uint32_t> received_tick{0};
+  std::atomic<uint32_t> sent_tick{0};
+  std::atomic<uint32_t> receive_rate{0};
+  std::atomic<uint32_t> send_rate{0};
+  std::atomic<uint32_t> rate_sum{0};
+  std::atomic<uint32_t> rate_ticks{0};
+  std::atomic<uint32_t> average_rate{0};
+};
+TrafficCounters& Traffic();
+void ResetTrafficCounters();
+// One "Calc CPS" step for a tick of two seconds.
+void CalcCpsTick();
+
+// Sockets whose received bytes count in the total but not in the rate
+// (at most 50). Add returns false when the table is full.
+bool AddUncountedSocket(int fd);
+void RemoveUncountedSocket(int fd);
+
+// Makes sure descriptors 0, 1 and 2 are open (on /dev/null when missing),
+// so that no socket ever gets a number below 3. Call first thing at start.
+void KeepStandardDescriptorsOpen();
+
+}  // namespace netrove

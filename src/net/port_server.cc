@@ -18,20 +18,30 @@
 
 namespace netrove {
 
-struct ListenerEntry {
-  ListenerEntry(int socket_fd, bool datagram) : fd(socket_fd), udp(datagram) {}
-  ~ListenerEntry() {
+// The descriptor of a listening socket, closed with the last reference:
+// the table's entry and, for UDP, the handler tasks still answering
+// through it.
+struct SocketOwner {
+  explicit SocketOwner(int socket_fd) : fd(socket_fd) {}
+  ~SocketOwner() {
     if (fd >= 0) close(fd);
   }
-  ListenerEntry(const ListenerEntry&) = delete;
-  ListenerEntry& operator=(const ListenerEntry&) = delete;
-
+  SocketOwner(const SocketOwner&) = delete;
+  SocketOwner& operator=(const SocketOwner&) = delete;
   const int fd;
+};
+
+struct ListenerEntry {
+  ListenerEntry(int socket_fd, bool datagram)
+      : fd(socket_fd), udp(datagram), owner(std::make_shared<SocketOwner>(socket_fd)) {}
+
+  const int fd;  // the number, for naming; use `owner` to touch the socket
   const bool udp;
   TcpHandler tcp_handler;
   UdpHandler udp_handler;
   sockaddr_in address{};
   std::atomic<bool> registered{true};
+  std::shared_ptr<SocketOwner> owner;  // guarded by the table's mutex once registered
 };
 
 void AttachListener(SocketVar& var, std::shared_ptr<ListenerEntry> entry) {
@@ -52,8 +62,8 @@ struct ListenerTable {
   std::mutex mu;
   std::array<std::shared_ptr<ListenerEntry>, kListenerTableSize> entries;  // guarded by mu
   int highest = -1;                                                        // guarded by mu
-  TaskHandle task;                                                         // guarded by mu
-  bool task_running = false;                                               // guarded by mu
+  std::weak_ptr<Task> task;   // guarded by mu; the task table keeps it alive while it runs
+  bool task_running = false;  // guarded by mu
 };
 
 ListenerTable& TcpTable() {
@@ -77,10 +87,18 @@ LayerTasks& Layer() {
   return tasks;
 }
 
-// Marks the entry gone and stops the socket listening at once; the
-// descriptor itself is closed with the last reference to the entry.
+// Marks the entry gone and closes its socket (at once, unless a UDP
+// handler still answers through it). Caller holds the table's mutex.
 void Unregister(ListenerEntry& entry) {
-  if (entry.registered.exchange(false) && !entry.udp) shutdown(entry.fd, SHUT_RDWR);
+  if (entry.registered.exchange(false) && !entry.udp && entry.owner)
+    shutdown(entry.owner->fd, SHUT_RDWR);
+  entry.owner.reset();
+}
+
+// The socket of a registered entry, or null when it was dropped meanwhile.
+std::shared_ptr<SocketOwner> OwnerOf(ListenerTable& table, const ListenerEntry& entry) {
+  std::lock_guard<std::mutex> lock(table.mu);
+  return entry.registered.load() ? entry.owner : nullptr;
 }
 
 std::vector<std::shared_ptr<ListenerEntry>> Snapshot(ListenerTable& table) {
@@ -112,14 +130,14 @@ void StartTcpClient(const std::shared_ptr<ListenerEntry>& entry, int accepted) {
   }
 }
 
-void HandOverDatagram(const std::shared_ptr<ListenerEntry>& entry) {
-  auto ticket = std::make_shared<UdpDatagramTicket>(entry->fd);
+void HandOverDatagram(const std::shared_ptr<ListenerEntry>& entry,
+                      std::shared_ptr<SocketOwner> owner) {
+  auto ticket = std::make_shared<UdpDatagramTicket>(owner->fd);
   UdpHandler handler = entry->udp_handler;
   try {
-    // The task keeps the entry, so the listening socket stays valid while
-    // the handler answers through it.
+    // The task keeps the socket open while the handler answers through it.
     StartTask("USocket " + std::to_string(entry->fd),
-              [ticket, handler, entry](uint32_t) -> uint32_t { return handler(*ticket); });
+              [ticket, handler, owner](uint32_t) -> uint32_t { return handler(*ticket); });
   } catch (const std::system_error&) {
   }
   auto deadline = std::chrono::steady_clock::now() +
@@ -130,7 +148,7 @@ void HandOverDatagram(const std::shared_ptr<ListenerEntry>& entry) {
       if (ticket->Abandon()) {
         // Nobody took the datagram: drop it so the socket does not stay readable.
         char byte;
-        (void)recv(entry->fd, &byte, 1, MSG_DONTWAIT);
+        (void)recv(owner->fd, &byte, 1, MSG_DONTWAIT);
         return;
       }
       if (stopped) return;
@@ -157,12 +175,14 @@ uint32_t ServeListeners(ListenerTable& table) {
     }
     if (exception) continue;
     for (size_t i = 0; i < snap.size(); ++i) {
-      if (!(fds[i].revents & POLLIN) || !snap[i]->registered.load()) continue;
+      if (!(fds[i].revents & POLLIN)) continue;
+      std::shared_ptr<SocketOwner> owner = OwnerOf(table, *snap[i]);
+      if (!owner) continue;
       if (table.udp) {
-        HandOverDatagram(snap[i]);
+        HandOverDatagram(snap[i], std::move(owner));
         continue;
       }
-      int accepted = accept4(snap[i]->fd, nullptr, nullptr, SOCK_CLOEXEC);
+      int accepted = accept4(owner->fd, nullptr, nullptr, SOCK_CLOEXEC);
       if (accepted < 1) {
         if (accepted == 0) close(accepted);
         continue;
@@ -182,7 +202,7 @@ void Listen(ListenerTable& table, uint32_t address, uint16_t port, SocketVar& va
   int fd =
       socket(AF_INET, type | SOCK_CLOEXEC | SOCK_NONBLOCK, table.udp ? IPPROTO_UDP : IPPROTO_TCP);
   if (fd < 0) return;
-  auto entry = std::make_shared<ListenerEntry>(fd, table.udp);  // closes fd on every failure
+  auto entry = std::make_shared<ListenerEntry>(fd, table.udp);  // owns fd from here on
   int one = 1;
   (void)setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   entry->address.sin_family = AF_INET;
@@ -241,7 +261,8 @@ void ShutdownTable(ListenerTable& table) {
   TaskHandle task;
   {
     std::lock_guard<std::mutex> lock(table.mu);
-    task = std::move(table.task);
+    task = table.task.lock();
+    table.task.reset();
   }
   StopTask(task);
   std::lock_guard<std::mutex> lock(table.mu);

@@ -9,8 +9,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "dialer/entries.h"
 
 namespace netrove {
 
@@ -21,16 +24,19 @@ enum class EventAction : uint8_t { kExec = 0, kReload = 1, kExit = 2 };
 
 struct EventRule {
   uint16_t number = 0;
-  uint16_t count = 0;      // running count, starts at 0
+  uint16_t count = 0;  // running count, starts at 0
   uint16_t threshold = 0;
   EventAction action = EventAction::kExec;
-  std::string text;        // empty for EXIT
+  std::string text;  // empty for EXIT
+  bool operator==(const EventRule&) const = default;
 };
 
 struct ConfigRecord {
   // Connection
   std::string entry_name;  // CONNECTION (default: the section name, resolved)
-  std::string user, password, domain, phone;
+  std::string user, domain, phone;
+  std::string password_text;           // PASSWORD as written
+  std::string password;                // decoded
   std::vector<std::string> add_phone;  // first entry stands for PHONE / the entry's own number
   std::vector<std::string> off_phone;
   std::string dial_prefix;
@@ -76,11 +82,13 @@ struct ConfigRecord {
   bool auto_update = false, hide_port = true, rtsp = false, hide_rtsp = true;
 
   // Collect mode: the acting lines as normalised text, nothing run.
-  std::vector<std::string> collected_execute_start, collected_execute_at, collected_event_id,
-      collected_break;
+  std::vector<std::string> collected_execute_start, collected_execute_at, collected_execute_flag,
+      collected_event_id, collected_break;
 
   std::string statistics_name;  // name of the ".lim" file (without extension)
   bool section_found = false;   // the connection had its own section
+
+  bool operator==(const ConfigRecord&) const = default;
 };
 
 // The current record (never null).
@@ -91,8 +99,45 @@ void UpdateConfig(const std::function<void(ConfigRecord&)>& change);
 // Reads netrove.dat (creating it with the default content when missing) for
 // `connection` and publishes the record. With `collect` set, acting lines
 // are only collected. Fatal problems ("Can't create Netrove.dat file.",
-// "Connection not found.") end the program with exit code 99.
+// "Can't read Netrove.dat file.", "Connection not found.") end the program
+// with exit code 99. Call from one thread at a time (the driver's).
 void LoadConfiguration(const std::string& connection, bool collect = false);
+
+// --- The reader core, without files, hooks or process state (for tests,
+// fuzzing and the front-end exports).
+
+// What the reader needs from the rest of the program.
+struct ParseEnvironment {
+  std::function<std::string(const std::string&)> resolve_entry;  // phonebook spelling
+  std::function<bool(const std::string&)> entry_exists;
+  std::function<std::optional<EntryDefaults>(const std::string&)> entry_defaults;
+  bool console_present = false;
+  uint32_t now = 0;         // NowSeconds() for BREAK
+  uint32_t volume_key = 0;  // key of "$" passwords
+};
+
+// An acting line to carry out once the record is published.
+struct ActingLine {
+  enum class Kind { kExecuteStart, kExecuteAt } kind;
+  std::string time;  // EXECUTEAT only
+  std::string command;
+};
+
+struct ParseResult {
+  ConfigRecord record;
+  std::vector<std::string> warnings;
+  std::vector<ActingLine> acting;      // in file order; empty in collect mode
+  std::vector<std::string> log_lines;  // messages for the log, in order
+  bool connection_not_found = false;   // fatal "Connection not found."
+};
+
+// Load steps 1, 2 and 5-13 on the text of netrove.dat. `previous` supplies
+// the values that survive a reset. Never fails; hostile text is bounded.
+ParseResult ParseConfiguration(const std::string& text, const std::string& connection, bool collect,
+                               const ConfigRecord& previous, const ParseEnvironment& env);
+
+// A reset record: table defaults, with the surviving values of `previous`.
+ConfigRecord ResetConfigRecord(const ConfigRecord& previous);
 
 // Warning lines of the last load ("Warning: Unknown command X.").
 std::vector<std::string> ConfigWarnings();
@@ -104,7 +149,13 @@ struct ConfigHooks {
   std::function<void(const std::string& time, const std::string& command)> execute_at;
   // Stops the EXECUTEAT tasks and the "Halt service" task (first step of a reset).
   std::function<void()> stop_acting_tasks;
+  // The tariff table and COSTPERMINUTE of the new record (SetTariffs).
+  std::function<void(const std::vector<std::string>& cost, bool cost_per_minute)> tariffs;
+  // Session counters of a reset: the controller's try index and failure
+  // count, the dialer's keep-link-at-exit flag.
+  std::function<void()> session_reset;
 };
+// Thread-safe; hooks are called on the loading thread, never under a lock.
 void SetConfigHooks(ConfigHooks hooks);
 
 }  // namespace netrove

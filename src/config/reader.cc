@@ -1,0 +1,235 @@
+// The reader core: netrove.dat text in, a finished record out.
+#include <algorithm>
+#include <limits>
+
+#include "accounting/clock.h"
+#include "config/config.h"
+#include "config/keywords.h"
+#include "config/list_entries.h"
+#include "config/scrambler.h"
+#include "config/syntax.h"
+
+namespace netrove {
+
+ConfigRecord ResetConfigRecord(const ConfigRecord& previous) {
+  ConfigRecord record;
+  for (const KeywordRow& row : KeywordTable()) {
+    if (row.reset == ResetRule::kKeep) {
+      CopyField(row, previous, record);
+    } else {
+      ApplyDefault(row, record);
+    }
+  }
+  // The first ADDPHONE entry stands for PHONE or the entry's own number.
+  record.add_phone.assign(1, "");
+  return record;
+}
+
+namespace {
+
+constexpr char kUnknownPrefix[] = "Warning: Unknown command ";
+
+// The name of a file without its directory and extension.
+std::string BareName(const std::string& name) {
+  size_t slash = name.find_last_of("/\\");
+  std::string base = slash == std::string::npos ? name : name.substr(slash + 1);
+  size_t dot = base.rfind('.');
+  if (dot != std::string::npos) base.erase(dot);
+  return base;
+}
+
+int32_t MinutesToSeconds(int32_t minutes) {
+  if (minutes <= 0) return 0;  // 0 is "no limit"; a negative limit would end every call at once
+  int64_t seconds = static_cast<int64_t>(minutes) * 60;
+  return static_cast<int32_t>(std::min<int64_t>(seconds, std::numeric_limits<int32_t>::max()));
+}
+
+class Reader {
+ public:
+  Reader(const std::vector<std::string>& lines, bool collect, const ParseEnvironment& env,
+         ParseResult& out)
+      : lines_(lines), collect_(collect), env_(env), out_(out) {}
+
+  void Reset() {
+    out_.record = ResetConfigRecord(out_.record);
+    out_.warnings.clear();
+    out_.acting.clear();
+  }
+
+  // Reads keyword lines from `from` up to the next "[" line.
+  void ReadPart(size_t from) {
+    for (size_t i = from; i < lines_.size(); ++i) {
+      const std::string& line = lines_[i];
+      if (line.empty() || line[0] == ';') continue;
+      if (line[0] == '[') return;
+      Apply(line);
+    }
+  }
+
+  // Index of the line after the header of `connection`, or npos.
+  size_t FindSection(const std::string& connection) const {
+    std::string header = "[" + UpperAscii(connection) + "]";
+    for (size_t i = 0; i < lines_.size(); ++i) {
+      if (!lines_[i].empty() && lines_[i][0] == '[' && UpperAscii(lines_[i]) == header) {
+        return i + 1;
+      }
+    }
+    return std::string::npos;
+  }
+
+  std::string Resolve(const std::string& name) const {
+    return env_.resolve_entry ? env_.resolve_entry(name) : name;
+  }
+  bool Exists(const std::string& name) const {
+    return env_.entry_exists && env_.entry_exists(name);
+  }
+
+  bool section_set_no_def_load = false;
+  bool in_section = false;
+
+ private:
+  void Apply(const std::string& line) {
+    auto [keyword, value] = SplitKeyword(line);
+    const KeywordRow* row = FindKeyword(keyword);
+    ConfigRecord& r = out_.record;
+    if (row == nullptr) {
+      out_.warnings.push_back(kUnknownPrefix + keyword + ".");
+      return;
+    }
+    if (row->name == "DEFLOAD" && in_section) section_set_no_def_load = !ReadYesNo(value);
+    switch (row->type) {
+      case ValueType::kEntryName:
+        r.entry_name = Resolve(value);
+        return;
+      case ValueType::kMapLink:
+        if (auto entry = ParseMapLinkEntry(value)) {
+          (r.*std::get<std::vector<std::string> ConfigRecord::*>(row->field)).push_back(*entry);
+        }
+        return;
+      case ValueType::kEventId:
+        if (auto rule = ParseEventIdEntry(value)) {
+          if (collect_) {
+            r.collected_event_id.push_back(EventRuleText(*rule));
+          } else {
+            r.events.push_back(*rule);
+          }
+        }
+        return;
+      case ValueType::kTime:
+        if (collect_) {
+          r.collected_break.push_back(value);
+        } else if (!value.empty()) {
+          uint32_t at = NextTimeOf(env_.now, value);
+          if (r.break_time == 0 || at < r.break_time) r.break_time = at;
+        }
+        return;
+      case ValueType::kCommand:
+        if (value.empty()) return;
+        if (collect_) {
+          r.collected_execute_start.push_back(value);
+        } else {
+          out_.acting.push_back({ActingLine::Kind::kExecuteStart, "", value});
+        }
+        return;
+      case ValueType::kTask:
+      case ValueType::kFlagPair: {
+        auto [first, command] = SplitFirstWord(value);
+        if (command.empty()) return;
+        bool task = row->type == ValueType::kTask;
+        if (collect_) {
+          (task ? r.collected_execute_at : r.collected_execute_flag)
+              .push_back(first + " " + command);
+        } else if (task) {
+          out_.acting.push_back({ActingLine::Kind::kExecuteAt, first, command});
+        } else {
+          r.execute_flag_files.push_back(first);
+          r.execute_flag_commands.push_back(command);
+        }
+        return;
+      }
+      default:
+        StoreValue(*row, value, r);
+        return;
+    }
+  }
+
+  const std::vector<std::string>& lines_;
+  bool collect_;
+  const ParseEnvironment& env_;
+  ParseResult& out_;
+};
+
+}  // namespace
+
+ParseResult ParseConfiguration(const std::string& text, const std::string& connection_name,
+                               bool collect, const ConfigRecord& previous,
+                               const ParseEnvironment& env) {
+  ParseResult out;
+  std::vector<std::string> lines = SplitConfigLines(text);
+  for (std::string& line : lines) line = NormalizeLine(line);
+  Reader reader(lines, collect, env, out);
+  ConfigRecord& r = out.record;
+
+  // 1. A fresh record.
+  out.record = previous;
+  reader.Reset();
+  // 2. A limit file name stands for its connection.
+  std::string connection = connection_name;
+  if (connection.size() >= 4 && EqualsNoCase(connection.substr(connection.size() - 4), ".LIM")) {
+    connection.erase(connection.size() - 4);
+  }
+  // 5. The global part.
+  reader.ReadPart(0);
+  // 6-9. The section.
+  size_t section = reader.FindSection(connection);
+  if (section == std::string::npos) {
+    r.entry_name = reader.Resolve(connection);
+    if (env.console_present && !reader.Exists(r.entry_name)) {
+      out.connection_not_found = true;
+      return out;
+    }
+    out.log_lines.push_back("Connection not listed in local base");
+    r.password_text.clear();
+  } else {
+    r.entry_name = reader.Resolve(connection);
+    r.section_found = true;
+    reader.in_section = true;
+    reader.ReadPart(section);
+    if (reader.section_set_no_def_load) {
+      reader.Reset();
+      r.entry_name = reader.Resolve(connection);
+      r.section_found = true;
+      reader.ReadPart(section);
+    }
+  }
+  // 10. The password.
+  r.password = DecodePasswordWithKey(r.password_text, r.entry_name, r.user, env.volume_key);
+  // 11. The phonebook's own credentials.
+  if (r.password.empty() && r.user.empty() && reader.Exists(r.entry_name)) {
+    out.log_lines.push_back("Loading default UserName/Password");
+    if (env.entry_defaults) {
+      if (std::optional<EntryDefaults> d = env.entry_defaults(r.entry_name)) {
+        r.user = d->user.substr(0, kMaxConfigLine);
+        r.password = d->password.substr(0, kMaxConfigLine);
+        r.domain = d->domain.substr(0, kMaxConfigLine);
+        if (r.phone.empty()) r.phone = d->phone.substr(0, kMaxConfigLine);
+      }
+    }
+  }
+  // 12. Time limits: a longer period allows at least the shorter one; seconds.
+  if (r.month_time_limit != 0 && r.month_time_limit < r.day_time_limit) {
+    r.month_time_limit = r.day_time_limit;
+  }
+  if (r.week_time_limit != 0 && r.week_time_limit < r.day_time_limit) {
+    r.week_time_limit = r.day_time_limit;
+  }
+  r.day_time_limit = MinutesToSeconds(r.day_time_limit);
+  r.week_time_limit = MinutesToSeconds(r.week_time_limit);
+  r.month_time_limit = MinutesToSeconds(r.month_time_limit);
+  // 13. The statistics file.
+  std::string bare = BareName(connection);
+  r.statistics_name = EqualsNoCase(bare, r.entry_name) ? r.entry_name : bare;
+  return out;
+}
+
+}  // namespace netrove

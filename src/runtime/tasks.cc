@@ -16,7 +16,9 @@
 
 #include "runtime/console.h"
 #include "runtime/log.h"
+#include "runtime/program.h"
 #include "runtime/shared_state.h"
+#include "runtime/signals.h"
 
 namespace netrove {
 
@@ -26,7 +28,18 @@ class Task {
     wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   }
   ~Task() {
-    Join();
+    {
+      std::lock_guard<std::mutex> lock(join_mu);
+      if (thread.joinable()) {
+        // The last reference went away on the task's own thread (its
+        // routine held its own handle): it is returning now, let it go.
+        if (thread.get_id() == std::this_thread::get_id()) {
+          thread.detach();
+        } else {
+          thread.join();
+        }
+      }
+    }
     if (wake_fd >= 0) close(wake_fd);
   }
   Task(const Task&) = delete;
@@ -62,11 +75,19 @@ Table& TheTable() {
   return *table;
 }
 
-// The pause gate of SuspendAllTasks/ResumeAllTasks.
-std::mutex gate_mu;
-std::condition_variable_any gate_cv;
-bool suspended = false;  // guarded by gate_mu
-std::atomic<bool> suspended_flag{false};
+// The pause gate of SuspendAllTasks/ResumeAllTasks. Lives until the
+// process ends, since tasks may still wait at it while the process exits.
+struct Gate {
+  std::mutex mu;
+  std::condition_variable_any cv;
+  bool suspended = false;  // guarded by mu
+  std::atomic<bool> suspended_flag{false};
+};
+
+Gate& TheGate() {
+  static Gate* gate = new Gate;
+  return *gate;
+}
 
 // Context of threads that are not tasks (the front-end's thread): never stopped.
 struct OutsideContext {
@@ -104,10 +125,8 @@ void RunTask(Task* task, TaskRoutine routine, uint32_t param) {
   try {
     PassPauseGate();
     if (!task->stop.stop_requested()) routine(param);
-  } catch (const std::exception&) {
-    ReportRuntimeError(task->name, 1);
   } catch (...) {
-    ReportRuntimeError(task->name, 1);
+    ReportRuntimeError(task->name, kRuntimeErrorCode);
   }
   routine = nullptr;  // release what the routine captured while still "running"
   current_task = nullptr;
@@ -116,22 +135,62 @@ void RunTask(Task* task, TaskRoutine routine, uint32_t param) {
 
 }  // namespace
 
+namespace {
+
+// Records the task: the first free slot, or the overflow list when all
+// slots are taken even after reaping.
+void Record(Table& t, const TaskHandle& task) {
+  task->slot = TakeSlot(t, task);
+  if (task->slot != 0) return;
+  ReapTasks();
+  task->slot = TakeSlot(t, task);
+  if (task->slot != 0) return;
+  std::lock_guard<std::mutex> lock(t.mu);
+  t.overflow.push_back(task);
+}
+
+void Unrecord(Table& t, const TaskHandle& task) {
+  std::lock_guard<std::mutex> lock(t.mu);
+  if (task->slot != 0) {
+    if (t.slots[task->slot] == task) t.slots[task->slot].reset();
+    return;
+  }
+  auto& o = t.overflow;
+  for (auto it = o.begin(); it != o.end(); ++it) {
+    if (*it == task) {
+      o.erase(it);
+      return;
+    }
+  }
+}
+
+bool Launch(const TaskHandle& task, TaskRoutine& routine, uint32_t param) {
+  std::lock_guard<std::mutex> lock(task->join_mu);
+  try {
+    // The table keeps the task alive until it is reaped, and it is reaped
+    // only after RunTask cleared `running`; so the raw pointer stays valid
+    // for the whole life of the thread.
+    task->thread = std::thread(RunTask, task.get(), routine, param);
+    return true;
+  } catch (const std::system_error&) {
+    return false;
+  }
+}
+
+}  // namespace
+
 TaskHandle StartTask(const std::string& name, TaskRoutine routine, uint32_t param) {
   auto task = std::make_shared<Task>(name);
   Table& t = TheTable();
-  task->slot = TakeSlot(t, task);
-  if (task->slot == 0) {
-    ReapTasks();
-    task->slot = TakeSlot(t, task);
-    if (task->slot == 0) {
-      std::lock_guard<std::mutex> lock(t.mu);
-      t.overflow.push_back(task);
+  Record(t, task);
+  if (!Launch(task, routine, param)) {
+    ReapTasks();  // ended threads may be what held the resources
+    if (!Launch(task, routine, param)) {
+      task->running = false;
+      Unrecord(t, task);
+      FatalError("Can't start task " + name);
     }
   }
-  // The table keeps the task alive until it is reaped, so the raw pointer
-  // stays valid for the whole life of the thread.
-  std::lock_guard<std::mutex> lock(task->join_mu);
-  task->thread = std::thread(RunTask, task.get(), std::move(routine), param);
   return task;
 }
 
@@ -144,7 +203,9 @@ void RequestTaskStop(const TaskHandle& task) {
   // Wake a sleeper (the lock orders the notify after its predicate check).
   { std::lock_guard<std::mutex> lock(task->sleep_mu); }
   task->sleep_cv.notify_all();
-  gate_cv.notify_all();
+  Gate& gate = TheGate();
+  { std::lock_guard<std::mutex> lock(gate.mu); }
+  gate.cv.notify_all();
 }
 
 void StopTask(TaskHandle& task) {
@@ -163,14 +224,18 @@ bool TaskStopRequested() { return TokenOfCurrent().stop_requested(); }
 std::stop_token CurrentStopToken() { return TokenOfCurrent(); }
 
 void PassPauseGate() {
-  if (!suspended_flag.load()) return;
-  std::stop_token token = TokenOfCurrent();
-  std::unique_lock<std::mutex> lock(gate_mu);
-  gate_cv.wait(lock, token, [] { return !suspended; });
+  Gate& gate = TheGate();
+  // Only tasks stop at the gate: the front-end's thread, which suspends and
+  // resumes them, never does.
+  if (current_task == nullptr || !gate.suspended_flag.load()) return;
+  std::stop_token token = current_task->stop.get_token();
+  std::unique_lock<std::mutex> lock(gate.mu);
+  gate.cv.wait(lock, token, [&gate] { return !gate.suspended; });
 }
 
 bool TaskSleep(int64_t ms) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max<int64_t>(ms, 0));
+  auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max<int64_t>(ms, 0));
   std::stop_token token = TokenOfCurrent();
   PassPauseGate();
   if (token.stop_requested()) return false;
@@ -189,11 +254,31 @@ bool TaskSleep(int64_t ms) {
 int TaskPoll(struct pollfd* fds, nfds_t count, int timeout_ms) {
   PassPauseGate();
   Task* task = current_task;
-  if (task == nullptr || task->wake_fd < 0) {
+  if (task == nullptr) {
     for (;;) {
       int r = poll(fds, count, timeout_ms);
       if (r < 0 && errno == EINTR) continue;
       return r;
+    }
+  }
+  if (task->wake_fd < 0) {
+    // No wake-up descriptor (eventfd failed): wait in short slices.
+    constexpr int kSliceMs = 20;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+      if (task->stop.stop_requested()) {
+        errno = ECANCELED;
+        return -1;
+      }
+      int wait = kSliceMs;
+      if (timeout_ms >= 0) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        wait = static_cast<int>(std::clamp<int64_t>(left.count(), 0, kSliceMs));
+      }
+      int r = poll(fds, count, wait);
+      if (r < 0 && errno == EINTR) continue;
+      if (r != 0 || (timeout_ms >= 0 && std::chrono::steady_clock::now() >= deadline)) return r;
     }
   }
   std::vector<struct pollfd> all(fds, fds + count);
@@ -251,21 +336,23 @@ void ReapTasks() {
 }
 
 void SuspendAllTasks() {
-  std::lock_guard<std::mutex> lock(gate_mu);
-  suspended = true;
-  suspended_flag = true;
+  Gate& gate = TheGate();
+  std::lock_guard<std::mutex> lock(gate.mu);
+  gate.suspended = true;
+  gate.suspended_flag = true;
 }
 
 void ResumeAllTasks() {
+  Gate& gate = TheGate();
   {
-    std::lock_guard<std::mutex> lock(gate_mu);
-    suspended = false;
-    suspended_flag = false;
+    std::lock_guard<std::mutex> lock(gate.mu);
+    gate.suspended = false;
+    gate.suspended_flag = false;
   }
-  gate_cv.notify_all();
+  gate.cv.notify_all();
 }
 
-bool TasksSuspended() { return suspended_flag.load(); }
+bool TasksSuspended() { return TheGate().suspended_flag.load(); }
 
 int TaskSlotsInUse() {
   Table& t = TheTable();

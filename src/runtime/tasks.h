@@ -25,8 +25,16 @@ using TaskRoutine = std::function<uint32_t(uint32_t param)>;
 inline constexpr int kTaskSlots = 1000;
 
 // Starts `routine(param)` on a new thread named `name`. The task is
-// recorded in the first free slot; past 1000 live tasks it still runs but
-// is not recorded. Never returns null.
+// recorded in the first free slot (found and taken in one locked step, so
+// two starters never share a slot). When all 1000 slots are taken, the
+// ended tasks are reaped first; if still none is free the task goes to an
+// overflow list: it runs, keeps its name for error reports, is suspended,
+// stopped and reaped like the others, but is not counted by
+// TaskSlotsInUse/HighestTaskSlot. If the thread cannot be created, ended
+// tasks are reaped and it is tried once more; a second failure is fatal
+// ("Error: Can't start task <name>", exit code 99). Never returns null.
+// An exception that escapes the routine is the task's run-time error
+// (ReportRuntimeError); the task then ends.
 TaskHandle StartTask(const std::string& name, TaskRoutine routine, uint32_t param = 0);
 
 // Requests the stop of the task and waits until it has ended. Safe on a
@@ -49,13 +57,19 @@ bool TaskSleep(int64_t ms);
 // poll(2) that also wakes when the task is asked to stop. Returns poll's
 // result; -1 with errno ECANCELED when stopped. EINTR is retried.
 int TaskPoll(struct pollfd* fds, nfds_t count, int timeout_ms);
-// Blocks while tasks are suspended (returns at once on a stop request).
+// Blocks a task while tasks are suspended (returns at once on a stop
+// request). Does nothing on a thread that is not a task.
 void PassPauseGate();
 // Name of the current task ("main" outside any task).
 std::string CurrentTaskName();
 
-// --- The table.
+// --- The table. All functions are thread-safe.
+// Joins the tasks whose routine has returned and frees their slots.
 void ReapTasks();
+// Closes and opens the pause gate. A suspended task makes no progress at
+// its waiting points (TaskSleep, TaskPoll, PassPauseGate) until resumed;
+// work between waiting points runs on to the next one. The caller's own
+// thread is never held unless it is a task.
 void SuspendAllTasks();
 void ResumeAllTasks();
 bool TasksSuspended();

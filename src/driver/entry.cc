@@ -9,6 +9,7 @@
 #include "runtime/log.h"
 #include "runtime/program.h"
 #include "runtime/shared_state.h"
+#include "runtime/signals.h"
 #include "runtime/tasks.h"
 
 namespace netrove {
@@ -56,8 +57,9 @@ void PrintConfigWarnings() {
 
 }  // namespace
 
+// An exception that nobody caught is the front-end thread's run-time error.
 void MainEntry(std::string connection, std::string argument, uint16_t interface_number,
-               bool start_asleep) {
+               bool start_asleep) try {
   SharedState& shared = Shared();
   ConsoleStart();
   StartTaskReaper();
@@ -130,6 +132,9 @@ void MainEntry(std::string connection, std::string argument, uint16_t interface_
   ConsoleWriteLine("Exiting....");
   StopAllTasks(2000);
   ConsoleShutdown();
+} catch (...) {
+  ReportRuntimeError("main", kRuntimeErrorCode);
+  HaltProgram(kRuntimeErrorCode);
 }
 
 }  // namespace netrove

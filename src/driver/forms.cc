@@ -12,7 +12,6 @@ namespace {
 
 }  // namespace
 
-void RunWaitForm(const std::string&) { NotAvailable("WAIT"); }
 void RunBreakForm(const std::string&) { NotAvailable("BREAK"); }
 void RunAddForm(const std::string&) { NotAvailable("ADD"); }
 void RunAutoDialRegistration(const std::string& upper_argument, const std::string&) {

@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace netrove {
 
@@ -15,6 +16,10 @@ bool EntryExists(const std::string& name);
 struct EntryDefaults {
   std::string user, password, domain, phone;
 };
+// Nothing when the entry's stored dial parameters cannot be read.
 std::optional<EntryDefaults> LoadEntryDefaults(const std::string& entry);
+
+// Every phonebook entry name (empty past 30 entries or without a phonebook).
+std::vector<std::string> PhonebookEntryNames();
 
 }  // namespace netrove

@@ -148,10 +148,17 @@ class EntryTest(unittest.TestCase):
                       "a week limit below the day limit is raised to it")
 
     def test_home_where_the_file_cannot_be_created(self):
-        os.mkdir(os.path.join(self.home, "netrove.dat"))  # in the way, even for root
-        code, out = run_piped(self.home, "Office", "STAT")
+        missing = os.path.join(self.home, "no", "such", "dir")
+        code, out = run_piped(missing, "Office", "STAT")
         self.assertEqual(code, 99)
         self.assertEqual(out, "Error: Can't create Netrove.dat file.\n")
+
+    def test_unreadable_file_is_never_replaced(self):
+        os.mkdir(os.path.join(self.home, "netrove.dat"))  # unreadable as a file, even for root
+        code, out = run_piped(self.home, "Office", "STAT")
+        self.assertEqual(code, 99)
+        self.assertEqual(out, "Error: Can't read Netrove.dat file.\n")
+        self.assertTrue(os.path.isdir(os.path.join(self.home, "netrove.dat")))
 
 
 if __name__ == "__main__":

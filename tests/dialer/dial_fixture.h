@@ -235,7 +235,9 @@ class DialFixture : public ::testing::Test {
     DialerIo io;
     io.ras = fake_;
     FakeRemoteAccess* f = fake_.get();
-    io.now_seconds = [f] { return static_cast<uint32_t>(1000000 + f->now_ms() / 1000); };
+    io.now_seconds = [this, f] {
+      return static_cast<uint32_t>(1000000 + f->now_ms() / 1000 + clock_offset_);
+    };
     io.sleep_ms = [f](int ms) { f->Sleep(ms); };
     io.key_pressed = [f] { return f->KeyPressed(); };
     io.read_key = [f] { return f->ReadKey(); };
@@ -304,7 +306,8 @@ class DialFixture : public ::testing::Test {
   std::vector<std::string> log_, status_, titles_, flags_, events_;
   std::string written_;
   bool hidden_ = false;
-  std::function<void()> on_status_;  // runs after each status line
+  std::function<void()> on_status_;       // runs after each status line
+  std::atomic<int64_t> clock_offset_{0};  // seconds added to the clock
 };
 
 }  // namespace netrove

@@ -1,0 +1,35 @@
+// The session's calls into the rest of the program, and the stand-ins for
+// the parts that do not exist yet. Each stand-in is a named function so
+// that wiring the real part replaces exactly one name.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "dialer/session_hooks.h"
+
+namespace netrove {
+
+// The table the session runs with.
+SessionHooks WiredSessionHooks();
+
+// All gateway services (services_hook.cc).
+void StartServices();
+void StopServices();
+
+// Link checks: pass when CHECKURL is empty; otherwise log that the check is
+// not available yet and pass.
+bool FirstLinkTest();
+bool LinkTestNow();
+void StartLinkWatch();
+void StopLinkWatch();
+// Modem statistics (none), automatic update tick (nothing).
+std::string ReadModemStatistics(const std::string& command);
+void AutoUpdateTick();
+// Average receive rate of the link in bytes per second (0 until the
+// network layer counts traffic), its reset, and the failed-connection cache.
+uint32_t AverageReceiveRate();
+void ZeroTrafficCounters();
+void EmptyFailedConnectCache();
+
+}  // namespace netrove

@@ -1,0 +1,235 @@
+// The session controller against the scripted remote-access layer: dial,
+// redial, wait and sleep countdowns, on-line loop, proxy mode.
+#include "driver/session.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "dialer/dial_fixture.h"
+
+namespace netrove {
+namespace {
+
+using Fake = FakeRemoteAccess;
+
+class SessionTest : public DialFixture {
+ protected:
+  void SetUp() override {
+    DialFixture::SetUp();
+    hooks_.create_flag_file = [this](const std::string& n) {
+      Record(flags_, "+" + n);
+      files_.insert(n);
+    };
+    hooks_.delete_flag_file = [this](const std::string& n) {
+      Record(flags_, "-" + n);
+      files_.erase(n);
+    };
+    hooks_.flag_file_exists = [this](const std::string& n) { return files_.count(n) > 0; };
+    ApplyHooks();
+    UpdateConfig([](ConfigRecord& c) {
+      c.wait_time = 2;
+      c.dial_time = 20;
+    });
+    dialer_->PrepareForSession();
+    controller_ = std::make_unique<SessionController>(*dialer_);
+  }
+  std::unique_ptr<SessionController> controller_;
+  std::set<std::string> files_;
+};
+
+TEST_F(SessionTest, MaxRetryAbortsAfterTheThirdFailure) {
+  UpdateConfig([](ConfigRecord& c) { c.max_retry = 3; });
+  fake_->Script({Fake::Fail(kErrorLineBusy)});
+  EXPECT_EQ(controller_->RunDialSession(false), SessionOutcome::kStop);
+  EXPECT_EQ(fake_->Dials().size(), 3u);
+  EXPECT_EQ(CountLogged("Error 76: text of 676"), 3);
+  EXPECT_EQ(Log().back(), "Aborted!");
+  EXPECT_EQ(Shared().control_request, kRequestStop);
+}
+
+TEST_F(SessionTest, DroppedLinkCountsAndAConnectResetsTheCount) {
+  UpdateConfig([](ConfigRecord& c) { c.max_retry = 3; });
+  fake_->Script({Fake::Fail(kErrorLineBusy), Fake::Fail(kErrorNoAnswer), Fake::Connect(1000, 3000),
+                 Fake::Fail(kErrorLineBusy), Fake::Fail(kErrorLineBusy), Fake::Connect()});
+  EXPECT_EQ(controller_->RunDialSession(false), SessionOutcome::kStop);
+  // busy, no answer, connect (count back to 0), drop (1), busy (2), busy (3).
+  EXPECT_EQ(fake_->Dials().size(), 5u);
+  EXPECT_TRUE(Logged("Disconnected"));
+  EXPECT_TRUE(Logged("Aborted!"));
+}
+
+TEST_F(SessionTest, RedialOffEndsAfterTheFirstCall) {
+  UpdateConfig([](ConfigRecord& c) {
+    c.redial = false;
+    c.connect_flag = "connect.flg";
+    c.execute = {"a.wav"};
+    c.execute_end = {"b.exe"};
+  });
+  std::vector<std::string> lists;
+  hooks_.run_program_list = [&](const std::vector<std::string>& l) { lists.push_back(l[0]); };
+  ApplyHooks();
+  fake_->Script({Fake::Connect(1000, 4000)});
+  EXPECT_EQ(controller_->RunDialSession(false), SessionOutcome::kStop);
+  EXPECT_EQ(fake_->Dials().size(), 1u);
+  EXPECT_TRUE(hidden_);
+  EXPECT_TRUE(Logged("Start execute program list"));
+  EXPECT_TRUE(Logged("Start execute program list for break connection"));
+  EXPECT_EQ(lists, (std::vector<std::string>{"a.wav", "b.exe"}));
+  EXPECT_TRUE(Logged("Redial not need, exiting."));
+  // The line held 4 seconds; the last status shown before the drop was 3.
+  EXPECT_TRUE(Logged("Timed 00:00:03 (CPS: 0)"));
+  EXPECT_EQ(Shared().control_request, kRequestStop);
+  EXPECT_EQ(files_.count("connect.flg"), 0u);  // made on connect, removed at hang-up
+  EXPECT_NE(std::find(flags_.begin(), flags_.end(), "+connect.flg"), flags_.end());
+  EXPECT_EQ(titles_.back(), "Disconnected");
+}
+
+TEST_F(SessionTest, PlusKeyLengthensThisAndLaterWaits) {
+  UpdateConfig([](ConfigRecord& c) { c.wait_time = 5; });
+  for (int i = 0; i < 3; ++i) fake_->AddKey(0, '+');
+  int64_t start = fake_->now_ms();
+  controller_->SleepWaitCountdown(false);
+  EXPECT_EQ(fake_->now_ms() - start, 8000);
+  EXPECT_EQ(CurrentConfig()->wait_time, 8);
+  EXPECT_EQ(Shared().link_mode, kLinkWaiting);
+  start = fake_->now_ms();
+  size_t first = status_.size();
+  controller_->SleepWaitCountdown(false);
+  EXPECT_EQ(fake_->now_ms() - start, 8000);
+  EXPECT_EQ(status_[first], "ESC cancel, Space try, S sleep - Waiting...(8)");
+  // With nothing to sleep for, "dial next" returns at once.
+  start = fake_->now_ms();
+  controller_->SleepWaitCountdown(true);
+  EXPECT_EQ(fake_->now_ms(), start);
+}
+
+TEST_F(SessionTest, SleepKeyAndSleepFlag) {
+  UpdateConfig([](ConfigRecord& c) { c.wait_time = 3; });
+  fake_->AddKey(500, 'S');
+  controller_->SleepWaitCountdown(false);  // no SLEEPFLAG: S does nothing
+  EXPECT_EQ(fake_->now_ms(), 3000);
+  EXPECT_TRUE(flags_.empty());
+
+  UpdateConfig([](ConfigRecord& c) {
+    c.sleep_flag = "sleep.flg";
+    c.sleep_time = 60;
+  });
+  fake_->AddKey(3500, 'S');   // Wait -> Sleep (creates the flag)
+  fake_->AddKey(10000, 's');  // Sleep -> ends (deletes the flag)
+  controller_->SleepWaitCountdown(false);
+  EXPECT_EQ(flags_, (std::vector<std::string>{"+sleep.flg", "-sleep.flg"}));
+  EXPECT_GE(fake_->now_ms(), 10000);
+  EXPECT_LT(fake_->now_ms(), 11000);
+  EXPECT_NE(std::find(titles_.begin(), titles_.end(), "Sleeping"), titles_.end());
+
+  // Start asleep: the flag is made first and ESC in the sleep stops.
+  fake_->AddKey(fake_->now_ms() + 2000, 27);
+  EXPECT_EQ(controller_->RunDialSession(true), SessionOutcome::kStop);
+  EXPECT_TRUE(fake_->Dials().empty());
+  EXPECT_TRUE(files_.empty());  // ESC while sleeping deletes the flag
+  EXPECT_TRUE(Logged("Aborted!"));
+}
+
+TEST_F(SessionTest, RequestsDuringTheWait) {
+  UpdateConfig([](ConfigRecord& c) { c.wait_time = 30; });
+  size_t first = status_.size();
+  on_status_ = [&] {
+    if (status_.size() == first + 2) Shared().control_request = kRequestRedial;
+  };
+  controller_->SleepWaitCountdown(false);
+  EXPECT_LT(fake_->now_ms(), 3000);
+  on_status_ = [&] { Shared().control_request = kRequestStop; };
+  controller_->SleepWaitCountdown(false);
+  EXPECT_TRUE(Logged("Aborted!"));
+  on_status_ = nullptr;
+}
+
+TEST_F(SessionTest, OnlineClockJumpCountsOneSecond) {
+  fake_->Script({Fake::Connect()});
+  int online_lines = 0;
+  on_status_ = [&] {
+    if (status_.back().rfind("ESC cancel, Space redial", 0) != 0) return;
+    ++online_lines;
+    if (online_lines == 4) clock_offset_ += 3600;  // the clock is set an hour ahead
+    if (online_lines == 8) fake_->AddKey(fake_->now_ms(), 27);
+  };
+  EXPECT_EQ(controller_->RunDialSession(false), SessionOutcome::kStop);
+  on_status_ = nullptr;
+  // Eight on-line passes: the first reads the start second, each later one
+  // counts one second, the jump included.
+  EXPECT_EQ(controller_->online_seconds(), 7u);
+  EXPECT_NE(std::find(status_.begin(), status_.end(),
+                      "ESC cancel, Space redial, S sleep, T test - On-Line 00:00:02 (CPS: 0)"),
+            status_.end());
+  EXPECT_NE(std::find(titles_.begin(), titles_.end(), "On-Line 00:00:02 (Demo)"), titles_.end());
+}
+
+TEST_F(SessionTest, SpaceRedialsOnTheNextNumber) {
+  UpdateConfig([](ConfigRecord& c) { c.add_phone = {"", "111"}; });
+  fake_->Script({Fake::Connect()});
+  size_t first = status_.size();
+  int online_lines = 0;
+  on_status_ = [&] {
+    if (status_.back().rfind("ESC cancel, Space redial", 0) != 0) return;
+    ++online_lines;
+    if (online_lines == 2) fake_->AddKey(fake_->now_ms(), ' ');
+    if (online_lines == 5) fake_->AddKey(fake_->now_ms(), 27);
+  };
+  (void)first;
+  EXPECT_EQ(controller_->RunDialSession(false), SessionOutcome::kStop);
+  on_status_ = nullptr;
+  EXPECT_EQ(fake_->DialledNumbers(), (std::vector<std::string>{"555", "111"}));
+  EXPECT_EQ(CountLogged("Disconnected"), 2);
+}
+
+TEST_F(SessionTest, FailedLinkTestAndEventReload) {
+  int tests = 0;
+  hooks_.first_link_test = [&] { return ++tests > 1; };
+  std::vector<int> fired;
+  hooks_.fire_event = [&](int n) {
+    fired.push_back(n);
+    return n == 80;  // a reload rule for "no dial tone"
+  };
+  ApplyHooks();
+  fake_->Script({Fake::Connect(), Fake::Fail(kErrorNoDialTone)});
+  EXPECT_EQ(controller_->RunDialSession(false), SessionOutcome::kReload);
+  EXPECT_TRUE(Logged("Error: Bad connection."));
+  EXPECT_TRUE(Logged("Error 80: text of 680"));
+  EXPECT_EQ(fired, (std::vector<int>{0, 80}));
+}
+
+TEST_F(SessionTest, TestRequestFailureRedials) {
+  int tests = 0;
+  hooks_.link_test = [&] { return ++tests > 1; };
+  ApplyHooks();
+  fake_->Script({Fake::Connect()});
+  int online_lines = 0;
+  on_status_ = [&] {
+    if (status_.back().rfind("ESC cancel, Space redial", 0) != 0) return;
+    ++online_lines;
+    if (online_lines == 2) fake_->AddKey(fake_->now_ms(), 't');          // fails: redial
+    if (online_lines == 4) Shared().control_request = kRequestTestLink;  // passes
+    if (online_lines == 6) fake_->AddKey(fake_->now_ms(), 27);
+  };
+  EXPECT_EQ(controller_->RunDialSession(false), SessionOutcome::kStop);
+  on_status_ = nullptr;
+  EXPECT_EQ(fake_->Dials().size(), 2u);
+  EXPECT_EQ(CountLogged("Error: Bad connection."), 1);
+}
+
+TEST_F(SessionTest, ProxyModeUntilEsc) {
+  fake_->AddKey(3000, 27);
+  EXPECT_EQ(controller_->RunProxyMode(), SessionOutcome::kStop);
+  EXPECT_TRUE(Logged("PROXY READY"));
+  // Three passes: 0, 1 and 2 seconds shown; ESC is read after the third.
+  EXPECT_TRUE(Logged("Timed 00:00:02 (CPS: 0)"));
+  EXPECT_TRUE(Logged("Aborted!"));
+  EXPECT_EQ(titles_.front(), "Proxy mode");
+  EXPECT_EQ(status_.front(), "              Time: 00:00:00 (CPS: 0)");
+  EXPECT_EQ(Shared().link_mode, kLinkOnline);
+  EXPECT_TRUE(fake_->Dials().empty());
+}
+
+}  // namespace
+}  // namespace netrove

@@ -8,6 +8,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 
 #include "runtime/signals.h"
@@ -89,9 +91,21 @@ void Draw(Console& c, DrawFn draw) {
   if (!c.crt_running.load()) Flush(c);
 }
 
+// Waits `ms` or until the task is asked to stop. Unlike TaskSleep it does
+// not stop at the pause gate: the screen stays current while the other
+// tasks are suspended.
+bool CrtWait(int ms) {
+  std::stop_token token = CurrentStopToken();
+  std::mutex mu;
+  std::condition_variable_any cv;
+  std::unique_lock<std::mutex> lock(mu);
+  cv.wait_for(lock, token, std::chrono::milliseconds(ms), [] { return false; });
+  return !token.stop_requested();
+}
+
 uint32_t CrtTask(uint32_t) {
   Console& c = TheConsole();
-  while (TaskSleep(kFlushMs)) {
+  while (CrtWait(kFlushMs)) {
     bool dirty;
     {
       std::lock_guard<std::mutex> lock(c.mu);
@@ -178,8 +192,15 @@ void ConsoleWrite(std::string_view text) {
   if (text.empty()) return;
   Console& c = TheConsole();
   if (!ConsolePresent()) {
+    // Output to a file or pipe is written as given; a terminal without
+    // key input still gets only safe bytes.
+    static const bool out_is_terminal = isatty(kOutFd);
     std::lock_guard<std::mutex> lock(c.write_mu);
-    WriteAll(kOutFd, text);
+    if (out_is_terminal) {
+      WriteAll(kOutFd, ScreenWriter::SafeText(text, LocaleIsUtf8()));
+    } else {
+      WriteAll(kOutFd, text);
+    }
     return;
   }
   {

@@ -258,6 +258,7 @@ TEST(TaskError, UncaughtExceptionIsReportedWithTheTaskName) {
       return 0;
     });
     ASSERT_TRUE(WaitFor([&] { return !TaskRunning(task); }));
+    StopTask(task);  // joins the ended thread
     out = capture.Text();
   }
   SetLogFileName("");

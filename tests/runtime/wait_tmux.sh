@@ -4,6 +4,7 @@
 set -u
 BIN=${NETROVE_BIN:?NETROVE_BIN must name the directory holding netrove}
 command -v tmux >/dev/null || { echo "FAIL: tmux is not installed (scripts/deps)"; exit 1; }
+[ -x "$BIN/netrove" ] || { echo "FAIL: $BIN/netrove is not built"; exit 1; }
 
 sock="netrove_wait_$$_${RANDOM}"
 tmp=$(mktemp -d)

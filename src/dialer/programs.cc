@@ -19,6 +19,7 @@ namespace netrove {
 namespace {
 
 constexpr int kReapIntervalMs = 200;
+constexpr int kIdleIntervalMs = 1000;
 
 std::string Trim(const std::string& text) {
   size_t b = text.find_first_not_of(" \t");
@@ -72,12 +73,16 @@ bool LooksLikeUrl(const std::string& name) {
 class Reaper {
  public:
   void Add(pid_t pid) {
-    std::lock_guard<std::mutex> lock(mu_);
-    pids_.push_back(pid);
-    if (!running_) {
+    TaskHandle ended;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      pids_.push_back(pid);
+      if (running_) return;
       running_ = true;
+      ended = std::move(task_);
       task_ = StartTask("Program reaper", [this](uint32_t) { return Run(); });
     }
+    StopTask(ended);  // joins a reaper that was stopped from outside
   }
 
   size_t Count() {
@@ -86,8 +91,11 @@ class Reaper {
   }
 
  private:
+  // Stays once started (an idle round costs one wake-up a second); ends
+  // only when stopped from outside, and Add starts it again then.
   uint32_t Run() {
     for (;;) {
+      bool idle;
       {
         std::lock_guard<std::mutex> lock(mu_);
         for (size_t i = 0; i < pids_.size();) {
@@ -100,12 +108,9 @@ class Reaper {
             ++i;
           }
         }
-        if (pids_.empty() || TaskStopRequested()) {
-          running_ = false;
-          return 0;
-        }
+        idle = pids_.empty();
       }
-      if (!TaskSleep(kReapIntervalMs)) {
+      if (!TaskSleep(idle ? kIdleIntervalMs : kReapIntervalMs)) {
         std::lock_guard<std::mutex> lock(mu_);
         running_ = false;
         return 0;

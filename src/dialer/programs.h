@@ -8,8 +8,9 @@
 //
 // Started programs get /dev/null as standard input and output, no other
 // descriptor of this process, default signal handling and a session of
-// their own. A "Program reaper" task collects them as they end, so none
-// is left as a zombie; it runs only while some are alive.
+// their own. A "Program reaper" task, started with the first program,
+// collects them as they end (only the processes started here), so none is
+// left as a zombie.
 //
 // Thread-safe. Failures are results: -1, never an exception or a message.
 #pragma once

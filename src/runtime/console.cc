@@ -124,10 +124,16 @@ std::optional<KeyPress> WaitKey(Console& c, bool stop_on_signal) {
   Flush(c);
   int signals = StopSignalCount();
   for (;;) {
+    bool closed;
     {
       std::lock_guard<std::mutex> lock(c.key_mu);
       if (c.keys.Poll()) return c.keys.Take();
-      if (c.keys.Closed()) return std::nullopt;
+      closed = c.keys.Closed();
+    }
+    if (closed) {
+      // Nothing will come; pace callers that ask again in a loop.
+      (void)TaskSleep(kKeyPollMs);
+      return std::nullopt;
     }
     if (stop_on_signal && StopSignalCount() != signals) return std::nullopt;
     struct pollfd p = {kInFd, POLLIN, 0};

@@ -103,7 +103,7 @@ class PtyKeys : public ::testing::Test {
   }
   void TearDown() override {
     RestoreTerminal();
-    close(master_);
+    if (master_ >= 0) close(master_);
     close(slave_);
   }
   void Type(const std::string& bytes) {
@@ -140,6 +140,17 @@ TEST_F(PtyKeys, DecodesTypedKeys) {
   EXPECT_TRUE(KeysAfter(reader, "\x1b[").empty());
   EXPECT_EQ(KeysAfter(reader, "B"), std::vector<int>{0});
   EXPECT_FALSE(reader.Closed());
+}
+
+TEST_F(PtyKeys, HangUpEndsTheInput) {
+  KeyReader reader(slave_);
+  Type("q");
+  ASSERT_TRUE(reader.Poll());
+  EXPECT_EQ(reader.Take()->code, 'q');
+  close(master_);
+  master_ = -1;
+  EXPECT_FALSE(reader.Poll());
+  EXPECT_TRUE(reader.Closed());
 }
 
 TEST_F(PtyKeys, RawModeHasNoEchoAndIsRestored) {

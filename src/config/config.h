@@ -96,11 +96,16 @@ std::shared_ptr<const ConfigRecord> CurrentConfig();
 // Applies `change` to a copy of the current record and publishes the copy.
 void UpdateConfig(const std::function<void(ConfigRecord&)>& change);
 
-// Reads netrove.dat (creating it with the default content when missing) for
-// `connection` and publishes the record. With `collect` set, acting lines
-// are only collected. Fatal problems ("Can't create Netrove.dat file.",
-// "Can't read Netrove.dat file.", "Connection not found.") end the program
-// with exit code 99. Call from one thread at a time (the driver's).
+// Makes the program directory the working directory, reads netrove.dat
+// there (creating it with the default content when missing) for
+// `connection` and publishes the record; then sets the log file name, the
+// time limits, the tariffs (hook) and loads the statistics. LinkMode and
+// ControlRequest become 0, StatusText "00:00:00". EXECUTESTART and
+// EXECUTEAT lines act after the record is published, in file order, once
+// (a section read twice for DEFLOAD No acts only on its final reading).
+// With `collect` set, acting lines are only collected. Fatal problems ("Can't create Netrove.dat
+// file.", "Can't read Netrove.dat file.", "Connection not found.") end the program with exit
+// code 99. Call from one thread at a time (the driver's).
 void LoadConfiguration(const std::string& connection, bool collect = false);
 
 // --- The reader core, without files, hooks or process state (for tests,

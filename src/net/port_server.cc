@@ -203,8 +203,10 @@ void Listen(ListenerTable& table, uint32_t address, uint16_t port, SocketVar& va
       socket(AF_INET, type | SOCK_CLOEXEC | SOCK_NONBLOCK, table.udp ? IPPROTO_UDP : IPPROTO_TCP);
   if (fd < 0) return;
   auto entry = std::make_shared<ListenerEntry>(fd, table.udp);  // owns fd from here on
+  // TCP: rebinding over connections in TIME_WAIT. Not for UDP, where the
+  // option lets a second socket bind the same port and take its datagrams.
   int one = 1;
-  (void)setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (!table.udp) (void)setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   entry->address.sin_family = AF_INET;
   entry->address.sin_port = htons(port);
   entry->address.sin_addr.s_addr = address;

@@ -1,0 +1,73 @@
+// Start and stop of the gateway services, in their fixed orders.
+//
+// The services form one table (DefaultServiceTable); each row names the
+// service, its place in the start order and in the stop order, and how to
+// start and stop it. Adding a service is adding one row. A row whose log
+// name is empty logs its own lines (port mappings, watchdog); the others
+// are reported by ReportServiceStart when their keyword asks for them.
+//
+// Thread safety: StartServices and StopServices are called by the session
+// controller's thread; they may be called again for a configuration reload.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "net/address_list.h"
+#include "net/port_server.h"
+
+namespace netrove {
+
+struct ConfigRecord;
+
+namespace services {
+
+// The first line of the start-up: the socket layer in use.
+inline constexpr char kSocketLayerText[] = "POSIX sockets (IPv4)";
+
+struct ServiceRow {
+  std::string log_name;  // "" = the service logs its own lines
+  int start_position = 0;
+  int stop_position = 0;
+  // Starts the service. nullopt when its keyword does not ask for it (no
+  // report); otherwise whether it started.
+  std::function<std::optional<bool>(const ConfigRecord& config)> start;
+  std::function<void()> stop;
+};
+
+// The services built into this program.
+std::vector<ServiceRow> DefaultServiceTable();
+
+// Logs the socket layer, the main host (and the loopback notice when hidden
+// services can only be reached from this machine), then starts every row
+// in start order.
+void StartServices();
+// Stops every row in stop order. Connections already being served keep
+// running in their own tasks until they end; only the listeners stop.
+void StopServices();
+
+// The same on a given table (tests).
+void StartServiceTable(std::span<const ServiceRow> rows, const ConfigRecord& config);
+void StopServiceTable(std::span<const ServiceRow> rows);
+
+// "<name> server started", with "!NOT! " in front when not started.
+void ReportServiceStart(bool started, const std::string& log_name);
+
+// The common shape of a listening service guarded by address lists: not
+// started when none of its list files can be read (an existing empty file
+// starts it, and it then refuses everyone); not started again while its
+// listener is open (reported as started). `lists` gets the first readable
+// file. The result is whether the listener is open afterwards.
+bool StartListenerService(SocketVar& listener, uint16_t port, bool hidden,
+                          std::span<const std::string> list_files, AddressList& list,
+                          TcpHandler handler);
+
+// The notice logged when hidden services are bound to a loopback address.
+std::string LoopbackNotice(const std::string& address_text);
+
+}  // namespace services
+}  // namespace netrove

@@ -4,7 +4,11 @@
 #include "accounting/statistics.h"
 #include "config/config.h"
 #include "dialer/entries.h"
+#include "dialer/events.h"
 #include "driver/forms.h"
+#include "driver/session_wiring.h"
+#include "net/port_server.h"
+#include "net/socket.h"
 #include "runtime/console.h"
 #include "runtime/log.h"
 #include "runtime/program.h"
@@ -61,8 +65,11 @@ void PrintConfigWarnings() {
 void MainEntry(std::string connection, std::string argument, uint16_t interface_number,
                bool start_asleep) try {
   SharedState& shared = Shared();
+  KeepStandardDescriptorsOpen();  // before any file or socket is opened
   ConsoleStart();
   StartTaskReaper();
+  StartNetwork();
+  WireProgramParts();
 
   // 1. Fresh state.
   shared.restart_requested = false;
@@ -113,6 +120,7 @@ void MainEntry(std::string connection, std::string argument, uint16_t interface_
     StopSessionServices();
     shared.connection_arg.Set(ResolveEntryName(shared.connection_arg.Get()));
     LoadConfiguration(shared.connection_arg.Get());
+    (void)WarnIfConfigWritable();
     PrintConfigWarnings();
 
     // 12. A proxy-only section.

@@ -12,6 +12,9 @@ namespace netrove {
 
 // The table the session runs with.
 SessionHooks WiredSessionHooks();
+// Wires the event rules, the configuration's acting keywords, AbortProgram
+// and HangUp to each other. Called once at start.
+void WireProgramParts();
 
 // All gateway services (services_hook.cc).
 void StartServices();
@@ -26,8 +29,8 @@ void StopLinkWatch();
 // Modem statistics (none), automatic update tick (nothing).
 std::string ReadModemStatistics(const std::string& command);
 void AutoUpdateTick();
-// Average receive rate of the link in bytes per second (0 until the
-// network layer counts traffic), its reset, and the failed-connection cache.
+// Average receive rate of the link in bytes per second, its reset, and the
+// failed-connection cache.
 uint32_t AverageReceiveRate();
 void ZeroTrafficCounters();
 void EmptyFailedConnectCache();

@@ -16,7 +16,7 @@
 #include "runtime/shared_state.h"
 #include "runtime/tasks.h"
 
-namespace netrove {
+namespace netrove::checks {
 namespace {
 
 constexpr size_t kStatusLineLimit = 65530;
@@ -185,4 +185,4 @@ void SetLinkAddressSource(std::function<uint32_t()> source) {
   Watch().address_source = std::move(source);
 }
 
-}  // namespace netrove
+}  // namespace netrove::checks

@@ -3,6 +3,9 @@
 // (redial when the page cannot be reached) and "Check NetTime" (hang up, or
 // stop, when no service has used the link for the idle limit).
 //
+// The session controller's own StartLinkWatch/StopLinkWatch and link
+// tests call into these.
+//
 // Thread safety: all functions may be called from any task.
 #pragma once
 
@@ -10,7 +13,7 @@
 #include <functional>
 #include <string>
 
-namespace netrove {
+namespace netrove::checks {
 
 // Contacts the host of `url` (scheme and path dropped, port 80 unless the
 // text names one) with "GET / HTTP/1.0" and judges the link usable when the
@@ -49,4 +52,4 @@ void SetLinkAddressSource(std::function<uint32_t()> source);
 // "<reverse name> [<address>]", or the address alone without a name.
 std::string LocalDescription(uint32_t network_order);
 
-}  // namespace netrove
+}  // namespace netrove::checks

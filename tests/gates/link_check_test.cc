@@ -13,13 +13,13 @@
 #include "runtime/local_clock.h"
 #include "runtime/shared_state.h"
 
-namespace netrove {
+namespace netrove::checks {
 namespace {
 
-using testing::FreeTcpPort;
-using testing::LogCapture;
-using testing::TcpOrigin;
-using testing::WaitUntil;
+using netrove::testing::FreeTcpPort;
+using netrove::testing::LogCapture;
+using netrove::testing::TcpOrigin;
+using netrove::testing::WaitUntil;
 
 class LinkCheckTest : public ::testing::Test {
  protected:
@@ -202,4 +202,4 @@ TEST_F(LinkCheckTest, MacroRunsTheAnnouncingCheckOnItsOwnTask) {
 }
 
 }  // namespace
-}  // namespace netrove
+}  // namespace netrove::checks

@@ -160,7 +160,7 @@ bool Dialer::DialEntry() {
 
 bool Dialer::Countdown(int& seconds) {
   SharedState& shared = Shared();
-  auto sleep_request = [this, &shared] {
+  auto sleep_request = [this] {
     std::string flag = CurrentConfig()->sleep_flag;
     if (flag.empty()) return false;
     hooks()->create_flag_file(flag);

@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# Port-mapping benchmark, run by hand (never part of the tests). On
+# loopback: one 200 MiB transfer and 2000 short connections (1 KiB each
+# way, 4 clients at once), direct to the origin and through a MAPLINK of
+# the real program, rinetd and socat. Prints each as a ratio to direct and
+# to rinetd.
+#   bench/portmap.sh [bin-dir]   (default: build/release/bin)
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+bin=${1:-$here/../build/release/bin}
+bulk_bytes=$((200 * 1024 * 1024))
+short_count=${SHORT_COUNT:-2000}
+
+need=()
+command -v rinetd >/dev/null || need+=(rinetd)
+command -v socat >/dev/null || need+=(socat)
+if ((${#need[@]})); then
+  SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO=sudo
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}" >/dev/null
+fi
+rinetd_bin=$(command -v rinetd || echo /usr/sbin/rinetd)
+
+work=$(mktemp -d /tmp/netrove-bench-XXXXXX)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+g++ -std=c++20 -O2 -pthread "$here/portmap_load.cc" -o "$work/load"
+
+free_port() {
+  /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
+}
+wait_port() {
+  for _ in $(seq 100); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
+    sleep 0.1
+  done
+  echo "port $1 never opened" >&2; return 1
+}
+
+origin=$(free_port)
+"$work/load" origin "$origin" & pids+=($!)
+wait_port "$origin"
+
+# The program under test: proxy mode with one mapping.
+mapped=$(free_port)
+mkdir "$work/home"
+printf 'MAPLINK %s,127.0.0.1:%s\n' "$mapped" "$origin" > "$work/home/netrove.dat"
+echo 127.0.0.1 > "$work/home/maplink.ip"
+NETROVE_HOME="$work/home" NETROVE_HOSTS="$work/home/hosts" "$bin/netrove" bench PROXY \
+  </dev/null >/dev/null 2>&1 & pids+=($!)
+wait_port "$mapped"
+
+rinetd_port=$(free_port)
+printf '127.0.0.1 %s 127.0.0.1 %s\n' "$rinetd_port" "$origin" > "$work/rinetd.conf"
+"$rinetd_bin" -f -c "$work/rinetd.conf" & pids+=($!)
+wait_port "$rinetd_port"
+
+socat_port=$(free_port)
+socat "TCP-LISTEN:$socat_port,bind=127.0.0.1,fork,reuseaddr,backlog=512" \
+  "TCP:127.0.0.1:$origin" & pids+=($!)
+wait_port "$socat_port"
+
+declare -A bulk short
+for name in direct netrove rinetd socat; do
+  case $name in
+    direct) port=$origin ;; netrove) port=$mapped ;;
+    rinetd) port=$rinetd_port ;; socat) port=$socat_port ;;
+  esac
+  bulk[$name]=$(timeout 300 "$work/load" bulk "$port" "$bulk_bytes")
+  sleep 1
+  short[$name]=$(timeout 300 "$work/load" short "$port" "$short_count")
+  sleep 2  # let TIME_WAIT settle between runs
+done
+
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
+printf '%-8s %12s %9s %9s %12s %9s %9s\n' "" "bulk MiB/s" "/direct" "/rinetd" \
+  "short conn/s" "/direct" "/rinetd"
+for name in direct netrove rinetd socat; do
+  printf '%-8s %12s %9s %9s %12s %9s %9s\n' "$name" "${bulk[$name]}" \
+    "$(ratio "${bulk[$name]}" "${bulk[direct]}")" "$(ratio "${bulk[$name]}" "${bulk[rinetd]}")" \
+    "${short[$name]}" "$(ratio "${short[$name]}" "${short[direct]}")" \
+    "$(ratio "${short[$name]}" "${short[rinetd]}")"
+done
+echo "($(nproc) cores, $(date -u +%Y-%m-%d), 200 MiB bulk, $short_count short connections)"

@@ -7,6 +7,7 @@
 #include "accounting/clock.h"
 #include "runtime/local_clock.h"
 #include "runtime/log.h"
+#include "runtime/text.h"
 
 namespace netrove {
 namespace {
@@ -15,13 +16,6 @@ constexpr uint32_t kSecondsPerWeek = 604800;
 // A month cannot hold more week starts than this; a longer gap means the
 // same month number of a later year.
 constexpr int kMaxWeeksInMonth = 5;
-
-std::string Trim(const std::string& text) {
-  size_t b = text.find_first_not_of(" \t");
-  if (b == std::string::npos) return "";
-  size_t e = text.find_last_not_of(" \t");
-  return text.substr(b, e - b + 1);
-}
 
 std::string TariffTime(const std::string& line) {
   std::string t = Trim(line);

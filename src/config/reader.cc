@@ -8,6 +8,7 @@
 #include "config/list_entries.h"
 #include "config/scrambler.h"
 #include "config/syntax.h"
+#include "runtime/text.h"
 
 namespace netrove {
 
@@ -30,14 +31,6 @@ namespace {
 constexpr char kUnknownPrefix[] = "Warning: Unknown command ";
 
 // The name of a file without its directory and extension.
-std::string BareName(const std::string& name) {
-  size_t slash = name.find_last_of("/\\");
-  std::string base = slash == std::string::npos ? name : name.substr(slash + 1);
-  size_t dot = base.rfind('.');
-  if (dot != std::string::npos) base.erase(dot);
-  return base;
-}
-
 int32_t MinutesToSeconds(int32_t minutes) {
   if (minutes <= 0) return 0;  // 0 is "no limit"; a negative limit would end every call at once
   int64_t seconds = static_cast<int64_t>(minutes) * 60;

@@ -35,14 +35,6 @@ std::string NormalizeLine(std::string_view raw) {
   return out;
 }
 
-std::string UpperAscii(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return out;
-}
-
 bool EqualsNoCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && UpperAscii(a) == UpperAscii(b);
 }

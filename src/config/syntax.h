@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "runtime/text.h"
+
 namespace netrove {
 
 inline constexpr size_t kMaxConfigLine = 255;
@@ -21,7 +23,6 @@ std::vector<std::string> SplitConfigLines(std::string_view text);
 // becomes one space.
 std::string NormalizeLine(std::string_view raw);
 
-std::string UpperAscii(std::string_view text);
 bool EqualsNoCase(std::string_view a, std::string_view b);
 
 // "KEYWORD value" of a normalised line: the text before the first space,

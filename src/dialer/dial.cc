@@ -11,6 +11,7 @@
 #include "runtime/log.h"
 #include "runtime/program.h"
 #include "runtime/shared_state.h"
+#include "runtime/text.h"
 
 namespace netrove {
 namespace {
@@ -19,15 +20,6 @@ constexpr int kHangUpTries = 10;
 constexpr uint16_t kMinDialTime = 10;
 
 // The connection name without directory part and extension.
-std::string BareName(const std::string& name) {
-  std::string bare = name;
-  size_t slash = bare.find_last_of("/\\");
-  if (slash != std::string::npos) bare.erase(0, slash + 1);
-  size_t dot = bare.rfind('.');
-  if (dot != std::string::npos) bare.erase(dot);
-  return bare;
-}
-
 int UpperKey(int key) { return key >= 'a' && key <= 'z' ? key - 'a' + 'A' : key; }
 
 }  // namespace

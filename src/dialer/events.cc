@@ -12,22 +12,10 @@
 #include "runtime/log.h"
 #include "runtime/program.h"
 #include "runtime/shared_state.h"
+#include "runtime/text.h"
 
 namespace netrove {
 namespace {
-
-std::string Trim(const std::string& text) {
-  size_t b = text.find_first_not_of(" \t");
-  if (b == std::string::npos) return "";
-  size_t e = text.find_last_not_of(" \t");
-  return text.substr(b, e - b + 1);
-}
-
-std::string Upper(std::string text) {
-  for (char& c : text)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return text;
-}
 
 // The routines other parts of the program lend to the macros and rules.
 struct Services {
@@ -121,7 +109,7 @@ void ResetEventCounts() {
 void RunCommand(const std::string& command) {
   std::string line = Trim(command);
   size_t space = line.find_first_of(" \t");
-  std::string word = Upper(line.substr(0, space));
+  std::string word = UpperAscii(line.substr(0, space));
   std::string rest = space == std::string::npos ? "" : Trim(line.substr(space));
 
   if (word == "$GETMAIL") {

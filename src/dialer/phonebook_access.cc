@@ -10,6 +10,7 @@
 #include "dialer/child_process.h"
 #include "runtime/files.h"
 #include "runtime/tasks.h"
+#include "runtime/text.h"
 
 namespace netrove {
 namespace {
@@ -28,12 +29,6 @@ std::atomic<bool> break_signal{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
 
 void OnBreakSignal(int) { break_signal.store(true); }
-
-std::string Trimmed(const std::string& s) {
-  size_t b = s.find_first_not_of(" \t");
-  if (b == std::string::npos) return std::string();
-  return s.substr(b, s.find_last_not_of(" \t") - b + 1);
-}
 
 double Seconds(const std::string& word, double fallback) {
   char* end = nullptr;
@@ -67,7 +62,7 @@ std::vector<SimOutcome> ParseSimAnswers(const std::string& text) {
   while (pos <= text.size() && outcomes.size() < kMaxOutcomes) {
     size_t comma = text.find(',', pos);
     if (comma == std::string::npos) comma = text.size();
-    std::string item = Trimmed(text.substr(pos, comma - pos));
+    std::string item = Trim(text.substr(pos, comma - pos));
     pos = comma + 1;
     if (item.empty()) continue;
     std::vector<std::string> words;
@@ -356,12 +351,12 @@ int PhonebookRemoteAccess::SetEntryProperties(const std::string& entry,
     if (end == std::string::npos) end = text->size();
     std::string line = text->substr(pos, end - pos);
     pos = end + 1;
-    std::string trimmed = Trimmed(line);
+    std::string trimmed = Trim(line);
     if (!trimmed.empty() && trimmed[0] == '[') {
       if (in_entry && !done) add_autodial();
       size_t close = trimmed.find(']');
       in_entry = !done && close != std::string::npos &&
-                 UpperAscii(Trimmed(trimmed.substr(1, close - 1))) == upper_entry;
+                 UpperAscii(Trim(trimmed.substr(1, close - 1))) == upper_entry;
     } else if (in_entry) {
       std::string key = UpperAscii(trimmed.substr(0, trimmed.find_first_of(" \t=")));
       if (key == "AUTODIALLIBRARY" || key == "AUTODIALFUNCTION") continue;

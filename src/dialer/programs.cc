@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "runtime/tasks.h"
+#include "runtime/text.h"
 
 extern char** environ;
 
@@ -20,19 +21,6 @@ namespace {
 
 constexpr int kReapIntervalMs = 200;
 constexpr int kIdleIntervalMs = 1000;
-
-std::string Trim(const std::string& text) {
-  size_t b = text.find_first_not_of(" \t");
-  if (b == std::string::npos) return "";
-  size_t e = text.find_last_not_of(" \t");
-  return text.substr(b, e - b + 1);
-}
-
-std::string Upper(std::string text) {
-  for (char& c : text)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return text;
-}
 
 bool IsFile(const std::string& path) {
   struct stat st;
@@ -65,8 +53,8 @@ std::string FindExecutable(const std::string& name) {
 }
 
 bool LooksLikeUrl(const std::string& name) {
-  return name.find("://") != std::string::npos || Upper(name.substr(0, 7)) == "MAILTO:" ||
-         Upper(name.substr(0, 4)) == "WWW.";
+  return name.find("://") != std::string::npos || UpperAscii(name.substr(0, 7)) == "MAILTO:" ||
+         UpperAscii(name.substr(0, 4)) == "WWW.";
 }
 
 // Collects the processes started here, and only those.
@@ -186,7 +174,7 @@ std::optional<ProgramLine> ParseProgramLine(const std::string& line) {
   if (!rest.empty() && rest[0] == '/') {
     size_t end = rest.find_first_of(" \t");
     std::string word = rest.substr(0, end);
-    std::string upper = Upper(word);
+    std::string upper = UpperAscii(word);
     bool option = true;
     if (upper == "/MAX") {
       out.mode = WindowMode::kMaximised;

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "runtime/text.h"
+
 namespace netrove {
 
 // Connection states of the status record.
@@ -120,8 +122,5 @@ class SubstituteRemoteAccess : public RemoteAccess {
 // command devices (docs/phonebook.md). Created on first use; lives until
 // the process ends.
 std::shared_ptr<RemoteAccess> SystemRemoteAccess();
-
-// Upper-cases ASCII letters.
-std::string UpperAscii(std::string text);
 
 }  // namespace netrove

@@ -15,18 +15,13 @@
 #include "driver/forms.h"
 #include "runtime/console.h"
 #include "runtime/program.h"
+#include "runtime/text.h"
 
 namespace netrove {
 namespace {
 
 constexpr int kKeyEnter = 13;
 constexpr int kMaxSilentReads = 100;
-
-std::string Trim(const std::string& s) {
-  size_t b = s.find_first_not_of(" \t");
-  if (b == std::string::npos) return std::string();
-  return s.substr(b, s.find_last_not_of(" \t") - b + 1);
-}
 
 // Control characters would break the line structure of the files written.
 std::string CleanLine(const std::string& s) {

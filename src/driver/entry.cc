@@ -15,6 +15,7 @@
 #include "runtime/shared_state.h"
 #include "runtime/signals.h"
 #include "runtime/tasks.h"
+#include "runtime/text.h"
 
 namespace netrove {
 
@@ -28,12 +29,6 @@ const char* const kUsageLines[7] = {
     "       Netrove BREAK <connection_real_name>",
 };
 
-std::string UpperCase(std::string text) {
-  for (char& c : text)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return text;
-}
-
 namespace {
 
 [[noreturn]] void PrintUsage() {
@@ -42,15 +37,6 @@ namespace {
 }
 
 // Removes any directory part and extension from a connection name.
-std::string BareName(const std::string& name) {
-  std::string bare = name;
-  size_t slash = bare.find_last_of("/\\");
-  if (slash != std::string::npos) bare.erase(0, slash + 1);
-  size_t dot = bare.rfind('.');
-  if (dot != std::string::npos) bare.erase(dot);
-  return bare;
-}
-
 void PrintConfigWarnings() {
   std::vector<std::string> warnings = ConfigWarnings();
   if (warnings.empty()) return;
@@ -85,8 +71,8 @@ void MainEntry(std::string connection, std::string argument, uint16_t interface_
   if (interface_number != kInterfaceNumber) connection.clear();
   if (connection.empty()) PrintUsage();
 
-  std::string word = UpperCase(connection);
-  std::string arg = UpperCase(argument);
+  std::string word = UpperAscii(connection);
+  std::string arg = UpperAscii(argument);
 
   // 3. HIDE only means something on a console.
   shared.hide_mode = arg == "HIDE" && ConsolePresent();

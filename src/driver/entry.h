@@ -17,7 +17,4 @@ extern const char* const kUsageLines[7];
 void MainEntry(std::string connection, std::string argument, uint16_t interface_number,
                bool start_asleep);
 
-// Upper-cases ASCII letters (command words and keywords compare so).
-std::string UpperCase(std::string text);
-
 }  // namespace netrove

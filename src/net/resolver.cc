@@ -15,6 +15,7 @@
 #include "net/file_stamp.h"
 #include "net/socket.h"
 #include "runtime/files.h"
+#include "runtime/text.h"
 
 namespace netrove {
 namespace {
@@ -36,13 +37,6 @@ struct ResolverState {
 ResolverState& State() {
   static ResolverState state;
   return state;
-}
-
-std::string Trimmed(const std::string& line) {
-  size_t b = line.find_first_not_of(" \t\r");
-  if (b == std::string::npos) return "";
-  size_t e = line.find_last_not_of(" \t\r");
-  return line.substr(b, e - b + 1);
 }
 
 bool ParseHex8(const std::string& text, uint32_t& value) {
@@ -133,7 +127,7 @@ bool UpdateHostsCache(std::vector<std::string>& lines, const std::string& dotted
   bool cached = false;
   bool changed = false;
   for (size_t i = lines.size(); i-- > 0;) {
-    std::string line = Trimmed(lines[i]);
+    std::string line = Trim(lines[i], " \t\r");
     if (line.empty() || line[0] == '#') continue;
     size_t at = line.find(kMarker);
     uint32_t expiry;

@@ -1,0 +1,19 @@
+// Small text helpers shared by the whole program.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace netrove {
+
+// `text` without leading and trailing characters of `blanks`.
+std::string Trim(std::string_view text, std::string_view blanks = " \t");
+
+// ASCII letters upper-cased (keywords, command words and names compare so;
+// other bytes are left alone).
+std::string UpperAscii(std::string_view text);
+
+// A file name without its directory part (either slash) and its extension.
+std::string BareName(std::string_view name);
+
+}  // namespace netrove

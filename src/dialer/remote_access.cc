@@ -11,12 +11,6 @@ void DialRecord::CutToFields() {
   domain = domain.substr(0, 15);
 }
 
-std::string UpperAscii(std::string text) {
-  for (char& c : text)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return text;
-}
-
 int SubstituteRemoteAccess::EnumConnections(std::vector<ConnectionInfo>& out) {
   out.clear();
   return 0;

@@ -1,5 +1,6 @@
 #include "driver/forms.h"
 
+#include "net/resolver.h"
 #include "runtime/program.h"
 #include "runtime/shared_state.h"
 
@@ -17,6 +18,6 @@ void RunAutoDialRegistration(const std::string& upper_argument, const std::strin
 }
 void PrepareAutoDial(const std::string&) { NotAvailable("AUTODIAL"); }
 
-std::string LocalInterfaceDescription() { return std::string(); }
+std::string LocalInterfaceDescription() { return LocalInterfaceAddressText(); }
 
 }  // namespace netrove

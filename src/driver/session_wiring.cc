@@ -1,6 +1,7 @@
 #include "driver/session_wiring.h"
 
 #include "accounting/accounting.h"
+#include "accounting/link_check.h"
 #include "accounting/statistics.h"
 #include "config/config.h"
 #include "dialer/dial.h"
@@ -8,23 +9,12 @@
 #include "driver/forms.h"
 #include "net/connect.h"
 #include "net/socket.h"
-#include "runtime/files.h"
 #include "runtime/log.h"
 
 namespace netrove {
-namespace {
 
-bool LinkCheckStandIn() {
-  if (!CurrentConfig()->check_url.empty()) Log("Link check is not available yet");
-  return true;
-}
-
-}  // namespace
-
-bool FirstLinkTest() { return LinkCheckStandIn(); }
-bool LinkTestNow() { return LinkCheckStandIn(); }
-void StartLinkWatch() {}
-void StopLinkWatch() {}
+bool FirstLinkTest() { return checks::CheckUrl(CurrentConfig()->check_url, true); }
+bool LinkTestNow() { return checks::CheckUrl(CurrentConfig()->check_url, false); }
 std::string ReadModemStatistics(const std::string&) { return std::string(); }
 void AutoUpdateTick() {}
 uint32_t AverageReceiveRate() { return Traffic().average_rate.load(); }
@@ -38,6 +28,7 @@ void WireProgramParts() {
   SetConfigHooks(std::move(config_hooks));
   SetAbortProgram([] { AbortProgram(); });
   SetHangUp([] { HangUp(); });
+  SetCheckUrlService(checks::StartCheckUrlTask);
 }
 
 SessionHooks WiredSessionHooks() {
@@ -58,8 +49,8 @@ SessionHooks WiredSessionHooks() {
   hooks.stop_services = StopServices;
   hooks.first_link_test = FirstLinkTest;
   hooks.link_test = LinkTestNow;
-  hooks.start_link_watch = StartLinkWatch;
-  hooks.stop_link_watch = StopLinkWatch;
+  hooks.start_link_watch = checks::StartLinkWatch;
+  hooks.stop_link_watch = checks::StopLinkWatch;
   hooks.read_modem_statistics = ReadModemStatistics;
   hooks.auto_update_tick = AutoUpdateTick;
   hooks.traffic_rate = AverageReceiveRate;

@@ -20,12 +20,10 @@ void WireProgramParts();
 void StartServices();
 void StopServices();
 
-// Link checks: pass when CHECKURL is empty; otherwise log that the check is
-// not available yet and pass.
+// The URL check of CHECKURL: the first test of a fresh link announces the
+// local address; the test on demand (key T, request 4) does not.
 bool FirstLinkTest();
 bool LinkTestNow();
-void StartLinkWatch();
-void StopLinkWatch();
 // Modem statistics (none), automatic update tick (nothing).
 std::string ReadModemStatistics(const std::string& command);
 void AutoUpdateTick();

@@ -11,6 +11,7 @@
 #include "runtime/log.h"
 #include "runtime/program.h"
 #include "runtime/shared_state.h"
+#include "runtime/signals.h"
 #include "runtime/text.h"
 
 namespace netrove {
@@ -133,7 +134,7 @@ bool Dialer::DialEntry() {
   if (dial_result_ == 0) task = io_.start_dial_task([this] { DialTask(); });
   io_.sleep_ms(250);
   int seconds = CurrentConfig()->dial_time;
-  if (shared.control_request != kRequestNone) shared.control_request = kRequestNone;
+  if (shared.control_request != kRequestNone) ClearControlRequestKeepingSignalStop();
 
   if (!Countdown(seconds)) {
     HangUp();
@@ -172,9 +173,9 @@ bool Dialer::Countdown(int& seconds) {
       if (request == kRequestRedial) return false;
       if (request == kRequestSleep) {
         if (sleep_request()) return false;
-        shared.control_request = kRequestNone;
+        ClearControlRequestKeepingSignalStop();
       } else if (request != kRequestNone) {
-        shared.control_request = kRequestNone;
+        ClearControlRequestKeepingSignalStop();
       }
       if (io_.key_pressed()) {
         int key = UpperKey(io_.read_key());

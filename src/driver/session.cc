@@ -4,6 +4,7 @@
 #include "config/config.h"
 #include "runtime/console.h"
 #include "runtime/shared_state.h"
+#include "runtime/signals.h"
 
 namespace netrove {
 namespace {
@@ -76,7 +77,7 @@ void SessionController::SleepWaitCountdown(bool dial_next) {
       shared.link_mode = kLinkWaiting;
     }
     io.set_title(label + "ing");
-    shared.control_request = kRequestNone;
+    ClearControlRequestKeepingSignalStop();
     shared.status_text.Set(label + "ing...");
     // S and request 3: toggle the sleep flag and end the countdown.
     auto toggle_sleep = [&] {
@@ -107,9 +108,9 @@ void SessionController::SleepWaitCountdown(bool dial_next) {
             ended = true;
             break;
           }
-          shared.control_request = kRequestNone;
+          ClearControlRequestKeepingSignalStop();
         } else if (request != kRequestNone) {
-          shared.control_request = kRequestNone;
+          ClearControlRequestKeepingSignalStop();
         }
         if (io.key_pressed()) {
           int key = UpperKey(io.read_key());
@@ -262,7 +263,7 @@ SessionController::Step SessionController::Connected() {
   hooks->start_link_watch();
   shared.link_mode = kLinkOnline;
   hooks->select_tariff();
-  shared.control_request = kRequestNone;
+  ClearControlRequestKeepingSignalStop();
 
   // On-line, once a second.
   auto hang_up_and_advance = [this] {
@@ -302,7 +303,7 @@ SessionController::Step SessionController::Connected() {
     uint8_t request = shared.control_request;
     if (request == kRequestTestLink) {
       if (hooks->link_test()) {
-        shared.control_request = kRequestNone;
+        ClearControlRequestKeepingSignalStop();
       } else {
         io.log("Error: Bad connection.");
         shared.control_request = request = kRequestRedial;

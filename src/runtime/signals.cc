@@ -113,4 +113,11 @@ int StopSignalCount() { return stop_count.load(); }
 int LastStopSignal() { return last_signal.load(); }
 int SignalWakeFd() { return wake_read_fd.load(); }
 
+void ClearControlRequestKeepingSignalStop() {
+  // The handler counts before it stores the request: a signal counted after
+  // this check stores its stop after the clear.
+  Shared().control_request.store(kRequestNone);
+  if (stop_count.load() > 0) Shared().control_request.store(kRequestStop);
+}
+
 }  // namespace netrove

@@ -23,6 +23,11 @@ void InstallSignalHandlers();
 int StopSignalCount();
 int LastStopSignal();
 
+// ControlRequest := 0, as the dial attempt and the countdowns do when they
+// begin, except that a stop asked for by SIGINT or SIGTERM stays asked for:
+// a signal that lands just before the clear must not be lost.
+void ClearControlRequestKeepingSignalStop();
+
 // Read end of the self-pipe (close-on-exec, non-blocking): readable once a
 // stop signal arrived. -1 before InstallSignalHandlers or when no pipe
 // could be made.

@@ -16,6 +16,7 @@
 #include "runtime/log.h"
 #include "runtime/program.h"
 #include "runtime/shared_state.h"
+#include "runtime/signals.h"
 
 namespace netrove {
 namespace {
@@ -90,7 +91,8 @@ void LoadConfiguration(const std::string& connection, bool collect) {
   SharedState& shared = Shared();
   shared.status_text.Set("00:00:00");
   shared.link_mode = kLinkIdle;
-  shared.control_request = kRequestNone;
+  // A stop asked for by SIGINT/SIGTERM during a reload must survive it.
+  ClearControlRequestKeepingSignalStop();
 
   // Relative names in the file are relative to the program directory.
   if (!EnterProgramDirectory()) Log("Can't enter " + ProgramDirectory());

@@ -26,10 +26,17 @@ void WaitForLink(SocketVar* client) {
   auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(t.await_poll_ms * t.await_polls);
   auto expired = [&] { return std::chrono::steady_clock::now() >= deadline; };
+  // A controller that starts a new sleep countdown clears a request it
+  // never acted on; so the request is made again whenever the link is
+  // found idle (for a client that may dial) or waiting, not only once.
+  const bool may_dial = IsDialForClient(client);
+  auto must_ask = [may_dial](uint8_t mode) {
+    return mode == kLinkWaiting || (mode == kLinkIdle && may_dial);
+  };
   int polls = 0;
   for (;;) {
     uint8_t mode = shared.link_mode.load();
-    if (mode == kLinkIdle || mode == kLinkWaiting) {
+    if (must_ask(mode)) {
       shared.control_request = mode == kLinkIdle ? kRequestSleep : kRequestRedial;
       while (shared.control_request.load() != kRequestNone) {
         if (ClientGone(client) || expired() || !TaskSleep(t.await_request_step_ms)) return;
@@ -40,7 +47,7 @@ void WaitForLink(SocketVar* client) {
       if (polls >= t.await_polls || expired()) return;
       ++polls;
       if (!TaskSleep(t.await_poll_ms)) return;
-      if (shared.link_mode.load() == kLinkWaiting) break;  // ask for the redial again
+      if (must_ask(shared.link_mode.load())) break;  // ask again
     }
   }
 }

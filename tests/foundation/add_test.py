@@ -135,7 +135,7 @@ class AddTest(unittest.TestCase):
                                                       "User Name_Reserved_for_PROXY_connection",
                                                       "Password $0"])
 
-    def test_empty_name_or_empty_user_ends_without_a_section(self):
+    def test_empty_name_ends_without_a_section(self):
         c = Console(self.home, "ADD")
         c.expect("Connection: ")
         c.send("\r")

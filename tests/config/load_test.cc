@@ -1,6 +1,5 @@
 // LoadConfiguration on real files in a scratch program directory.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -10,10 +9,7 @@
 #include "accounting/clock.h"
 #include "accounting/statistics.h"
 #include "config/config.h"
-#include "config/defaults.h"
-#include "config/scrambler.h"
 #include "runtime/console.h"
-#include "runtime/files.h"
 #include "runtime/local_clock.h"
 #include "runtime/log.h"
 #include "runtime/shared_state.h"
@@ -52,25 +48,9 @@ class LoadTest : public ::testing::Test {
   std::vector<std::string> log_;
 };
 
-TEST_F(LoadTest, MissingFileIsCreatedWithDefaults) {
-  LoadConfiguration("Provider");
-  std::string path = dir_ + "/netrove.dat";
-  struct stat st;
-  ASSERT_EQ(stat(path.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
-  EXPECT_EQ(ReadWholeFile(path), DefaultFileText(false));
-  auto c = CurrentConfig();
-  EXPECT_EQ(c->wait_time, 5);
-  EXPECT_EQ(c->break_flag, "break.flg");
-  ASSERT_EQ(c->events.size(), 1u);
-  EXPECT_EQ(c->events[0].number, 91);
-  EXPECT_EQ(fs::current_path(), fs::path(dir_));
-  // An existing file is never rewritten.
-  WriteConfig("WaitTime 8\n");
-  EXPECT_TRUE(CreateDefaultConfigFile(false));
-  EXPECT_EQ(ReadWholeFile(path), "WaitTime 8\n");
-}
-
+// Creating a missing netrove.dat, reading back a password that ADD wrote and
+// the fatal file errors are tested end to end: tests/foundation/entry_test.py
+// and add_test.py.
 TEST_F(LoadTest, PublishesRecordAndSettings) {
   SetLocalClockForTesting([] { return int64_t{1'700'000'000}; });
   WriteConfig(
@@ -93,6 +73,7 @@ TEST_F(LoadTest, PublishesRecordAndSettings) {
   LoadConfiguration("provider");
   auto c = CurrentConfig();
   EXPECT_NE(c, before);  // a new record, published whole
+  EXPECT_EQ(fs::current_path(), fs::path(dir_));
   EXPECT_EQ(c->break_time, NowSeconds() + 1800);
   EXPECT_EQ(LogFileName(), "netrove.log");
   EXPECT_EQ(GetTimeLimits().day, 3600);
@@ -141,45 +122,6 @@ TEST_F(LoadTest, ActingLinesRunOnceInFileOrder) {
   LoadConfiguration("Provider");
   EXPECT_EQ(log_,
             (std::vector<std::string>{"Execute one.exe", "Execute icq.exe", "Execute two.exe"}));
-}
-
-TEST_F(LoadTest, ScrambledPasswordReadBack) {
-  std::string value = ScramblePassword("Provider", "joe", "pa ss\x01\xff");
-  WriteConfig("[Provider]\nUser joe\nPassword " + value + "\n");
-  LoadConfiguration("Provider");
-  EXPECT_EQ(CurrentConfig()->password, "pa ss\x01\xff");
-  EXPECT_EQ(value.rfind('$', 0), 0u);
-}
-
-// FatalError writes on standard output; the death tests look at stderr.
-void OnStderr() { dup2(2, 1); }
-
-TEST_F(LoadTest, FatalErrors) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  WriteConfig("[Provider]\n");
-  EXPECT_EXIT(
-      {
-        OnStderr();
-        SetConsolePresentForTesting(true);
-        LoadConfiguration("Nowhere");
-      },
-      ::testing::ExitedWithCode(99), "Error: Connection not found\\.");
-  // A file that exists but cannot be read is never replaced.
-  fs::remove(dir_ + "/netrove.dat");
-  fs::create_directory(dir_ + "/netrove.dat");
-  EXPECT_EXIT(
-      {
-        OnStderr();
-        LoadConfiguration("Provider");
-      },
-      ::testing::ExitedWithCode(99), "Error: Can't read Netrove.dat file\\.");
-  setenv("NETROVE_HOME", (dir_ + "/missing/dir").c_str(), 1);
-  EXPECT_EXIT(
-      {
-        OnStderr();
-        LoadConfiguration("Provider");
-      },
-      ::testing::ExitedWithCode(99), "Error: Can't create Netrove.dat file\\.");
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -72,12 +73,6 @@ class FakeRemoteAccess : public RemoteAccess {
   void AddKey(int64_t at_ms, int key) {
     std::lock_guard<std::mutex> lock(mu_);
     keys_.push_back({at_ms, key});
-  }
-  // Drops every live connection now (the line goes dead).
-  void DropAll() {
-    std::lock_guard<std::mutex> lock(mu_);
-    for (auto& [h, c] : conns_)
-      if (c.connected) c.drop_at = now_ms_;
   }
 
   // --- the I/O a Dialer gets
@@ -288,16 +283,11 @@ class DialFixture : public ::testing::Test {
     std::lock_guard<std::mutex> lock(mu_);
     return log_;
   }
-  bool Logged(const std::string& line) {
-    for (const std::string& l : Log())
-      if (l == line) return true;
-    return false;
-  }
   int CountLogged(const std::string& line) {
-    int n = 0;
-    for (const std::string& l : Log()) n += l == line;
-    return n;
+    std::vector<std::string> log = Log();
+    return static_cast<int>(std::count(log.begin(), log.end(), line));
   }
+  bool Logged(const std::string& line) { return CountLogged(line) > 0; }
 
   std::shared_ptr<FakeRemoteAccess> fake_;
   std::unique_ptr<Dialer> dialer_;

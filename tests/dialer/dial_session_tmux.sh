@@ -4,50 +4,9 @@
 # a second process, ESC; then the command device with small scripts in
 # place of pppd, including a cancelled dial whose process group must end.
 set -u
-BIN=${NETROVE_BIN:?NETROVE_BIN must name the directory holding netrove}
-command -v tmux >/dev/null || { echo "FAIL: tmux is not installed (scripts/deps)"; exit 1; }
-[ -x "$BIN/netrove" ] || { echo "FAIL: $BIN/netrove is not built"; exit 1; }
+. "$(dirname "$0")/../lib/tmux.sh"
+on_exit='[ -s "$tmp/cmd/child.pid" ] && kill -KILL "$(cat "$tmp/cmd/child.pid")" 2>/dev/null'
 
-sock="netrove_dial_$$_${RANDOM}"
-tmp=$(mktemp -d)
-T() { tmux -L "$sock" -f /dev/null "$@"; }
-cleanup() {
-  T kill-server >/dev/null 2>&1
-  [ -s "$tmp/cmd/child.pid" ] && kill -KILL "$(cat "$tmp/cmd/child.pid")" 2>/dev/null
-  rm -rf "$tmp"
-}
-trap cleanup EXIT
-
-failures=0
-fail() {
-  echo "FAIL [$1]: $2"
-  T capture-pane -p -t "$1" 2>/dev/null | sed 's/^/  | /'
-  [ -f "$3" ] && sed 's/^/  log| /' "$3"
-  failures=$((failures + 1))
-}
-screen() { T capture-pane -p -t "$1"; }
-# Bounded polls: $3 tenths of a second at most.
-wait_screen() {
-  for _ in $(seq 1 "${3:-100}"); do
-    screen "$1" | grep -Eq "$2" && return 0
-    sleep 0.1
-  done
-  return 1
-}
-wait_log() {
-  for _ in $(seq 1 "${3:-100}"); do
-    grep -Eq "$2" "$1" 2>/dev/null && return 0
-    sleep 0.1
-  done
-  return 1
-}
-wait_file() {
-  for _ in $(seq 1 "${2:-50}"); do
-    [ -e "$1" ] && return 0
-    sleep 0.1
-  done
-  return 1
-}
 start() {  # session name, home, connection
   T new-session -d -s "$1" -x 120 -y 20 \
     "env LANG=C.UTF-8 NETROVE_HOME=$2 $BIN/netrove $3; echo \$? > $2/$1.rc; sleep 60"
@@ -56,16 +15,8 @@ start() {  # session name, home, connection
 # --- The sim device: busy, redial on the next number, on-line, BREAK, ESC.
 home=$tmp/sim
 mkdir -p "$home"
-cat > "$home/netrove.dat" <<'DAT'
-LogFile netrove.log
-[Demo]
-User demo
-Password *demo
-Phone 555-0100
-AddPhone 555-0199
-DialTime 10
-WaitTime 1
-DAT
+printf 'LogFile netrove.log\n[Demo]\nUser demo\nPassword *demo\nPhone 555-0100\nAddPhone 555-0199
+DialTime 10\nWaitTime 1\n' >"$home/netrove.dat"
 printf '[Demo]\nDevice sim\nAnswer busy 1, connect 1\n' > "$home/phonebook"
 log=$home/netrove.log
 start sim "$home" Demo
@@ -104,53 +55,16 @@ out=$(NETROVE_HOME=$home timeout 20 "$BIN/netrove" BREAK Demo </dev/null)
 # --- The command device: scripts stand in for pppd.
 home=$tmp/cmd
 mkdir -p "$home"
-cat > "$home/dial.sh" <<'SH'
-#!/bin/sh
-env | grep '^NETROVE_' | sort > dial.env
-echo "$@" > dial.args
-touch link.up
-SH
-cat > "$home/status.sh" <<'SH'
-#!/bin/sh
-test -e link.up
-SH
-cat > "$home/hangup.sh" <<'SH'
-#!/bin/sh
-rm -f link.up
-echo hung >> hangup.done
-SH
-cat > "$home/slow.sh" <<'SH'
-#!/bin/sh
-sleep 300 &
-echo $! > child.pid
-wait
-SH
+printf '#!/bin/sh\nenv | grep ^NETROVE_ > dial.env\necho "$@" > dial.args\ntouch link.up\n' >"$home/dial.sh"
+printf '#!/bin/sh\ntest -e link.up\n' >"$home/status.sh"
+printf '#!/bin/sh\nrm -f link.up\necho hung >> hangup.done\n' >"$home/hangup.sh"
+printf '#!/bin/sh\nsleep 300 &\necho $! > child.pid\nwait\n' >"$home/slow.sh"
 chmod 700 "$home"/*.sh
-cat > "$home/netrove.dat" <<'DAT'
-LogFile netrove.log
-[Cmd]
-User alice
-Password *s3cret
-DialTime 10
-WaitTime 1
-[Slow]
-User bob
-Password *pw
-DialTime 60
-DAT
-cat > "$home/phonebook" <<'PB'
-[Cmd]
-Device command
-Phone 555-0123
-DialCommand ./dial.sh
-HangupCommand ./hangup.sh
-StatusCommand ./status.sh
-[Slow]
-Device command
-DialCommand "./slow.sh"
-HangupCommand ./hangup.sh
-StatusCommand ./status.sh
-PB
+printf 'LogFile netrove.log\n[Cmd]\nUser alice\nPassword *s3cret\nDialTime 10\nWaitTime 1
+[Slow]\nUser bob\nPassword *pw\nDialTime 60\n' >"$home/netrove.dat"
+commands='HangupCommand ./hangup.sh\nStatusCommand ./status.sh\n'
+printf "[Cmd]\nDevice command\nPhone 555-0123\nDialCommand ./dial.sh\n$commands
+[Slow]\nDevice command\nDialCommand \"./slow.sh\"\n$commands" >"$home/phonebook"
 log=$home/netrove.log
 start cmd "$home" Cmd
 if ! wait_screen cmd 'On-Line 00:00:0[1-9]'; then
@@ -179,8 +93,4 @@ else
   kill -0 "$child" 2>/dev/null && fail slow "the dial command's child $child survived" "$log"
 fi
 
-if [ "$failures" -ne 0 ]; then
-  echo "$failures failure(s)"
-  exit 1
-fi
-echo "dial session end to end: ok"
+finish

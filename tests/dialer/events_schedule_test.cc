@@ -69,10 +69,10 @@ TEST_F(ExecuteAtTask, RunsAtTheClockTimeOnceAndAgainNextDay) {
   clock += 1;  // 10:15:00
   EXPECT_TRUE(WaitFor([&] { return runs == 1; }, 3000));
   clock += 40;  // still in the minute
-  usleep(1200 * 1000);
+  usleep(700 * 1000);
   EXPECT_EQ(runs, 1);
   clock = At(10, 14, 0, 6) - static_cast<int64_t>(kSecondsShift);
-  usleep(1200 * 1000);
+  usleep(700 * 1000);
   EXPECT_EQ(runs, 1);
   clock = At(10, 15, 1, 6) - static_cast<int64_t>(kSecondsShift);
   EXPECT_TRUE(WaitFor([&] { return runs == 2; }, 3000));

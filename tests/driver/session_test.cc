@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <set>
 
 #include "dialer/dial_fixture.h"
@@ -12,6 +13,7 @@ namespace netrove {
 namespace {
 
 using Fake = FakeRemoteAccess;
+using Strings = std::vector<std::string>;
 
 class SessionTest : public DialFixture {
  protected:
@@ -33,6 +35,21 @@ class SessionTest : public DialFixture {
     });
     dialer_->PrepareForSession();
     controller_ = std::make_unique<SessionController>(*dialer_);
+  }
+  void TearDown() override {
+    on_status_ = nullptr;
+    DialFixture::TearDown();
+  }
+  // Runs actions[n] when the n-th on-line status line is shown.
+  void AtOnlineLines(std::map<int, std::function<void()>> actions) {
+    on_status_ = [this, actions = std::move(actions), n = 0]() mutable {
+      if (status_.back().rfind("ESC cancel, Space redial", 0) != 0) return;
+      if (auto it = actions.find(++n); it != actions.end()) it->second();
+    };
+  }
+  void PressAtOnce(int key) { fake_->AddKey(fake_->now_ms(), key); }
+  bool Shown(const Strings& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
   }
   std::unique_ptr<SessionController> controller_;
   std::set<std::string> files_;
@@ -56,7 +73,7 @@ TEST_F(SessionTest, DroppedLinkCountsAndAConnectResetsTheCount) {
   // busy, no answer, connect (count back to 0), drop (1), busy (2), busy (3).
   EXPECT_EQ(fake_->Dials().size(), 5u);
   EXPECT_TRUE(Logged("Disconnected"));
-  EXPECT_TRUE(Logged("Aborted!"));
+  EXPECT_EQ(Log().back(), "Aborted!");
 }
 
 TEST_F(SessionTest, RedialOffEndsAfterTheFirstCall) {
@@ -66,8 +83,8 @@ TEST_F(SessionTest, RedialOffEndsAfterTheFirstCall) {
     c.execute = {"a.wav"};
     c.execute_end = {"b.exe"};
   });
-  std::vector<std::string> lists;
-  hooks_.run_program_list = [&](const std::vector<std::string>& l) { lists.push_back(l[0]); };
+  Strings lists;
+  hooks_.run_program_list = [&](const Strings& l) { lists.push_back(l[0]); };
   ApplyHooks();
   fake_->Script({Fake::Connect(1000, 4000)});
   EXPECT_EQ(controller_->RunDialSession(false), SessionOutcome::kStop);
@@ -75,33 +92,28 @@ TEST_F(SessionTest, RedialOffEndsAfterTheFirstCall) {
   EXPECT_TRUE(hidden_);
   EXPECT_TRUE(Logged("Start execute program list"));
   EXPECT_TRUE(Logged("Start execute program list for break connection"));
-  EXPECT_EQ(lists, (std::vector<std::string>{"a.wav", "b.exe"}));
+  EXPECT_EQ(lists, (Strings{"a.wav", "b.exe"}));
   EXPECT_TRUE(Logged("Redial not need, exiting."));
   // The line held 4 seconds; the last status shown before the drop was 3.
   EXPECT_TRUE(Logged("Timed 00:00:03 (CPS: 0)"));
   EXPECT_EQ(Shared().control_request, kRequestStop);
-  EXPECT_EQ(files_.count("connect.flg"), 0u);  // made on connect, removed at hang-up
-  EXPECT_NE(std::find(flags_.begin(), flags_.end(), "+connect.flg"), flags_.end());
+  EXPECT_TRUE(files_.empty() && Shown(flags_, "+connect.flg"));  // made, then removed
   EXPECT_EQ(titles_.back(), "Disconnected");
 }
 
 TEST_F(SessionTest, PlusKeyLengthensThisAndLaterWaits) {
   UpdateConfig([](ConfigRecord& c) { c.wait_time = 5; });
   for (int i = 0; i < 3; ++i) fake_->AddKey(0, '+');
-  int64_t start = fake_->now_ms();
   controller_->SleepWaitCountdown(false);
-  EXPECT_EQ(fake_->now_ms() - start, 8000);
+  EXPECT_EQ(fake_->now_ms(), 8000);
   EXPECT_EQ(CurrentConfig()->wait_time, 8);
   EXPECT_EQ(Shared().link_mode, kLinkWaiting);
-  start = fake_->now_ms();
   size_t first = status_.size();
   controller_->SleepWaitCountdown(false);
-  EXPECT_EQ(fake_->now_ms() - start, 8000);
+  EXPECT_EQ(fake_->now_ms(), 16000);
   EXPECT_EQ(status_[first], "ESC cancel, Space try, S sleep - Waiting...(8)");
-  // With nothing to sleep for, "dial next" returns at once.
-  start = fake_->now_ms();
-  controller_->SleepWaitCountdown(true);
-  EXPECT_EQ(fake_->now_ms(), start);
+  controller_->SleepWaitCountdown(true);  // nothing to sleep for: "dial next" returns at once
+  EXPECT_EQ(fake_->now_ms(), 16000);
 }
 
 TEST_F(SessionTest, SleepKeyAndSleepFlag) {
@@ -110,7 +122,6 @@ TEST_F(SessionTest, SleepKeyAndSleepFlag) {
   controller_->SleepWaitCountdown(false);  // no SLEEPFLAG: S does nothing
   EXPECT_EQ(fake_->now_ms(), 3000);
   EXPECT_TRUE(flags_.empty());
-
   UpdateConfig([](ConfigRecord& c) {
     c.sleep_flag = "sleep.flg";
     c.sleep_time = 60;
@@ -118,11 +129,10 @@ TEST_F(SessionTest, SleepKeyAndSleepFlag) {
   fake_->AddKey(3500, 'S');   // Wait -> Sleep (creates the flag)
   fake_->AddKey(10000, 's');  // Sleep -> ends (deletes the flag)
   controller_->SleepWaitCountdown(false);
-  EXPECT_EQ(flags_, (std::vector<std::string>{"+sleep.flg", "-sleep.flg"}));
+  EXPECT_EQ(flags_, (Strings{"+sleep.flg", "-sleep.flg"}));
   EXPECT_GE(fake_->now_ms(), 10000);
   EXPECT_LT(fake_->now_ms(), 11000);
-  EXPECT_NE(std::find(titles_.begin(), titles_.end(), "Sleeping"), titles_.end());
-
+  EXPECT_TRUE(Shown(titles_, "Sleeping"));
   // Start asleep: the flag is made first and ESC in the sleep stops.
   fake_->AddKey(fake_->now_ms() + 2000, 27);
   EXPECT_EQ(controller_->RunDialSession(true), SessionOutcome::kStop);
@@ -142,80 +152,57 @@ TEST_F(SessionTest, RequestsDuringTheWait) {
   on_status_ = [&] { Shared().control_request = kRequestStop; };
   controller_->SleepWaitCountdown(false);
   EXPECT_TRUE(Logged("Aborted!"));
-  on_status_ = nullptr;
 }
 
 TEST_F(SessionTest, OnlineClockJumpCountsOneSecond) {
   fake_->Script({Fake::Connect()});
-  int online_lines = 0;
-  on_status_ = [&] {
-    if (status_.back().rfind("ESC cancel, Space redial", 0) != 0) return;
-    ++online_lines;
-    if (online_lines == 4) clock_offset_ += 3600;  // the clock is set an hour ahead
-    if (online_lines == 8) fake_->AddKey(fake_->now_ms(), 27);
-  };
+  AtOnlineLines({{4, [&] { clock_offset_ += 3600; }},  // the clock is set an hour ahead
+                 {8, [&] { PressAtOnce(27); }}});
   EXPECT_EQ(controller_->RunDialSession(false), SessionOutcome::kStop);
-  on_status_ = nullptr;
   // Eight on-line passes: the first reads the start second, each later one
   // counts one second, the jump included.
   EXPECT_EQ(controller_->online_seconds(), 7u);
-  EXPECT_NE(std::find(status_.begin(), status_.end(),
-                      "ESC cancel, Space redial, S sleep, T test - On-Line 00:00:02 (CPS: 0)"),
-            status_.end());
-  EXPECT_NE(std::find(titles_.begin(), titles_.end(), "On-Line 00:00:02 (Demo)"), titles_.end());
+  EXPECT_TRUE(
+      Shown(status_, "ESC cancel, Space redial, S sleep, T test - On-Line 00:00:02 (CPS: 0)"));
+  EXPECT_TRUE(Shown(titles_, "On-Line 00:00:02 (Demo)"));
 }
 
 TEST_F(SessionTest, SpaceRedialsOnTheNextNumber) {
   UpdateConfig([](ConfigRecord& c) { c.add_phone = {"", "111"}; });
   fake_->Script({Fake::Connect()});
-  size_t first = status_.size();
-  int online_lines = 0;
-  on_status_ = [&] {
-    if (status_.back().rfind("ESC cancel, Space redial", 0) != 0) return;
-    ++online_lines;
-    if (online_lines == 2) fake_->AddKey(fake_->now_ms(), ' ');
-    if (online_lines == 5) fake_->AddKey(fake_->now_ms(), 27);
-  };
-  (void)first;
+  AtOnlineLines({{2, [&] { PressAtOnce(' '); }}, {5, [&] { PressAtOnce(27); }}});
   EXPECT_EQ(controller_->RunDialSession(false), SessionOutcome::kStop);
-  on_status_ = nullptr;
-  EXPECT_EQ(fake_->DialledNumbers(), (std::vector<std::string>{"555", "111"}));
+  EXPECT_EQ(fake_->DialledNumbers(), (Strings{"555", "111"}));
   EXPECT_EQ(CountLogged("Disconnected"), 2);
 }
 
-TEST_F(SessionTest, FailedLinkTestAndEventReload) {
-  int tests = 0;
-  hooks_.first_link_test = [&] { return ++tests > 1; };
-  std::vector<int> fired;
-  hooks_.fire_event = [&](int n) {
-    fired.push_back(n);
-    return n == 80;  // a reload rule for "no dial tone"
-  };
-  ApplyHooks();
-  fake_->Script({Fake::Connect(), Fake::Fail(kErrorNoDialTone)});
-  EXPECT_EQ(controller_->RunDialSession(false), SessionOutcome::kReload);
-  EXPECT_TRUE(Logged("Error: Bad connection."));
-  EXPECT_TRUE(Logged("Error 80: text of 680"));
-  EXPECT_EQ(fired, (std::vector<int>{0, 80}));
-}
-
-TEST_F(SessionTest, TestRequestFailureRedials) {
+TEST_F(SessionTest, LinkTestsAndEventReload) {
   int tests = 0;
   hooks_.link_test = [&] { return ++tests > 1; };
   ApplyHooks();
   fake_->Script({Fake::Connect()});
-  int online_lines = 0;
-  on_status_ = [&] {
-    if (status_.back().rfind("ESC cancel, Space redial", 0) != 0) return;
-    ++online_lines;
-    if (online_lines == 2) fake_->AddKey(fake_->now_ms(), 't');          // fails: redial
-    if (online_lines == 4) Shared().control_request = kRequestTestLink;  // passes
-    if (online_lines == 6) fake_->AddKey(fake_->now_ms(), 27);
-  };
+  AtOnlineLines({{2, [&] { PressAtOnce('t'); }},                             // fails: redial
+                 {4, [&] { Shared().control_request = kRequestTestLink; }},  // passes
+                 {6, [&] { PressAtOnce(27); }}});
   EXPECT_EQ(controller_->RunDialSession(false), SessionOutcome::kStop);
-  on_status_ = nullptr;
   EXPECT_EQ(fake_->Dials().size(), 2u);
   EXPECT_EQ(CountLogged("Error: Bad connection."), 1);
+  // A failed first test after connecting; a reload rule for "no dial tone".
+  int first_tests = 0;
+  hooks_.first_link_test = [&] { return ++first_tests > 1; };
+  std::vector<int> fired;
+  hooks_.fire_event = [&](int n) {
+    fired.push_back(n);
+    return n == 80;
+  };
+  ApplyHooks();
+  on_status_ = nullptr;
+  fake_->Script({Fake::Connect(), Fake::Fail(kErrorNoDialTone)});
+  Shared().control_request = kRequestNone;
+  EXPECT_EQ(controller_->RunDialSession(false), SessionOutcome::kReload);
+  EXPECT_EQ(CountLogged("Error: Bad connection."), 2);
+  EXPECT_TRUE(Logged("Error 80: text of 680"));
+  EXPECT_EQ(fired, (std::vector<int>{0, 80}));
 }
 
 TEST_F(SessionTest, ProxyModeUntilEsc) {

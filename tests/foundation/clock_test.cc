@@ -3,99 +3,82 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
+#include <tuple>
+
 #include "runtime/local_clock.h"
 
 namespace netrove {
 namespace {
 
-// NowSeconds for a local date and time (years 1970-2099).
+// NowSeconds for a local date and time.
 uint32_t At(int year, int month, int day, int hour, int minute, int second) {
-  static const int kBefore[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
-  int64_t days = 0;
-  for (int y = 1970; y < year; ++y) days += (y % 4 == 0) ? 366 : 365;
-  days += kBefore[month - 1] + (month > 2 && year % 4 == 0 ? 1 : 0) + day - 1;
-  return static_cast<uint32_t>(days * 86400 + hour * 3600 + minute * 60 + second + kSecondsShift);
+  struct tm tm = {};
+  tm.tm_year = year - 1900;
+  tm.tm_mon = month - 1;
+  tm.tm_mday = day;
+  tm.tm_hour = hour;
+  tm.tm_min = minute;
+  tm.tm_sec = second;
+  return static_cast<uint32_t>(timegm(&tm) + kSecondsShift);
 }
 
 TEST(FormatDuration, HoursMinutesSecondsAndDays) {
-  struct Case {
-    uint32_t seconds;
-    const char* want;
-  } cases[] = {
-      {0, "00:00:00"},
-      {59, "00:00:59"},
-      {3600, "01:00:00"},
-      {86399, "23:59:59"},
-      {86400, "1.00:00:00"},
-      {90000, "1.01:00:00"},
-      {12 * 86400 + 61, "12.00:01:01"},
-  };
-  for (const Case& c : cases) EXPECT_EQ(FormatDuration(c.seconds), c.want) << c.seconds;
+  const std::pair<uint32_t, const char*> cases[] = {{0, "00:00:00"},
+                                                    {59, "00:00:59"},
+                                                    {3600, "01:00:00"},
+                                                    {86399, "23:59:59"},
+                                                    {86400, "1.00:00:00"},
+                                                    {90000, "1.01:00:00"},
+                                                    {12 * 86400 + 61, "12.00:01:01"}};
+  for (auto& [seconds, want] : cases) EXPECT_EQ(FormatDuration(seconds), want) << seconds;
 }
 
-TEST(NextTimeOf, ClockTimeIsTheNextOccurrenceKeepingSeconds) {
+TEST(NextTimeOf, ClockTimesAndMinutes) {
   uint32_t base = At(2026, 12, 7, 10, 15, 20);
-  EXPECT_EQ(NextTimeOf(base, "10:15"), base) << "inside the matching minute the base itself";
-  EXPECT_EQ(NextTimeOf(base, "10:14"), base + 23 * 3600 + 59 * 60) << "passed today: tomorrow";
-  EXPECT_EQ(NextTimeOf(base, "10:16"), base + 60);
-  EXPECT_EQ(NextTimeOf(base, "0:00"), At(2026, 12, 8, 0, 0, 20));
-  // Out-of-range parts count as 0.
-  EXPECT_EQ(NextTimeOf(base, "24:30"), At(2026, 12, 8, 0, 30, 20));
-  EXPECT_EQ(NextTimeOf(base, "11:60"), At(2026, 12, 7, 11, 0, 20));
-  EXPECT_EQ(NextTimeOf(base, "x:y"), At(2026, 12, 8, 0, 0, 20));
-}
-
-TEST(NextTimeOf, MinutesFromBase) {
-  uint32_t base = At(2026, 1, 1, 23, 58, 0);
-  EXPECT_EQ(NextTimeOf(base, "5"), base + 300);
-  EXPECT_EQ(NextTimeOf(base, "0"), base + 60) << "0 counts as 1";
-  EXPECT_EQ(NextTimeOf(base, "junk"), base + 60) << "unreadable is 0, which counts as 1";
-  EXPECT_EQ(NextTimeOf(base, "1440"), base + 86400);
+  uint32_t late = At(2026, 1, 1, 23, 58, 0);
+  struct Case {
+    uint32_t base;
+    const char* text;
+    uint32_t want;
+  } cases[] = {
+      {base, "10:15", base},                         // inside the matching minute: the base itself
+      {base, "10:14", At(2026, 12, 8, 10, 14, 20)},  // passed today: tomorrow
+      {base, "10:16", base + 60},
+      {base, "0:00", At(2026, 12, 8, 0, 0, 20)},
+      {base, "24:30", At(2026, 12, 8, 0, 30, 20)},  // out-of-range parts count as 0
+      {base, "11:60", At(2026, 12, 7, 11, 0, 20)},
+      {base, "x:y", At(2026, 12, 8, 0, 0, 20)},
+      {late, "5", late + 300},  // minutes from the base, across midnight
+      {late, "0", late + 60},   // 0 counts as 1
+      {late, "junk", late + 60},
+      {late, "1440", late + 86400},
+  };
+  for (const Case& c : cases) EXPECT_EQ(NextTimeOf(c.base, c.text), c.want) << c.text;
 }
 
 TEST(NowSeconds, CountsFromMonday29December1969LocalTime) {
-  SetLocalClockForTesting([] { return int64_t{0}; });  // 1 Jan 1970 00:00 local
-  EXPECT_EQ(NowSeconds(), 259200u);
-  EXPECT_EQ(NowSeconds() / 604800, 0u) << "Thursday 1 Jan 1970 lies in week 0";
-  // Monday 7 December 2026 00:00 starts a new week; Sunday 23:59:59 is the old one.
-  SetLocalClockForTesting([] { return int64_t{1796601600}; });  // 2026-12-07 00:00
-  uint32_t monday = NowSeconds();
-  EXPECT_EQ(monday % 604800, 0u);
-  SetLocalClockForTesting([] { return int64_t{1796601599}; });
-  EXPECT_EQ(NowSeconds() / 604800 + 1, monday / 604800);
-  // Past 2038 the unsigned count keeps going.
-  SetLocalClockForTesting([] { return int64_t{2200000000}; });
-  EXPECT_EQ(NowSeconds(), 2200259200u);
+  const std::pair<int64_t, uint32_t> cases[] = {
+      {0, 259200},                   // Thursday 1 January 1970 00:00
+      {1796601600, 2971 * 604800u},  // Monday 7 December 2026 00:00 starts a week
+      {1796601599, 2971 * 604800u - 1},
+      {2200000000, 2200259200u}};  // past 2038 the unsigned count goes on
+  for (auto& [local, want] : cases) {
+    SetLocalClockForTesting([local] { return local; });
+    EXPECT_EQ(NowSeconds(), want) << local;
+  }
   SetLocalClockForTesting(nullptr);
 }
 
 TEST(CalendarOf, PlainCountFromJanuary1970WithoutTheShift) {
-  Calendar c = CalendarOf(0);
-  EXPECT_EQ(c.year, 1970);
-  EXPECT_EQ(c.month, 1);
-  EXPECT_EQ(c.day, 1);
-  c = CalendarOf(At(2024, 2, 29, 13, 14, 15) - kSecondsShift);
-  EXPECT_EQ(c.year, 2024);
-  EXPECT_EQ(c.month, 2);
-  EXPECT_EQ(c.day, 29);
-  EXPECT_EQ(c.hour, 13);
-  EXPECT_EQ(c.minute, 14);
-  EXPECT_EQ(c.second, 15);
+  auto fields = [](const Calendar& c) {
+    return std::make_tuple(c.year, c.month, c.day, c.hour, c.minute, c.second);
+  };
+  EXPECT_EQ(fields(CalendarOf(0)), std::make_tuple(1970, 1, 1, 0, 0, 0));
+  EXPECT_EQ(fields(CalendarOf(At(2024, 2, 29, 13, 14, 15) - kSecondsShift)),
+            std::make_tuple(2024, 2, 29, 13, 14, 15));
   // The shifted count reads three days ahead.
-  c = CalendarOf(At(2026, 12, 29, 0, 0, 0));
-  EXPECT_EQ(c.month, 1);
-  EXPECT_EQ(c.day, 1);
-  EXPECT_EQ(c.year, 2027);
-}
-
-TEST(ReadNumber, WholeDecimalNumbersOnly) {
-  EXPECT_EQ(ReadNumber("60"), 60);
-  EXPECT_EQ(ReadNumber("  -5 "), -5);
-  EXPECT_EQ(ReadNumber("60 ; comment"), 0);
-  EXPECT_EQ(ReadNumber("0x10"), 0);
-  EXPECT_EQ(ReadNumber(""), 0);
-  EXPECT_EQ(ReadNumber("-"), 0);
-  EXPECT_EQ(ReadNumber("99999999999999999999999"), 0);
+  EXPECT_EQ(fields(CalendarOf(At(2026, 12, 29, 0, 0, 0))), std::make_tuple(2027, 1, 1, 0, 0, 0));
 }
 
 }  // namespace

@@ -15,13 +15,13 @@
 namespace netrove {
 namespace {
 
-constexpr int64_t k5March0907 = 1772701620;  // 2026-03-05 09:07:00
+const std::string kStamp = "05/03 09:07 \xfe ";  // 2026-03-05 09:07
 
 class LogTest : public ::testing::Test {
  protected:
   void SetUp() override {
     SetConsolePresentForTesting(false);
-    SetLocalClockForTesting([] { return k5March0907; });
+    SetLocalClockForTesting([] { return int64_t{1772701620}; });
     file_ = std::filesystem::temp_directory_path() /
             ("netrove_log_" + std::to_string(getpid()) + "_" +
              ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".log");
@@ -37,36 +37,28 @@ class LogTest : public ::testing::Test {
   std::filesystem::path file_;
 };
 
-TEST_F(LogTest, StampIsDayMonthHourMinuteAndSquare) {
-  std::string line = LogMessage("Dialing...");
-  EXPECT_EQ(line, "05/03 09:07 \xfe Dialing...");
-}
-
-TEST_F(LogTest, FirstMessageCreatesTheFileWithAHeaderLine) {
-  Log("one");
-  Log("two");
-  EXPECT_EQ(FileText(),
-            "05/03 09:07 \xfe Created log file\n"
-            "05/03 09:07 \xfe one\n"
-            "05/03 09:07 \xfe two\n");
-}
-
-TEST_F(LogTest, LineBreaksAreRemovedAndControlBytesEscaped) {
-  EXPECT_EQ(LogMessage("a\r\nb"), "05/03 09:07 \xfe ab");
-  EXPECT_EQ(LogMessage("user \x1b[31mred\x07\x7f"), "05/03 09:07 \xfe user \\x1b[31mred\\x07\\x7f");
-  EXPECT_EQ(FileText().find('\x1b'), std::string::npos) << "no raw escape reaches the file";
-}
-
-TEST_F(LogTest, MarkerByteDropsTheStampAndEmptyMessageWritesEmptyLine) {
-  EXPECT_EQ(LogMessage(std::string(1, kNoStampMarker) + "> modem line"), "> modem line");
-  EXPECT_EQ(LogMessage(""), "");
-  std::string text = FileText();
-  EXPECT_NE(text.find("\n> modem line\n\n"), std::string::npos) << text;
-}
-
-TEST_F(LogTest, LinesAreCutAt255) {
-  std::string line = LogMessage(std::string(400, 'x'));
-  EXPECT_EQ(line.size(), 255u);
+TEST_F(LogTest, LinesAreStampedCleanedAndAppended) {
+  struct Case {
+    std::string message, want;
+  } cases[] = {
+      {"Dialing...", kStamp + "Dialing..."},
+      {"a\r\nb", kStamp + "ab"},
+      {"user \x1b[31mred\x07\x7f", kStamp + "user \\x1b[31mred\\x07\\x7f"},
+      {std::string(1, kNoStampMarker) + "> modem\x1b", "> modem\\x1b"},
+      {"", ""},
+      {std::string(400, 'x'), kStamp + std::string(255 - kStamp.size(), 'x')},
+  };
+  std::string want_file = kStamp + "Created log file\n";
+  for (const Case& c : cases) {
+    EXPECT_EQ(LogMessage(c.message), c.want) << c.message;
+    want_file += c.want + "\n";
+  }
+  EXPECT_EQ(FileText(), want_file);
+  // The file is only appended to: a moved-away log starts afresh.
+  std::filesystem::rename(file_, file_.string() + ".old");
+  Log("next");
+  EXPECT_EQ(FileText(), kStamp + "Created log file\n" + kStamp + "next\n");
+  std::filesystem::remove(file_.string() + ".old");
 }
 
 TEST_F(LogTest, ConcurrentWritersNeverInterleaveLines) {
@@ -77,24 +69,20 @@ TEST_F(LogTest, ConcurrentWritersNeverInterleaveLines) {
     });
   for (auto& w : writers) w.join();
   std::string text = FileText();
-  size_t lines = 0, pos = 0;
-  while ((pos = text.find('\n', pos)) != std::string::npos) ++lines, ++pos;
-  EXPECT_EQ(lines, 801u);
-  for (size_t start = text.find('\n') + 1; start < text.size();) {
+  size_t lines = 0;
+  for (size_t start = text.find('\n') + 1; start < text.size(); ++lines) {
     size_t end = text.find('\n', start);
-    std::string body = text.substr(start + 14, end - start - 14);  // after the 14-byte stamp
-    ASSERT_EQ(body.size(), 60u);
-    EXPECT_EQ(body.find_first_not_of(body[0]), std::string::npos) << body;
+    std::string body = text.substr(start + kStamp.size(), end - start - kStamp.size());
+    ASSERT_EQ(body, std::string(60, body[0]));
     start = end + 1;
   }
+  EXPECT_EQ(lines, 800u);
 }
 
-TEST_F(LogTest, UnwritableFileIsSkippedSilently) {
+TEST_F(LogTest, UnwritableFileOrInstalledRoutine) {
   SetLogFileName("/nonexistent-dir/x.log");
-  EXPECT_EQ(LogMessage("still returned"), "05/03 09:07 \xfe still returned");
-}
-
-TEST_F(LogTest, InstalledRoutineReceivesEveryMessage) {
+  EXPECT_EQ(LogMessage("still returned"), kStamp + "still returned");
+  SetLogFileName(file_.string());
   std::vector<std::string> seen;
   SetLogProc([&seen](const std::string& m) {
     seen.push_back(m);
@@ -102,8 +90,7 @@ TEST_F(LogTest, InstalledRoutineReceivesEveryMessage) {
   });
   Log("via front-end");
   SetLogProc(nullptr);
-  ASSERT_EQ(seen.size(), 1u);
-  EXPECT_EQ(seen[0], "via front-end");
+  EXPECT_EQ(seen, std::vector<std::string>{"via front-end"});
   EXPECT_EQ(FileText(), "<missing>") << "the replacement decides where lines go";
 }
 

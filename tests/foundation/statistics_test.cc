@@ -1,10 +1,10 @@
-// The statistics file: its 58-byte layout and its load and save rules.
+// The statistics file: its 58-byte layout, its load and save rules, the report.
 #include "accounting/statistics.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <filesystem>
 
 #include "runtime/files.h"
@@ -12,62 +12,34 @@
 namespace netrove {
 namespace {
 
-class StatisticsTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("netrove_stat_" + std::to_string(getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(dir_);
-    old_ = std::filesystem::current_path();
-    std::filesystem::current_path(dir_);
-  }
-  void TearDown() override {
-    std::filesystem::current_path(old_);
-    std::filesystem::remove_all(dir_);
-  }
-  std::filesystem::path dir_, old_;
-};
-
-TEST_F(StatisticsTest, LayoutIsLittleEndianWithoutGaps) {
-  StatRecord r;
+// The fields the program reads and writes are also checked end to end against
+// a struct "<IIIIHHHIdddd" (entry_test.py, tests/session/session_limit_test.py).
+TEST(StatRecord, LayoutIsLittleEndianWithoutGaps) {
+  StatRecord r{};
   r.day_seconds = 0x04030201;
-  r.week_seconds = 5;
-  r.month_seconds = 6;
-  r.total_seconds = 7;
   r.day = 0x0a09;
-  r.week = 2900;
-  r.month = 12;
+  r.week = 0x0c0b;
+  r.month = 0x0e0d;
   r.connection_seconds = 0x11223344;
   r.day_cost = 1.5;
-  r.week_cost = 2.5;
-  r.month_cost = 3.5;
   r.total_cost = -4.25;
   auto b = r.Encode();
   ASSERT_EQ(b.size(), 58u);
-  EXPECT_EQ(b[0], 0x01);
-  EXPECT_EQ(b[3], 0x04);
-  EXPECT_EQ(b[4], 5);
-  EXPECT_EQ(b[12], 7);
-  EXPECT_EQ(b[16], 0x09);
-  EXPECT_EQ(b[17], 0x0a);
-  EXPECT_EQ(b[18] | (b[19] << 8), 2900);
-  EXPECT_EQ(b[20], 12);
-  EXPECT_EQ(b[22], 0x44);
-  EXPECT_EQ(b[25], 0x11);
-  double d;
-  std::memcpy(&d, &b[26], 8);
-  EXPECT_EQ(d, 1.5);
-  std::memcpy(&d, &b[50], 8);
-  EXPECT_EQ(d, -4.25);
-
+  const std::pair<size_t, uint8_t> bytes[] = {{0, 0x01},  {3, 0x04},  {16, 0x09}, {17, 0x0a},
+                                              {18, 0x0b}, {20, 0x0d}, {22, 0x44}, {25, 0x11},
+                                              {33, 0x3f}, {57, 0xc0}};  // 1.5 and -4.25 end so
+  for (auto& [at, value] : bytes) EXPECT_EQ(b[at], value) << at;
   auto back = StatRecord::Decode(std::string(b.begin(), b.end()));
   ASSERT_TRUE(back.has_value());
   EXPECT_EQ(back->Encode(), b);
   EXPECT_FALSE(StatRecord::Decode(std::string(57, '\0')).has_value());
 }
 
-TEST_F(StatisticsTest, SaveAndLoadRoundTripThroughTheFile) {
+TEST(StatRecord, SaveLoadShortFilesAndNoName) {
+  auto dir = std::filesystem::temp_directory_path() / ("netrove_stat_" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  auto old = std::filesystem::current_path();
+  std::filesystem::current_path(dir);
   LoadStatistics("Office");  // no file yet: zeros, but the file is in use
   EXPECT_EQ(GetStatistics().total_seconds, 0u);
   EXPECT_EQ(StatisticsFileName(), "Office.lim");
@@ -76,31 +48,33 @@ TEST_F(StatisticsTest, SaveAndLoadRoundTripThroughTheFile) {
   r.total_cost = 12.75;
   SetStatistics(r);
   SaveStatistics();
-  auto data = ReadWholeFile("Office.lim");
-  ASSERT_TRUE(data.has_value());
-  EXPECT_EQ(data->size(), 58u);
-
+  EXPECT_EQ(ReadWholeFile("Office.lim").value_or("").size(), 58u);
   SetStatistics(StatRecord{});
   LoadStatistics("Office");
   EXPECT_EQ(GetStatistics().total_seconds, 4242u);
   EXPECT_EQ(GetStatistics().total_cost, 12.75);
-}
-
-TEST_F(StatisticsTest, ShortFileGivesZerosAndEmptyNameUsesNoFile) {
+  // Rewritten whole beside the old file and renamed over it: a new inode,
+  // nothing left behind.
+  struct stat before, after;
+  ASSERT_EQ(stat("Office.lim", &before), 0);
+  SaveStatistics();
+  ASSERT_EQ(stat("Office.lim", &after), 0);
+  EXPECT_NE(before.st_ino, after.st_ino);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator("."), {}), 1);
+  // A short file reads as zeros.
   ASSERT_TRUE(WriteFileAtomically("Short.lim", std::string(20, '\x7f')));
-  StatRecord r;
-  r.total_seconds = 99;
-  SetStatistics(r);
   LoadStatistics("Short");
   EXPECT_EQ(GetStatistics().total_seconds, 0u);
-
+  // No name: no file at all.
   LoadStatistics("");
   EXPECT_EQ(StatisticsFileName(), "");
   SaveStatistics();
   EXPECT_FALSE(FileExists(".lim"));
+  std::filesystem::current_path(old);
+  std::filesystem::remove_all(dir);
 }
 
-TEST_F(StatisticsTest, ReportLinesAreExact) {
+TEST(StatRecord, ReportLinesAreExact) {
   StatRecord r;
   r.connection_seconds = 59;
   r.total_seconds = 90000;
@@ -110,8 +84,7 @@ TEST_F(StatisticsTest, ReportLinesAreExact) {
   r.week_seconds = 3601;
   r.month_seconds = 7200;
   TimeLimits limits{3600, 7200, 0};
-  std::string report = StatisticsReport("Office", r, limits, "DAY TIME LIMIT!!!");
-  EXPECT_EQ(report,
+  EXPECT_EQ(StatisticsReport("Office", r, limits, "DAY TIME LIMIT!!!"),
             "Connection  : Office\r\n\n"
             "Last times  : 00:00:59  All times: 1.01:00:00    Cost all: 1.00\r\n\n"
             "Day times   : 01:00:00      Limit: 01:00:00    Cost day: 2.00\n"

@@ -1,141 +1,66 @@
-// Helpers of the gate tests: captured log lines, a loopback TCP origin
-// answering with a fixed text, a UDP responder, and client sockets bound to
-// a chosen loopback address.
+// Helpers of the gate tests: a scratch home with the link on-line, small
+// files, and a loopback TCP origin answering with a fixed text.
 #pragma once
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <thread>
-#include <vector>
 
+#include "config/config.h"
 #include "net/net_test_util.h"
-#include "runtime/log.h"
+#include "runtime/shared_state.h"
 
 namespace netrove::testing {
 
-// Collects every message logged while it lives.
-class LogCapture {
- public:
-  LogCapture() {
-    SetLogProc([this](const std::string& m) {
-      std::lock_guard<std::mutex> lock(mu_);
-      lines_.push_back(m);
-      return m;
+inline void WriteFile(const std::string& name, const std::string& text) {
+  std::ofstream(name) << text;
+}
+inline std::string ReadFile(const std::string& name) {
+  std::ifstream in(name);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// A scratch working directory with its own hosts file, listeners that see
+// new entries at once and the link on-line; the mappings and the watchdog
+// of the configuration are emptied afterwards.
+class GateTest : public ::testing::Test {
+ protected:
+  GateTest() {
+    setenv("NETROVE_HOSTS", (scratch_.path() + "/hosts").c_str(), 1);
+    Shared().link_mode = kLinkOnline;
+  }
+  ~GateTest() override {
+    UpdateConfig([](ConfigRecord& r) {
+      r.port_dog.clear();
+      r.map_link.clear();
+      r.map_ulink.clear();
     });
+    Shared().link_mode = kLinkIdle;
   }
-  ~LogCapture() { SetLogProc(nullptr); }
-  std::vector<std::string> Lines() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return lines_;
-  }
-  bool Has(const std::string& line) const {
-    for (const std::string& l : Lines())
-      if (l == line) return true;
-    return false;
-  }
-  bool WaitFor(const std::string& line, int ms) const {
-    return WaitUntil([&] { return Has(line); }, ms);
-  }
-
- private:
-  mutable std::mutex mu_;
-  std::vector<std::string> lines_;
+  ScratchDir scratch_;
+  TimingsFor timings_{[](NetTimings& t) { t.listener_poll_ms = 50; }};
 };
-
-inline sockaddr_in LoopbackAddress(const char* dotted, uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  inet_pton(AF_INET, dotted, &a.sin_addr);
-  return a;
-}
-
-inline uint16_t BoundPort(int fd) {
-  sockaddr_in a{};
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  return ntohs(a.sin_port);
-}
-
-// A port that was free a moment ago.
-inline uint16_t FreeTcpPort() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a = LoopbackAddress("127.0.0.1", 0);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  uint16_t port = BoundPort(fd);
-  close(fd);
-  return port;
-}
-
-inline uint16_t FreeUdpPort() {
-  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a = LoopbackAddress("127.0.0.1", 0);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  uint16_t port = BoundPort(fd);
-  close(fd);
-  return port;
-}
-
-// TCP connect from `source` to 127.0.0.1:port; -1 on failure.
-inline int ConnectFrom(const char* source, const char* dest, uint16_t port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in from = LoopbackAddress(source, 0);
-  sockaddr_in to = LoopbackAddress(dest, port);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
-      connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-// Reads until the peer closes or `ms` pass; returns what came.
-inline std::string ReadAll(int fd, int ms) {
-  std::string out;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  for (;;) {
-    int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                    deadline - std::chrono::steady_clock::now())
-                                    .count());
-    if (left <= 0) return out;
-    struct pollfd p = {fd, POLLIN, 0};
-    if (poll(&p, 1, left) <= 0) return out;
-    char buf[4096];
-    ssize_t n = recv(fd, buf, sizeof buf, 0);
-    if (n <= 0) return out;
-    out.append(buf, static_cast<size_t>(n));
-  }
-}
 
 // A TCP origin on 127.0.0.1 that reads one request (up to an empty line or
 // a pause), answers `reply` and closes; it serves until destroyed.
 class TcpOrigin {
  public:
   explicit TcpOrigin(std::string reply) : reply_(std::move(reply)) {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a = LoopbackAddress("127.0.0.1", 0);
-    bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    listen(fd_, 16);
-    port_ = BoundPort(fd_);
+    fd_ = BindLoopback(port_);
     thread_ = std::thread([this] { Serve(); });
   }
   ~TcpOrigin() {
     stop_ = true;
-    shutdown(fd_, SHUT_RDWR);
     thread_.join();
     close(fd_);
   }
   uint16_t port() const { return port_; }
+  std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
   int served() const { return served_.load(); }
   std::string last_request() const {
     std::lock_guard<std::mutex> lock(mu_);
@@ -150,13 +75,11 @@ class TcpOrigin {
       int c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
       if (c < 0) continue;
       std::string request;
-      auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(2000);
-      while (request.find("\r\n\r\n") == std::string::npos &&
-             std::chrono::steady_clock::now() < deadline) {
+      auto deadline = SteadyClock::now() + Ms(2000);
+      while (request.find("\r\n\r\n") == std::string::npos && SteadyClock::now() < deadline) {
         struct pollfd q = {c, POLLIN, 0};
-        if (poll(&q, 1, 200) <= 0) break;
         char buf[1024];
-        ssize_t n = recv(c, buf, sizeof buf, 0);
+        ssize_t n = poll(&q, 1, 200) > 0 ? recv(c, buf, sizeof buf, 0) : 0;
         if (n <= 0) break;
         request.append(buf, static_cast<size_t>(n));
       }

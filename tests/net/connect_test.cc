@@ -7,41 +7,29 @@
 #include <atomic>
 #include <thread>
 
-#include "net/net_settings.h"
 #include "net/resolver.h"
 #include "net_test_util.h"
+#include "runtime/tasks.h"
 
 namespace netrove {
 namespace {
 
+using testing::BindLoopback;
+
 TEST(ParseHostTextTest, SchemePortPathAndDefaults) {
-  auto t = ParseHostText("http://www.example.org:8080/index.html", 80);
-  ASSERT_TRUE(t);
-  EXPECT_EQ(t->name, "www.example.org");
-  EXPECT_EQ(t->port, 8080);
-
-  t = ParseHostText("www.example.org:http/x", 80);  // not a number: default port
-  ASSERT_TRUE(t);
-  EXPECT_EQ(t->name, "www.example.org");
-  EXPECT_EQ(t->port, 80);
-
-  t = ParseHostText("mail.example.org:99999", 25);  // out of range: default
-  EXPECT_EQ(t->port, 25);
-  t = ParseHostText("host:", 25);
-  EXPECT_EQ(t->port, 25);
-  EXPECT_EQ(t->name, "host");
-
-  t = ParseHostText("news.example.org\r\n", 119);
-  ASSERT_TRUE(t);
-  EXPECT_EQ(t->name, "news.example.org");
-  EXPECT_EQ(t->port, 119);
-
-  t = ParseHostText("ftp://a/b:21", 80);  // the path goes before the port is looked for
-  EXPECT_EQ(t->name, "a");
-  EXPECT_EQ(t->port, 80);
-
-  EXPECT_FALSE(ParseHostText("", 80));
-  EXPECT_FALSE(ParseHostText("\r\n\r\n", 80));
+  auto check = [](const char* text, uint16_t default_port, const char* name, uint16_t port) {
+    auto t = ParseHostText(text, default_port);
+    ASSERT_TRUE(t) << text;
+    EXPECT_EQ(t->name, name) << text;
+    EXPECT_EQ(t->port, port) << text;
+  };
+  check("http://www.example.org:8080/index.html", 80, "www.example.org", 8080);
+  check("www.example.org:http/x", 80, "www.example.org", 80);   // not a number: the default
+  check("mail.example.org:99999", 25, "mail.example.org", 25);  // out of range: the default
+  check("host:", 25, "host", 25);
+  check("news.example.org\r\n", 119, "news.example.org", 119);
+  check("ftp://a/b:21", 80, "a", 80);  // the path goes before the port is looked for
+  for (const char* empty : {"", "\r\n\r\n"}) EXPECT_FALSE(ParseHostText(empty, 80));
 }
 
 class ConnectTest : public ::testing::Test {
@@ -50,8 +38,7 @@ class ConnectTest : public ::testing::Test {
     ClearFailedConnectCache();
     SetHostLookupForTesting([this](const std::string& name) -> uint32_t {
       ++lookups_;
-      if (name == "loop.test") return htonl(INADDR_LOOPBACK);
-      return kNoAddress;
+      return name == "loop.test" ? htonl(INADDR_LOOPBACK) : kNoAddress;
     });
   }
   void TearDown() override {
@@ -62,42 +49,25 @@ class ConnectTest : public ::testing::Test {
   std::atomic<int> lookups_{0};
 };
 
-// A listening socket on 127.0.0.1 with a system-chosen port.
-struct TestListener {
-  TestListener() {
-    fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    listen(fd, 8);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    port = ntohs(a.sin_port);
-  }
-  ~TestListener() { close(fd); }
-  int fd;
-  uint16_t port;
-};
-
-TEST_F(ConnectTest, ConnectsThroughSchemePortAndPath) {
-  TestListener l;
+TEST_F(ConnectTest, ConnectsThroughSchemePortAndPathWithCloseOnExec) {
+  uint16_t port = 0;
+  int listener = BindLoopback(port);
   const int fds_before = testing::CountOpenFds();
-  {
-    SocketVar s = ConnectToHost("http://loop.test:" + std::to_string(l.port) + "/a/b?c", 80);
-    ASSERT_GT(s.handle(), 2);
-    int flags = fcntl(s.handle(), F_GETFD);
-    EXPECT_TRUE(flags & FD_CLOEXEC);
-    EXPECT_TRUE(SendLine(s, "hello"));
+  for (std::string host : {"http://loop.test:" + std::to_string(port) + "/a/b?c",
+                           "127.0.0.1:" + std::to_string(port)}) {
+    SocketVar s = ConnectToHost(host, 80);
+    ASSERT_GT(s.handle(), 2) << host;
+    EXPECT_TRUE(fcntl(s.handle(), F_GETFD) & FD_CLOEXEC) << host;
   }
+  // Empty host texts: no look-up and no socket left behind.
+  EXPECT_EQ(ConnectToHost("\r\n", 80).handle(), -1);
+  EXPECT_EQ(lookups_.load(), 1);
   EXPECT_EQ(testing::CountOpenFds(), fds_before);
-  SocketVar by_address = ConnectToHost("127.0.0.1:" + std::to_string(l.port), 0);
-  EXPECT_GT(by_address.handle(), 2);
+  close(listener);
 }
 
 TEST_F(ConnectTest, UnresolvedNameIsCachedUntilTheCacheIsEmptied) {
   EXPECT_EQ(ConnectToHost("nowhere.test", 80).handle(), -1);
-  EXPECT_EQ(lookups_.load(), 1);
   EXPECT_TRUE(FailedConnectCached("nowhere.test"));
   EXPECT_EQ(ConnectToHost("http://nowhere.test:81/", 80).handle(), -1);
   EXPECT_EQ(lookups_.load(), 1);  // failed at once, no second look-up
@@ -107,34 +77,25 @@ TEST_F(ConnectTest, UnresolvedNameIsCachedUntilTheCacheIsEmptied) {
 }
 
 TEST_F(ConnectTest, RefusedPairIsCachedOtherPortsStillTried) {
-  uint16_t closed_port;
-  {
-    TestListener gone;  // a port that surely refuses once closed
-    closed_port = gone.port;
-  }
-  TestListener open_one;
+  const uint16_t closed_port = testing::FreePort();
   const std::string pair = "127.0.0.1:" + std::to_string(closed_port);
   EXPECT_EQ(ConnectToHost("loop.test:" + std::to_string(closed_port), 80).handle(), -1);
   EXPECT_TRUE(FailedConnectCached(pair));
-  // Now even a listener on that port is not tried during this period.
-  EXPECT_EQ(ConnectToHost("127.0.0.1:" + std::to_string(closed_port), 80).handle(), -1);
+  // Even once something listens there, the pair is not tried in this period.
+  uint16_t port = closed_port;
+  int reopened = BindLoopback(port);
+  ASSERT_EQ(port, closed_port);
+  EXPECT_EQ(ConnectToHost(pair, 80).handle(), -1);
   EXPECT_EQ(FailedConnectCount(), 1u);
-  SocketVar other = ConnectToHost("loop.test:" + std::to_string(open_one.port), 80);
-  EXPECT_GT(other.handle(), 2);
-}
-
-TEST_F(ConnectTest, EmptyHostGivesNothingWithoutASocket) {
-  const int fds_before = testing::CountOpenFds();
-  EXPECT_EQ(ConnectToHost("", 80).handle(), -1);
-  EXPECT_EQ(ConnectToHost("\r\n", 80).handle(), -1);
-  EXPECT_EQ(lookups_.load(), 0);
-  EXPECT_EQ(testing::CountOpenFds(), fds_before);
+  uint16_t open_port = 0;
+  int open_listener = BindLoopback(open_port);
+  EXPECT_GT(ConnectToHost("loop.test:" + std::to_string(open_port), 80).handle(), 2);
+  close(open_listener);
+  close(reopened);
 }
 
 TEST_F(ConnectTest, BadUrlCheckerEmptiesTheCache) {
-  NetTimings t;
-  t.bad_url_period_ms = 100;
-  SetNetTimingsForTesting(t);
+  testing::TimingsFor period([](NetTimings& t) { t.bad_url_period_ms = 100; });
   TaskHandle checker = StartBadUrlChecker();
   AddFailedConnect("x.test");
   EXPECT_TRUE(testing::WaitUntil([] { return FailedConnectCount() == 0; }, 2000));
@@ -144,35 +105,28 @@ TEST_F(ConnectTest, BadUrlCheckerEmptiesTheCache) {
 TEST_F(ConnectTest, StopRequestEndsAPendingConnect) {
   // A listener whose accept queue is full leaves further connects pending
   // (SYNs dropped) on loopback.
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  ASSERT_EQ(listen(fd, 0), 0);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  uint16_t port = ntohs(a.sin_port);
+  uint16_t port = 0;
+  int listener = BindLoopback(port, SOCK_STREAM, 0);
   std::vector<int> fillers;
   for (int i = 0; i < 4; ++i) {
-    int c = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    fillers.push_back(c);
+    fillers.push_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    sockaddr_in a = testing::LoopbackAddress("127.0.0.1", port);
+    connect(fillers.back(), reinterpret_cast<sockaddr*>(&a), sizeof a);
   }
   std::atomic<int> result{0};
   TaskHandle task = StartTask("connector", [&](uint32_t) -> uint32_t {
-    SocketVar s = ConnectToHost("127.0.0.1:" + std::to_string(port), 80);
-    result = s.handle();
+    result = ConnectToHost("127.0.0.1:" + std::to_string(port), 80).handle();
     return 0;
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  auto start = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(testing::Ms(200));  // let it block
+  auto start = testing::SteadyClock::now();
   StopTask(task);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+  EXPECT_LT(testing::MsSince(start), 1000);
   EXPECT_EQ(result.load(), -1);
+  // A connect ended by a stop is not the host's fault.
   EXPECT_FALSE(FailedConnectCached("127.0.0.1:" + std::to_string(port)));
   for (int c : fillers) close(c);
-  close(fd);
+  close(listener);
 }
 
 }  // namespace

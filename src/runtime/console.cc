@@ -85,6 +85,8 @@ template <typename DrawFn>
 void Draw(Console& c, DrawFn draw) {
   {
     std::lock_guard<std::mutex> lock(c.mu);
+    // Rows are cut when they are drawn, so the width must be current then.
+    c.screen.SetWidth(TerminalWidth(kOutFd));
     draw(c.screen);
     if (c.screen.PendingSize() > kMaxPending) c.screen.DropPending();
   }

@@ -195,10 +195,9 @@ TEST_F(PtyTest, ConsoleDrawsReadsKeysAndLinesAndRestoresTheTerminal) {
     unsetenv("LC_CTYPE");
     ConsoleStart();
     ConsoleSetTitle("Netrove");
+    ConsoleLogLine(std::string(150, 'w'));  // cut to the real width before any flush
     ConsoleStatusLine("Waiting...(3)");
     ConsoleLogLine("05/03 09:07 \xfe Dialing...");
-    ConsoleFlush();  // the width is taken here
-    ConsoleLogLine(std::string(150, 'w'));
     ConsoleFlush();
     std::string keys = "K:";
     for (int i = 0; i < 3; ++i) keys += std::to_string(ReadKey()) + ",";

@@ -7,6 +7,7 @@
 #include "net/access.h"
 #include "net/port_server.h"
 #include "runtime/log.h"
+#include "runtime/text.h"
 
 namespace netrove {
 namespace {
@@ -34,17 +35,6 @@ uint32_t RefuseClient(SocketVar& client) {
   return 0;
 }
 
-std::optional<uint16_t> WatchPort(const std::string& text) {
-  if (text.empty() || text.size() > 5) return std::nullopt;
-  uint32_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<uint32_t>(c - '0');
-  }
-  if (value == 0 || value > 65535) return std::nullopt;
-  return static_cast<uint16_t>(value);
-}
-
 }  // namespace
 
 std::vector<std::string> PortDogEntries(const std::string& value) {
@@ -68,7 +58,7 @@ void StartPortDog() {
   if (dog.running || value.empty()) return;
   for (const std::string& entry : PortDogEntries(value)) {
     SocketVar listener;
-    if (std::optional<uint16_t> port = WatchPort(entry))
+    if (std::optional<uint16_t> port = ParsePortNumber(entry); port && *port != 0)
       ListenTcp(*port, listener, RefuseClient, false);
     if (listener.handle() < 1) {
       Log("WARNING: port #" + entry + " busy???");

@@ -21,6 +21,7 @@
 #include "net/resolver.h"
 #include "runtime/log.h"
 #include "runtime/tasks.h"
+#include "runtime/text.h"
 
 namespace netrove {
 namespace {
@@ -47,18 +48,6 @@ MappingSet& UdpMappings() {
 
 std::atomic<int> udp_relays{0};
 std::atomic<int64_t> udp_reply_life_ms{300000};
-
-// A decimal port 1..65535 making up the whole text.
-std::optional<uint16_t> ParsePort(const std::string& text) {
-  if (text.empty() || text.size() > 5) return std::nullopt;
-  uint32_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<uint32_t>(c - '0');
-  }
-  if (value == 0 || value > 65535) return std::nullopt;
-  return static_cast<uint16_t>(value);
-}
 
 void NoDelay(const SocketVar& s) {
   int one = 1;
@@ -159,7 +148,7 @@ void StartMappings(bool udp) {
   for (const std::string& line : lines) {
     MappingLine mapping = SplitMappingLine(line);
     SocketVar listener;
-    if (std::optional<uint16_t> port = ParsePort(mapping.local_port)) {
+    if (std::optional<uint16_t> port = ParsePortNumber(mapping.local_port); port && *port != 0) {
       std::string target = mapping.target;
       if (udp) {
         ListenUdp(

@@ -14,6 +14,7 @@
 
 #include "net/net_settings.h"
 #include "net/resolver.h"
+#include "runtime/text.h"
 
 namespace netrove {
 namespace {
@@ -26,18 +27,6 @@ struct FailedCache {
 FailedCache& Failed() {
   static FailedCache cache;
   return cache;
-}
-
-// True when `text` is a decimal number in 0..65535.
-std::optional<uint16_t> ParsePort(const std::string& text) {
-  if (text.empty() || text.size() > 5) return std::nullopt;
-  uint32_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<uint32_t>(c - '0');
-  }
-  if (value > 65535) return std::nullopt;
-  return static_cast<uint16_t>(value);
 }
 
 // Finishes a non-blocking connect. True when connected.
@@ -74,7 +63,7 @@ std::optional<HostTarget> ParseHostText(const std::string& host, uint16_t defaul
   target.port = default_port;
   size_t colon = text.find(':');
   if (colon != std::string::npos) {
-    if (auto port = ParsePort(text.substr(colon + 1))) target.port = *port;
+    if (auto port = ParsePortNumber(text.substr(colon + 1))) target.port = *port;
     text.erase(colon);
   }
   target.name = text;

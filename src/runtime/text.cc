@@ -16,6 +16,17 @@ std::string UpperAscii(std::string_view text) {
   return out;
 }
 
+std::optional<uint16_t> ParsePortNumber(std::string_view text) {
+  if (text.empty() || text.size() > 5) return std::nullopt;
+  uint32_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<uint32_t>(c - '0');
+  }
+  if (value > 65535) return std::nullopt;
+  return static_cast<uint16_t>(value);
+}
+
 std::string BareName(std::string_view name) {
   size_t slash = name.find_last_of("/\\");
   std::string base(slash == std::string_view::npos ? name : name.substr(slash + 1));

@@ -1,6 +1,8 @@
 // Small text helpers shared by the whole program.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -12,6 +14,10 @@ std::string Trim(std::string_view text, std::string_view blanks = " \t");
 // ASCII letters upper-cased (keywords, command words and names compare so;
 // other bytes are left alone).
 std::string UpperAscii(std::string_view text);
+
+// A port number 0..65535 written as decimal digits only (no sign, no
+// blanks, at most five digits); nullopt otherwise.
+std::optional<uint16_t> ParsePortNumber(std::string_view text);
 
 // A file name without its directory part (either slash) and its extension.
 std::string BareName(std::string_view name);

@@ -162,11 +162,18 @@ SessionController::Step SessionController::FailedTry() {
   SharedState& shared = Shared();
   shared.local_address_text.Set(shared.saved_local_address_text.Get());
   dialer_.AdvanceDialAttempt();
+  return CountFailureAndWait();
+}
+
+SessionController::Step SessionController::CountFailureAndWait() {
+  SharedState& shared = Shared();
   dialer_.set_dial_result(kDialAbandoned);
   dialer_.HangUp();
   if (!CountFailure()) return Step::kStop;
   if (shared.control_request == kRequestStop) return Step::kStop;
   SleepWaitCountdown(false);
+  // An ESC during this wait must not be lost to the next attempt, which
+  // clears pending requests.
   if (shared.control_request == kRequestStop) return Step::kStop;
   return Step::kDial;
 }
@@ -372,15 +379,7 @@ SessionController::Step SessionController::EndOfCall() {
     io.sleep_ms(500);
     return Step::kStop;
   }
-  dialer_.set_dial_result(kDialAbandoned);
-  dialer_.HangUp();
-  if (!CountFailure()) return Step::kStop;
-  if (shared.control_request == kRequestStop) return Step::kStop;
-  SleepWaitCountdown(false);
-  // An ESC during this wait must not be lost to the next attempt, which
-  // clears pending requests.
-  if (shared.control_request == kRequestStop) return Step::kStop;
-  return Step::kDial;
+  return CountFailureAndWait();
 }
 
 }  // namespace netrove

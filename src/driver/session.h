@@ -33,6 +33,8 @@ class SessionController {
   enum class Step { kDial, kFailedTry, kStop, kReload };
   Step Connected();
   Step FailedTry();
+  // Counts a failed try or a dropped call against MAXRETRY, then waits.
+  Step CountFailureAndWait();
   Step EndOfCall();
   // Counts a failure against MAXRETRY; false when the session must stop.
   bool CountFailure();

@@ -1,5 +1,6 @@
 #include "runtime/tasks.h"
 
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <condition_variable>
 #include <exception>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -28,26 +30,20 @@ class Task {
     wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   }
   ~Task() {
-    {
-      std::lock_guard<std::mutex> lock(join_mu);
-      if (thread.joinable()) {
-        // The last reference went away on the task's own thread (its
-        // routine held its own handle): it is returning now, let it go.
-        if (thread.get_id() == std::this_thread::get_id()) {
-          thread.detach();
-        } else {
-          thread.join();
-        }
-      }
-    }
     if (wake_fd >= 0) close(wake_fd);
   }
   Task(const Task&) = delete;
   Task& operator=(const Task&) = delete;
 
-  void Join() {
-    std::lock_guard<std::mutex> lock(join_mu);
-    if (thread.joinable() && thread.get_id() != std::this_thread::get_id()) thread.join();
+  // Waits until the thread that ran the task is done with it (the routine
+  // and what it captured are gone). Returns at once on the task's own
+  // thread.
+  void Join();
+  // Called by the thread that ran the task, as its last step with it.
+  void MarkFinished() {
+    std::lock_guard<std::mutex> lock(finish_mu);
+    finished = true;
+    finish_cv.notify_all();
   }
 
   const std::string name;
@@ -57,8 +53,9 @@ class Task {
   std::stop_source stop;
   std::mutex sleep_mu;
   std::condition_variable_any sleep_cv;
-  std::mutex join_mu;
-  std::thread thread;
+  std::mutex finish_mu;
+  std::condition_variable finish_cv;
+  bool finished = false;  // guarded by finish_mu
 };
 
 namespace {
@@ -120,6 +117,16 @@ int TakeSlot(Table& t, const TaskHandle& task) {
   return 0;
 }
 
+}  // namespace
+
+void Task::Join() {
+  if (current_task == this) return;
+  std::unique_lock<std::mutex> lock(finish_mu);
+  finish_cv.wait(lock, [this] { return finished; });
+}
+
+namespace {
+
 void RunTask(Task* task, TaskRoutine routine, uint32_t param) {
   current_task = task;
   try {
@@ -164,17 +171,120 @@ void Unrecord(Table& t, const TaskHandle& task) {
   }
 }
 
+// Task threads. A thread whose task has ended waits a while for the next
+// task instead of ending, so a new client connection costs a hand-over,
+// not the creation of a thread (and the mapping of its stack).
+constexpr size_t kMaxIdleThreads = 64;
+constexpr auto kThreadIdleLife = std::chrono::seconds(30);
+
+// The table keeps the task alive until it is reaped, and it is reaped
+// (joined, then let go) only after the thread marked it finished; so the
+// raw pointer stays valid for as long as the thread uses it.
+struct Job {
+  Task* task = nullptr;
+  TaskRoutine routine;
+  uint32_t param = 0;
+};
+
+// One thread under the tasks. A record outlives its thread: it goes to the
+// pool's spares for a later thread, so a wake-up that comes late finds a
+// live (if unrelated) record. All fields are guarded by the pool's mutex.
+struct TaskThread {
+  std::thread thread;  // empty once detached, or taken to be joined before a fork
+  std::condition_variable cv;
+  std::optional<Job> job;
+  bool retire = false;
+};
+
+struct ThreadPool {
+  std::mutex mu;
+  std::vector<TaskThread*> idle;   // guarded by mu; the last one is the next to work
+  std::vector<TaskThread*> spare;  // guarded by mu; records of ended threads
+};
+
+void PrepareFork();
+void AfterFork();
+
+ThreadPool& ThePool() {
+  // Idle threads may wait on it while the process exits: never destroyed.
+  static ThreadPool* pool = [] {
+    pthread_atfork(PrepareFork, AfterFork, AfterFork);
+    return new ThreadPool;
+  }();
+  return *pool;
+}
+
+// Before a fork the idle threads end (a child has none of its parent's
+// threads, and the process forks with only the threads of running tasks,
+// as it would without the pool), and the pool's lock is held across the
+// fork so that the child gets it in a consistent state.
+void PrepareFork() {
+  ThreadPool& pool = ThePool();
+  std::vector<std::thread> leaving;
+  {
+    std::lock_guard<std::mutex> lock(pool.mu);
+    for (TaskThread* t : pool.idle) {
+      t->retire = true;
+      leaving.push_back(std::move(t->thread));
+      t->cv.notify_one();
+    }
+    pool.idle.clear();
+  }
+  for (std::thread& t : leaving) t.join();
+  pool.mu.lock();
+}
+
+void AfterFork() { ThePool().mu.unlock(); }
+
+void RunThread(TaskThread* self) {
+  ThreadPool& pool = ThePool();
+  std::unique_lock<std::mutex> lock(pool.mu);
+  while (self->job) {
+    Job job = std::move(*self->job);
+    self->job.reset();
+    lock.unlock();
+    RunTask(job.task, std::move(job.routine), job.param);
+    job.task->MarkFinished();  // the last touch of the task
+    lock.lock();
+    if (pool.idle.size() >= kMaxIdleThreads) break;
+    pool.idle.push_back(self);
+    auto woken = [self] { return self->job.has_value() || self->retire; };
+    if (!self->cv.wait_for(lock, kThreadIdleLife, woken)) std::erase(pool.idle, self);
+  }
+  if (self->thread.joinable()) self->thread.detach();
+  self->retire = false;
+  pool.spare.push_back(self);
+}
+
 bool Launch(const TaskHandle& task, TaskRoutine& routine, uint32_t param) {
-  std::lock_guard<std::mutex> lock(task->join_mu);
-  try {
-    // The table keeps the task alive until it is reaped, and it is reaped
-    // only after RunTask cleared `running`; so the raw pointer stays valid
-    // for the whole life of the thread.
-    task->thread = std::thread(RunTask, task.get(), routine, param);
+  ThreadPool& pool = ThePool();
+  std::unique_lock<std::mutex> lock(pool.mu);
+  if (!pool.idle.empty()) {
+    TaskThread* thread = pool.idle.back();
+    pool.idle.pop_back();
+    thread->job.emplace(Job{task.get(), std::move(routine), param});
+    lock.unlock();
+    // Outside the lock, so that the thread does not wake into a held lock.
+    thread->cv.notify_one();
     return true;
+  }
+  TaskThread* thread = nullptr;
+  if (pool.spare.empty()) {
+    thread = new TaskThread;
+  } else {
+    thread = pool.spare.back();
+    pool.spare.pop_back();
+  }
+  // A copy of the routine: it is needed again if the thread cannot be made.
+  thread->job.emplace(Job{task.get(), routine, param});
+  try {
+    thread->thread = std::thread(RunThread, thread);
   } catch (const std::system_error&) {
+    thread->job.reset();
+    pool.spare.push_back(thread);
     return false;
   }
+  return true;
 }
 
 }  // namespace
@@ -187,6 +297,7 @@ TaskHandle StartTask(const std::string& name, TaskRoutine routine, uint32_t para
     ReapTasks();  // ended threads may be what held the resources
     if (!Launch(task, routine, param)) {
       task->running = false;
+      task->MarkFinished();
       Unrecord(t, task);
       FatalError("Can't start task " + name);
     }
@@ -281,8 +392,18 @@ int TaskPoll(struct pollfd* fds, nfds_t count, int timeout_ms) {
       if (r != 0 || (timeout_ms >= 0 && std::chrono::steady_clock::now() >= deadline)) return r;
     }
   }
-  std::vector<struct pollfd> all(fds, fds + count);
-  all.push_back({task->wake_fd, POLLIN, 0});
+  // The caller's descriptors and the wake-up descriptor last; no
+  // allocation for the few descriptors of a socket wait.
+  std::array<struct pollfd, 9> few;
+  std::vector<struct pollfd> many;
+  struct pollfd* all = few.data();
+  const nfds_t total = count + 1;
+  if (total > few.size()) {
+    many.resize(total);
+    all = many.data();
+  }
+  std::copy(fds, fds + count, all);
+  all[count] = {task->wake_fd, POLLIN, 0};
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
     if (task->stop.stop_requested()) {
@@ -295,11 +416,11 @@ int TaskPoll(struct pollfd* fds, nfds_t count, int timeout_ms) {
           deadline - std::chrono::steady_clock::now());
       wait = static_cast<int>(std::max<int64_t>(left.count(), 0));
     }
-    for (auto& p : all) p.revents = 0;
-    int r = poll(all.data(), all.size(), wait);
+    for (nfds_t i = 0; i < total; ++i) all[i].revents = 0;
+    int r = poll(all, total, wait);
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) return r;
-    if (all.back().revents != 0) {
+    if (all[count].revents != 0) {
       errno = ECANCELED;
       return -1;
     }

@@ -24,15 +24,17 @@ using TaskRoutine = std::function<uint32_t(uint32_t param)>;
 
 inline constexpr int kTaskSlots = 1000;
 
-// Starts `routine(param)` on a new thread named `name`. The task is
-// recorded in the first free slot (found and taken in one locked step, so
-// two starters never share a slot). When all 1000 slots are taken, the
-// ended tasks are reaped first; if still none is free the task goes to an
-// overflow list: it runs, keeps its name for error reports, is suspended,
-// stopped and reaped like the others, but is not counted by
-// TaskSlotsInUse/HighestTaskSlot. If the thread cannot be created, ended
-// tasks are reaped and it is tried once more; a second failure is fatal
-// ("Error: Can't start task <name>", exit code 99). Never returns null.
+// Starts `routine(param)` as the task `name`, on a thread of its own: a
+// thread left idle by an ended task (kept for up to 30 s), else a new one.
+// The task is recorded in the first free slot (found and taken in one
+// locked step, so two starters never share a slot). When all 1000 slots
+// are taken, the ended tasks are reaped first; if still none is free the
+// task goes to an overflow list: it runs, keeps its name for error
+// reports, is suspended, stopped and reaped like the others, but is not
+// counted by TaskSlotsInUse/HighestTaskSlot. If a thread cannot be
+// created, ended tasks are reaped and it is tried once more; a second
+// failure is fatal ("Error: Can't start task <name>", exit code 99). Never
+// returns null.
 // An exception that escapes the routine is the task's run-time error
 // (ReportRuntimeError); the task then ends.
 TaskHandle StartTask(const std::string& name, TaskRoutine routine, uint32_t param = 0);

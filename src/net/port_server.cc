@@ -54,6 +54,8 @@ namespace {
 // Linux takes this as the accept queue length; five (the historic value)
 // drops bursts of clients into SYN retransmission.
 constexpr int kListenBacklog = 128;
+// Connections accepted from one listener after one wait, at most.
+constexpr int kAcceptsPerWait = 16;
 
 struct ListenerTable {
   ListenerTable(const char* task_name, bool datagram) : name(task_name), udp(datagram) {}
@@ -182,12 +184,15 @@ uint32_t ServeListeners(ListenerTable& table) {
         HandOverDatagram(snap[i], std::move(owner));
         continue;
       }
-      int accepted = accept4(owner->fd, nullptr, nullptr, SOCK_CLOEXEC);
-      if (accepted < 1) {
-        if (accepted == 0) close(accepted);
-        continue;
+      // Connections that came in together are taken without a wait each.
+      for (int taken = 0; taken < kAcceptsPerWait; ++taken) {
+        int accepted = accept4(owner->fd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (accepted < 1) {
+          if (accepted == 0) close(accepted);
+          break;
+        }
+        StartTcpClient(snap[i], accepted);
       }
-      StartTcpClient(snap[i], accepted);
     }
   }
 }

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "net/net_settings.h"
@@ -23,6 +24,8 @@ namespace {
 
 constexpr int kMinShare = 50;
 constexpr size_t kRelayBlock = 900;
+// RelaySockets: the most bytes gathered from one side for one send.
+constexpr size_t kRelayGather = 32 * 1024;
 constexpr int kUncountedSlots = 50;
 
 std::atomic<int> receiving_tasks{0};
@@ -122,7 +125,15 @@ size_t ReceiveShare(int receivers) {
 
 int ReceivingTasks() { return receiving_tasks.load(); }
 
-int ReceiveChunk(SocketVar& var, char* dest, size_t max_length) {
+namespace {
+
+// Receive's result when `wait` is false and nothing is waiting (the socket
+// stays open).
+constexpr int kNothingWaiting = -2;
+
+// `drained`, when given, tells whether the receive found fewer bytes than
+// it asked for (the socket is empty for now).
+int Receive(SocketVar& var, char* dest, size_t max_length, bool wait, bool* drained = nullptr) {
   ReceiverCount receivers;
   size_t request = std::min({max_length, kReadAheadSize, ReceiveShare(receivers.count())});
   int fd = var.handle();
@@ -130,29 +141,52 @@ int ReceiveChunk(SocketVar& var, char* dest, size_t max_length) {
     CloseSocketVar(var);
     return 0;
   }
-  auto deadline = Clock::now() + std::chrono::milliseconds(NetTimingsNow().receive_timeout_ms);
-  for (;;) {
-    short revents = WaitFor(fd, POLLIN | POLLPRI, deadline);
-    if (revents == 0 || (revents & (POLLPRI | POLLNVAL))) break;
-    ssize_t n = recv(fd, dest, request, MSG_DONTWAIT);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
-    if (n < 1) break;
-    TrafficCounters& t = Traffic();
-    t.received_total.fetch_add(static_cast<uint32_t>(n));
-    if (!IsUncounted(fd)) t.received_tick.fetch_add(static_cast<uint32_t>(n));
-    return static_cast<int>(n);
+  // Bytes already waiting are taken without a wait; only an empty socket
+  // is waited on. The gate and the stop request are checked here too, so
+  // a steady stream (which never waits) still holds on suspension and ends
+  // on a stop.
+  PassPauseGate();
+  if (!TaskStopRequested()) {
+    std::optional<Clock::time_point> deadline;  // from the first wait on
+    for (;;) {
+      ssize_t n = recv(fd, dest, request, MSG_DONTWAIT);
+      if (n > 0) {
+        if (drained) *drained = static_cast<size_t>(n) < request;
+        TrafficCounters& t = Traffic();
+        t.received_total.fetch_add(static_cast<uint32_t>(n));
+        if (!IsUncounted(fd)) t.received_tick.fetch_add(static_cast<uint32_t>(n));
+        return static_cast<int>(n);
+      }
+      if (n == 0) break;
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) break;
+      if (!wait) return kNothingWaiting;
+      if (!deadline)
+        deadline = Clock::now() + std::chrono::milliseconds(NetTimingsNow().receive_timeout_ms);
+      short revents = WaitFor(fd, POLLIN | POLLPRI, *deadline);
+      if (revents == 0 || (revents & (POLLPRI | POLLNVAL))) break;
+    }
   }
   CloseSocketVar(var);
   return 0;
 }
 
-int ReadBuffered(SocketVar& var, char* dest, size_t max_length) {
+}  // namespace
+
+struct SocketAccess {
+  static int ReadAhead(SocketVar& var, char* dest, size_t max_length, bool wait,
+                       bool* drained = nullptr);
+};
+
+int SocketAccess::ReadAhead(SocketVar& var, char* dest, size_t max_length, bool wait,
+                            bool* drained) {
+  if (drained) *drained = false;
   if (var.handle() < 1) return -1;
   if (!var.read_ahead_) var.read_ahead_ = std::make_unique<SocketVar::ReadAhead>();
   SocketVar::ReadAhead* buffer = var.read_ahead_.get();
   if (buffer->count == 0) {
-    int n = ReceiveChunk(var, buffer->data, kReadAheadSize);
-    if (n < 1) return n;  // the socket is closed and the buffer gone
+    int n = Receive(var, buffer->data, kReadAheadSize, wait, drained);
+    if (n < 1) return n;  // nothing waiting, or the socket is closed and the buffer gone
     buffer->count = static_cast<uint16_t>(n);
     buffer->position = 0;
   }
@@ -161,6 +195,14 @@ int ReadBuffered(SocketVar& var, char* dest, size_t max_length) {
   buffer->position = static_cast<uint16_t>(buffer->position + take);
   if (buffer->position >= buffer->count) buffer->count = 0;
   return static_cast<int>(take);
+}
+
+int ReceiveChunk(SocketVar& var, char* dest, size_t max_length) {
+  return Receive(var, dest, max_length, true);
+}
+
+int ReadBuffered(SocketVar& var, char* dest, size_t max_length) {
+  return SocketAccess::ReadAhead(var, dest, max_length, true);
 }
 
 bool ReadLine(SocketVar& var, size_t max_length, std::string& line) {
@@ -198,7 +240,7 @@ bool SendBuffer(SocketVar& var, const void* data, size_t length) {
   }
   const char* p = static_cast<const char*>(data);
   size_t sent = 0;
-  auto deadline = Clock::now() + std::chrono::milliseconds(NetTimingsNow().send_timeout_ms);
+  std::optional<Clock::time_point> deadline;  // from the first wait on
   while (sent < length) {
     ssize_t n = send(fd, p + sent, length - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0) {
@@ -207,7 +249,9 @@ bool SendBuffer(SocketVar& var, const void* data, size_t length) {
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      short revents = WaitFor(fd, POLLOUT, deadline);
+      if (!deadline)
+        deadline = Clock::now() + std::chrono::milliseconds(NetTimingsNow().send_timeout_ms);
+      short revents = WaitFor(fd, POLLOUT, *deadline);
       if (revents & POLLOUT) continue;
     }
     CloseSocketVar(var);
@@ -253,18 +297,25 @@ int WaitReadable(std::span<SocketWait> waits, int64_t timeout_ms) {
   }
   if (buffered > 0) return buffered;
 
-  std::vector<struct pollfd> fds;
-  fds.reserve(waits.size());
-  for (const SocketWait& w : waits) {
+  // A relay waits on two sockets per block: no allocation for few.
+  std::array<struct pollfd, 8> few;
+  std::vector<struct pollfd> many;
+  struct pollfd* fds = few.data();
+  if (waits.size() > few.size()) {
+    many.resize(waits.size());
+    fds = many.data();
+  }
+  for (size_t i = 0; i < waits.size(); ++i) {
+    const SocketWait& w = waits[i];
     short events = 0;
     if (w.want_read) events |= POLLIN;
     if (w.want_write) events |= POLLOUT;
     if (w.want_except) events |= POLLPRI;
     int fd = w.socket ? w.socket->handle() : -1;
-    fds.push_back({fd >= 1 ? fd : -1, events, 0});
+    fds[i] = {fd >= 1 ? fd : -1, events, 0};
   }
-  int r = TaskPoll(fds.data(), fds.size(),
-                   static_cast<int>(std::clamp<int64_t>(timeout_ms, -1, 1 << 30)));
+  int r =
+      TaskPoll(fds, waits.size(), static_cast<int>(std::clamp<int64_t>(timeout_ms, -1, 1 << 30)));
   if (r <= 0) return r;
   int count = 0;
   for (size_t i = 0; i < waits.size(); ++i) {
@@ -283,16 +334,33 @@ int WaitReadable(std::span<SocketWait> waits, int64_t timeout_ms) {
 
 void RelaySockets(SocketVar& a, SocketVar& b) {
   const int64_t idle_ms = NetTimingsNow().relay_idle_ms;
-  char block[kRelayBlock];
+  auto gathered = std::make_unique_for_overwrite<char[]>(kRelayGather);
+  char* buffer = gathered.get();
+  // One wait per burst: the wait here sees urgent data too (which ends the
+  // relay, as a receive that waited would), and the receives after it find
+  // their bytes waiting. Blocks that are already waiting behind the first
+  // go out with it in one send: a send per block would be a segment per
+  // block, and a wake-up of the reader for each.
   while (a.is_open() && b.is_open()) {
     std::array<SocketWait, 2> waits = {SocketWait{&a}, SocketWait{&b}};
+    for (SocketWait& w : waits) w.want_except = true;
     if (WaitReadable(waits, idle_ms) < 1) break;
-    SocketVar* source = waits[0].readable ? &a : (waits[1].readable ? &b : nullptr);
-    if (source == nullptr) break;
+    SocketWait* first = waits[0].readable ? &waits[0] : (waits[1].readable ? &waits[1] : nullptr);
+    if (first == nullptr || first->exceptional) break;
+    SocketVar* source = first->socket;
     SocketVar* dest = source == &a ? &b : &a;
-    int n = ReadBuffered(*source, block, sizeof block);
+    // A receive that came back short found the socket empty: asking again
+    // at once would find nothing.
+    bool drained = false;
+    int n = SocketAccess::ReadAhead(*source, buffer, kRelayBlock, true, &drained);
     if (n < 1) break;
-    if (!SendBuffer(*dest, block, static_cast<size_t>(n))) break;
+    size_t used = static_cast<size_t>(n);
+    while (!drained && used + kRelayBlock <= kRelayGather) {
+      n = SocketAccess::ReadAhead(*source, buffer + used, kRelayBlock, false, &drained);
+      if (n < 1) break;  // nothing more waiting, or the source has closed
+      used += static_cast<size_t>(n);
+    }
+    if (!SendBuffer(*dest, buffer, used)) break;
   }
   CloseSocketVar(a);
   CloseSocketVar(b);

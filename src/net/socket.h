@@ -47,7 +47,7 @@ class SocketVar {
 
  private:
   friend void CloseSocketVar(SocketVar& var);
-  friend int ReadBuffered(SocketVar& var, char* dest, size_t max_length);
+  friend struct SocketAccess;  // socket.cc: the reads behind ReadBuffered
   friend void AttachListener(SocketVar& var, std::shared_ptr<ListenerEntry> entry);
 
   struct ReadAhead {
@@ -66,8 +66,10 @@ class SocketVar {
 void CloseSocketVar(SocketVar& var);
 
 // The only data receive: at most 512 bytes and at most this task's share of
-// the 5000-byte budget (5000 / receiving tasks, 50..512). Waits up to the
-// receive time-out. Returns the count, or 0 after closing the socket.
+// the 5000-byte budget (5000 / receiving tasks, 50..512). Bytes already
+// waiting are taken at once; an empty socket is waited on up to the receive
+// time-out (urgent data fails that wait). Returns the count, or 0 after
+// closing the socket.
 int ReceiveChunk(SocketVar& var, char* dest, size_t max_length);
 // Share of the budget for `receivers` tasks receiving at once.
 size_t ReceiveShare(int receivers);
@@ -108,8 +110,10 @@ struct SocketWait {
 // 0 on time-out, -1 on error or stop.
 int WaitReadable(std::span<SocketWait> waits, int64_t timeout_ms);
 
-// Relays both directions in blocks of up to 900 bytes until either side
-// closes or both are silent for the relay idle time; closes both.
+// Relays both directions until either side closes, urgent data arrives or
+// both are silent for the relay idle time; closes both. Reads blocks of up
+// to 900 bytes; the blocks already waiting behind the first go out with it
+// in one send.
 void RelaySockets(SocketVar& a, SocketVar& b);
 
 // Local port (host order), 0 when unknown.

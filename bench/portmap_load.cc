@@ -1,6 +1,7 @@
 // Load tool of the port-mapping benchmark (loopback only).
 //   portmap_load origin <port>            serves until killed
-//   portmap_load bulk <port> <bytes>      one transfer; prints MiB/s
+//   portmap_load bulk <port> <bytes> [n]  one transfer, received n bytes at
+//                                         a time (default 256 KiB); prints MiB/s
 //   portmap_load short <port> <count>     connect, 1 KiB each way, close;
 //                                         4 clients at once; prints conn/s
 // Protocol: the client's first byte 'B' plus 8 bytes of size asks the
@@ -110,7 +111,7 @@ double Seconds(std::chrono::steady_clock::time_point since) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
 
-int Bulk(uint16_t port, uint64_t size) {
+int Bulk(uint16_t port, uint64_t size, size_t receive_size) {
   auto start = std::chrono::steady_clock::now();
   int fd = Connect(port);
   if (fd < 0) return 1;
@@ -118,7 +119,7 @@ int Bulk(uint16_t port, uint64_t size) {
   std::memcpy(request + 1, &size, sizeof size);
   WriteFull(fd, request, sizeof request);
   uint64_t got = 0;
-  std::vector<char> buf(256 * 1024);
+  std::vector<char> buf(receive_size);
   for (;;) {
     ssize_t r = recv(fd, buf.data(), buf.size(), 0);
     if (r <= 0) break;
@@ -165,7 +166,11 @@ int main(int argc, char** argv) {
   std::string mode = argv[1];
   uint16_t port = static_cast<uint16_t>(std::atoi(argv[2]));
   if (mode == "origin") return Origin(port);
-  if (mode == "bulk" && argc > 3) return Bulk(port, std::strtoull(argv[3], nullptr, 10));
+  if (mode == "bulk" && argc > 3) {
+    size_t receive_size = argc > 4 ? std::strtoull(argv[4], nullptr, 10) : 256 * 1024;
+    if (receive_size == 0) return 2;
+    return Bulk(port, std::strtoull(argv[3], nullptr, 10), receive_size);
+  }
   if (mode == "short" && argc > 3) return Short(port, std::atoi(argv[3]));
   return 2;
 }

@@ -10,23 +10,14 @@
 
 #include "accounting/clock.h"
 #include "accounting/statistics.h"
+#include "lib/local_time.h"
 #include "runtime/files.h"
 #include "runtime/local_clock.h"
 
 namespace netrove {
 namespace {
 
-// NowSeconds of a local date and time.
-uint32_t At(int year, int month, int day, int hour, int minute, int second = 0) {
-  struct tm tm = {};
-  tm.tm_year = year - 1900;
-  tm.tm_mon = month - 1;
-  tm.tm_mday = day;
-  tm.tm_hour = hour;
-  tm.tm_min = minute;
-  tm.tm_sec = second;
-  return static_cast<uint32_t>(timegm(&tm) + kSecondsShift);
-}
+using testing_time::NowSecondsAt;
 
 using Seconds = std::tuple<uint32_t, uint32_t, uint32_t, uint32_t>;
 // Day, week, month and total seconds of a record.
@@ -37,36 +28,36 @@ Seconds Secs(const StatRecord& r) {
 TEST(AccountingPeriods, DayRollsOverAtMidnightAndDropsTheCrossingSeconds) {
   Accountant acc;
   StatRecord r;
-  acc.Start(At(2024, 3, 5, 23, 59, 0), r, {});
-  acc.Account(At(2024, 3, 5, 23, 59, 50), r, {});
+  acc.Start(NowSecondsAt(2024, 3, 5, 23, 59, 0), r, {});
+  acc.Account(NowSecondsAt(2024, 3, 5, 23, 59, 50), r, {});
   EXPECT_EQ(Secs(r), Seconds(50, 50, 50, 50));
   EXPECT_EQ(r.day, 5);
-  acc.Account(At(2024, 3, 6, 0, 0, 10), r, {});  // Tuesday to Wednesday
-  EXPECT_EQ(Secs(r), Seconds(0, 50, 50, 70));    // the crossing step counts for the total only
+  acc.Account(NowSecondsAt(2024, 3, 6, 0, 0, 10), r, {});  // Tuesday to Wednesday
+  EXPECT_EQ(Secs(r), Seconds(0, 50, 50, 70));  // the crossing step counts for the total only
   EXPECT_EQ(r.day, 6);
   EXPECT_EQ(r.connection_seconds, 70u);
-  acc.Account(At(2024, 3, 6, 0, 0, 15), r, {});
+  acc.Account(NowSecondsAt(2024, 3, 6, 0, 0, 15), r, {});
   EXPECT_EQ(Secs(r), Seconds(5, 55, 55, 75));
   // Clock going back adds nothing; counting goes on from the new reading.
-  acc.Account(At(2024, 3, 5, 23, 0, 0), r, {});
-  acc.Account(At(2024, 3, 5, 23, 0, 5), r, {});
+  acc.Account(NowSecondsAt(2024, 3, 5, 23, 0, 0), r, {});
+  acc.Account(NowSecondsAt(2024, 3, 5, 23, 0, 5), r, {});
   EXPECT_EQ(r.total_seconds, 80u);
 }
 
 TEST(AccountingPeriods, WeekRestartsOnMondayNotOnSunday) {
   Accountant acc;
   StatRecord r;
-  acc.Start(At(2024, 3, 9, 23, 0), r, {});  // a Saturday
-  acc.Account(At(2024, 3, 9, 23, 30), r, {});
-  acc.Account(At(2024, 3, 10, 1, 0), r, {});  // Sunday: new day, same week
-  acc.Account(At(2024, 3, 10, 1, 10), r, {});
+  acc.Start(NowSecondsAt(2024, 3, 9, 23, 0), r, {});  // a Saturday
+  acc.Account(NowSecondsAt(2024, 3, 9, 23, 30), r, {});
+  acc.Account(NowSecondsAt(2024, 3, 10, 1, 0), r, {});  // Sunday: new day, same week
+  acc.Account(NowSecondsAt(2024, 3, 10, 1, 10), r, {});
   EXPECT_EQ(Secs(r), Seconds(600, 2400, 2400, 7800));
-  EXPECT_EQ(r.week, At(2024, 3, 10, 12, 0) / 604800);
-  acc.Account(At(2024, 3, 10, 23, 59, 59), r, {});
+  EXPECT_EQ(r.week, NowSecondsAt(2024, 3, 10, 12, 0) / 604800);
+  acc.Account(NowSecondsAt(2024, 3, 10, 23, 59, 59), r, {});
   EXPECT_EQ(Secs(r), Seconds(82799, 84599, 84599, 89999));
-  acc.Account(At(2024, 3, 11, 0, 0, 1), r, {});
+  acc.Account(NowSecondsAt(2024, 3, 11, 0, 0, 1), r, {});
   EXPECT_EQ(Secs(r), Seconds(0, 0, 84599, 90001));
-  EXPECT_EQ(r.week, At(2024, 3, 11, 0, 0) / 604800);
+  EXPECT_EQ(r.week, NowSecondsAt(2024, 3, 11, 0, 0) / 604800);
 }
 
 TEST(AccountingPeriods, MonthFollowsTheRealCalendarDate) {
@@ -74,20 +65,20 @@ TEST(AccountingPeriods, MonthFollowsTheRealCalendarDate) {
   StatRecord r;
   // The shifted count would call 29 January "1 February" and restart the
   // month three days early; the real date must not.
-  acc.Start(At(2024, 1, 28, 12, 0), r, {});
-  acc.Account(At(2024, 1, 28, 12, 10), r, {});
-  acc.Account(At(2024, 1, 29, 12, 0), r, {});
-  acc.Account(At(2024, 1, 29, 12, 10), r, {});
+  acc.Start(NowSecondsAt(2024, 1, 28, 12, 0), r, {});
+  acc.Account(NowSecondsAt(2024, 1, 28, 12, 10), r, {});
+  acc.Account(NowSecondsAt(2024, 1, 29, 12, 0), r, {});
+  acc.Account(NowSecondsAt(2024, 1, 29, 12, 10), r, {});
   EXPECT_EQ(std::make_tuple(r.month, r.day, r.month_seconds), std::make_tuple(1, 29, 1200u));
   // 29 February exists in 2024: still February, then March restarts.
-  acc.Account(At(2024, 2, 29, 8, 0), r, {});
-  acc.Account(At(2024, 2, 29, 8, 1), r, {});
+  acc.Account(NowSecondsAt(2024, 2, 29, 8, 0), r, {});
+  acc.Account(NowSecondsAt(2024, 2, 29, 8, 1), r, {});
   EXPECT_EQ(std::make_tuple(r.month, r.day, r.month_seconds), std::make_tuple(2, 29, 60u));
-  acc.Account(At(2024, 3, 1, 0, 0, 30), r, {});
+  acc.Account(NowSecondsAt(2024, 3, 1, 0, 0, 30), r, {});
   EXPECT_EQ(std::make_tuple(r.month, r.day, r.month_seconds), std::make_tuple(3, 1, 0u));
   EXPECT_DOUBLE_EQ(r.month_cost, 0);
   // The same day and month a year later restarts every period.
-  acc.Start(At(2025, 3, 1, 0, 0, 30), r, {});
+  acc.Start(NowSecondsAt(2025, 3, 1, 0, 0, 30), r, {});
   EXPECT_EQ(Secs(r), Seconds(0, 0, 0, r.total_seconds));
   EXPECT_GT(r.total_seconds, 0u);
 }
@@ -103,15 +94,15 @@ TEST(AccountingTariffs, RateFollowsTheTableAroundItsEdges) {
       {2, 1, 0, 1.3 / 60},   {9, 59, 0, 1.3 / 60}, {10, 0, 0, 1.3 / 60},
       {10, 0, 59, 1.3 / 60}, {10, 1, 0, 0.0005},   {23, 59, 59, 0.0005}};
   for (const Case& c : cases) {
-    acc.SelectTariff(At(2024, 3, 5, c.hour, c.minute, c.second));
+    acc.SelectTariff(NowSecondsAt(2024, 3, 5, c.hour, c.minute, c.second));
     EXPECT_DOUBLE_EQ(acc.Rate(), c.rate) << c.hour << ":" << c.minute << ":" << c.second;
   }
   // A table that cannot be read keeps the current rate; an empty one is free.
   acc.SetTariffs({"00:00 junk"}, false);
-  acc.SelectTariff(At(2024, 3, 5, 12, 0));
+  acc.SelectTariff(NowSecondsAt(2024, 3, 5, 12, 0));
   EXPECT_DOUBLE_EQ(acc.Rate(), 0.0005);
   acc.SetTariffs({}, false);
-  acc.SelectTariff(At(2024, 3, 5, 12, 0));
+  acc.SelectTariff(NowSecondsAt(2024, 3, 5, 12, 0));
   EXPECT_DOUBLE_EQ(acc.Rate(), 0);
   double rate = -1;
   EXPECT_TRUE(ParseTariffRate("  08:00   0.6h  ", &rate));
@@ -124,7 +115,7 @@ TEST(AccountingTariffs, CostIsChargedPerSecondAndTheTariffIsChosenOnceAMinute) {
   Accountant acc;
   acc.SetTariffs({"00:00 1.8", "02:00 1.3", "10:00 1.8H"}, false);
   StatRecord r;
-  uint32_t t = At(2024, 3, 5, 9, 59, 0);
+  uint32_t t = NowSecondsAt(2024, 3, 5, 9, 59, 0);
   acc.Start(t, r, {});
   acc.SelectTariff(t);  // next choice at 10:00:00
   acc.Account(t + 30, r, {});
@@ -149,7 +140,7 @@ TEST(AccountingTariffs, ClosingChargeCompletesTheLastStartedMinute) {
     acc.SetTariffs({"00:00 6"}, c.per_minute);  // 0.1 per second
     StatRecord r;
     r.connection_seconds = 999;  // left from an earlier call
-    uint32_t t = At(2024, 3, 5, 12, 0);
+    uint32_t t = NowSecondsAt(2024, 3, 5, 12, 0);
     acc.Start(t, r, {});
     acc.Account(t + 1, r, {});
     acc.End(t + c.seconds, r, {});
@@ -182,7 +173,7 @@ TEST(AccountingLimits, OrderDayWeekMonthAndStrictlyGreater) {
   // A 60-minute day limit is reached at the 3601st second on-line.
   Accountant acc;
   StatRecord on;
-  uint32_t t = At(2024, 3, 5, 8, 0);
+  uint32_t t = NowSecondsAt(2024, 3, 5, 8, 0);
   TimeLimits day{3600, 3600, 0};
   acc.Start(t, on, day);
   for (uint32_t s = 1; s <= 3600; s += 7)
@@ -198,7 +189,7 @@ class AccountingFiles : public ::testing::Test {
   void SetUp() override {
     dir_ = std::filesystem::temp_directory_path() / ("netrove_acc_" + std::to_string(getpid()));
     std::filesystem::create_directories(dir_);
-    clock_ = At(2024, 3, 5, 12, 0) - kSecondsShift;
+    clock_ = NowSecondsAt(2024, 3, 5, 12, 0) - kSecondsShift;
     SetLocalClockForTesting([this] { return clock_.load(); });
   }
   void TearDown() override {

@@ -3,20 +3,14 @@
 #include "accounting/clock.h"
 #include "dialer/events_fixture.h"
 #include "dialer/execute_at.h"
+#include "lib/local_time.h"
 
 namespace netrove {
 namespace {
 
-// NowSeconds of 5 March 2024 at a clock time.
+// A time on March 2024, the 5th unless said otherwise.
 uint32_t At(int hour, int minute, int second, int day = 5) {
-  struct tm tm = {};
-  tm.tm_year = 124;
-  tm.tm_mon = 2;
-  tm.tm_mday = day;
-  tm.tm_hour = hour;
-  tm.tm_min = minute;
-  tm.tm_sec = second;
-  return static_cast<uint32_t>(timegm(&tm) + kSecondsShift);
+  return testing_time::NowSecondsAt(2024, 3, day, hour, minute, second);
 }
 
 TEST(ExecuteAtSchedule, DailyTimeRunsOnceADayInItsMinute) {

@@ -6,22 +6,13 @@
 #include <ctime>
 #include <tuple>
 
+#include "lib/local_time.h"
 #include "runtime/local_clock.h"
 
 namespace netrove {
 namespace {
 
-// NowSeconds for a local date and time.
-uint32_t At(int year, int month, int day, int hour, int minute, int second) {
-  struct tm tm = {};
-  tm.tm_year = year - 1900;
-  tm.tm_mon = month - 1;
-  tm.tm_mday = day;
-  tm.tm_hour = hour;
-  tm.tm_min = minute;
-  tm.tm_sec = second;
-  return static_cast<uint32_t>(timegm(&tm) + kSecondsShift);
-}
+using testing_time::NowSecondsAt;
 
 TEST(FormatDuration, HoursMinutesSecondsAndDays) {
   const std::pair<uint32_t, const char*> cases[] = {{0, "00:00:00"},
@@ -35,20 +26,20 @@ TEST(FormatDuration, HoursMinutesSecondsAndDays) {
 }
 
 TEST(NextTimeOf, ClockTimesAndMinutes) {
-  uint32_t base = At(2026, 12, 7, 10, 15, 20);
-  uint32_t late = At(2026, 1, 1, 23, 58, 0);
+  uint32_t base = NowSecondsAt(2026, 12, 7, 10, 15, 20);
+  uint32_t late = NowSecondsAt(2026, 1, 1, 23, 58, 0);
   struct Case {
     uint32_t base;
     const char* text;
     uint32_t want;
   } cases[] = {
-      {base, "10:15", base},                         // inside the matching minute: the base itself
-      {base, "10:14", At(2026, 12, 8, 10, 14, 20)},  // passed today: tomorrow
+      {base, "10:15", base},  // inside the matching minute: the base itself
+      {base, "10:14", NowSecondsAt(2026, 12, 8, 10, 14, 20)},  // passed today: tomorrow
       {base, "10:16", base + 60},
-      {base, "0:00", At(2026, 12, 8, 0, 0, 20)},
-      {base, "24:30", At(2026, 12, 8, 0, 30, 20)},  // out-of-range parts count as 0
-      {base, "11:60", At(2026, 12, 7, 11, 0, 20)},
-      {base, "x:y", At(2026, 12, 8, 0, 0, 20)},
+      {base, "0:00", NowSecondsAt(2026, 12, 8, 0, 0, 20)},
+      {base, "24:30", NowSecondsAt(2026, 12, 8, 0, 30, 20)},  // out-of-range parts count as 0
+      {base, "11:60", NowSecondsAt(2026, 12, 7, 11, 0, 20)},
+      {base, "x:y", NowSecondsAt(2026, 12, 8, 0, 0, 20)},
       {late, "5", late + 300},  // minutes from the base, across midnight
       {late, "0", late + 60},   // 0 counts as 1
       {late, "junk", late + 60},
@@ -75,10 +66,11 @@ TEST(CalendarOf, PlainCountFromJanuary1970WithoutTheShift) {
     return std::make_tuple(c.year, c.month, c.day, c.hour, c.minute, c.second);
   };
   EXPECT_EQ(fields(CalendarOf(0)), std::make_tuple(1970, 1, 1, 0, 0, 0));
-  EXPECT_EQ(fields(CalendarOf(At(2024, 2, 29, 13, 14, 15) - kSecondsShift)),
+  EXPECT_EQ(fields(CalendarOf(NowSecondsAt(2024, 2, 29, 13, 14, 15) - kSecondsShift)),
             std::make_tuple(2024, 2, 29, 13, 14, 15));
   // The shifted count reads three days ahead.
-  EXPECT_EQ(fields(CalendarOf(At(2026, 12, 29, 0, 0, 0))), std::make_tuple(2027, 1, 1, 0, 0, 0));
+  EXPECT_EQ(fields(CalendarOf(NowSecondsAt(2026, 12, 29, 0, 0, 0))),
+            std::make_tuple(2027, 1, 1, 0, 0, 0));
 }
 
 }  // namespace

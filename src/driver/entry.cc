@@ -52,6 +52,7 @@ void MainEntry(std::string connection, std::string argument, uint16_t interface_
                bool start_asleep) try {
   SharedState& shared = Shared();
   KeepStandardDescriptorsOpen();  // before any file or socket is opened
+  RaiseDescriptorLimit();
   ConsoleStart();
   StartTaskReaper();
   StartNetwork();

@@ -7,8 +7,11 @@
 #include <strings.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <map>
 #include <memory>
 #include <mutex>
 
@@ -27,13 +30,17 @@ namespace netrove {
 namespace {
 
 constexpr size_t kMaxDatagram = 60000;
+constexpr int kRelayStopWaits = 200;  // 10 ms each
+
+class UdpRelays;
 
 // The running mappings of one protocol. The address list is shared with
 // the handlers, which may outlive a stop.
 struct MappingSet {
   std::mutex mu;
-  std::vector<SocketVar> listeners;   // guarded by mu
-  std::shared_ptr<AddressList> list;  // guarded by mu
+  std::vector<SocketVar> listeners;                // guarded by mu
+  std::shared_ptr<AddressList> list;               // guarded by mu
+  std::vector<std::shared_ptr<UdpRelays>> relays;  // guarded by mu; UDP only
 };
 
 MappingSet& TcpMappings() {
@@ -48,6 +55,12 @@ MappingSet& UdpMappings() {
 
 std::atomic<int> udp_relays{0};
 std::atomic<int64_t> udp_reply_life_ms{300000};
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 void NoDelay(const SocketVar& s) {
   int one = 1;
@@ -71,67 +84,173 @@ uint32_t ServeTcpClient(SocketVar& client, const std::string& target, AddressLis
   return 0;
 }
 
-// Counts a datagram relay while it lives; refused beyond kMaxUdpRelays.
-class RelaySlot {
- public:
-  RelaySlot() : held_(udp_relays.fetch_add(1) < kMaxUdpRelays) {
-    if (!held_) udp_relays.fetch_sub(1);
-  }
-  ~RelaySlot() {
-    if (held_) udp_relays.fetch_sub(1);
-  }
-  RelaySlot(const RelaySlot&) = delete;
-  RelaySlot& operator=(const RelaySlot&) = delete;
-  bool held() const { return held_; }
+// The relay of one client (address and port) of a UDP mapping: a socket of
+// its own connected to the target, so that only the target's replies come
+// back, and the task that passes each reply to the client through the
+// listening socket. It lives until both sides have been silent for the
+// reply life.
+struct UdpRelay {
+  explicit UdpRelay(const sockaddr_in& from) : client(from), last_ms(NowMs()) {}
+  const sockaddr_in client;
+  SocketVar remote;  // set before the relay is published, closed by its task
+  std::atomic<int64_t> last_ms;
+  std::atomic<bool> evicted{false};
 
- private:
-  bool held_;
+  void Touch() { last_ms.store(NowMs()); }
+  // Ends the relay early: wakes its task, which then closes the socket.
+  void Evict() {
+    if (!evicted.exchange(true)) shutdown(remote.handle(), SHUT_RDWR);
+  }
 };
 
-// Sends one datagram to the target from a socket of its own, connected to
-// the target so that only its replies come back, and passes every reply to
-// the first sender until the remote side has been silent for the reply life.
-void RelayDatagram(int listen_fd, const sockaddr_in& sender, const UdpTarget& target,
-                   std::vector<char>& buffer, size_t length) {
+// The relays of one UDP mapping, at most kMaxUdpRelays; when full, the one
+// silent longest makes room.
+class UdpRelays {
+ public:
+  explicit UdpRelays(uint16_t port) : port_(port) {}
+
+  static uint64_t KeyOf(const sockaddr_in& a) {
+    return (static_cast<uint64_t>(a.sin_addr.s_addr) << 16) | a.sin_port;
+  }
+  std::shared_ptr<UdpRelay> Find(const sockaddr_in& client) {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = relays_.find(KeyOf(client));
+    if (it == relays_.end() || it->second->evicted.load()) return nullptr;
+    return it->second;
+  }
+  // Publishes a new relay, or returns the one another datagram of the same
+  // client published meanwhile (then `relay` is not used). Null when the
+  // mapping has stopped.
+  std::shared_ptr<UdpRelay> Add(const std::shared_ptr<UdpRelay>& relay) {
+    std::shared_ptr<UdpRelay> oldest;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (stopped_) return nullptr;
+      auto& slot = relays_[KeyOf(relay->client)];
+      if (slot && !slot->evicted.load()) return slot;
+      slot = relay;
+      if (relays_.size() > static_cast<size_t>(kMaxUdpRelays)) {
+        auto victim = std::min_element(relays_.begin(), relays_.end(), [](auto& a, auto& b) {
+          return a.second->last_ms.load() < b.second->last_ms.load();
+        });
+        oldest = victim->second;
+        relays_.erase(victim);
+      }
+    }
+    if (oldest) {
+      oldest->Evict();
+      WarnDroppedDatagram(DottedAddress(oldest->client.sin_addr.s_addr), port_);
+    }
+    return relay;
+  }
+  void Remove(const std::shared_ptr<UdpRelay>& relay) {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = relays_.find(KeyOf(relay->client));
+    if (it != relays_.end() && it->second == relay) relays_.erase(it);
+  }
+  // Ends every relay; they close within moments.
+  void Stop() {
+    std::map<uint64_t, std::shared_ptr<UdpRelay>> relays;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      stopped_ = true;
+      relays.swap(relays_);
+    }
+    for (auto& [key, relay] : relays) relay->Evict();
+  }
+
+ private:
+  const uint16_t port_;
+  std::mutex mu_;
+  std::map<uint64_t, std::shared_ptr<UdpRelay>> relays_;  // guarded by mu_
+  bool stopped_ = false;                                  // guarded by mu_
+};
+
+// Counts a relay's task while it runs.
+class RelayCount {
+ public:
+  RelayCount() { udp_relays.fetch_add(1); }
+  ~RelayCount() { udp_relays.fetch_sub(1); }
+  RelayCount(const RelayCount&) = delete;
+  RelayCount& operator=(const RelayCount&) = delete;
+};
+
+// A new relay: its socket connected to the target. Null when the target
+// does not resolve or cannot be reached.
+std::shared_ptr<UdpRelay> MakeRelay(const sockaddr_in& client, const UdpTarget& target) {
   uint32_t address = ResolveHost(target.host);
-  if (address == kNoAddress) return;
-  SocketVar remote(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP));
-  if (!remote.is_open()) return;
+  if (address == kNoAddress) return nullptr;
+  auto relay = std::make_shared<UdpRelay>(client);
+  relay->remote = SocketVar(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP));
+  if (!relay->remote.is_open()) return nullptr;
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_port = htons(target.port);
   to.sin_addr.s_addr = address;
-  int fd = remote.handle();
-  if (connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) return;
-  if (send(fd, buffer.data(), length, MSG_NOSIGNAL) < 0) return;
-  for (;;) {
+  if (connect(relay->remote.handle(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0)
+    return nullptr;
+  return relay;
+}
+
+// Passes the target's replies to the client until both sides have been
+// silent for the reply life, or the relay is evicted.
+void PumpReplies(int listen_fd, UdpRelay& relay, std::vector<char>& buffer) {
+  const int fd = relay.remote.handle();
+  while (!relay.evicted.load()) {
+    int64_t left = relay.last_ms.load() + udp_reply_life_ms.load() - NowMs();
+    if (left <= 0) return;
     struct pollfd p = {fd, POLLIN, 0};
-    if (TaskPoll(&p, 1, static_cast<int>(udp_reply_life_ms.load())) <= 0) return;
+    int r = TaskPoll(&p, 1, static_cast<int>(std::min<int64_t>(left, 60000)));
+    if (r < 0) return;  // stopped
+    if (r == 0 || relay.evicted.load()) continue;
     ssize_t got = recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
     if (got < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
       return;  // e.g. the target's port is closed (ICMP refused)
     }
+    relay.Touch();
     (void)sendto(listen_fd, buffer.data(), static_cast<size_t>(got), MSG_NOSIGNAL,
-                 reinterpret_cast<const sockaddr*>(&sender), sizeof sender);
+                 reinterpret_cast<const sockaddr*>(&relay.client), sizeof relay.client);
   }
 }
 
-uint32_t ServeDatagram(UdpDatagramTicket& ticket, const std::string& target, AddressList& list) {
+uint32_t ServeDatagram(UdpDatagramTicket& ticket, const std::string& target, AddressList& list,
+                       UdpRelays& relays) {
   std::vector<char> buffer(kMaxDatagram);
   sockaddr_in sender{};
   int length = ticket.ReceiveDatagram(buffer.data(), buffer.size(), &sender);
   if (length < 1) return 0;
-  RelaySlot slot;
-  if (!slot.held()) return 0;
   // The listening socket stays open while this task runs.
   int listen_fd = ticket.socket();
   if (!ClientAllowedUdp(listen_fd, sender, list)) return 0;
   LinkUse link(nullptr);
   if (!link.held()) return 0;
+  if (std::shared_ptr<UdpRelay> relay = relays.Find(sender)) {
+    relay->Touch();
+    (void)send(relay->remote.handle(), buffer.data(), static_cast<size_t>(length), MSG_NOSIGNAL);
+    return 0;
+  }
   std::optional<UdpTarget> parsed = ParseUdpTarget(target);
-  if (!parsed) return 0;
-  RelayDatagram(listen_fd, sender, *parsed, buffer, static_cast<size_t>(length));
+  std::shared_ptr<UdpRelay> relay = parsed ? MakeRelay(sender, *parsed) : nullptr;
+  if (!relay) {
+    WarnDroppedDatagram(DottedAddress(sender.sin_addr.s_addr), GetLocalPort(listen_fd));
+    return 0;
+  }
+  std::shared_ptr<UdpRelay> published = relays.Add(relay);
+  if (published != relay) {
+    // Stopped, or a relay of this client came up meanwhile.
+    if (published) {
+      published->Touch();
+      (void)send(published->remote.handle(), buffer.data(), static_cast<size_t>(length),
+                 MSG_NOSIGNAL);
+    }
+    return 0;
+  }
+  RelayCount count;
+  if (send(relay->remote.handle(), buffer.data(), static_cast<size_t>(length), MSG_NOSIGNAL) >= 0)
+    PumpReplies(listen_fd, *relay, buffer);
+  relays.Remove(relay);
+  CloseSocketVar(relay->remote);
   return 0;
 }
 
@@ -151,10 +270,12 @@ void StartMappings(bool udp) {
     if (std::optional<uint16_t> port = ParsePortNumber(mapping.local_port); port && *port != 0) {
       std::string target = mapping.target;
       if (udp) {
+        auto relays = std::make_shared<UdpRelays>(*port);
+        set.relays.push_back(relays);
         ListenUdp(
             *port, listener,
-            [target, list](UdpDatagramTicket& ticket) {
-              return ServeDatagram(ticket, target, *list);
+            [target, list, relays](UdpDatagramTicket& ticket) {
+              return ServeDatagram(ticket, target, *list, *relays);
             },
             mapping.hidden);
       } else {
@@ -176,12 +297,18 @@ void StartMappings(bool udp) {
 
 void StopMappings(MappingSet& set) {
   std::vector<SocketVar> listeners;
+  std::vector<std::shared_ptr<UdpRelays>> relays;
   {
     std::lock_guard<std::mutex> lock(set.mu);
     listeners.swap(set.listeners);
+    relays.swap(set.relays);
     set.list.reset();
   }
   for (SocketVar& listener : listeners) CloseSocketVar(listener);
+  // The relays answer through the listening sockets and keep them bound:
+  // they end now, so that a restart can bind the ports again.
+  for (auto& r : relays) r->Stop();
+  for (int i = 0; i < kRelayStopWaits && udp_relays.load() > 0; ++i) (void)TaskSleep(10);
 }
 
 int Running(MappingSet& set) {

@@ -20,7 +20,8 @@ namespace netrove {
 
 inline constexpr char kMapLinkListName[] = "maplink.ip";
 inline constexpr char kMapULinkListName[] = "MapULink.ip";
-// Most UDP relays waiting for replies at once; further datagrams are dropped.
+// A UDP mapping keeps one relay per client address and port, at most this
+// many; when full, the relay silent longest makes room.
 inline constexpr int kMaxUdpRelays = 256;
 
 // One mapping line taken apart.
@@ -53,11 +54,11 @@ void StopUdpMappings();
 // Listening mappings (for tests and diagnostics).
 int RunningTcpMappings();
 int RunningUdpMappings();
-// Datagram relays currently waiting for replies.
+// Datagram relays currently running.
 int ActiveUdpRelays();
 
-// How long the remote side of a UDP datagram waits for further replies
-// after the last one (300 s). Tests shorten it.
+// How long a UDP relay lives after the last datagram either way (300 s).
+// Tests shorten it.
 void SetUdpReplyLifeForTesting(int64_t ms);
 
 }  // namespace netrove

@@ -3,17 +3,39 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <mutex>
 
 #include "net/address_match.h"
 #include "runtime/log.h"
+#include "runtime/rate_limit.h"
 
 namespace netrove {
 namespace {
 
 std::mutex& DenialMutex() {
-  static std::mutex mu;
-  return mu;
+  static std::mutex* mu = new std::mutex;  // client tasks may report while the process exits
+  return *mu;
+}
+
+RateLimiter& Refusals() {
+  static RateLimiter* limiter = new RateLimiter;
+  return *limiter;
+}
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Appends one line to the denial log. Caller holds DenialMutex().
+void AppendDenial(const std::string& line) {
+  int fd = open(kDenialLogName, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  std::string text = line + "\n";
+  (void)!write(fd, text.data(), text.size());
+  close(fd);
 }
 
 AddressList& DialForList() {
@@ -66,15 +88,38 @@ bool ClientAllowedUdp(int udp_fd, const sockaddr_in& client, AddressList& list) 
 }
 
 void WarnDeniedClient(const std::string& dotted_address, uint16_t local_port) {
-  std::lock_guard<std::mutex> lock(DenialMutex());
+  FlushRefusalSummaries();
+  if (!Refusals().Admit(dotted_address, NowMs())) return;
   std::string port = std::to_string(local_port);
-  int fd = open(kDenialLogName, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd >= 0) {
-    std::string line = dotted_address + " #" + port + "\n";
-    (void)!write(fd, line.data(), line.size());
+  {
+    std::lock_guard<std::mutex> lock(DenialMutex());
+    AppendDenial(dotted_address + " #" + port);
   }
   Log("WARNING! " + dotted_address + " Access denied to port " + port);
-  if (fd >= 0) close(fd);
+}
+
+void WarnOverloadedClient(const std::string& dotted_address, uint16_t local_port) {
+  FlushRefusalSummaries();
+  if (!Refusals().Admit(dotted_address, NowMs())) return;
+  Log("WARNING! " + dotted_address + " Too many connections to port " + std::to_string(local_port));
+}
+
+void WarnDroppedDatagram(const std::string& dotted_address, uint16_t local_port) {
+  FlushRefusalSummaries();
+  if (!Refusals().Admit(dotted_address, NowMs())) return;
+  Log("WARNING! " + dotted_address + " UDP datagram to port " + std::to_string(local_port) +
+      " dropped");
+}
+
+void FlushRefusalSummaries(bool all) {
+  for (const RateLimiter::Summary& s : Refusals().TakeSummaries(NowMs(), all)) {
+    std::string line = RateLimiter::SummaryText(s);
+    {
+      std::lock_guard<std::mutex> lock(DenialMutex());
+      AppendDenial(line);
+    }
+    Log(line);
+  }
 }
 
 bool IsDialForClient(SocketVar* client) {

@@ -31,8 +31,21 @@ bool CheckClientOrDeny(SocketVar& client, AddressList& list);
 bool ClientAllowedUdp(int udp_fd, const sockaddr_in& client, AddressList& list);
 
 // Appends "<address> #<port>" to the denial log and logs
-// "WARNING! <address> Access denied to port <port>".
+// "WARNING! <address> Access denied to port <port>". Rate-limited per
+// address (a few lines a second); what goes beyond is counted and reported
+// once a minute, in the log and the denial log, as "… N further attempts
+// from <address>".
 void WarnDeniedClient(const std::string& dotted_address, uint16_t local_port);
+// Logs "WARNING! <address> Too many connections to port <port>" for a
+// client refused because a cap on clients was reached; rate-limited as
+// above.
+void WarnOverloadedClient(const std::string& dotted_address, uint16_t local_port);
+// Logs "WARNING! <address> UDP datagram to port <port> dropped" for a
+// datagram (or a relay) given up; rate-limited as above.
+void WarnDroppedDatagram(const std::string& dotted_address, uint16_t local_port);
+// Writes the summaries that are due (all of them with `all`). Called by the
+// network layer's periodic task and when the services stop.
+void FlushRefusalSummaries(bool all = false);
 
 // True without a client (nullptr); otherwise when dialfor.ip admits it.
 bool IsDialForClient(SocketVar* client);

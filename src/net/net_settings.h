@@ -16,7 +16,6 @@ struct NetTimings {
   int64_t connect_timeout_ms = 130000;   // upper bound above the system's TCP time-out
   int64_t bad_url_period_ms = 60000;     // "Bad URL checker" empties the failure cache
   int64_t cps_period_ms = 2000;          // "Calc CPS" tick
-  int64_t udp_ticket_wait_ms = 5000;     // UDP listener waits this long for a handler
   int64_t listener_poll_ms = 1000;       // listener tasks re-read their tables
   int64_t await_request_step_ms = 1000;  // AwaitLink: wait for the controller to take a request
   int64_t await_poll_ms = 5000;          // AwaitLink: link-mode polls

@@ -5,11 +5,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <cstring>
 #include <mutex>
-#include <system_error>
 #include <vector>
 
+#include "net/access.h"
+#include "net/client_caps.h"
 #include "net/connect.h"
 #include "net/net_settings.h"
 #include "net/resolver.h"
@@ -42,6 +45,8 @@ struct ListenerEntry {
   sockaddr_in address{};
   std::atomic<bool> registered{true};
   std::shared_ptr<SocketOwner> owner;  // guarded by the table's mutex once registered
+  // Client tasks of this listener that are alive (TCP).
+  const std::shared_ptr<std::atomic<int>> clients = std::make_shared<std::atomic<int>>(0);
 };
 
 void AttachListener(SocketVar& var, std::shared_ptr<ListenerEntry> entry) {
@@ -54,8 +59,10 @@ namespace {
 // Linux takes this as the accept queue length; five (the historic value)
 // drops bursts of clients into SYN retransmission.
 constexpr int kListenBacklog = 128;
-// Connections accepted from one listener after one wait, at most.
+// Connections (or datagrams) taken from one listener after one wait, at most.
 constexpr int kAcceptsPerWait = 16;
+// Largest datagram taken (larger ones are cut).
+constexpr size_t kMaxDatagramSize = 65536;
 
 struct ListenerTable {
   ListenerTable(const char* task_name, bool datagram) : name(task_name), udp(datagram) {}
@@ -115,47 +122,56 @@ std::vector<std::shared_ptr<ListenerEntry>> Snapshot(ListenerTable& table) {
   return snap;
 }
 
-void StartTcpClient(const std::shared_ptr<ListenerEntry>& entry, int accepted) {
-  auto client = std::make_shared<SocketVar>(accepted);  // closed even if the task never runs
-  std::weak_ptr<ListenerEntry> weak = entry;
-  try {
-    StartTask("Socket " + std::to_string(entry->fd), [client, weak](uint32_t) -> uint32_t {
-      TcpHandler handler;
-      if (auto e = weak.lock(); e && e->registered.load()) handler = e->tcp_handler;
-      uint32_t result = 0;
-      if (handler) result = handler(*client);
-      CloseSocketVar(*client);
-      return result;
-    });
-  } catch (const std::system_error&) {
-    CloseSocketVar(*client);
-  }
+// A client beyond the caps, or one no task can be started for, is closed
+// at once and reported (rate-limited).
+void RefuseClient(SocketVar& client, uint32_t address, const ListenerEntry& entry) {
+  CloseSocketVar(client);
+  WarnOverloadedClient(DottedAddress(address), ntohs(entry.address.sin_port));
 }
 
-void HandOverDatagram(const std::shared_ptr<ListenerEntry>& entry,
-                      std::shared_ptr<SocketOwner> owner) {
-  auto ticket = std::make_shared<UdpDatagramTicket>(owner->fd);
+void StartTcpClient(const std::shared_ptr<ListenerEntry>& entry, int accepted, uint32_t address) {
+  auto client = std::make_shared<SocketVar>(accepted);  // closed even if the task never runs
+  std::shared_ptr<ClientCaps::Claim> claim = PortServerCaps().Admit(address, entry->clients);
+  if (!claim) return RefuseClient(*client, address, *entry);
+  std::weak_ptr<ListenerEntry> weak = entry;
+  TaskHandle task = TryStartTask("Socket " + std::to_string(entry->fd),
+                                 [client, weak, claim](uint32_t) -> uint32_t {
+                                   TcpHandler handler;
+                                   if (auto e = weak.lock(); e && e->registered.load())
+                                     handler = e->tcp_handler;
+                                   uint32_t result = 0;
+                                   if (handler) result = handler(*client);
+                                   CloseSocketVar(*client);
+                                   return result;
+                                 });
+  if (!task) RefuseClient(*client, address, *entry);
+}
+
+// Takes the waiting datagram off the socket and starts its handler task;
+// a datagram beyond the caps is dropped and reported. False when none was
+// waiting.
+bool HandOverDatagram(const std::shared_ptr<ListenerEntry>& entry,
+                      const std::shared_ptr<SocketOwner>& owner) {
+  static thread_local std::vector<char> buffer(kMaxDatagramSize);
+  sockaddr_in from{};
+  socklen_t len = sizeof from;
+  ssize_t n = recvfrom(owner->fd, buffer.data(), buffer.size(), MSG_DONTWAIT,
+                       reinterpret_cast<sockaddr*>(&from), &len);
+  if (n < 0) return false;
+  auto ticket = std::make_shared<UdpDatagramTicket>(
+      owner->fd, std::string(buffer.data(), static_cast<size_t>(n)), from);
+  uint32_t address = from.sin_addr.s_addr;
+  std::shared_ptr<ClientCaps::Claim> claim = PortServerCaps().Admit(address, entry->clients);
   UdpHandler handler = entry->udp_handler;
-  try {
-    // The task keeps the socket open while the handler answers through it.
-    StartTask("USocket " + std::to_string(entry->fd),
-              [ticket, handler, owner](uint32_t) -> uint32_t { return handler(*ticket); });
-  } catch (const std::system_error&) {
+  // The task keeps the socket open while the handler answers through it.
+  TaskHandle task;
+  if (claim) {
+    task = TryStartTask(
+        "USocket " + std::to_string(entry->fd),
+        [ticket, handler, owner, claim](uint32_t) -> uint32_t { return handler(*ticket); });
   }
-  auto deadline = std::chrono::steady_clock::now() +
-                  std::chrono::milliseconds(NetTimingsNow().udp_ticket_wait_ms);
-  while (!ticket->taken()) {
-    bool stopped = !TaskSleep(10);
-    if (stopped || std::chrono::steady_clock::now() >= deadline) {
-      if (ticket->Abandon()) {
-        // Nobody took the datagram: drop it so the socket does not stay readable.
-        char byte;
-        (void)recv(owner->fd, &byte, 1, MSG_DONTWAIT);
-        return;
-      }
-      if (stopped) return;
-    }
-  }
+  if (!task) WarnDroppedDatagram(DottedAddress(address), ntohs(entry->address.sin_port));
+  return true;
 }
 
 uint32_t ServeListeners(ListenerTable& table) {
@@ -181,17 +197,18 @@ uint32_t ServeListeners(ListenerTable& table) {
       std::shared_ptr<SocketOwner> owner = OwnerOf(table, *snap[i]);
       if (!owner) continue;
       if (table.udp) {
-        HandOverDatagram(snap[i], std::move(owner));
+        // Datagrams that came in together are taken without a wait each.
+        for (int taken = 0; taken < kAcceptsPerWait && HandOverDatagram(snap[i], owner); ++taken) {
+        }
         continue;
       }
       // Connections that came in together are taken without a wait each.
       for (int taken = 0; taken < kAcceptsPerWait; ++taken) {
-        int accepted = accept4(owner->fd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (accepted < 1) {
-          if (accepted == 0) close(accepted);
-          break;
-        }
-        StartTcpClient(snap[i], accepted);
+        sockaddr_in peer{};
+        socklen_t len = sizeof peer;
+        int accepted = accept4(owner->fd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+        if (accepted < 0) break;
+        StartTcpClient(snap[i], accepted, peer.sin_addr.s_addr);
       }
     }
   }
@@ -222,39 +239,38 @@ void Listen(ListenerTable& table, uint32_t address, uint16_t port, SocketVar& va
   entry->tcp_handler = std::move(tcp_handler);
   entry->udp_handler = std::move(udp_handler);
 
-  bool task_failed = false;
+  bool start_task = false;
   {
     std::lock_guard<std::mutex> lock(table.mu);
-    task_failed = !RegisterLocked(table, entry, var);
+    if (!RegisterLocked(table, entry, var)) return;  // table full: closed with `entry`
+    start_task = !table.task_running;
+    table.task_running = true;
   }
-  if (task_failed) CloseSocketVar(var);
+  if (!start_task) return;
+  // Started outside the table's lock: the exit chain takes that lock, and
+  // a failed start must not wait on it.
+  TaskHandle task = TryStartTask(table.name, [&table](uint32_t) { return ServeListeners(table); });
+  if (!task) {
+    CloseSocketVar(var);  // drops the entry from the table
+    std::lock_guard<std::mutex> lock(table.mu);
+    table.task_running = false;
+    return;
+  }
+  std::lock_guard<std::mutex> lock(table.mu);
+  table.task = task;
 }
 
-// Caller holds table.mu. False when the listener task could not be started
-// (the entry is then already removed again).
+// Caller holds table.mu. False when the table is full.
 bool RegisterLocked(ListenerTable& table, const std::shared_ptr<ListenerEntry>& entry,
                     SocketVar& var) {
-  int slot = -1;
-  for (int i = 0; i < kListenerTableSize; ++i) {
-    if (!table.entries[i]) {
-      slot = i;
-      break;
-    }
-  }
-  if (slot < 0) return true;  // table full: the new socket is closed with `entry`
-  table.entries[slot] = entry;
-  if (slot > table.highest) table.highest = slot;
-  AttachListener(var, entry);
-  if (table.task_running) return true;
-  try {
-    table.task = StartTask(table.name, [&table](uint32_t) { return ServeListeners(table); });
-    table.task_running = true;
+  for (int slot = 0; slot < kListenerTableSize; ++slot) {
+    if (table.entries[slot]) continue;
+    table.entries[slot] = entry;
+    if (slot > table.highest) table.highest = slot;
+    AttachListener(var, entry);
     return true;
-  } catch (const std::system_error&) {
-    table.entries[slot].reset();
-    Unregister(*entry);
-    return false;
   }
+  return false;
 }
 
 int CountOf(ListenerTable& table) {
@@ -284,18 +300,12 @@ void ShutdownTable(ListenerTable& table) {
 }  // namespace
 
 int UdpDatagramTicket::ReceiveDatagram(char* buffer, size_t length, sockaddr_in* from) {
-  uint8_t expected = kWaiting;
-  if (!state_.compare_exchange_strong(expected, kReading)) return -1;
-  socklen_t len = sizeof(sockaddr_in);
-  ssize_t n = recvfrom(fd_, buffer, length, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(from),
-                       from ? &len : nullptr);
-  state_.store(kTaken);
-  return n < 0 ? -1 : static_cast<int>(n);
-}
-
-bool UdpDatagramTicket::Abandon() {
-  uint8_t expected = kWaiting;
-  return state_.compare_exchange_strong(expected, kAbandoned) || state_.load() == kAbandoned;
+  if (taken_) return -1;
+  taken_ = true;
+  size_t n = std::min(length, data_.size());
+  std::memcpy(buffer, data_.data(), n);
+  if (from) *from = from_;
+  return static_cast<int>(n);
 }
 
 void ListenTcp(uint16_t port, SocketVar& var, TcpHandler handler, bool hidden) {
@@ -336,7 +346,10 @@ void StartNetwork() {
     {
       std::lock_guard<std::mutex> lock(layer.mu);
       layer.calc_cps = StartTask("Calc CPS", [](uint32_t) -> uint32_t {
-        while (TaskSleep(NetTimingsNow().cps_period_ms)) CalcCpsTick();
+        while (TaskSleep(NetTimingsNow().cps_period_ms)) {
+          CalcCpsTick();
+          FlushRefusalSummaries();
+        }
         return 0;
       });
       layer.bad_url_checker = StartBadUrlChecker();

@@ -8,7 +8,11 @@
 // bound or the table is full) and removed by CloseSocketVar on that variable
 // (or its destruction). A TCP handler gets the accepted SocketVar and may
 // read, write and close it; when it returns the socket is closed. A UDP
-// handler must take its datagram with ReceiveDatagram before any long work.
+// handler gets its datagram with ReceiveDatagram.
+//
+// Client tasks are capped per client address, per listener and in total
+// (client_caps.h); a connection or datagram beyond a cap, or one no task
+// can be started for, is refused and reported, rate-limited.
 //
 // Thread safety: all functions may be called from any task.
 #pragma once
@@ -19,6 +23,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "net/socket.h"
 
@@ -28,24 +33,25 @@ inline constexpr int kListenerTableSize = 64;
 
 using TcpHandler = std::function<uint32_t(SocketVar& client)>;
 
-// The datagram hand-over between the UDP listener and a handler task.
+// One datagram handed from the UDP listener to a handler task. The
+// listener has already taken it off the socket, so it never waits for a
+// handler and a burst of datagrams does not overflow the socket's queue.
 class UdpDatagramTicket {
  public:
-  explicit UdpDatagramTicket(int fd) : fd_(fd) {}
-  // The listening socket (valid until the ticket is taken or abandoned).
+  UdpDatagramTicket(int fd, std::string data, const sockaddr_in& from)
+      : fd_(fd), data_(std::move(data)), from_(from) {}
+  // The listening socket (open while the handler runs): replies go out
+  // through it.
   int socket() const { return fd_; }
-  // Receives the waiting datagram (without waiting) and marks the ticket
-  // taken. Returns the byte count, or -1 when there was none or the
-  // listener gave up waiting for this handler.
+  // Copies the datagram (at most `length` bytes) and its sender; the byte
+  // count, or -1 when it was taken already.
   int ReceiveDatagram(char* buffer, size_t length, sockaddr_in* from);
-  bool taken() const { return state_.load() == kTaken; }
-  // Listener side: gives up on the handler unless it is reading right now.
-  bool Abandon();
 
  private:
-  enum : uint8_t { kWaiting, kReading, kTaken, kAbandoned };
   int fd_;
-  std::atomic<uint8_t> state_{kWaiting};
+  std::string data_;
+  sockaddr_in from_;
+  bool taken_ = false;
 };
 
 using UdpHandler = std::function<uint32_t(UdpDatagramTicket& ticket)>;

@@ -7,6 +7,7 @@
 #include "config/config.h"
 #include "gates/portdog.h"
 #include "gates/portmap.h"
+#include "net/access.h"
 #include "net/resolver.h"
 #include "runtime/log.h"
 
@@ -87,7 +88,10 @@ void StartServices() {
   StartServiceTable(DefaultServiceTable(), *config);
 }
 
-void StopServices() { StopServiceTable(DefaultServiceTable()); }
+void StopServices() {
+  StopServiceTable(DefaultServiceTable());
+  FlushRefusalSummaries(true);
+}
 
 bool StartListenerService(SocketVar& listener, uint16_t port, bool hidden,
                           std::span<const std::string> list_files, AddressList& list,

@@ -1,10 +1,14 @@
 #include "runtime/program.h"
 
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "runtime/console.h"
@@ -43,6 +47,13 @@ std::string ProgramDirectory() {
 
 bool EnterProgramDirectory() { return chdir(ProgramDirectory().c_str()) == 0; }
 
+void RaiseDescriptorLimit() {
+  struct rlimit limit {};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+  (void)setrlimit(RLIMIT_NOFILE, &limit);
+}
+
 void AddExitProc(std::function<void()> proc) {
   std::lock_guard<std::mutex> lock(ExitMutex());
   ExitProcs().push_back(std::move(proc));
@@ -58,15 +69,20 @@ void RunExitChain() {
 }
 
 void HaltProgram(int code) {
-  // Only one task may run the halt; a second caller just waits for the
-  // process to end.
-  static std::once_flag once;
-  std::call_once(once, [] {
-    RunExitChain();
-    ConsoleShutdown();
-    std::fflush(stdout);
-    std::fflush(stderr);
-  });
+  // Only one task runs the halt. Another caller waits for the process to
+  // end; the halting thread itself (an exit procedure that failed fatally)
+  // ends it at once instead of waiting on itself.
+  static std::atomic<bool> halting{false};
+  static std::atomic<std::thread::id> halter{};
+  if (halting.exchange(true)) {
+    if (halter.load() == std::this_thread::get_id()) std::_Exit(code);
+    for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+  }
+  halter.store(std::this_thread::get_id());
+  RunExitChain();
+  ConsoleShutdown();
+  std::fflush(stdout);
+  std::fflush(stderr);
   std::_Exit(code);
 }
 

@@ -15,6 +15,10 @@ std::string ProgramDirectory();
 // it cannot be entered.
 [[nodiscard]] bool EnterProgramDirectory();
 
+// Raises the soft limit of open descriptors to the hard limit, as servers
+// do: every client connection costs descriptors. Call once at start.
+void RaiseDescriptorLimit();
+
 // Registers a procedure of the exit chain. Procedures run in reverse order
 // of registration when the process halts through HaltProgram (or when the
 // library's exit chain runs at process exit). Thread-safe.

@@ -29,9 +29,7 @@ class Task {
   explicit Task(std::string task_name) : name(std::move(task_name)) {
     wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   }
-  ~Task() {
-    if (wake_fd >= 0) close(wake_fd);
-  }
+  ~Task() { CloseWakeFd(); }
   Task(const Task&) = delete;
   Task& operator=(const Task&) = delete;
 
@@ -39,6 +37,22 @@ class Task {
   // and what it captured are gone). Returns at once on the task's own
   // thread.
   void Join();
+  // The wake-up descriptor goes as soon as the routine has returned: an
+  // ended task that waits to be reaped must not hold a descriptor, or a
+  // burst of short connections runs the process out of them.
+  void CloseWakeFd() {
+    std::lock_guard<std::mutex> lock(wake_mu);
+    if (wake_fd >= 0) close(wake_fd);
+    wake_fd = -1;
+  }
+  // Wakes a TaskPoll of the task. The lock keeps a stop request from
+  // writing into a number that the task closed and the process reused.
+  void Wake() {
+    std::lock_guard<std::mutex> lock(wake_mu);
+    if (wake_fd < 0) return;
+    uint64_t one = 1;
+    (void)!write(wake_fd, &one, sizeof one);
+  }
   // Called by the thread that ran the task, as its last step with it.
   void MarkFinished() {
     std::lock_guard<std::mutex> lock(finish_mu);
@@ -49,7 +63,8 @@ class Task {
   const std::string name;
   int slot = 0;  // 0 = not in the fixed table
   std::atomic<bool> running{true};
-  int wake_fd = -1;
+  std::mutex wake_mu;
+  int wake_fd = -1;  // written under wake_mu; read without it only by the task itself
   std::stop_source stop;
   std::mutex sleep_mu;
   std::condition_variable_any sleep_cv;
@@ -136,6 +151,7 @@ void RunTask(Task* task, TaskRoutine routine, uint32_t param) {
     ReportRuntimeError(task->name, kRuntimeErrorCode);
   }
   routine = nullptr;  // release what the routine captured while still "running"
+  task->CloseWakeFd();
   current_task = nullptr;
   task->running.store(false);
 }
@@ -190,7 +206,8 @@ struct Job {
 // pool's spares for a later thread, so a wake-up that comes late finds a
 // live (if unrelated) record. All fields are guarded by the pool's mutex.
 struct TaskThread {
-  std::thread thread;  // empty once detached, or taken to be joined before a fork
+  pthread_t id{};
+  bool joinable = false;  // false once detached, or taken to be joined before a fork
   std::condition_variable cv;
   std::optional<Job> job;
   bool retire = false;
@@ -220,23 +237,25 @@ ThreadPool& ThePool() {
 // fork so that the child gets it in a consistent state.
 void PrepareFork() {
   ThreadPool& pool = ThePool();
-  std::vector<std::thread> leaving;
+  std::vector<pthread_t> leaving;
   {
     std::lock_guard<std::mutex> lock(pool.mu);
     for (TaskThread* t : pool.idle) {
       t->retire = true;
-      leaving.push_back(std::move(t->thread));
+      if (t->joinable) leaving.push_back(t->id);
+      t->joinable = false;
       t->cv.notify_one();
     }
     pool.idle.clear();
   }
-  for (std::thread& t : leaving) t.join();
+  for (pthread_t id : leaving) pthread_join(id, nullptr);
   pool.mu.lock();
 }
 
 void AfterFork() { ThePool().mu.unlock(); }
 
-void RunThread(TaskThread* self) {
+void* RunThread(void* arg) {
+  auto* self = static_cast<TaskThread*>(arg);
   ThreadPool& pool = ThePool();
   std::unique_lock<std::mutex> lock(pool.mu);
   while (self->job) {
@@ -251,9 +270,30 @@ void RunThread(TaskThread* self) {
     auto woken = [self] { return self->job.has_value() || self->retire; };
     if (!self->cv.wait_for(lock, kThreadIdleLife, woken)) std::erase(pool.idle, self);
   }
-  if (self->thread.joinable()) self->thread.detach();
+  if (self->joinable) pthread_detach(self->id);
+  self->joinable = false;
   self->retire = false;
   pool.spare.push_back(self);
+  return nullptr;
+}
+
+// Task threads run on small stacks (one per client connection adds up);
+// the sanitizers' instrumented frames need more room.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr size_t kTaskStackSize = 2u << 20;
+#else
+constexpr size_t kTaskStackSize = 256u << 10;
+#endif
+
+// Starts a thread on RunThread; false when the system refuses one.
+bool CreateThread(TaskThread* thread) {
+  pthread_attr_t attr;
+  if (pthread_attr_init(&attr) != 0) return false;
+  (void)pthread_attr_setstacksize(&attr, kTaskStackSize);
+  int rc = pthread_create(&thread->id, &attr, RunThread, thread);
+  pthread_attr_destroy(&attr);
+  thread->joinable = rc == 0;
+  return rc == 0;
 }
 
 bool Launch(const TaskHandle& task, TaskRoutine& routine, uint32_t param) {
@@ -277,9 +317,7 @@ bool Launch(const TaskHandle& task, TaskRoutine& routine, uint32_t param) {
   }
   // A copy of the routine: it is needed again if the thread cannot be made.
   thread->job.emplace(Job{task.get(), routine, param});
-  try {
-    thread->thread = std::thread(RunThread, thread);
-  } catch (const std::system_error&) {
+  if (!CreateThread(thread)) {
     thread->job.reset();
     pool.spare.push_back(thread);
     return false;
@@ -289,28 +327,32 @@ bool Launch(const TaskHandle& task, TaskRoutine& routine, uint32_t param) {
 
 }  // namespace
 
-TaskHandle StartTask(const std::string& name, TaskRoutine routine, uint32_t param) {
+TaskHandle TryStartTask(const std::string& name, TaskRoutine routine, uint32_t param) {
   auto task = std::make_shared<Task>(name);
   Table& t = TheTable();
   Record(t, task);
   if (!Launch(task, routine, param)) {
     ReapTasks();  // ended threads may be what held the resources
     if (!Launch(task, routine, param)) {
+      task->CloseWakeFd();
       task->running = false;
       task->MarkFinished();
       Unrecord(t, task);
-      FatalError("Can't start task " + name);
+      return nullptr;
     }
   }
   return task;
 }
 
+TaskHandle StartTask(const std::string& name, TaskRoutine routine, uint32_t param) {
+  TaskHandle task = TryStartTask(name, std::move(routine), param);
+  if (!task) FatalError("Can't start task " + name);
+  return task;
+}
+
 void RequestTaskStop(const TaskHandle& task) {
   if (!task) return;
-  if (task->stop.request_stop() && task->wake_fd >= 0) {
-    uint64_t one = 1;
-    (void)!write(task->wake_fd, &one, sizeof one);
-  }
+  if (task->stop.request_stop()) task->Wake();
   // Wake a sleeper (the lock orders the notify after its predicate check).
   { std::lock_guard<std::mutex> lock(task->sleep_mu); }
   task->sleep_cv.notify_all();

@@ -38,6 +38,11 @@ inline constexpr int kTaskSlots = 1000;
 // An exception that escapes the routine is the task's run-time error
 // (ReportRuntimeError); the task then ends.
 TaskHandle StartTask(const std::string& name, TaskRoutine routine, uint32_t param = 0);
+// As StartTask, but a thread that cannot be created is a result: null, and
+// nothing recorded. For tasks a refusal can stand in for (one per client
+// connection or datagram), so that a flood of clients never ends the
+// program.
+TaskHandle TryStartTask(const std::string& name, TaskRoutine routine, uint32_t param = 0);
 
 // Requests the stop of the task and waits until it has ended. Safe on a
 // null handle, on an ended task, and from the task itself (then it only

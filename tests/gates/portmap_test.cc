@@ -5,6 +5,10 @@
 #include "gates/portmap.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
+
+#include <atomic>
+#include <thread>
 
 #include "gates_test_util.h"
 #include "net/link_users.h"
@@ -158,6 +162,45 @@ TEST_F(PortMapTest, UdpRelaysOnlyTheTargetsRepliesAndEndsAfterTheReplyLife) {
   EXPECT_EQ(ReadFile("access.ip.error.log"), "127.0.0.2 #" + std::to_string(port) + "\n");
   close(target);
   close(stranger);
+}
+
+// One relay per client: a client that floods a DNS-like mapping with
+// datagrams holds one relay, and another client is still answered at once.
+TEST_F(PortMapTest, UdpFloodOfOneClientDoesNotStarveAnother) {
+  uint16_t target_port = 0;
+  const int target = testing::BindLoopback(target_port, SOCK_DGRAM);
+  std::atomic<bool> done{false};
+  std::thread echo([&] {  // answers everything, for a bounded time
+    char buf[64];
+    sockaddr_in from{};
+    for (int i = 0; i < 100000 && !done; ++i) {
+      socklen_t len = sizeof from;
+      struct pollfd p = {target, POLLIN, 0};
+      if (poll(&p, 1, 20) != 1) continue;
+      ssize_t n = recvfrom(target, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+      if (n > 0)
+        sendto(target, buf, static_cast<size_t>(n), 0, reinterpret_cast<sockaddr*>(&from), len);
+    }
+  });
+  const uint16_t port = FreePort(SOCK_DGRAM);
+  WriteFile("MapULink.ip", "127.0.0.*\n");
+  SetMappings({}, {std::to_string(port) + ",127.0.0.1:" + std::to_string(target_port)});
+  StartUdpMappings();
+  const int flood = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in to = testing::LoopbackAddress("127.0.0.1", port);
+  for (int i = 0; i < kMaxUdpRelays + 100; ++i) {
+    sendto(flood, "q", 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    if (i % 50 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  const int other = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in from = testing::LoopbackAddress("127.0.0.2", 0);
+  bind(other, reinterpret_cast<sockaddr*>(&from), sizeof from);
+  sendto(other, "other", 5, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  EXPECT_EQ(ReadAll(other, 2000).substr(0, 5), "other");
+  EXPECT_LE(ActiveUdpRelays(), 2);
+  done = true;
+  echo.join();
+  for (int fd : {flood, other, target}) close(fd);
 }
 
 }  // namespace

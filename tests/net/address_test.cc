@@ -147,6 +147,16 @@ TEST_F(ListFileTest, AdmissionByPortAndTheDenialLog) {
   ASSERT_TRUE(testing::WaitUntil([&] { return !IsConnectionAlive(on_a); }, 2000));
   EXPECT_FALSE(CheckClientOrDeny(on_a, list));
   EXPECT_EQ(log.Lines().size(), 2u);
+  // A scan: a few lines of its own, then the rest summed up (once a minute,
+  // and when the services stop).
+  for (int i = 0; i < 50; ++i) WarnDeniedClient("10.0.0.9", 23);
+  FlushRefusalSummaries(true);
+  const std::string summary = "\xe2\x80\xa6 47 further attempts from 10.0.0.9";
+  std::string denials = ReadWholeFile(kDenialLogName).value_or("");
+  EXPECT_EQ(denials.substr(denials.find("10.0.0.9")),
+            "10.0.0.9 #23\n10.0.0.9 #23\n10.0.0.9 #23\n" + summary + "\n");
+  EXPECT_EQ(log.Lines().size(), 2u + 3u + 1u);
+  EXPECT_EQ(log.Lines().back(), summary);
 }
 
 TEST_F(ListFileTest, LocalHostNamesAreExact) {

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <latch>
@@ -23,6 +24,7 @@
 
 #include "runtime/console.h"
 #include "runtime/log.h"
+#include "runtime/program.h"
 #include "runtime/shared_state.h"
 #include "runtime/signals.h"
 #include "runtime/terminal.h"
@@ -178,6 +180,44 @@ struct Pty {
   }
   int master = -1, slave = -1;
 };
+
+// An ended task holds no descriptor while it waits to be reaped: a burst
+// of short client tasks must not run the process out of descriptors.
+TEST(TaskTable, EndedTasksReleaseTheirDescriptorsBeforeTheyAreReaped) {
+  ReapTasks();
+  auto open_fds = [] {
+    int n = 0;
+    for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+    return n;
+  };
+  const int before = open_fds();
+  std::vector<TaskHandle> tasks;
+  for (int i = 0; i < 100; ++i)
+    tasks.push_back(StartTask("short", [](uint32_t) -> uint32_t { return TaskSleep(1) ? 0 : 1; }));
+  ASSERT_TRUE(WaitFor([&] {
+    for (auto& t : tasks)
+      if (TaskRunning(t)) return false;
+    return true;
+  }));
+  EXPECT_LE(open_fds(), before + 1);  // not reaped yet, nothing held
+  for (auto& t : tasks) StopTask(t);
+}
+
+// An exit procedure that fails fatally while the program halts ends the
+// process with the fatal error's code instead of waiting on itself.
+TEST(ProgramHalt, FatalErrorInsideTheExitChainEndsTheProcess) {
+  int status = 0;
+  std::string out = InChild(
+      [] {
+        alarm(10);  // a halt that waits on itself is ended by SIGALRM
+        SetConsolePresentForTesting(false);
+        AddExitProc([] { FatalError("exit procedure failed"); });
+        HaltProgram(0);
+      },
+      status);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 99) << status;
+  EXPECT_EQ(out, "Error: exit procedure failed\n");
+}
 
 TEST(TaskError, UncaughtExceptionIsReportedWithTheTaskName) {
   int status = 0;

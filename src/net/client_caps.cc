@@ -1,0 +1,55 @@
+#include "net/client_caps.h"
+
+#include <sys/resource.h>
+
+#include <algorithm>
+
+namespace netrove {
+
+int TotalClientCap(uint64_t descriptors) {
+  constexpr uint64_t kReserve = 64;  // listeners, log, lists, the console
+  uint64_t room = descriptors > kReserve ? (descriptors - kReserve) / 3 : 0;
+  return static_cast<int>(std::clamp<uint64_t>(room, 16, 4096));
+}
+
+std::shared_ptr<ClientCaps::Claim> ClientCaps::Admit(
+    uint32_t address, const std::shared_ptr<std::atomic<int>>& listener) {
+  std::lock_guard<std::mutex> lock(mu_);
+  int& mine = per_address_count_[address];
+  if (mine >= per_address_ || total_count_ >= total_ || listener->load() >= per_listener_) {
+    if (mine == 0) per_address_count_.erase(address);
+    return nullptr;
+  }
+  ++mine;
+  ++total_count_;
+  ++*listener;
+  return std::make_shared<Claim>(*this, address, listener);
+}
+
+void ClientCaps::Release(uint32_t address, std::atomic<int>& listener) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = per_address_count_.find(address);
+  if (it != per_address_count_.end() && --it->second <= 0) per_address_count_.erase(it);
+  --total_count_;
+  --listener;
+}
+
+int ClientCaps::Total() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return total_count_;
+}
+
+ClientCaps& PortServerCaps() {
+  static ClientCaps* caps = [] {
+    struct rlimit limit {};
+    uint64_t descriptors = 1024;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0)
+      descriptors = limit.rlim_cur == RLIM_INFINITY ? (1u << 20) : limit.rlim_cur;
+    // Lives until the process ends: client tasks may outlast the session.
+    return new ClientCaps(kMaxClientsPerAddress, kMaxClientsPerListener,
+                          TotalClientCap(descriptors));
+  }();
+  return *caps;
+}
+
+}  // namespace netrove

@@ -30,7 +30,6 @@ namespace {
 
 constexpr char kUnknownPrefix[] = "Warning: Unknown command ";
 
-// The name of a file without its directory and extension.
 int32_t MinutesToSeconds(int32_t minutes) {
   if (minutes <= 0) return 0;  // 0 is "no limit"; a negative limit would end every call at once
   int64_t seconds = static_cast<int64_t>(minutes) * 60;
@@ -39,9 +38,9 @@ int32_t MinutesToSeconds(int32_t minutes) {
 
 class Reader {
  public:
-  Reader(const std::vector<std::string>& lines, bool collect, const ParseEnvironment& env,
-         ParseResult& out)
-      : lines_(lines), collect_(collect), env_(env), out_(out) {}
+  Reader(const std::vector<std::string>& lines, const std::vector<size_t>& cut, bool collect,
+         const ParseEnvironment& env, ParseResult& out)
+      : lines_(lines), cut_(cut), collect_(collect), env_(env), out_(out) {}
 
   void Reset() {
     out_.record = ResetConfigRecord(out_.record);
@@ -55,7 +54,15 @@ class Reader {
       const std::string& line = lines_[i];
       if (line.empty() || line[0] == ';') continue;
       if (line[0] == '[') return;
-      Apply(line);
+      line_number_ = i + 1;
+      if (std::find(cut_.begin(), cut_.end(), i) == cut_.end()) {
+        Apply(line);
+        continue;
+      }
+      out_.warnings.push_back("Warning: line " + std::to_string(line_number_) +
+                              " cut at 255 characters (" + kConfigFileName + ").");
+      auto [keyword, value] = SplitFirstWord(line);
+      Apply(keyword + " " + DropCutListItem(value));
     }
   }
 
@@ -81,12 +88,18 @@ class Reader {
   bool in_section = false;
 
  private:
+  // A warning about the line being read, with the file and line number.
+  void Warn(const std::string& text) {
+    out_.warnings.push_back(text + " (" + kConfigFileName + ", line " +
+                            std::to_string(line_number_) + ")");
+  }
+
   void Apply(const std::string& line) {
     auto [keyword, value] = SplitKeyword(line);
     const KeywordRow* row = FindKeyword(keyword);
     ConfigRecord& r = out_.record;
     if (row == nullptr) {
-      out_.warnings.push_back(kUnknownPrefix + keyword + ".");
+      Warn(kUnknownPrefix + keyword + ".");
       return;
     }
     if (row->name == "DEFLOAD" && in_section) section_set_no_def_load = !ReadYesNo(value);
@@ -109,7 +122,9 @@ class Reader {
         }
         return;
       case ValueType::kTime:
-        if (collect_) {
+        if (!value.empty() && !ValidTimeText(value)) {
+          Warn("Warning: " + keyword + " time out of range: " + value + ".");
+        } else if (collect_) {
           r.collected_break.push_back(value);
         } else if (!value.empty()) {
           uint32_t at = NextTimeOf(env_.now, value);
@@ -129,6 +144,10 @@ class Reader {
         auto [first, command] = SplitFirstWord(value);
         if (command.empty()) return;
         bool task = row->type == ValueType::kTask;
+        if (task && !ValidTimeText(first)) {
+          Warn("Warning: " + keyword + " time out of range: " + first + ".");
+          return;
+        }
         if (collect_) {
           (task ? r.collected_execute_at : r.collected_execute_flag)
               .push_back(first + " " + command);
@@ -147,6 +166,8 @@ class Reader {
   }
 
   const std::vector<std::string>& lines_;
+  const std::vector<size_t>& cut_;  // indexes of lines cut at 255 characters
+  size_t line_number_ = 0;          // of the line being read
   bool collect_;
   const ParseEnvironment& env_;
   ParseResult& out_;
@@ -158,9 +179,10 @@ ParseResult ParseConfiguration(const std::string& text, const std::string& conne
                                bool collect, const ConfigRecord& previous,
                                const ParseEnvironment& env) {
   ParseResult out;
-  std::vector<std::string> lines = SplitConfigLines(text);
+  std::vector<size_t> cut;
+  std::vector<std::string> lines = SplitConfigLines(text, &cut);
   for (std::string& line : lines) line = NormalizeLine(line);
-  Reader reader(lines, collect, env, out);
+  Reader reader(lines, cut, collect, env, out);
   ConfigRecord& r = out.record;
 
   // 1. A fresh record.

@@ -4,7 +4,7 @@
 
 namespace netrove {
 
-std::vector<std::string> SplitConfigLines(std::string_view text) {
+std::vector<std::string> SplitConfigLines(std::string_view text, std::vector<size_t>* cut) {
   std::vector<std::string> lines;
   size_t pos = 0;
   while (pos < text.size()) {
@@ -13,6 +13,7 @@ std::vector<std::string> SplitConfigLines(std::string_view text) {
     if (end == std::string_view::npos) end = text.size();
     size_t len = end - pos;
     if (len > 0 && text[end - 1] == '\r') --len;
+    if (len > kMaxConfigLine && cut) cut->push_back(lines.size());
     lines.emplace_back(text.substr(pos, std::min(len, kMaxConfigLine)));
     pos = next;
   }
@@ -76,6 +77,26 @@ int32_t ReadLong(std::string_view text) {
 
 bool ReadYesNo(std::string_view text) {
   return !text.empty() && (text[0] == 'Y' || text[0] == 'y');
+}
+
+}  // namespace netrove
+
+namespace netrove {
+
+std::string DropCutListItem(const std::string& value) {
+  size_t comma = value.rfind(',');
+  return comma == std::string::npos ? value : value.substr(0, comma);
+}
+
+bool ValidTimeText(std::string_view text) {
+  auto digits = [](std::string_view t, size_t max) {
+    return !t.empty() && t.size() <= max &&
+           t.find_first_not_of("0123456789") == std::string_view::npos;
+  };
+  size_t colon = text.find(':');
+  if (colon != std::string_view::npos)
+    return digits(text.substr(0, colon), 2) && digits(text.substr(colon + 1), 2);
+  return digits(text, 6) && ReadNumber(std::string(text)) <= kMaxTimeMinutes;
 }
 
 }  // namespace netrove

@@ -16,8 +16,20 @@ namespace netrove {
 inline constexpr size_t kMaxConfigLine = 255;
 
 // Splits a file text into lines at LF, removing a CR before the LF; each
-// line is cut at kMaxConfigLine bytes. A final line without LF counts.
-std::vector<std::string> SplitConfigLines(std::string_view text);
+// line is cut at kMaxConfigLine bytes (the indexes of cut lines go to
+// `cut` when given). A final line without LF counts.
+std::vector<std::string> SplitConfigLines(std::string_view text,
+                                          std::vector<size_t>* cut = nullptr);
+
+// The value of a cut line without its last list item (from the last ","
+// on), which may be a fragment: "23,28340,2" must not become port 2.
+// A value without "," is kept as cut.
+std::string DropCutListItem(const std::string& value);
+
+// A time of BREAK or EXECUTEAT the clock can hold: "H:MM" (one or two
+// digits each) or a number of minutes from 0 to kMaxTimeMinutes.
+inline constexpr int64_t kMaxTimeMinutes = 527040;  // 366 days
+bool ValidTimeText(std::string_view text);
 
 // Tabs become spaces, leading and trailing spaces go, every run of spaces
 // becomes one space.

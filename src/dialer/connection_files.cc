@@ -71,11 +71,27 @@ std::optional<uint64_t> ProcessStartTime(pid_t pid) {
   return static_cast<uint64_t>(value);
 }
 
+std::string ProcessExecutable(pid_t pid) {
+  char buf[4096];
+  std::string link = pid == 0 ? "/proc/self/exe" : "/proc/" + std::to_string(pid) + "/exe";
+  ssize_t n = readlink(link.c_str(), buf, sizeof buf - 1);
+  if (n <= 0) return std::string();
+  std::string path(buf, static_cast<size_t>(n));
+  // An executable replaced by an update reads as "<path> (deleted)".
+  constexpr std::string_view kDeleted = " (deleted)";
+  if (path.ends_with(kDeleted)) path.resize(path.size() - kDeleted.size());
+  return path;
+}
+
 bool SameProcessAlive(pid_t pid, uint64_t start_time) {
   if (pid <= 0) return false;
   if (kill(pid, 0) != 0 && errno != EPERM) return false;
   std::optional<uint64_t> started = ProcessStartTime(pid);
-  return started && *started == start_time;
+  if (!started || *started != start_time) return false;
+  // Only this program's processes count: a file naming any other process
+  // (forged, or left by a pid now reused) must not get it signalled.
+  std::string exe = ProcessExecutable(pid);
+  return !exe.empty() && exe == ProcessExecutable(0);
 }
 
 std::optional<ConnectionFile> ParseConnectionFile(const std::string& text) {
@@ -117,7 +133,7 @@ std::string WriteConnectionFile(const std::string& dir, const std::string& entry
   std::string path = dir + "/" + FileNamePart(entry) + "." + std::to_string(pid) + ".conn";
   std::string text = "pid " + std::to_string(pid) + "\nstart " + std::to_string(*start) +
                      "\nentry " + entry + "\ndevice " + device + "\n";
-  return WriteFileAtomically(path, text, 0644, false) ? path : std::string();
+  return WriteFileAtomically(path, text, 0600, false) ? path : std::string();
 }
 
 void RemoveConnectionFile(const std::string& path) {

@@ -29,10 +29,14 @@ std::string ConnectionDirectory();
 
 // Start time of a process; nullopt when there is no such process.
 std::optional<uint64_t> ProcessStartTime(pid_t pid);
-// True when `pid` runs and started at `start_time`.
+// True when `pid` runs, started at `start_time` and runs the same
+// executable as this process (the only processes BREAK may signal).
 bool SameProcessAlive(pid_t pid, uint64_t start_time);
+// The executable of a process (0: this one), "" when it cannot be read.
+std::string ProcessExecutable(pid_t pid);
 
-// Writes this process's state file for `entry` (creating `dir`, mode 0700).
+// Writes this process's state file for `entry` (mode 0600, creating `dir`
+// with mode 0700).
 // Returns the file path, or "" when it could not be written.
 std::string WriteConnectionFile(const std::string& dir, const std::string& entry,
                                 const std::string& device);

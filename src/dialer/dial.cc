@@ -83,6 +83,7 @@ void Dialer::PrepareForSession() {
   dial_attempt_ = 0;
   failed_dials_ = 0;
   keep_link_ = false;
+  aborted_ = false;
 }
 
 int Dialer::LinkStatus(ConnectStatus& status) {
@@ -265,6 +266,12 @@ bool Dialer::FindActiveConnection(bool report) {
 }
 
 void Dialer::AbortProgram() {
+  // Once per session: a break step and the controller may both abort (the
+  // break time reached while the controller waits to redial).
+  if (aborted_.exchange(true)) {
+    Shared().control_request = kRequestStop;
+    return;
+  }
   io_.end_status_line();
   io_.log("Aborted!");
   hooks()->stop_services();

@@ -76,7 +76,8 @@ class Dialer {
   void HangUp();
   // With `report`: only when BREAKIFFOUND is on; logs and aborts on a match.
   bool FindActiveConnection(bool report);
-  // Logs "Aborted!", stops the services, ControlRequest := 1.
+  // Logs "Aborted!", stops the services, ControlRequest := 1. Only the
+  // first call of a session logs and stops; later ones only ask for the stop.
   void AbortProgram();
   // The "Halt service" break: hang up, stop request, abort.
   void BreakStep();
@@ -116,6 +117,7 @@ class Dialer {
   std::atomic<uint16_t> dial_attempt_{0};
   std::atomic<uint16_t> failed_dials_{0};
   std::atomic<bool> keep_link_{true};
+  std::atomic<bool> aborted_{false};
 };
 
 // The process's dialer (real I/O); its exit procedure is registered on

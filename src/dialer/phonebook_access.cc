@@ -45,7 +45,22 @@ struct PhonebookRemoteAccess::Connection {
   bool command = false;
   PhonebookSection section;
   EnvironmentList env;
-  std::string state_file;
+  std::mutex file_mu;
+  std::string state_file;  // guarded by file_mu; "" while not written
+
+  // Writes the state file unless it is there (a full disk at dial time is
+  // retried at every status query) or the connection has dropped.
+  void EnsureStateFile(const std::string& run_dir) {
+    std::lock_guard<std::mutex> lock(file_mu);
+    if (state_file.empty() && state.load() != kDropped)
+      state_file = WriteConnectionFile(run_dir, entry, device);
+  }
+  // Call after `state` became kDropped.
+  void RemoveStateFile() {
+    std::lock_guard<std::mutex> lock(file_mu);
+    RemoveConnectionFile(state_file);
+    state_file.clear();
+  }
   std::atomic<bool> cancel{false};
   std::atomic<bool> hung_up{false};
   std::atomic<int> state{kDialing};
@@ -169,13 +184,13 @@ void PhonebookRemoteAccess::HandleBreakSignal() {
 void PhonebookRemoteAccess::Drop(const std::shared_ptr<Connection>& c, uint32_t error) {
   if (c->state.exchange(kDropped) == kDropped) return;
   c->error = error;
-  RemoveConnectionFile(c->state_file);
+  c->RemoveStateFile();
 }
 
 void PhonebookRemoteAccess::Release(const std::shared_ptr<Connection>& c) {
   c->cancel = true;
   c->state = kDropped;
-  RemoveConnectionFile(c->state_file);
+  c->RemoveStateFile();
   std::unique_ptr<ChildProcess> child;
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -214,7 +229,7 @@ int PhonebookRemoteAccess::EnumConnections(std::vector<ConnectionInfo>& out) {
     if (c->state == kConnected && c->drops && now >= c->drop_at) {
       c->state = kDropped;
       c->error = kErrorRemoteDisconnection;
-      RemoveConnectionFile(c->state_file);
+      c->RemoveStateFile();
     }
     if (c->state != kDropped && out.size() < kMaxRecords) out.push_back({h, c->entry, c->device});
   }
@@ -254,11 +269,12 @@ int PhonebookRemoteAccess::GetConnectStatus(uint32_t handle, ConnectStatus& stat
     if (c->state == kConnected && c->drops && Clock::now() >= c->drop_at) {
       c->state = kDropped;
       c->error = kErrorRemoteDisconnection;
-      RemoveConnectionFile(c->state_file);
+      c->RemoveStateFile();
     }
   }
   if (c->command && c->state == kConnected && !CommandConnected(*c))
     Drop(c, kErrorRemoteDisconnection);
+  c->EnsureStateFile(RunDir());
   int state = c->state;
   status.state = state == kConnected ? kStateConnected : state == kDropped ? kStateDisconnected : 0;
   status.error = c->error;
@@ -403,7 +419,7 @@ int PhonebookRemoteAccess::Dial(const DialRecord& params, std::atomic<uint32_t>&
     own_[c->handle] = c;
   }
   handle.store(c->handle);
-  c->state_file = WriteConnectionFile(RunDir(), c->entry, c->device);
+  c->EnsureStateFile(RunDir());
   int rc = c->command ? DialCommand(c, *section, params) : DialSim(c, *section);
   if (rc != 0) {
     {
@@ -412,7 +428,7 @@ int PhonebookRemoteAccess::Dial(const DialRecord& params, std::atomic<uint32_t>&
     }
     c->hung_up = true;  // nothing is up: no hang-up command needed
     c->state = kDropped;
-    RemoveConnectionFile(c->state_file);
+    c->RemoveStateFile();
   }
   return rc;
 }

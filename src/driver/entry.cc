@@ -36,12 +36,16 @@ namespace {
   HaltProgram(0);
 }
 
-// Removes any directory part and extension from a connection name.
+// The warnings of the last load, on the console (also without one or under
+// HIDE) and in the log file; control bytes written as \xNN, as in the log.
 void PrintConfigWarnings() {
   std::vector<std::string> warnings = ConfigWarnings();
   if (warnings.empty()) return;
   ConsoleWriteLine("WARNING! Found errors in netrove.dat");
-  for (const std::string& w : warnings) ConsoleWriteLine(w);
+  for (const std::string& w : warnings) {
+    ConsoleWriteLine(SanitizeLogText(w));
+    LogToFileOnly(w);
+  }
   ConsoleWriteLine("");
 }
 

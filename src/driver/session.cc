@@ -41,6 +41,7 @@ SessionOutcome SessionController::RunProxyMode() {
   if (ConsolePresent()) io.log("Press <ESC> to abort");
   io.set_title("Proxy mode");
   online_seconds_ = 0;
+  saved_at_ = 0;
   last_reading_ = io.now_seconds();
   int key = 0;
   do {
@@ -244,6 +245,7 @@ SessionController::Step SessionController::Connected() {
   hooks->select_tariff();
   hooks->start_accounting(io.now_seconds());
   online_seconds_ = 0;
+  saved_at_ = 0;
   last_reading_ = io.now_seconds();
 
   if (!hooks->first_link_test()) {
@@ -289,6 +291,11 @@ SessionController::Step SessionController::Connected() {
     io.set_title(online + " (" + cfg->entry_name + ")");
     io.sleep_ms(1000);
     hooks->account(now);
+    // A crash or a kill while on-line loses at most a minute of the call.
+    if (online_seconds_ >= saved_at_ + kSaveEverySeconds) {
+      hooks->save_statistics();
+      saved_at_ = online_seconds_;
+    }
     rc = dialer_.LinkStatus(status);
     dialer_.set_dial_result(rc);
 

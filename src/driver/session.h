@@ -44,7 +44,9 @@ class SessionController {
   bool SleepFlagExists() const;
 
   Dialer& dialer_;
+  static constexpr uint32_t kSaveEverySeconds = 60;
   uint32_t online_seconds_ = 0;
+  uint32_t saved_at_ = 0;  // online_seconds_ at the last save of the statistics
   uint32_t last_reading_ = 0;
 };
 

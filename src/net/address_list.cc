@@ -1,7 +1,9 @@
 #include "net/address_list.h"
 
 #include "accounting/clock.h"
+#include "net/address_match.h"
 #include "runtime/files.h"
+#include "runtime/log.h"
 
 namespace netrove {
 namespace {
@@ -78,6 +80,12 @@ bool LoadAddressList(const std::string& file_name, AddressList& list, bool drop_
   fresh->next_check = now + kListCheckAhead;
   ParsedList parsed = ParseListText(*text, drop_marked);
   fresh->entries = std::move(parsed.entries);
+  for (const std::string& entry : fresh->entries) {
+    if (!AddressPatternTooLong(entry)) continue;
+    Log("Warning: " + file_name + ": \"" + entry +
+        "\" has more than four address parts and admits nobody");
+    break;  // one line per load
+  }
   if (parsed.had_marked && text->size() < kListFileLimit) {
     std::string data;
     for (const std::string& entry : fresh->entries) data += entry + "\n";

@@ -93,7 +93,20 @@ bool MatchAddressEntry(const std::string& client, const std::string& entry, uint
     last_part = p;
     if (p != "*." && p != a) return false;
   }
-  return true;
+  return pattern.empty();
+}
+
+bool AddressPatternTooLong(const std::string& entry) {
+  std::string_view rest = entry;
+  size_t comma = rest.rfind(',');
+  if (comma != std::string_view::npos) rest.remove_prefix(comma + 1);
+  rest = rest.substr(0, rest.find(':'));
+  int parts = 0;
+  while (!rest.empty()) {
+    TakePart(rest);
+    ++parts;
+  }
+  return parts > 4;
 }
 
 }  // namespace netrove

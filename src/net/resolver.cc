@@ -15,6 +15,7 @@
 #include "net/file_stamp.h"
 #include "net/socket.h"
 #include "runtime/files.h"
+#include "runtime/program.h"
 #include "runtime/text.h"
 
 namespace netrove {
@@ -96,7 +97,35 @@ uint32_t SystemLookup(const std::string& name) {
 std::string HostsFilePath() {
   const char* env = std::getenv("NETROVE_HOSTS");
   if (env != nullptr && *env != '\0') return env;
-  return "/etc/hosts";
+  std::string dir = ProgramDirectory();
+  return dir + (dir == "/" ? "" : "/") + "hosts";
+}
+
+uint32_t LookUpHostsLines(const std::vector<std::string>& lines, const std::string& name,
+                          uint32_t now) {
+  const std::string wanted = UpperAscii(name);
+  for (const std::string& raw : lines) {
+    std::string line = Trim(raw, " \t\r");
+    if (line.empty() || line[0] == '#') continue;
+    size_t at = line.find(kMarker);
+    uint32_t expiry;
+    if (at != std::string::npos && ParseHex8(line.substr(at + kMarkerLength, 8), expiry) &&
+        now > expiry)
+      continue;  // an expired cache line
+    line = line.substr(0, line.find('#'));
+    std::vector<std::string> words;
+    for (size_t i = 0; i < line.size();) {
+      size_t e = line.find_first_of(" \t", i);
+      if (e == std::string::npos) e = line.size();
+      if (e > i) words.push_back(line.substr(i, e - i));
+      i = e + 1;
+    }
+    in_addr address{};
+    if (words.size() < 2 || inet_aton(words[0].c_str(), &address) == 0) continue;
+    for (size_t i = 1; i < words.size(); ++i)
+      if (UpperAscii(words[i]) == wanted) return address.s_addr;
+  }
+  return kNoAddress;
 }
 
 void LoadHostsFile() {
@@ -156,6 +185,9 @@ uint32_t ResolveHost(const std::string& name) {
 
   ResolverState& s = State();
   std::lock_guard<std::mutex> lock(s.mu);
+  // The hosts file first: its own lines and the names cached in it.
+  if (uint32_t cached = LookUpHostsLines(s.lines, name, NowSeconds()); cached != kNoAddress)
+    return cached;
   uint32_t address = s.lookup ? s.lookup(name) : SystemLookup(name);
   if (address == kNoAddress || name == LocalInterfaceName() || !CacheableName(name)) return address;
 

@@ -10,7 +10,10 @@
 // since it was read; every line the program did not add is kept byte for
 // byte. A hosts file that cannot be written leaves resolution working.
 //
-// The hosts file is $NETROVE_HOSTS when set, otherwise /etc/hosts.
+// The hosts file is $NETROVE_HOSTS when set, otherwise "hosts" in the
+// program directory; its lines (and the cached names) are looked at before
+// the system resolver. Only a NETROVE_HOSTS naming /etc/hosts shares the
+// cache with the other programs of the machine.
 // Thread safety: all functions may be called from any task; look-ups of
 // names are serialised by the resolver lock.
 #pragma once
@@ -29,6 +32,10 @@ inline constexpr uint32_t kNoAddress = 0xFFFFFFFFu;
 uint32_t ResolveHost(const std::string& name);
 
 std::string HostsFilePath();
+// The address a hosts file's lines give `name` (without regard to case;
+// expired cache lines do not count), or kNoAddress.
+uint32_t LookUpHostsLines(const std::vector<std::string>& lines, const std::string& name,
+                          uint32_t now);
 // Reads the hosts file into memory (start of the network layer; tests).
 void LoadHostsFile();
 // The lines as last read (for tests and diagnostics).

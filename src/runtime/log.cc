@@ -33,6 +33,14 @@ bool WriteAll(int fd, const std::string& data) {
   return true;
 }
 
+// The time stamp's mark is byte 254 ("■" in the console's old code page);
+// the file gets it as UTF-8, so that text tools take the log for text.
+std::string ForFile(std::string line) {
+  constexpr size_t kMarkAt = 12;  // "dd/mm hh:mm " comes first
+  if (line.size() > kMarkAt && line[kMarkAt] == '\xfe') line.replace(kMarkAt, 1, "\xe2\x96\xa0");
+  return line;
+}
+
 // Appends the line to the log file; a file that does not exist yet is
 // created with a "Created log file" line first. Failures are silent.
 void AppendToFile(const std::string& name, const std::string& stamp, const std::string& line) {
@@ -41,9 +49,9 @@ void AppendToFile(const std::string& name, const std::string& stamp, const std::
   if (fd < 0) {
     fd = open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return;
-    data = stamp + "Created log file\n";
+    data = ForFile(stamp + "Created log file") + "\n";
   }
-  data += line;
+  data += ForFile(line);
   data += '\n';
   (void)WriteAll(fd, data);
   close(fd);
@@ -75,7 +83,9 @@ std::string LogTimeStamp(int64_t local_seconds) {
   return buf;
 }
 
-std::string LogMessage(const std::string& message) {
+namespace {
+
+std::string WriteLogLine(const std::string& message, bool to_console) {
   bool no_stamp = !message.empty() && message[0] == kNoStampMarker;
   std::string text = SanitizeLogText(no_stamp ? message.substr(1) : message);
 
@@ -85,12 +95,18 @@ std::string LogMessage(const std::string& message) {
   std::string line;
   if (!message.empty()) line = (stamp + text).substr(0, 255);
 
-  ConsoleLogLine(line);
+  if (to_console) ConsoleLogLine(line);
   std::string file = LogFileName();
   if (!file.empty()) AppendToFile(file, stamp, line);
   log_busy = false;
   return line;
 }
+
+}  // namespace
+
+std::string LogMessage(const std::string& message) { return WriteLogLine(message, true); }
+
+void LogToFileOnly(const std::string& message) { (void)WriteLogLine(message, false); }
 
 void SetLogProc(LogRoutine routine) {
   std::lock_guard<std::mutex> lock(proc_mu);

@@ -22,6 +22,10 @@ using LogRoutine = std::function<std::string(const std::string& message)>;
 void SetLogProc(LogRoutine routine);  // nullptr restores LogMessage
 std::string LogProc(const std::string& message);
 
+// As LogMessage, but only to the log file: for lines the console has just
+// shown in another form (the configuration warnings).
+void LogToFileOnly(const std::string& message);
+
 // Shorthand for LogProc when the written line is not needed.
 inline void Log(const std::string& message) { (void)LogProc(message); }
 

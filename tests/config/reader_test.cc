@@ -47,8 +47,8 @@ TEST(Reader, GlobalPartThenSectionAndWarnings) {
   EXPECT_EQ(r.record.wait_time, 20);
   EXPECT_TRUE(r.record.section_found);
   EXPECT_EQ(r.record.entry_name, "Provider");
-  EXPECT_EQ(r.warnings,
-            (Strings{"Warning: Unknown command FOO.", "Warning: Unknown command BAR."}));
+  EXPECT_EQ(r.warnings, (Strings{"Warning: Unknown command FOO. (netrove.dat, line 4)",
+                                 "Warning: Unknown command BAR. (netrove.dat, line 10)"}));
   // Blanks inside the brackets keep a header from matching; around the line they do not.
   for (const char* header : {"[ Provider]", "[Provider ]", "[ Provider ]"}) {
     ParseResult h = Parse(std::string(header) + "\nWaitTime 20\n");
@@ -115,11 +115,37 @@ TEST(Reader, DefLoadNoReadsOnlyTheSection) {
   EXPECT_EQ(c.connect_flag, "global.flg");  // survives the reset
   EXPECT_EQ(c.break_time, 0u);              // the global BREAK is cleared
   // The section's warning and acting line, once each.
-  EXPECT_EQ(r.warnings, Strings{"Warning: Unknown command BOGUS."});
+  EXPECT_EQ(r.warnings, Strings{"Warning: Unknown command BOGUS. (netrove.dat, line 10)"});
   ASSERT_EQ(r.acting.size(), 1u);
   EXPECT_EQ(r.acting[0].command, "s.exe");
   // A later "DefLoad Yes" in the section cancels it.
   EXPECT_EQ(Parse("DialTime 30\n[Provider]\nDefLoad No\nDefLoad Yes\n").record.dial_time, 30);
+}
+
+// Hostile values: a line cut at 255 characters loses the fragment it may
+// end in, and times the clock cannot hold are refused, not wrapped.
+TEST(Reader, CutLinesAndTimesOutOfRange) {
+  std::string ports = "PortDog 23";
+  while (ports.size() < 250) ports += ",28340";
+  ports += ",28340";  // cut inside this item: "...,2" must not become port 2
+  ParseResult r = Parse(ports +
+                        "\nExecuteAt 4294967296 /bin/echo A\nExecuteAt -1 /bin/echo B\n"
+                        "ExecuteAt 99999999999 /bin/echo C\nExecuteAt 10:3x /bin/echo D\n"
+                        "ExecuteAt 527040 /bin/echo E\nExecuteAt 23:59 /bin/echo F\n"
+                        "Break 1e9\n");
+  EXPECT_EQ(r.record.port_dog.back(), '0');
+  EXPECT_EQ(r.record.port_dog.size() % 6, 2u);  // "23" and whole ",28340" items
+  ASSERT_EQ(r.acting.size(), 2u);
+  EXPECT_EQ(r.acting[0].command, "/bin/echo E");
+  EXPECT_EQ(r.acting[1].command, "/bin/echo F");
+  EXPECT_EQ(r.record.break_time, 0u);
+  EXPECT_EQ(r.warnings,
+            (Strings{"Warning: line 1 cut at 255 characters (netrove.dat).",
+                     "Warning: EXECUTEAT time out of range: 4294967296. (netrove.dat, line 2)",
+                     "Warning: EXECUTEAT time out of range: -1. (netrove.dat, line 3)",
+                     "Warning: EXECUTEAT time out of range: 99999999999. (netrove.dat, line 4)",
+                     "Warning: EXECUTEAT time out of range: 10:3x. (netrove.dat, line 5)",
+                     "Warning: BREAK time out of range: 1e9. (netrove.dat, line 8)"}));
 }
 
 TEST(Reader, ListsActingLinesAndTheEarliestBreak) {

@@ -3,7 +3,9 @@
 #include "dialer/phonebook.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -145,6 +147,26 @@ TEST_F(PhonebookTest, SimAnswersInTurnAndLineDrops) {
   EXPECT_EQ(ras.Dial(rec, h), kErrorLineBusy);  // the list starts over
 }
 
+// The state file could not be written when the dial began (a full disk,
+// here a file in the way of the run directory): it is written as soon as
+// it can be, while on-line, so that BREAK finds the connection.
+TEST_F(PhonebookTest, StateFileIsWrittenOnceTheDiskTakesIt) {
+  Write("[Demo]\nDevice sim\nAnswer connect 0\n");
+  std::ofstream(run_) << "in the way";
+  PhonebookRemoteAccess ras(book_, run_);
+  std::atomic<uint32_t> h{0};
+  ASSERT_EQ(ras.Dial(DialRecord{"Demo", "", "", "", "", ""}, h), 0);
+  ConnectStatus st;
+  EXPECT_EQ(ras.GetConnectStatus(h, st), 0);
+  fs::remove(run_);
+  EXPECT_TRUE(ReadConnectionFiles(run_, 0, 30).empty());
+  EXPECT_EQ(ras.GetConnectStatus(h, st), 0);
+  EXPECT_EQ(st.state, kStateConnected);
+  EXPECT_EQ(ReadConnectionFiles(run_, 0, 30).size(), 1u);
+  EXPECT_EQ(ras.HangUp(h), 0);
+  EXPECT_TRUE(ReadConnectionFiles(run_, 0, 30).empty());
+}
+
 TEST_F(PhonebookTest, HangUpCancelsADialInProgress) {
   Write("[Demo]\nDevice sim\nAnswer hang\n");
   PhonebookRemoteAccess ras(book_, run_);
@@ -180,6 +202,37 @@ TEST_F(PhonebookTest, StateFilesOfDeadProcessesAreStale) {
   EXPECT_FALSE(fs::exists(run_ + "/dead.conn"));
   EXPECT_FALSE(fs::exists(run_ + "/reused.conn"));
   EXPECT_FALSE(ParseConnectionFile("pid -3\nstart 1\nentry E\n"));
+  struct stat st;
+  ASSERT_EQ(stat(mine.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+// A state file naming a live process of another program (here a forged
+// one for "sleep") is stale: it is neither listed nor hung up, and the
+// process is never signalled.
+TEST_F(PhonebookTest, StateFileOfAnotherProgramIsNeverSignalled) {
+  Write("[Demo]\nDevice sim\n");
+  pid_t sleeper = fork();
+  if (sleeper == 0) {
+    execl("/bin/sleep", "sleep", "30", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  ASSERT_GT(sleeper, 0);
+  for (int i = 0; i < 100 && ProcessExecutable(sleeper) == ProcessExecutable(0); ++i)
+    usleep(10000);  // until the child has become "sleep"
+  std::optional<uint64_t> start = ProcessStartTime(sleeper);
+  ASSERT_TRUE(start);
+  fs::create_directories(run_);
+  std::ofstream(run_ + "/forged.conn")
+      << "pid " << sleeper << "\nstart " << *start << "\nentry Demo\ndevice sim\n";
+  PhonebookRemoteAccess ras(book_, run_);
+  std::vector<ConnectionInfo> found;
+  EXPECT_EQ(ras.EnumConnections(found), 0);
+  EXPECT_TRUE(found.empty());
+  EXPECT_FALSE(fs::exists(run_ + "/forged.conn"));
+  EXPECT_EQ(kill(sleeper, 0), 0);  // untouched
+  kill(sleeper, SIGKILL);
+  waitpid(sleeper, nullptr, 0);
 }
 
 TEST(CommandLineTest, SplitsWordsWithoutAShell) {

@@ -154,6 +154,25 @@ TEST_F(SessionTest, RequestsDuringTheWait) {
   EXPECT_TRUE(Logged("Aborted!"));
 }
 
+// The break time reached while the controller waits to redial: the break
+// step and the controller both end the session, "Aborted!" is logged once.
+TEST_F(SessionTest, BreakDuringTheWaitAbortsOnce) {
+  fake_->Script({Fake::Fail(kErrorLineBusy)});
+  bool broken = false;
+  on_status_ = [&] {
+    if (!broken && status_.back().find("Waiting") != std::string::npos) {
+      broken = true;
+      dialer_->BreakStep();
+    }
+  };
+  EXPECT_EQ(controller_->RunDialSession(false), SessionOutcome::kStop);
+  EXPECT_TRUE(broken);
+  EXPECT_EQ(CountLogged("Aborted!"), 1);
+  dialer_->PrepareForSession();  // a new session may abort again
+  dialer_->AbortProgram();
+  EXPECT_EQ(CountLogged("Aborted!"), 2);
+}
+
 TEST_F(SessionTest, OnlineClockJumpCountsOneSecond) {
   fake_->Script({Fake::Connect()});
   AtOnlineLines({{4, [&] { clock_offset_ += 3600; }},  // the clock is set an hour ahead
@@ -165,6 +184,19 @@ TEST_F(SessionTest, OnlineClockJumpCountsOneSecond) {
   EXPECT_TRUE(
       Shown(status_, "ESC cancel, Space redial, S sleep, T test - On-Line 00:00:02 (CPS: 0)"));
   EXPECT_TRUE(Shown(titles_, "On-Line 00:00:02 (Demo)"));
+}
+
+// While on-line the statistics are saved every minute, so that a kill or a
+// power cut costs at most a minute of the call (the end of a call saves too).
+TEST_F(SessionTest, StatisticsAreSavedEveryMinuteOnline) {
+  std::vector<int64_t> saves;
+  hooks_.save_statistics = [&] { saves.push_back(fake_->now_ms() / 1000); };
+  ApplyHooks();
+  fake_->Script({Fake::Connect(0, 150000)});
+  UpdateConfig([](ConfigRecord& c) { c.redial = false; });
+  EXPECT_EQ(controller_->RunDialSession(false), SessionOutcome::kStop);
+  ASSERT_EQ(saves.size(), 3u);  // after one and two minutes on-line, and at the end
+  EXPECT_EQ(saves[1] - saves[0], 60);
 }
 
 TEST_F(SessionTest, SpaceRedialsOnTheNextNumber) {

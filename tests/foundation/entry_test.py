@@ -107,15 +107,20 @@ class EntryTest(unittest.TestCase):
         # 58-byte record: 3661 s today, 1.25 spent in total.
         self.write("Office.lim", struct.pack("<IIIIHHHIdddd", 3661, 3661, 3661, 7322, 6, 2900, 12,
                                              61, 0.5, 0.5, 0.5, 1.25))
-        dat = ("Frobnicate 1\r\nwibble\r\n[Office]\r\nDayTimeLimit 60\r\nWeekTimeLimit 30\r\n"
-               "Zap y\r\n")
+        dat = ("LogFile n.log\r\nFrobnicate 1\r\nwi\x1b[2Jbble\r\n[Office]\r\n"
+               "DayTimeLimit 60\r\nWeekTimeLimit 30\r\nZap y\r\n")
         self.write("netrove.dat", dat)
         code, out = run_piped(self.home, "Office", "STAT")
         self.assertEqual(code, 0, out)
-        self.assertIn("WARNING! Found errors in netrove.dat\n"
-                      "Warning: Unknown command FROBNICATE.\n"
-                      "Warning: Unknown command WIBBLE.\n"
-                      "Warning: Unknown command ZAP.\n\n", out)
+        # Named by file and line, control bytes escaped (output is not a
+        # terminal), and in the log file as well.
+        warnings = ("Warning: Unknown command FROBNICATE. (netrove.dat, line 2)\n"
+                    "Warning: Unknown command WI\\x1b[2JBBLE. (netrove.dat, line 3)\n"
+                    "Warning: Unknown command ZAP. (netrove.dat, line 7)\n")
+        self.assertIn("WARNING! Found errors in netrove.dat\n" + warnings + "\n", out)
+        with open(os.path.join(self.home, "n.log"), encoding="latin-1") as f:
+            logged = [line[16:] for line in f.read().splitlines()]  # after the stamp
+        self.assertEqual(logged[-3:], warnings.splitlines())
         self.assertIn("Last times  : 00:01:01  All times: 02:02:02    Cost all: 1.25", out)
         self.assertIn("Day times   : 01:01:01      Limit: 01:00:00    Cost day: 0.50", out)
         self.assertIn("Week times  : 01:01:01      Limit: 01:00:00   Cost week: 0.50", out,

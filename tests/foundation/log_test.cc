@@ -16,6 +16,8 @@ namespace netrove {
 namespace {
 
 const std::string kStamp = "05/03 09:07 \xfe ";  // 2026-03-05 09:07
+// The file has the stamp's mark as UTF-8 "■".
+const std::string kFileStamp = "05/03 09:07 \xe2\x96\xa0 ";
 
 class LogTest : public ::testing::Test {
  protected:
@@ -48,16 +50,18 @@ TEST_F(LogTest, LinesAreStampedCleanedAndAppended) {
       {"", ""},
       {std::string(400, 'x'), kStamp + std::string(255 - kStamp.size(), 'x')},
   };
-  std::string want_file = kStamp + "Created log file\n";
+  std::string want_file = kFileStamp + "Created log file\n";
   for (const Case& c : cases) {
     EXPECT_EQ(LogMessage(c.message), c.want) << c.message;
-    want_file += c.want + "\n";
+    std::string in_file = c.want;
+    if (in_file.starts_with(kStamp)) in_file = kFileStamp + in_file.substr(kStamp.size());
+    want_file += in_file + "\n";
   }
   EXPECT_EQ(FileText(), want_file);
   // The file is only appended to: a moved-away log starts afresh.
   std::filesystem::rename(file_, file_.string() + ".old");
   Log("next");
-  EXPECT_EQ(FileText(), kStamp + "Created log file\n" + kStamp + "next\n");
+  EXPECT_EQ(FileText(), kFileStamp + "Created log file\n" + kFileStamp + "next\n");
   std::filesystem::remove(file_.string() + ".old");
 }
 
@@ -72,7 +76,7 @@ TEST_F(LogTest, ConcurrentWritersNeverInterleaveLines) {
   size_t lines = 0;
   for (size_t start = text.find('\n') + 1; start < text.size(); ++lines) {
     size_t end = text.find('\n', start);
-    std::string body = text.substr(start + kStamp.size(), end - start - kStamp.size());
+    std::string body = text.substr(start + kFileStamp.size(), end - start - kFileStamp.size());
     ASSERT_EQ(body, std::string(60, body[0]));
     start = end + 1;
   }

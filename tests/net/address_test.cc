@@ -37,6 +37,10 @@ TEST(MatchAddressEntryTest, PatternsAndPortSuffix) {
   check("10.0.0.5.", "10.0.0.5:", 3128, false);
   check("10.0.0.5.", "10.0.0.5:31x8", 3128, false);
   check("10.0.0.5.", "10.0.0.*:0", 0, true);
+  check("127.0.0.2.", "127.0.0.2.99", 80, false);  // extra parts admit nobody
+  check("127.0.0.2.", "127.0.0.*.*", 80, false);
+  EXPECT_TRUE(AddressPatternTooLong("9:00-17:00,127.0.0.2.99:80"));
+  EXPECT_FALSE(AddressPatternTooLong("9:00-17:00,127.0.0.2:80"));
 }
 
 TEST(TimeWindowTest, WeekdaysBoundsMidnightAndGarbage) {
@@ -129,9 +133,13 @@ TEST_F(ListFileTest, AdmissionByPortAndTheDenialLog) {
   auto [on_a, peer_a] = testing::LoopbackPair();
   auto [on_b, peer_b] = testing::LoopbackPair();
   const uint16_t port_a = GetLocalPort(on_a.handle()), port_b = GetLocalPort(on_b.handle());
-  Write("maplink.ip", "127.0.0.1:" + std::to_string(port_a) + "\n");
+  Write("maplink.ip", "127.0.0.1:" + std::to_string(port_a) + "\n127.0.0.1.5\n127.0.0.1.6\n");
   AddressList list;
   ASSERT_TRUE(LoadAddressList("maplink.ip", list, true));
+  ASSERT_EQ(log.Lines(), (std::vector<std::string>{
+                             "Warning: maplink.ip: \"127.0.0.1.5\" has more than four address "
+                             "parts and admits nobody"}));
+  log.Clear();
   EXPECT_TRUE(CheckClientOrDeny(on_a, list));
   EXPECT_TRUE(on_a.is_open());
   EXPECT_FALSE(CheckClientOrDeny(on_b, list));

@@ -35,6 +35,8 @@ TEST(ParseHostTextTest, SchemePortPathAndDefaults) {
 class ConnectTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    setenv("NETROVE_HOSTS", (scratch_.path() + "/hosts").c_str(), 1);
+    LoadHostsFile();
     ClearFailedConnectCache();
     SetHostLookupForTesting([this](const std::string& name) -> uint32_t {
       ++lookups_;
@@ -45,7 +47,9 @@ class ConnectTest : public ::testing::Test {
     SetHostLookupForTesting(nullptr);
     ClearFailedConnectCache();
     SetNetTimingsForTesting(NetTimings());
+    unsetenv("NETROVE_HOSTS");
   }
+  testing::ScratchDir scratch_;  // the resolver caches names in its "hosts"
   std::atomic<int> lookups_{0};
 };
 

@@ -179,6 +179,10 @@ class LogCapture {
     auto lines = Lines();
     return std::find(lines.begin(), lines.end(), line) != lines.end();
   }
+  void Clear() {
+    std::lock_guard<std::mutex> lock(mu_);
+    lines_.clear();
+  }
   bool WaitFor(const std::string& line) const {
     return WaitUntil([&] { return Has(line); }, 3000);
   }

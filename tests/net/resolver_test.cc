@@ -78,10 +78,23 @@ TEST_F(ResolverTest, NewNameAppendsOneLineAndKeepsTheRestByteForByte) {
   struct stat st;
   ASSERT_EQ(stat(hosts_.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0640u);
-  // Again before the expiry: looked up, but the file stays as it is.
+  // Again before the expiry: answered from the file, which stays as it is;
+  // so are the file's own names.
   now_ += 3600;
+  const int lookups = lookups_;
   EXPECT_EQ(ResolveHost("alpha.example"), inet_addr("10.1.2.3"));
+  EXPECT_EQ(ResolveHost("PRINTER"), inet_addr("10.0.0.1"));
+  EXPECT_EQ(lookups_, lookups);
   EXPECT_EQ(Hosts(), cached);
+}
+
+// Without NETROVE_HOSTS the cache is "hosts" in the program directory:
+// the system's /etc/hosts is never touched by default.
+TEST_F(ResolverTest, DefaultHostsFileIsTheProgramDirectorys) {
+  unsetenv("NETROVE_HOSTS");
+  setenv("NETROVE_HOME", scratch_.path().c_str(), 1);
+  EXPECT_EQ(HostsFilePath(), scratch_.path() + "/hosts");
+  unsetenv("NETROVE_HOME");
 }
 
 TEST_F(ResolverTest, ExpiredLinesGoOnTheNextResolutionOfAnyName) {

@@ -14,8 +14,8 @@ import time
 BIN = os.environ.get("NETROVE_BIN", "build/default/bin")
 NETROVE = os.path.join(BIN, "netrove")
 
-# "dd/mm hh:mm", space, byte 254, space.
-STAMP = re.compile(r"^\d\d/\d\d \d\d:\d\d \xfe ")
+# "dd/mm hh:mm", space, "■" (UTF-8, read here as latin-1), space.
+STAMP = re.compile(r"^\d\d/\d\d \d\d:\d\d \xe2\x96\xa0 ")
 
 
 def wait_for(predicate, timeout, step=0.1):

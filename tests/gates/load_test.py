@@ -305,6 +305,14 @@ class LoadTest(unittest.TestCase):
         self.assertEqual(field("Document Length"), len(BODY), summary)
         self.assert_back_to_idle(fds, f"{REQUESTS} requests")
 
+    def test_ended_clients_leave_no_descriptors(self):
+        # Few enough that a fresh program has not yet hit any periodic
+        # clean-up, which after a long run may hide a leak by chance.
+        for i in range(200):
+            reply = http_get(self.map_port, "127.0.0.1", 5)
+            self.assertEqual(reply, REPLY, f"request {i}: {len(reply)} of {len(REPLY)} bytes")
+        self.assert_back_to_idle(self.settled_descriptors(), "200 requests one after another")
+
     def test_idle_clients_do_not_lock_out_another_address(self):
         sockets, held = open_idle(self.map_port, IDLE_CLIENTS, 1.0)
         try:

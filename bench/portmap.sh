@@ -12,14 +12,8 @@ bin=${1:-$here/../build/release/bin}
 bulk_bytes=$((200 * 1024 * 1024))
 short_count=${SHORT_COUNT:-5000}
 
-need=()
-command -v rinetd >/dev/null || need+=(rinetd)
-command -v socat >/dev/null || need+=(socat)
-if ((${#need[@]})); then
-  SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO=sudo
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}" >/dev/null
-fi
+. "$here/lib.sh"
+need_packages rinetd:rinetd socat:socat
 rinetd_bin=$(command -v rinetd || echo /usr/sbin/rinetd)
 
 work=$(mktemp -d /tmp/netrove-bench-XXXXXX)
@@ -32,17 +26,6 @@ cleanup() {
 trap cleanup EXIT
 
 g++ -std=c++20 -O2 -pthread "$here/portmap_load.cc" -o "$work/load"
-
-free_port() {
-  /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
-}
-wait_port() {
-  for _ in $(seq 100); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
-    sleep 0.1
-  done
-  echo "port $1 never opened" >&2; return 1
-}
 
 origin=$(free_port)
 "$work/load" origin "$origin" & pids+=($!)
@@ -82,7 +65,6 @@ for name in direct netrove rinetd socat; do
 done
 bulk512=$(timeout 300 "$work/load" bulk "$origin" "$bulk_bytes" 512)
 
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
 printf '%-8s %12s %9s %9s %12s %9s %9s\n' "" "bulk MiB/s" "/direct" "/rinetd" \
   "short conn/s" "/direct" "/rinetd"
 for name in direct netrove rinetd socat; do

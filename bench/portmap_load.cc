@@ -5,7 +5,8 @@
 //   portmap_load short <port> <count>     connect, 1 KiB each way, close;
 //                                         4 clients at once; prints conn/s
 // Protocol: the client's first byte 'B' plus 8 bytes of size asks the
-// origin for that many bytes; 'E' plus 1023 bytes asks for 1024 back.
+// origin for that many bytes; 'E' plus 1023 bytes asks for 1024 back; 'G'
+// starts an HTTP/1.0 GET (for ab), answered with 512 bytes, then closed.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -66,10 +67,27 @@ int Connect(uint16_t port) {
   return fd;
 }
 
+// Reads the rest of a request head (up to 8 KiB) and answers it.
+void ServeHttp(int fd) {
+  std::string head = "G";
+  char buf[1024];
+  while (head.find("\r\n\r\n") == std::string::npos && head.size() < 8192) {
+    ssize_t r = recv(fd, buf, sizeof buf, 0);
+    if (r <= 0) return;
+    head.append(buf, static_cast<size_t>(r));
+  }
+  static const std::string reply =
+      "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 512\r\n\r\n" +
+      std::string(512, 'x');
+  WriteFull(fd, reply.data(), reply.size());
+}
+
 void Serve(int fd) {
   char kind;
   if (!ReadFull(fd, &kind, 1)) return close(fd), void();
-  if (kind == 'B') {
+  if (kind == 'G') {
+    ServeHttp(fd);
+  } else if (kind == 'B') {
     uint64_t size;
     if (ReadFull(fd, reinterpret_cast<char*>(&size), sizeof size)) {
       std::vector<char> block(64 * 1024, 'x');

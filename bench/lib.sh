@@ -1,0 +1,32 @@
+# Helpers shared by the benchmarks (sourced, never run).
+
+# need_packages COMMAND:PACKAGE...: installs the Debian packages whose
+# command is missing.
+need_packages() {
+  local need=() pair
+  for pair in "$@"; do
+    command -v "${pair%%:*}" >/dev/null || need+=("${pair#*:}")
+  done
+  ((${#need[@]})) || return 0
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo=sudo
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${need[@]}" >/dev/null
+}
+
+# A port free on 127.0.0.1 right now.
+free_port() {
+  /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
+}
+
+# wait_port PORT: waits up to 10 s for a TCP listener on 127.0.0.1.
+wait_port() {
+  for _ in $(seq 100); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
+    sleep 0.1
+  done
+  echo "port $1 never opened" >&2; return 1
+}
+
+# ratio A B: A / B to two decimals (0 when B is 0).
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }

@@ -47,7 +47,7 @@ start_netrove() {
   local home="$work/$1"
   mkdir "$home"
   mapped=$(free_port) umapped=$(free_port)
-  printf 'LogFile netrove.log\nMAPLINK %s,127.0.0.1:%s,Hide\nMAPULINK %s,127.0.0.1:%s,Hide\n' \
+  printf 'LogFile netrove.log\nMAPLINK %s,127.0.0.1:%s,Hide\nMAPULINK %s,127.0.0.1:%s,Hide\n[bench]\n' \
     "$mapped" "$origin" "$umapped" "$echo_port" > "$home/netrove.dat"
   echo '127.0.0.*' > "$home/maplink.ip"
   echo '127.0.0.*' > "$home/MapULink.ip"

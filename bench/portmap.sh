@@ -35,7 +35,7 @@ wait_port "$origin"
 # to the interface name's address, here 127.0.0.1.
 mapped=$(free_port)
 mkdir "$work/home"
-printf 'MAPLINK %s,127.0.0.1:%s,Hide\n' "$mapped" "$origin" > "$work/home/netrove.dat"
+printf 'MAPLINK %s,127.0.0.1:%s,Hide\n[bench]\n' "$mapped" "$origin" > "$work/home/netrove.dat"
 echo 127.0.0.1 > "$work/home/maplink.ip"
 IPINTERFACENAME=127.0.0.1 NETROVE_HOME="$work/home" NETROVE_HOSTS="$work/home/hosts" \
   "$bin/netrove" bench PROXY \

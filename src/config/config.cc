@@ -11,7 +11,7 @@
 #include "accounting/statistics.h"
 #include "config/defaults.h"
 #include "config/scrambler.h"
-#include "runtime/console.h"
+#include "dialer/phonebook.h"
 #include "runtime/files.h"
 #include "runtime/log.h"
 #include "runtime/program.h"
@@ -102,11 +102,15 @@ void LoadConfiguration(const std::string& connection, bool collect) {
   env.resolve_entry = ResolveEntryName;
   env.entry_exists = EntryExists;
   env.entry_defaults = LoadEntryDefaults;
-  env.console_present = ConsolePresent();
   env.now = NowSeconds();
   env.volume_key = VolumeKey();
   ParseResult result = ParseConfiguration(text, connection, collect, *CurrentConfig(), env);
-  if (result.connection_not_found) FatalError("Connection not found.");
+  if (result.connection_not_found) {
+    std::string book = PhonebookPath();
+    FatalError("Connection not found.\n\"" + connection + "\" is neither a section of " +
+               ProgramDirectory() + "/" + kConfigFileName + " nor an entry of the phonebook " +
+               book + (FileExists(book) ? "" : " (which does not exist)"));
+  }
 
   auto record = std::make_shared<const ConfigRecord>(std::move(result.record));
   {

@@ -116,7 +116,6 @@ struct ParseEnvironment {
   std::function<std::string(const std::string&)> resolve_entry;  // phonebook spelling
   std::function<bool(const std::string&)> entry_exists;
   std::function<std::optional<EntryDefaults>(const std::string&)> entry_defaults;
-  bool console_present = false;
   uint32_t now = 0;         // NowSeconds() for BREAK
   uint32_t volume_key = 0;  // key of "$" passwords
 };
@@ -133,7 +132,8 @@ struct ParseResult {
   std::vector<std::string> warnings;
   std::vector<ActingLine> acting;      // in file order; empty in collect mode
   std::vector<std::string> log_lines;  // messages for the log, in order
-  bool connection_not_found = false;   // fatal "Connection not found."
+  // Fatal "Connection not found.": neither a section nor a phonebook entry.
+  bool connection_not_found = false;
 };
 
 // Load steps 1, 2 and 5-13 on the text of netrove.dat. `previous` supplies

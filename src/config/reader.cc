@@ -199,7 +199,7 @@ ParseResult ParseConfiguration(const std::string& text, const std::string& conne
   size_t section = reader.FindSection(connection);
   if (section == std::string::npos) {
     r.entry_name = reader.Resolve(connection);
-    if (env.console_present && !reader.Exists(r.entry_name)) {
+    if (!reader.Exists(r.entry_name)) {
       out.connection_not_found = true;
       return out;
     }

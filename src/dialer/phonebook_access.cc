@@ -118,8 +118,27 @@ std::vector<SimOutcome> ParseSimAnswers(const std::string& text) {
   return outcomes;
 }
 
-std::string RemoteAccessErrorText(int code) {
+std::string RemoteAccessErrorText(int code, const std::string& phonebook) {
   switch (code) {
+    case -1:
+      return "The phonebook " + phonebook + " does not exist or cannot be read.";
+    case kErrorInvalidHandle:
+      return "No such connection (it has ended).";
+    case kErrorBufferTooSmall:
+      return "The phonebook " + phonebook + " has more than 30 entries.";
+    case kErrorCannotFindEntry:
+      return "The entry is not in the phonebook " + phonebook + ".";
+    case kErrorRemoteDisconnection:
+      return "The link dropped (the remote end hung up, or the interface went down).";
+    case kErrorHardwareFailure:
+      return "The modem or its port failed.";
+    case kErrorUserDisconnection:
+      return "The connection was ended here (hang-up or BREAK).";
+    case kErrorOutsideSchedule:
+      return "No phone number may be dialled at this time (ADDPHONE time windows).";
+    case kErrorDeviceError:
+      return "The entry's device failed: Device is neither sim nor command, or the "
+             "DialCommand could not be started or ended with an error (see run/commands.log).";
     case kErrorLineBusy:
       return "The line is busy.";
     case kErrorNoAnswer:
@@ -128,10 +147,8 @@ std::string RemoteAccessErrorText(int code) {
       return "The modem hears no dial tone.";
     case kErrorAuthentication:
       return "The server rejected the user name or password.";
-    case kErrorHardwareFailure:
-      return "The modem or its port failed.";
     default:
-      return "Error " + std::to_string(code);
+      return "remote-access error " + std::to_string(code);
   }
 }
 
@@ -282,8 +299,9 @@ int PhonebookRemoteAccess::GetConnectStatus(uint32_t handle, ConnectStatus& stat
 }
 
 std::string PhonebookRemoteAccess::ErrorText(int code) {
-  if (!FileExists(PhonebookFile())) return SubstituteRemoteAccess().ErrorText(code);
-  return RemoteAccessErrorText(code);
+  std::string book = PhonebookFile();
+  if (!FileExists(book)) return "The phonebook " + book + " does not exist.";
+  return RemoteAccessErrorText(code, book);
 }
 
 int PhonebookRemoteAccess::HangUp(uint32_t handle) {

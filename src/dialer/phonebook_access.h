@@ -37,8 +37,10 @@ struct SimOutcome {
 // Parses an "Answer" value; an empty value is one "connect".
 std::vector<SimOutcome> ParseSimAnswers(const std::string& text);
 
-// Error texts of the layer ("Error " + code for codes it has no text for).
-std::string RemoteAccessErrorText(int code);
+// Error texts of the layer, for every code it returns (and the usual line
+// errors a sim entry may script); `phonebook` names the file where the
+// text concerns it. Codes it does not know read "remote-access error N".
+std::string RemoteAccessErrorText(int code, const std::string& phonebook);
 
 class PhonebookRemoteAccess : public RemoteAccess {
  public:

@@ -20,7 +20,9 @@ int SubstituteRemoteAccess::EnumEntries(std::vector<std::string>& out) {
   return 0;
 }
 int SubstituteRemoteAccess::GetConnectStatus(uint32_t, ConnectStatus&) { return -1; }
-std::string SubstituteRemoteAccess::ErrorText(int) { return "RASAPI32 not loaded"; }
+std::string SubstituteRemoteAccess::ErrorText(int) {
+  return "Remote access is not available on this machine.";
+}
 int SubstituteRemoteAccess::HangUp(uint32_t) { return -1; }
 int SubstituteRemoteAccess::GetEntryDialParams(const std::string&, DialRecord&,
                                                bool& password_stored) {

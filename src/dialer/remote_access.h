@@ -102,7 +102,7 @@ class RemoteAccess {
 
 // Behaviour when no remote-access service is available: enumerations
 // report nothing, every other operation fails with -1, and error texts
-// read "RASAPI32 not loaded".
+// say that remote access is not available.
 class SubstituteRemoteAccess : public RemoteAccess {
  public:
   int EnumConnections(std::vector<ConnectionInfo>& out) override;

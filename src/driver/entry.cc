@@ -31,9 +31,27 @@ const char* const kUsageLines[7] = {
 
 namespace {
 
-[[noreturn]] void PrintUsage() {
+void WriteUsage() {
   for (const char* line : kUsageLines) ConsoleWriteLine(line);
+}
+
+[[noreturn]] void PrintUsage() {
+  WriteUsage();
   HaltProgram(0);
+}
+
+// A first word beginning with "-" is an option, never a connection name:
+// "--help" and "-h" print the usage, "--version" the version; any other
+// is an error (exit code 99), so that a mistyped option in a script or a
+// service file never starts a session.
+[[noreturn]] void RunOption(const std::string& word) {
+  if (word == "--help" || word == "-h") PrintUsage();
+  if (word == "--version") {
+    ConsoleWriteLine(std::string("Netrove ") + NETROVE_VERSION);
+    HaltProgram(0);
+  }
+  WriteUsage();
+  FatalError("Unknown option " + word);
 }
 
 // The warnings of the last load, on the console (also without one or under
@@ -75,6 +93,7 @@ void MainEntry(std::string connection, std::string argument, uint16_t interface_
   // 2. Usage.
   if (interface_number != kInterfaceNumber) connection.clear();
   if (connection.empty()) PrintUsage();
+  if (connection[0] == '-') RunOption(connection);
 
   std::string word = UpperAscii(connection);
   std::string arg = UpperAscii(argument);

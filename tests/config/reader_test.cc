@@ -15,7 +15,7 @@ constexpr uint32_t kVolume = 0xA1B2C3D4;
 using Strings = std::vector<std::string>;
 
 // A phonebook with "Provider" (stored credentials) and "Bare" (none).
-ParseEnvironment Env(bool console = true) {
+ParseEnvironment Env() {
   ParseEnvironment env;
   env.resolve_entry = [](const std::string& name) -> std::string {
     for (const char* entry : {"Provider", "Bare"})
@@ -27,7 +27,6 @@ ParseEnvironment Env(bool console = true) {
     if (name != "Provider") return std::nullopt;
     return EntryDefaults{"book-user", "book-pass", "book-dom", "555"};
   };
-  env.console_present = console;
   env.now = kNow;
   env.volume_key = kVolume;
   return env;
@@ -201,7 +200,7 @@ TEST(Reader, CollectModeRunsNothing) {
 }
 
 TEST(Reader, UnknownConnectionAndPhonebookDefaults) {
-  EXPECT_TRUE(Parse("Password *x\n", "Nowhere").connection_not_found);  // console: fatal
+  EXPECT_TRUE(Parse("Password *x\n", "Nowhere").connection_not_found);
   // A phonebook entry without a section: credentials from the phonebook.
   ParseResult r = Parse("Password *x\n", "provider");
   EXPECT_FALSE(r.connection_not_found || r.record.section_found);
@@ -210,12 +209,6 @@ TEST(Reader, UnknownConnectionAndPhonebookDefaults) {
   const ConfigRecord& c = r.record;
   EXPECT_EQ((Strings{c.entry_name, c.user, c.password, c.domain, c.phone}),
             (Strings{"Provider", "book-user", "book-pass", "book-dom", "555"}));
-  // Without a console nothing is fatal and the load still finishes.
-  ParseResult quiet =
-      Parse("DayTimeLimit 2\nPassword *x\n", "Nowhere", false, ConfigRecord(), Env(false));
-  EXPECT_FALSE(quiet.connection_not_found);
-  EXPECT_EQ(quiet.record.password, "");
-  EXPECT_EQ(quiet.record.day_time_limit, 120);
   // A user name of its own keeps the phonebook's credentials out; the
   // file's phone number wins.
   r = Parse("[Provider]\nUser me\nPhone 777\n");

@@ -74,7 +74,7 @@ TEST_F(PhonebookTest, EntriesDefaultsAndTheThirtyEntryLimit) {
   // No phonebook: the substitutes.
   EXPECT_EQ(ras.EnumEntries(names), 0);
   EXPECT_TRUE(names.empty());
-  EXPECT_EQ(ras.ErrorText(676), "RASAPI32 not loaded");
+  EXPECT_EQ(ras.ErrorText(676), "The phonebook " + book_ + " does not exist.");
   std::atomic<uint32_t> handle{0};
   EXPECT_EQ(ras.Dial(DialRecord{"Demo", "", "", "", "", ""}, handle), -1);
 
@@ -82,7 +82,8 @@ TEST_F(PhonebookTest, EntriesDefaultsAndTheThirtyEntryLimit) {
   EXPECT_EQ(ras.EnumEntries(names), 0);
   EXPECT_EQ(names, std::vector<std::string>{"Demo"});
   EXPECT_EQ(ras.ErrorText(676), "The line is busy.");
-  EXPECT_EQ(ras.ErrorText(999), "Error 999");
+  EXPECT_EQ(ras.ErrorText(623), "The entry is not in the phonebook " + book_ + ".");
+  EXPECT_EQ(ras.ErrorText(999), "remote-access error 999");
   DialRecord params;
   bool stored = false;
   EXPECT_EQ(ras.GetEntryDialParams("demo", params, stored), 0);

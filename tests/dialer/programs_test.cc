@@ -116,8 +116,8 @@ TEST_F(StartedPrograms, EndedProgramsAreReapedAndInheritNoSocket) {
   ASSERT_EQ(listen(listener, 4), 0);
 
   std::string script =
-      Script("fds.sh", "for f in /proc/$$/fd/*; do readlink \"$f\"; done > \"" + Path("fds.tmp") +
-                           "\"; mv \"" + Path("fds.tmp") + "\" \"" + Path("fds") + "\"");
+      Script("fds.sh", "for f in /proc/$$/fd/*; do readlink \"$f\"; done > \"" + Path("fds") +
+                           ".$$\"; mv \"" + Path("fds") + ".$$\" \"" + Path("fds") + "\"");
   std::vector<pid_t> pids;
   for (int i = 0; i < 5; ++i) {
     pid_t pid = StartProgram({WindowMode::kNormal, script, ""});

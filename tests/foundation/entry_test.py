@@ -82,6 +82,7 @@ class EntryTest(unittest.TestCase):
     def test_usage_alone_and_for_a_wrong_interface_number(self):
         self.assertEqual(run_piped(self.home), (0, USAGE))
         self.assertFalse(os.path.exists(self.dat), "the usage text reads no configuration")
+        self.write("netrove.dat", "[Office]\n")
         call = [os.path.join(BIN, "call_entry"), os.path.join(BIN, "libnetrove.so")]
         for number, want_usage in (("22", True), ("24", True), ("23", False)):
             code, out = run_piped(self.home, cmd=call + [number, "Office", "STAT"])
@@ -90,6 +91,25 @@ class EntryTest(unittest.TestCase):
                 self.assertEqual(out, USAGE, number)
             else:
                 self.assertIn("Connection  : Office", out)
+
+    def test_options_are_never_connection_names(self):
+        for word in ("--help", "-h"):
+            self.assertEqual(run_piped(self.home, word), (0, USAGE))
+        code, out = run_piped(self.home, "--version")
+        self.assertEqual((code, out.split(" ")[0]), (0, "Netrove"), out)
+        self.assertEqual(run_piped(self.home, "--frob", "STAT"),
+                         (99, USAGE + "Error: Unknown option --frob\n"))
+        self.assertFalse(os.path.exists(self.dat), "no session, no configuration read")
+
+    def test_unknown_connection_is_fatal_also_without_a_terminal(self):
+        # Under cron or systemd it used to become a session redialing for ever.
+        for word in ("help", "BREAK"):
+            code, out = run_piped(self.home, word)
+            self.assertEqual(code, 99, out)
+            self.assertEqual(out.splitlines(), [
+                "Error: Connection not found.",
+                f'"{word}" is neither a section of {self.dat} nor an entry of the phonebook '
+                f'{self.home}/phonebook (which does not exist)'])
 
     def test_unknown_connection_on_a_terminal_writes_the_default_file(self):
         for words in (("Office", "STAT"), ("WAIT",), ("Break",)):  # one word: a connection
@@ -128,7 +148,8 @@ class EntryTest(unittest.TestCase):
         self.assertEqual(self.read_dat(), dat, "an existing file is never rewritten")
 
     def test_stat_without_a_terminal_and_of_the_demo(self):
-        code, out = run_piped(self.home, "Office", "stat")  # unknown, but no console: no error
+        self.write("netrove.dat", "[Office]\n")
+        code, out = run_piped(self.home, "Office", "stat")
         self.assertEqual(code, 0, out)
         self.assertIn("Day times   : 00:00:00      Limit: 00:00:00    Cost day: 0.00", out)
         demo = os.path.join(self.home, "demo")

@@ -80,7 +80,8 @@ class GatesEndToEnd(unittest.TestCase):
                     f"MAPLINK {cls.map_port},127.0.0.1:9,Show\n"
 
                     f"MAPULINK {cls.umap_port},127.0.0.1:{cls.dns_port}\n"
-                    f"PORTDOG {cls.dog_ports[0]}, {cls.busy_port}, telnet,{cls.dog_ports[1]}\n")
+                    f"PORTDOG {cls.dog_ports[0]}, {cls.busy_port}, telnet,{cls.dog_ports[1]}\n"
+                    "[office]\n")
         for name in ("maplink.ip", "mapulink.ip"):
             with open(os.path.join(cls.home, name), "w") as f:
                 f.write("127.0.0.1\n")

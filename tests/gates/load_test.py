@@ -236,7 +236,8 @@ class LoadTest(unittest.TestCase):
         self.write("netrove.dat",
                    "LogFile netrove.log\n"
                    f"MAPLINK {self.map_port},127.0.0.1:{self.origin_port},Hide\n"
-                   f"MAPULINK {self.umap_port},127.0.0.1:{self.echo_port},Hide\n")
+                   f"MAPULINK {self.umap_port},127.0.0.1:{self.echo_port},Hide\n"
+                   "[office]\n")
         self.write("maplink.ip", "127.0.0.*\n")
         self.write("MapULink.ip", "127.0.0.*\n")
         env = dict(os.environ, NETROVE_HOME=self.home, IPINTERFACENAME="127.0.0.1",

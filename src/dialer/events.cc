@@ -8,7 +8,9 @@
 #include <mutex>
 
 #include "accounting/accounting.h"
+#include "dialer/phonebook.h"
 #include "dialer/programs.h"
+#include "runtime/files.h"
 #include "runtime/log.h"
 #include "runtime/program.h"
 #include "runtime/shared_state.h"
@@ -208,6 +210,43 @@ ConfigHooks EventHooks() {
 }
 
 void InstallEventHooks() { SetConfigHooks(EventHooks()); }
+
+namespace {
+
+// True when a file of "Keyword value" lines (any case) has a non-empty
+// value for `keyword`.
+bool HasValueFor(const std::string& text, const std::string& keyword) {
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string::npos) end = text.size();
+    std::string line = Trim(text.substr(pos, end - pos), " \t\r");
+    pos = end + 1;
+    size_t blank = line.find_first_of(" \t");
+    if (blank != std::string::npos && UpperAscii(line.substr(0, blank)) == keyword &&
+        !Trim(line.substr(blank)).empty())
+      return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool WarnIfPasswordsReadable() {
+  std::string dir = ProgramDirectory();
+  bool warned = false;
+  for (const std::string& path :
+       {dir + (dir == "/" ? "" : "/") + kConfigFileName, PhonebookPath()}) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || (st.st_mode & (S_IRGRP | S_IROTH)) == 0) continue;
+    std::optional<std::string> text = ReadWholeFile(path, kMaxPhonebookBytes);
+    if (!text || !HasValueFor(*text, "PASSWORD")) continue;
+    Log("Warning: " + path + " holds a password and can be read by other users (chmod 600 " + path +
+        ")");
+    warned = true;
+  }
+  return warned;
+}
 
 bool WarnIfConfigWritable() {
   std::string dir = ProgramDirectory();

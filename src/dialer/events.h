@@ -65,5 +65,8 @@ void InstallEventHooks();
 // Logs a warning when netrove.dat or its directory can be written by
 // other users (the file starts programs). True when it warned.
 bool WarnIfConfigWritable();
+// Logs a warning for netrove.dat and for the phonebook when the file holds
+// a password and group or others may read it. True when it warned.
+bool WarnIfPasswordsReadable();
 
 }  // namespace netrove

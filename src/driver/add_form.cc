@@ -1,9 +1,5 @@
 // ADD [PROXY]: the console dialogue that appends a connection section to
 // netrove.dat, and can add a new entry to the phonebook first.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <string>
 
 #include "config/config.h"
@@ -14,6 +10,7 @@
 #include "dialer/remote_access.h"
 #include "driver/forms.h"
 #include "runtime/console.h"
+#include "runtime/files.h"
 #include "runtime/program.h"
 #include "runtime/text.h"
 
@@ -34,6 +31,15 @@ std::string CleanLine(const std::string& s) {
 std::string Ask(const std::string& prompt) {
   ConsoleWrite(prompt);
   return CleanLine(ReadConsoleLine());
+}
+
+// A question with a default answer: on a console the default stands
+// already typed (Backspace edits it, Enter keeps it); a line of standard
+// input that is empty keeps it.
+std::string AskWithDefault(const std::string& prompt, const std::string& value) {
+  ConsoleWrite(prompt);
+  std::string line = CleanLine(ReadConsoleLine(value));
+  return line.empty() && !ConsolePresent() ? value : line;
 }
 
 // A Y/n question: keys until Enter, Y or N (Enter is Yes); prints the
@@ -61,23 +67,58 @@ bool AskYesNo(const std::string& question) {
   return yes;
 }
 
+// The keys a command entry needs: how to dial, and how to tell that the
+// link is up. False when the answers leave the entry unable to connect.
+bool AskCommandKeys(NewEntry& entry) {
+  ConsoleWriteLine("Programs bring the link up and down; they get the number, user and password");
+  ConsoleWriteLine(
+      "in NETROVE_PHONE, NETROVE_USER and NETROVE_PASSWORD (never on their command line).");
+  std::string dial = Ask("Dial command (e.g. /usr/bin/pon isp): ");
+  std::string hangup = Ask("Hangup command (e.g. /usr/bin/poff isp): ");
+  ConsoleWriteLine("The link counts as up while a network interface exists, or while a status");
+  ConsoleWriteLine("command exits with 0.");
+  std::string ifname = Ask("Interface (e.g. ppp0; Enter for a status command instead): ");
+  std::string status = ifname.empty() ? Ask("Status command: ") : std::string();
+  if (dial.empty() || (ifname.empty() && status.empty())) {
+    ConsoleWriteLine(
+        "Error: a command entry needs a dial command, and an interface or a status "
+        "command, or it can never come up; nothing was added.");
+    return false;
+  }
+  for (auto [key, value] : {std::pair<const char*, std::string>{"DialCommand", dial},
+                            {"HangupCommand", hangup},
+                            {"Interface", ifname},
+                            {"StatusCommand", status}})
+    if (!value.empty()) entry.device_keys.emplace_back(key, value);
+  return true;
+}
+
 // Asks for the device and number of a new phonebook entry and writes it.
-void CreatePhonebookEntry(const std::string& name) {
+// True when the entry was added.
+bool CreatePhonebookEntry(const std::string& name) {
+  std::string book = PhonebookPath();
+  ConsoleWriteLine("New entry \"" + name + "\" of the phonebook " + book + ".");
+  ConsoleWriteLine("Device sim is a simulated modem for trying things out; command runs programs");
+  ConsoleWriteLine("that bring a real link up (pppd, NetworkManager).");
   NewEntry entry;
   entry.name = name;
-  entry.device = Ask("Device (sim/command): ");
+  entry.device = Ask("Device (sim/command; Enter for sim): ");
   if (entry.device.empty()) entry.device = "sim";
-  entry.phone = Ask("Phone number: ");
+  if (UpperAscii(entry.device) != "SIM" && UpperAscii(entry.device) != "COMMAND") {
+    ConsoleWriteLine("Error: the device is sim or command; nothing was added.");
+    return false;
+  }
+  entry.phone = Ask("Phone number (handed to the dial command; Enter for none): ");
   if (UpperAscii(entry.device) == "COMMAND") {
-    entry.device_keys.emplace_back("DialCommand", Ask("Dial command: "));
-    entry.device_keys.emplace_back("HangupCommand", Ask("Hangup command: "));
-    entry.device_keys.emplace_back("Interface", Ask("Interface (e.g. ppp0): "));
-    std::erase_if(entry.device_keys, [](const auto& kv) { return kv.second.empty(); });
+    if (!AskCommandKeys(entry)) return false;
   } else {
     entry.device_keys.emplace_back("Answer", "connect");
   }
-  if (SystemRemoteAccess()->CreateEntry(entry) != 0)
-    ConsoleWriteLine("Error: can't add " + name + " to the phonebook " + PhonebookPath());
+  if (SystemRemoteAccess()->CreateEntry(entry) != 0) {
+    ConsoleWriteLine("Error: can't add " + name + " to the phonebook " + book);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -101,7 +142,9 @@ void RunAddForm(const std::string& upper_argument) {
     if (proxy || EntryExists(name)) break;
     ConsoleWriteLine("Sorry, connection name not found");
     if (!AskYesNo("Create new entry in phonebook connection? (Y/n) ")) HaltProgram(0);
-    CreatePhonebookEntry(name);
+    // Carry on with the entry just made (asking the name again would only
+    // puzzle); when it could not be made, ask again.
+    if (CreatePhonebookEntry(name)) break;
   }
 
   name = ResolveEntryName(name);
@@ -113,7 +156,7 @@ void RunAddForm(const std::string& upper_argument) {
   if (proxy) {
     defaults.user = kProxyUserName;
   } else if (!use_defaults) {
-    defaults.phone = Ask("Phone     : ");
+    defaults.phone = AskWithDefault("Phone     : ", defaults.phone);
     defaults.domain = Ask("Domain    : ");
     defaults.user = Ask("User name : ");
     defaults.password = Ask("Password  : ");
@@ -128,18 +171,11 @@ void RunAddForm(const std::string& upper_argument) {
   if (!defaults.phone.empty()) section += "Phone " + defaults.phone + "\n";
   WriteDefaultContent(section, ";", /*with_comments=*/false);
 
-  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) FatalError("Can't create Netrove.dat file.");
-  fchmod(fd, 0600);  // it holds a password now
-  size_t done = 0;
-  while (done < section.size()) {
-    ssize_t n = write(fd, section.data() + done, section.size() - done);
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  bool ok = done == section.size() && fsync(fd) == 0;
-  close(fd);
-  if (!ok) FatalError("Can't write Netrove.dat file.");
+  // The whole file is written anew (temporary file, rename), never
+  // appended to in place: a full disk leaves the old file as it was.
+  std::optional<std::string> text = ReadWholeFile(path);
+  if (!text || !WriteFileAtomically(path, *text + section, 0600, /*keep_mode=*/false))
+    FatalError("Can't write Netrove.dat file.");
   ConsoleClearScreen();
   ConsoleWriteLine("Base updated.");
   HaltProgram(0);

@@ -131,6 +131,7 @@ void MainEntry(std::string connection, std::string argument, uint16_t interface_
     shared.connection_arg.Set(ResolveEntryName(shared.connection_arg.Get()));
     LoadConfiguration(shared.connection_arg.Get());
     (void)WarnIfConfigWritable();
+    (void)WarnIfPasswordsReadable();
     PrintConfigWarnings();
 
     // 12. A proxy-only section.

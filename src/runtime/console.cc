@@ -292,10 +292,11 @@ int ReadKey() {
   return key ? key->code : 0;
 }
 
-std::string ReadConsoleLine() {
+std::string ReadConsoleLine(std::string_view initial) {
   Console& c = TheConsole();
   if (!ConsolePresent() || !c.started.load()) return ReadPlainLine();
-  std::string line;
+  std::string line(initial.substr(0, kMaxInputLine));
+  ConsoleWrite(line);
   for (;;) {
     std::optional<KeyPress> key = WaitKey(c, true);
     if (!key || key->code == 13) break;

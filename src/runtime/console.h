@@ -74,7 +74,8 @@ int ReadKey();
 // Reads a line typed by the user, echoing it (Backspace edits, Enter ends;
 // at most 255 bytes are kept), without its line end. Returns what was typed
 // so far when a stop signal arrives or the input ends. Without a console it
-// reads a line of standard input.
-std::string ReadConsoleLine();
+// reads a line of standard input. On a console `initial` stands already
+// typed, to be kept with Enter or edited.
+std::string ReadConsoleLine(std::string_view initial = {});
 
 }  // namespace netrove

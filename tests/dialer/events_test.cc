@@ -179,6 +179,23 @@ TEST_F(Macros, ConfigurationHooksActAndTheWritableFileIsReported) {
   EXPECT_NE(log[log.size() - 2].find("netrove.dat can be written by other users"),
             std::string::npos);
   EXPECT_EQ(log.back().rfind("Warning: directory ", 0), 0u);
+  // A password that group or others may read: netrove.dat and the phonebook.
+  ASSERT_EQ(chmod(home.c_str(), 0700), 0);
+  std::string book = Path("home/phonebook");
+  setenv("NETROVE_PHONEBOOK", book.c_str(), 1);
+  std::ofstream(book) << "[ISP]\npassword  secret\n";
+  ASSERT_EQ(chmod(dat.c_str(), 0644) | chmod(book.c_str(), 0600), 0);
+  EXPECT_FALSE(WarnIfPasswordsReadable());  // netrove.dat holds none
+  std::ofstream(dat) << "[ISP]\nPassword *x\n";
+  ASSERT_EQ(chmod(book.c_str(), 0640), 0);
+  EXPECT_TRUE(WarnIfPasswordsReadable());
+  log = Logged();
+  EXPECT_EQ(log[log.size() - 2], "Warning: " + dat +
+                                     " holds a password and can be read by other "
+                                     "users (chmod 600 " +
+                                     dat + ")");
+  EXPECT_EQ(log.back().rfind("Warning: " + book + " holds a password", 0), 0u);
+  unsetenv("NETROVE_PHONEBOOK");
   saved.empty() ? unsetenv("NETROVE_HOME") : setenv("NETROVE_HOME", saved.c_str(), 1);
 }
 

@@ -6,9 +6,13 @@ import select
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
+from procs import start_group, stop_group  # noqa: E402
 
 BIN = os.environ.get("NETROVE_BIN", "build/default/bin")
 NETROVE = os.path.join(BIN, "netrove")
@@ -26,9 +30,8 @@ class Console:
         env = dict(os.environ, NETROVE_HOME=home,
                    NETROVE_PHONEBOOK=os.path.join(home, "phonebook"), TERM="xterm")
         self.master, slave = pty.openpty()
-        self.proc = subprocess.Popen([NETROVE, *words], env=env, cwd=home, stdin=slave,
-                                     stdout=slave, stderr=slave, close_fds=True,
-                                     start_new_session=True)
+        self.proc = start_group([NETROVE, *words], env=env, cwd=home, stdin=slave,
+                                stdout=slave, stderr=slave, close_fds=True)
         os.close(slave)
         self.out = b""
 
@@ -56,9 +59,7 @@ class Console:
                     self.out += os.read(self.master, 4096)
                 except OSError:
                     pass
-        if self.proc.poll() is None:
-            self.proc.kill()
-        code = self.proc.wait()
+        code = stop_group(self.proc, sig=signal.SIGKILL)
         os.close(self.master)
         return code, self.out.decode("latin-1")
 
@@ -121,6 +122,43 @@ class AddTest(unittest.TestCase):
         c.finish()
         with open(self.path("password.seen")) as f:
             self.assertEqual(f.read(), "s3cret  pass", "blanks inside survive the scrambled form")
+
+    def test_new_command_entry_must_be_able_to_come_up(self):
+        c = Console(self.home, "ADD")
+        c.expect("Connection: ")
+        c.send("Work\r")
+        c.expect("(Y/n) ")
+        c.send("\r")
+        for prompt, answer in (("Device", "command"), ("Phone number", "0123"),
+                               ("Dial command", "/usr/bin/pon isp"), ("Hangup command", ""),
+                               ("Interface", ""), ("Status command", "")):
+            c.expect(prompt)
+            c.send(answer + "\r")
+        c.expect("can never come up; nothing was added.")
+        c.expect("Connection: ")  # asked again, nothing written
+        self.assertFalse(os.path.exists(self.path("phonebook")))
+        c.send("Work\r")
+        c.expect("(Y/n) ")
+        c.send("y")
+        for prompt, answer in (("Device", "command"), ("Phone number", "0123"),
+                               ("Dial command", "/usr/bin/pon isp"), ("Hangup command", ""),
+                               ("Interface", "ppp0")):
+            c.expect(prompt)
+            c.send(answer + "\r")
+        # On with the new entry: its number stands typed and Enter keeps it.
+        c.expect("Phone     : 0123")
+        for prompt, answer in (("Phone     : ", ""), ("Domain    : ", ""),
+                               ("User name : ", "bob"), ("Password  : ", "pw")):
+            c.expect(prompt)
+            c.send(answer + "\r")
+        c.expect("Base updated.")
+        code, out = c.finish()
+        self.assertEqual(code, 0, out)
+        with open(self.path("phonebook")) as f:
+            self.assertEqual(f.read(), "[Work]\nDevice command\nPhone 0123\n"
+                                       "DialCommand /usr/bin/pon isp\nInterface ppp0\n")
+        lines = self.lines()
+        self.assertIn("Phone 0123", lines[lines.index("[Work]"):])
 
     def test_add_proxy_for_a_name_not_in_the_phonebook(self):
         c = Console(self.home, "ADD", "proxy")

@@ -6,9 +6,13 @@ import select
 import shutil
 import struct
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
+from procs import start_group, stop_group  # noqa: E402
 
 BIN = os.environ.get("NETROVE_BIN", "build/default/bin")
 SOURCE = os.environ.get("NETROVE_SOURCE", ".")
@@ -40,8 +44,8 @@ def run_piped(home, *words, stdin="", cmd=None):
 def run_on_terminal(home, *words, timeout=20):
     """Runs the program with a pseudo-terminal as its console."""
     master, slave = pty.openpty()
-    p = subprocess.Popen([NETROVE, *words], env=environment(home, TERM="xterm"), stdin=slave,
-                         stdout=slave, stderr=slave, close_fds=True, start_new_session=True)
+    p = start_group([NETROVE, *words], env=environment(home, TERM="xterm"), stdin=slave,
+                    stdout=slave, stderr=slave, close_fds=True)
     os.close(slave)
     out, deadline = b"", time.time() + timeout
     while time.time() < deadline:
@@ -56,11 +60,8 @@ def run_on_terminal(home, *words, timeout=20):
         elif p.poll() is not None:
             break
     os.close(master)
-    try:
-        return p.wait(timeout=5), out.decode("latin-1")
-    except subprocess.TimeoutExpired:
-        p.kill()
-        return p.wait(), out.decode("latin-1")
+    code = stop_group(p, sig=0)  # signal 0: only waits for the end
+    return (code if code is not None else p.returncode), out.decode("latin-1")
 
 
 class EntryTest(unittest.TestCase):
@@ -167,13 +168,18 @@ class EntryTest(unittest.TestCase):
 
     def test_add_of_an_unknown_name_creates_the_phonebook_entry(self):
         # (add_test.py covers the rest of the ADD dialogue on a terminal.)
-        answers = "Office\ny\nsim\n555\nOffice\n555\ndom\njoe\nsecret\n"
+        # After the new entry the dialogue carries on with its name; an empty
+        # answer to "Phone" keeps the number just stored.
+        answers = "Office\ny\nsim\n555\n\ndom\njoe\nsecret\n"
         code, out = run_piped(self.home, "ADD", stdin=answers)
         self.assertEqual(code, 0, out)
         self.assertIn("Sorry, connection name not found", out)
+        self.assertEqual(out.count("Connection: "), 1, out)
         with open(os.path.join(self.home, "phonebook")) as f:
             self.assertEqual(f.read(), "[Office]\nDevice sim\nPhone 555\nAnswer connect\n")
         self.assertIn("\n[Office]\n;Connection Office\nUser joe\n", self.read_dat())
+        self.assertIn("\nDomain dom\nPhone 555\n", self.read_dat())
+        self.assertEqual(os.stat(self.dat).st_mode & 0o777, 0o600, "it holds a password")
 
 
 if __name__ == "__main__":

@@ -6,15 +6,18 @@ import http.server
 import os
 import random
 import shutil
-import signal
 import socket
 import socketserver
 import struct
 import subprocess
+import sys
 import tempfile
 import threading
 import time
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
+from procs import start_group, stop_group  # noqa: E402
 
 BIN = os.environ.get("NETROVE_BIN", "build/default/bin")
 
@@ -88,21 +91,16 @@ class GatesEndToEnd(unittest.TestCase):
         env = dict(os.environ, NETROVE_HOME=cls.home,
                    NETROVE_PHONEBOOK=os.path.join(cls.home, "phonebook"),
                    NETROVE_HOSTS=os.path.join(cls.home, "hosts"))
-        cls.program = subprocess.Popen([os.path.join(BIN, "netrove"), "office", "PROXY"], env=env,
-                                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                       stderr=subprocess.DEVNULL)
+        cls.program = start_group([os.path.join(BIN, "netrove"), "office", "PROXY"], env=env,
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL)
         if not wait_for(lambda: "PROXY READY" in cls.read("netrove.log")):
             cls.tearDownClass()
             raise RuntimeError("program not ready:\n" + cls.read("netrove.log"))
 
     @classmethod
     def tearDownClass(cls):
-        cls.program.send_signal(signal.SIGTERM)
-        try:
-            cls.program.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            cls.program.kill()
-            cls.program.wait()
+        stop_group(cls.program, timeout=10)
         for server in (cls.origin, cls.dns):
             server.shutdown()
             server.server_close()

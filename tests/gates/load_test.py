@@ -8,8 +8,6 @@ that one fault does not spill into the next.
 Run as `load_test.py origin` it is the local origin instead: an HTTP/1.0
 responder and a UDP responder on 127.0.0.1, whose ports it prints."""
 import asyncio
-import atexit
-import ctypes
 import os
 import random
 import re
@@ -22,6 +20,9 @@ import sys
 import tempfile
 import time
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
+from procs import start_group, stop_group  # noqa: E402
 
 BIN = os.path.abspath(os.environ.get("NETROVE_BIN", "build/default/bin"))
 REQUESTS, CONCURRENCY = 20000, 100
@@ -68,41 +69,8 @@ async def serve_origin():
 
 # --- helpers shared by the checks ---
 
-def die_with_parent():
-    """Runs in the child before exec: SIGKILL when the test process dies,
-    even by SIGKILL (e.g. a CTest timeout), so nothing outlives the test."""
-    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
-
-
 def limited_program():
-    die_with_parent()
     resource.setrlimit(resource.RLIMIT_NOFILE, (1024, 1024))
-
-
-running = set()  # process groups to end however the test ends
-atexit.register(lambda: [stop_group(p) for p in list(running)])
-
-
-def start_group(args, preexec_fn, **options):
-    process = subprocess.Popen(args, start_new_session=True, preexec_fn=preexec_fn, **options)
-    running.add(process)
-    return process
-
-
-def stop_group(process, timeout=5):
-    """SIGTERM to the process group, then SIGKILL when it lingers."""
-    running.discard(process)
-    if process.poll() is None:
-        try:
-            os.killpg(process.pid, signal.SIGTERM)
-            process.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            pass
-    try:
-        os.killpg(process.pid, signal.SIGKILL)  # stray children of the group
-    except ProcessLookupError:
-        pass
-    process.wait(timeout=timeout)
 
 
 def free_port():
@@ -204,7 +172,7 @@ def udp_ask(port, source, payload, timeout):
 
 
 def start_origin():
-    origin = start_group([sys.executable, os.path.abspath(__file__), "origin"], die_with_parent,
+    origin = start_group([sys.executable, os.path.abspath(__file__), "origin"],
                          stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
     ready, _, _ = select.select([origin.stdout], [], [], 10)
     line = origin.stdout.readline().split() if ready else []
@@ -349,6 +317,4 @@ if __name__ == "__main__":
     if sys.argv[1:] == ["origin"]:
         asyncio.run(serve_origin())
     else:
-        # SIGTERM (e.g. from CTest) unwinds like Ctrl-C, so the cleanups run.
-        signal.signal(signal.SIGTERM, signal.default_int_handler)
         unittest.main(verbosity=2)

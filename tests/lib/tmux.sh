@@ -16,6 +16,8 @@ cleanup() {
   rm -rf "$tmp"
 }
 trap cleanup EXIT
+trap 'exit 130' INT  # the EXIT trap ends the tmux server and the program in it
+trap 'exit 143' TERM
 
 failures=0
 # fail <pane> <message> [log file]: reports, then shows the pane and the log.

@@ -5,11 +5,14 @@ import os
 import pty
 import re
 import shutil
-import signal
 import subprocess
+import sys
 import tempfile
 import threading
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
+from procs import start_group, stop_group  # noqa: E402
 
 BIN = os.environ.get("NETROVE_BIN", "build/default/bin")
 NETROVE = os.path.join(BIN, "netrove")
@@ -77,9 +80,8 @@ class Program:
         master, slave = pty.openpty()
         self.master = master
         self.started = time.monotonic()
-        self.proc = subprocess.Popen([NETROVE, *words], env=env, stdin=slave, stdout=slave,
-                                     stderr=slave, close_fds=True, start_new_session=True,
-                                     cwd=home.path)
+        self.proc = start_group([NETROVE, *words], env=env, stdin=slave, stdout=slave,
+                                stderr=slave, close_fds=True, cwd=home.path)
         os.close(slave)
         self._out = bytearray()
         self._lock = threading.Lock()
@@ -127,12 +129,7 @@ class Program:
 
     def stop(self, timeout=15):
         """SIGTERM (an orderly stop); kills the process if it does not end."""
-        if self.running():
-            self.proc.send_signal(signal.SIGTERM)
-        code = self.wait_exit(timeout)
-        if code is None:
-            self.proc.kill()
-            self.proc.wait()
+        code = stop_group(self.proc, timeout)
         self._reader.join(2)
         try:
             os.close(self.master)

@@ -148,13 +148,20 @@ TEST_F(SocketStreamTest, RelayCarriesLargeStreamsWholeUpToTheClose) {
 TEST_F(SocketStreamTest, UrgentDataEndsTheRelay) {
   auto [a, a_peer] = TcpPair();
   auto [b, b_peer] = TcpPair();
+  // Both are waiting before the relay starts: it must not pass "abc" on.
+  ASSERT_EQ(send(a_peer, "abc", 3, MSG_NOSIGNAL), 3);
+  ASSERT_EQ(send(a_peer, "!", 1, MSG_OOB | MSG_NOSIGNAL), 1);
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        struct pollfd p = {a.handle(), POLLPRI, 0};
+        return poll(&p, 1, 0) == 1;
+      },
+      2000));
   std::atomic<bool> ended{false};
   std::thread relay([&] {
     RelaySockets(a, b);
     ended = true;
   });
-  ASSERT_EQ(send(a_peer, "abc", 3, MSG_NOSIGNAL), 3);
-  ASSERT_EQ(send(a_peer, "!", 1, MSG_OOB | MSG_NOSIGNAL), 1);
   EXPECT_TRUE(WaitFor([&] { return ended.load(); }, 1500));
   relay.join();
   char buf[16];

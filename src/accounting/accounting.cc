@@ -4,9 +4,8 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "accounting/clock.h"
-#include "runtime/local_clock.h"
-#include "runtime/log.h"
+#include "runtime/clock.h"
+#include "runtime/program.h"
 #include "runtime/text.h"
 
 namespace netrove {
@@ -191,66 +190,93 @@ LimitPeriod Accountant::End(uint32_t now, StatRecord& r, const TimeLimits& limit
   return period;
 }
 
-// --- The process-wide accounting.
-
-namespace {
-
-Accountant& TheAccountant() {
-  static Accountant* accountant = new Accountant;  // lives until the process ends
-  return *accountant;
-}
-
-// Serialises read-modify-write of the statistics store by the accounting.
-std::mutex& RecordMutex() {
-  static std::mutex* mu = new std::mutex;
-  return *mu;
-}
+// --- The accounting of the connection in use.
 
 template <typename Step>
-LimitPeriod OnRecord(Step step) {
-  std::lock_guard<std::mutex> lock(RecordMutex());
-  StatRecord record = GetStatistics();
-  LimitPeriod period = step(record, GetTimeLimits());
-  SetStatistics(record);
-  return period;
+LimitPeriod Accounting::OnRecord(Step step) {
+  std::lock_guard<std::mutex> lock(mu_);
+  return step(record_, limits_);
 }
 
-void ActOnLimit(LimitPeriod period) {
+void Accounting::ActOnLimit(LimitPeriod period) {
   if (period == LimitPeriod::kNone) return;
-  SaveStatistics();
-  Log("FATAL: TIME LIMIT!!!");
-  PrintStatistics(LimitMessage(period));
+  Save();
+  log_.Write("FATAL: TIME LIMIT!!!");
+  PrintReport(LimitMessage(period));
 }
 
-}  // namespace
-
-void SetTariffs(const std::vector<std::string>& cost_lines, bool cost_per_minute) {
-  TheAccountant().SetTariffs(cost_lines, cost_per_minute);
-}
-
-void StartAccounting(uint32_t now) {
-  ActOnLimit(OnRecord([now](StatRecord& r, const TimeLimits& limits) {
-    return TheAccountant().Start(now, r, limits);
+void Accounting::StartCall(uint32_t now) {
+  ActOnLimit(OnRecord([&](StatRecord& r, const TimeLimits& limits) {
+    return accountant_.Start(now, r, limits);
   }));
 }
 
-void Account(uint32_t now) {
-  ActOnLimit(OnRecord([now](StatRecord& r, const TimeLimits& limits) {
-    return TheAccountant().Account(now, r, limits);
+void Accounting::Tick(uint32_t now) {
+  ActOnLimit(OnRecord([&](StatRecord& r, const TimeLimits& limits) {
+    return accountant_.Account(now, r, limits);
   }));
 }
 
-void EndAccounting() {
-  uint32_t now = NowSeconds();
-  LimitPeriod period = OnRecord([now](StatRecord& r, const TimeLimits& limits) {
-    return TheAccountant().End(now, r, limits);
+void Accounting::EndCall() {
+  uint32_t now = NowSeconds(env_);
+  LimitPeriod period = OnRecord([&](StatRecord& r, const TimeLimits& limits) {
+    return accountant_.End(now, r, limits);
   });
-  SaveStatistics();
+  Save();
   ActOnLimit(period);
 }
 
-void SelectTariff() { TheAccountant().SelectTariff(NowSeconds()); }
+void Accounting::SelectTariff() { accountant_.SelectTariff(NowSeconds(env_)); }
 
-double CurrentRate() { return TheAccountant().Rate(); }
+void Accounting::Save() {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (file_.empty()) return;
+  auto bytes = record_.Encode();
+  (void)WriteFileAtomically(env_, file_, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+}
+
+void Accounting::Load(const std::string& name) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (name.empty()) {
+    file_.clear();
+    return;  // counters neither loaded nor saved
+  }
+  record_ = StatRecord{};
+  file_ = name + ".lim";
+  if (auto data = env_.ReadFile(file_, StatRecord::kFileSize)) {
+    if (auto r = StatRecord::Decode(*data)) record_ = *r;
+  }
+}
+
+void Accounting::Configure(const TimeLimits& limits, std::vector<std::string> cost_lines,
+                           bool cost_per_minute) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    limits_ = limits;
+  }
+  accountant_.SetTariffs(std::move(cost_lines), cost_per_minute);
+}
+
+StatRecord Accounting::Record() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return record_;
+}
+
+TimeLimits Accounting::Limits() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return limits_;
+}
+
+std::string Accounting::FileName() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return file_;
+}
+
+void Accounting::PrintReport(const std::string& closing_message) {
+  console_.ClearScreen();
+  console_.Write(
+      StatisticsReport(shared_.connection_arg.Get(), Record(), Limits(), closing_message));
+  HaltProgram(0);
+}
 
 }  // namespace netrove

@@ -2,13 +2,12 @@
 //
 // The arithmetic lives in `Accountant`, which takes every clock reading as
 // an argument and works on a StatRecord handed in, so it can be driven by
-// tests without waiting. The free functions below run the one process-wide
-// Accountant against the statistics store (statistics.h) and act on a
-// reached limit.
+// tests without waiting. `Accounting` runs one Accountant against the
+// statistics of the connection in use and acts on a reached limit.
 //
-// Thread safety: every function and every Accountant method may be called
-// from any task; an Accountant serialises its callers with its own lock.
-// Nothing here fails: unreadable tariff rates are skipped.
+// Thread safety: every member may be called from any task. Nothing here
+// fails: unreadable tariff rates are skipped, a statistics file that cannot
+// be written is left as it was.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +16,10 @@
 #include <vector>
 
 #include "accounting/statistics.h"
+#include "runtime/console.h"
+#include "runtime/env.h"
+#include "runtime/log.h"
+#include "runtime/shared_state.h"
 
 namespace netrove {
 
@@ -65,23 +68,70 @@ class Accountant {
   uint32_t previous_call_ = 0;
 };
 
-// --- The process-wide accounting (statistics store, NowSeconds clock).
+// What the session controller asks of the accounting of a call.
+class CallAccounting {
+ public:
+  virtual ~CallAccounting() = default;
+  // At each connect: both accounting marks := now, then one accounting.
+  virtual void StartCall(uint32_t now) = 0;
+  // About once a second while on-line.
+  virtual void Tick(uint32_t now) = 0;
+  // At each disconnect: accounting at the clock's now, the per-minute
+  // closing charge, the statistics saved.
+  virtual void EndCall() = 0;
+  // Chooses the current rate from the tariff table.
+  virtual void SelectTariff() = 0;
+  // Saves the statistics (also every minute while on-line).
+  virtual void Save() = 0;
+};
 
-// The tariff table and COSTPERMINUTE; set by every configuration load.
-void SetTariffs(const std::vector<std::string>& cost_lines, bool cost_per_minute);
+// The accounting of the connection in use: the statistics record and its
+// file "<name>.lim", the time limits, the tariffs. A limit reached saves
+// the statistics, logs "FATAL: TIME LIMIT!!!" and ends the program with
+// the report (the call does not return then). Thread-safe.
+class Accounting final : public CallAccounting {
+ public:
+  Accounting(Env& env, Log& log, Console& console, SharedState& shared)
+      : env_(env), log_(log), console_(console), shared_(shared) {}
 
-// At each connect: both accounting marks := now, then one Account(now).
-void StartAccounting(uint32_t now);
-// About once a second while on-line. A limit reached saves the statistics,
-// logs "FATAL: TIME LIMIT!!!" and ends the program with the report (it does
-// not return then).
-void Account(uint32_t now);
-// At each disconnect: Account(NowSeconds()), the per-minute closing charge,
-// SaveStatistics.
-void EndAccounting();
-// Chooses the current rate from the tariff table at NowSeconds().
-void SelectTariff();
-// Money per second of the current tariff.
-double CurrentRate();
+  void StartCall(uint32_t now) override;
+  void Tick(uint32_t now) override;
+  void EndCall() override;
+  void SelectTariff() override;
+  void Save() override;
+
+  // Zeroes the record and reads name + ".lim"; a missing or short file
+  // leaves zeros. The file stays "in use" for Save even when unreadable.
+  // An empty name uses no file.
+  void Load(const std::string& name);
+  // Time limits (seconds), tariff table and COSTPERMINUTE of a new
+  // configuration.
+  void Configure(const TimeLimits& limits, std::vector<std::string> cost_lines,
+                 bool cost_per_minute);
+
+  StatRecord Record() const;
+  TimeLimits Limits() const;
+  std::string FileName() const;  // "" when no file is in use
+  double Rate() const { return accountant_.Rate(); }
+
+  // Clears the screen, prints the report of the connection in use and
+  // ends the program (exit code 0).
+  [[noreturn]] void PrintReport(const std::string& closing_message);
+
+ private:
+  template <typename Step>
+  LimitPeriod OnRecord(Step step);
+  void ActOnLimit(LimitPeriod period);
+
+  Env& env_;
+  Log& log_;
+  Console& console_;
+  SharedState& shared_;
+  Accountant accountant_;
+  mutable std::mutex mu_;  // serialises read-modify-write of the record
+  StatRecord record_;      // guarded by mu_
+  std::string file_;       // guarded by mu_; "" = no file in use
+  TimeLimits limits_;      // guarded by mu_
+};
 
 }  // namespace netrove

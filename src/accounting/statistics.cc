@@ -4,26 +4,10 @@
 #include <cstring>
 #include <mutex>
 
-#include "accounting/clock.h"
-#include "runtime/console.h"
-#include "runtime/files.h"
-#include "runtime/program.h"
-#include "runtime/shared_state.h"
+#include "runtime/clock.h"
 
 namespace netrove {
 namespace {
-
-struct Store {
-  std::mutex mu;
-  StatRecord record;
-  std::string file;  // "" = no file in use
-  TimeLimits limits;
-};
-
-Store& TheStore() {
-  static Store* store = new Store;
-  return *store;
-}
 
 template <typename T>
 void Put(uint8_t* out, size_t& off, T value) {
@@ -97,58 +81,6 @@ std::optional<StatRecord> StatRecord::Decode(const std::string& bytes) {
   return r;
 }
 
-void LoadStatistics(const std::string& name) {
-  Store& s = TheStore();
-  std::lock_guard<std::mutex> lock(s.mu);
-  if (name.empty()) {
-    s.file.clear();
-    return;  // counters neither loaded nor saved
-  }
-  s.record = StatRecord{};
-  s.file = name + ".lim";
-  if (auto data = ReadWholeFile(s.file, StatRecord::kFileSize)) {
-    if (auto r = StatRecord::Decode(*data)) s.record = *r;
-  }
-}
-
-void SaveStatistics() {
-  Store& s = TheStore();
-  std::lock_guard<std::mutex> lock(s.mu);
-  if (s.file.empty()) return;
-  auto bytes = s.record.Encode();
-  (void)WriteFileAtomically(s.file, std::string(bytes.begin(), bytes.end()));
-}
-
-StatRecord GetStatistics() {
-  Store& s = TheStore();
-  std::lock_guard<std::mutex> lock(s.mu);
-  return s.record;
-}
-
-void SetStatistics(const StatRecord& record) {
-  Store& s = TheStore();
-  std::lock_guard<std::mutex> lock(s.mu);
-  s.record = record;
-}
-
-std::string StatisticsFileName() {
-  Store& s = TheStore();
-  std::lock_guard<std::mutex> lock(s.mu);
-  return s.file;
-}
-
-void SetTimeLimits(const TimeLimits& limits) {
-  Store& s = TheStore();
-  std::lock_guard<std::mutex> lock(s.mu);
-  s.limits = limits;
-}
-
-TimeLimits GetTimeLimits() {
-  Store& s = TheStore();
-  std::lock_guard<std::mutex> lock(s.mu);
-  return s.limits;
-}
-
 std::string StatisticsReport(const std::string& connection, const StatRecord& r,
                              const TimeLimits& limits, const std::string& closing_message) {
   auto dur = [](int64_t v) { return FormatDuration(static_cast<uint32_t>(v)); };
@@ -165,13 +97,6 @@ std::string StatisticsReport(const std::string& connection, const StatRecord& r,
   out += "\r\n\r\n\n";
   if (!closing_message.empty()) out += closing_message + "\r\n\r\n\n";
   return out;
-}
-
-void PrintStatistics(const std::string& closing_message) {
-  ConsoleClearScreen();
-  ConsoleWrite(StatisticsReport(Shared().connection_arg.Get(), GetStatistics(), GetTimeLimits(),
-                                closing_message));
-  HaltProgram(0);
 }
 
 }  // namespace netrove

@@ -31,25 +31,8 @@ struct TimeLimits {
   int32_t day = 0, week = 0, month = 0;
 };
 
-// The statistics of the connection in use. All functions are thread-safe.
-// Zeroes the record and reads name + ".lim"; a missing or short file leaves
-// zeros. The file stays "in use" for SaveStatistics even when unreadable.
-// An empty name uses no file.
-void LoadStatistics(const std::string& name);
-// Rewrites the file in use (atomically); failures are silent.
-void SaveStatistics();
-StatRecord GetStatistics();
-void SetStatistics(const StatRecord& record);
-std::string StatisticsFileName();  // "" when no file is in use
-
-void SetTimeLimits(const TimeLimits& limits);
-TimeLimits GetTimeLimits();
-
 // The report lines as printed (without clearing the screen).
 std::string StatisticsReport(const std::string& connection, const StatRecord& record,
                              const TimeLimits& limits, const std::string& closing_message);
-// Clears the screen, prints the report of the connection in use and ends
-// the program (exit code 0).
-[[noreturn]] void PrintStatistics(const std::string& closing_message);
 
 }  // namespace netrove

@@ -1,19 +1,22 @@
-// netrove.dat: the configuration record and its loader.
+// netrove.dat: the configuration record and its store.
 //
 // The record is immutable once published: a load builds a fresh record and
 // swaps it in whole, so a task that holds a snapshot never sees a half-read
 // file. Values that the program changes while it runs (WAITTIME by the "+"
-// and "-" keys, CHECKURLTIME) are changed through UpdateConfig.
+// and "-" keys, CHECKURLTIME) are changed through ConfigStore::Update.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "dialer/entries.h"
+#include "runtime/env.h"
+#include "runtime/log.h"
+#include "runtime/shared_state.h"
 
 namespace netrove {
 
@@ -91,22 +94,65 @@ struct ConfigRecord {
   bool operator==(const ConfigRecord&) const = default;
 };
 
-// The current record (never null).
-std::shared_ptr<const ConfigRecord> CurrentConfig();
-// Applies `change` to a copy of the current record and publishes the copy.
-void UpdateConfig(const std::function<void(ConfigRecord&)>& change);
+// What a load does beyond the record, wired by the program: the reset of
+// what the previous load started, and what follows the new record.
+class ConfigActions {
+ public:
+  virtual ~ConfigActions() = default;
+  // Before the file is read: the EXECUTEAT tasks and the "Halt service" of
+  // the previous load end, the session's counters start again.
+  virtual void Reset() = 0;
+  // The record is published: the log file, time limits, tariffs and the
+  // statistics file follow it.
+  virtual void Published(const ConfigRecord& record) = 0;
+  // The acting lines of the final reading, in file order, once.
+  virtual void ExecuteStart(const std::string& command) = 0;
+  virtual void ExecuteAt(const std::string& time, const std::string& command) = 0;
+};
 
-// Makes the program directory the working directory, reads netrove.dat
-// there (creating it with the default content when missing) for
-// `connection` and publishes the record; then sets the log file name, the
-// time limits, the tariffs (hook) and loads the statistics. LinkMode and
-// ControlRequest become 0, StatusText "00:00:00". EXECUTESTART and
-// EXECUTEAT lines act after the record is published, in file order, once
-// (a section read twice for DEFLOAD No acts only on its final reading).
-// With `collect` set, acting lines are only collected. Fatal problems ("Can't create Netrove.dat
-// file.", "Can't read Netrove.dat file.", "Connection not found.") end the program with exit
-// code 99. Call from one thread at a time (the driver's).
-void LoadConfiguration(const std::string& connection, bool collect = false);
+struct ParseEnvironment;
+
+class ConfigStore {
+ public:
+  ConfigStore() : current_(std::make_shared<const ConfigRecord>()) {}
+  ConfigStore(const ConfigStore&) = delete;
+  ConfigStore& operator=(const ConfigStore&) = delete;
+
+  // The current record (never null).
+  std::shared_ptr<const ConfigRecord> Current() const;
+  // Applies `change` to a copy of the current record and publishes the copy.
+  void Update(const std::function<void(ConfigRecord&)>& change);
+  // Warning lines of the last load ("Warning: Unknown command X. (netrove.dat,
+  // line N)").
+  std::vector<std::string> Warnings() const;
+
+  // Reads netrove.dat in the working directory (the program directory),
+  // creating it with the default content when missing, for `connection`,
+  // and publishes the record: actions.Reset() first; LinkMode and
+  // ControlRequest become 0 (a stop asked for by a signal stays), StatusText
+  // "00:00:00"; the log lines of the load are logged; then
+  // actions.Published and the acting lines. With `collect` acting lines
+  // are only collected. A fatal problem is returned as its message ("Can't
+  // create Netrove.dat file.", "Can't read Netrove.dat file.", "Connection
+  // not found."); nothing is published then. Call from one thread at a
+  // time (the driver's).
+  [[nodiscard]] std::optional<std::string> Load(Env& env, Log& log, SharedState& shared,
+                                                ConfigActions& actions,
+                                                const ParseEnvironment& parse_env,
+                                                const std::string& connection,
+                                                bool collect = false);
+
+ private:
+  mutable std::mutex mu_;
+  std::shared_ptr<const ConfigRecord> current_;  // guarded by mu_
+  std::vector<std::string> warnings_;            // guarded by mu_
+};
+
+// User name, password, domain and phone number stored with a phonebook
+// entry.
+struct EntryDefaults {
+  std::string user, password, domain, phone;
+};
 
 // --- The reader core, without files, hooks or process state (for tests,
 // fuzzing and the front-end exports).
@@ -116,8 +162,9 @@ struct ParseEnvironment {
   std::function<std::string(const std::string&)> resolve_entry;  // phonebook spelling
   std::function<bool(const std::string&)> entry_exists;
   std::function<std::optional<EntryDefaults>(const std::string&)> entry_defaults;
-  uint32_t now = 0;         // NowSeconds() for BREAK
-  uint32_t volume_key = 0;  // key of "$" passwords
+  uint32_t now = 0;            // NowSeconds for BREAK
+  uint32_t volume_key = 0;     // key of "$" passwords
+  std::string phonebook_path;  // named when a connection is not found
 };
 
 // An acting line to carry out once the record is published.
@@ -136,31 +183,15 @@ struct ParseResult {
   bool connection_not_found = false;
 };
 
-// Load steps 1, 2 and 5-13 on the text of netrove.dat. `previous` supplies
-// the values that survive a reset. Never fails; hostile text is bounded.
+// The reader core on the text of netrove.dat: a fresh record (with the
+// values of `previous` that survive a reset), the global part, the
+// section (read twice for DEFLOAD No), the password, the phonebook's
+// credentials, the time limits and the statistics name. Never fails;
+// hostile text is bounded.
 ParseResult ParseConfiguration(const std::string& text, const std::string& connection, bool collect,
                                const ConfigRecord& previous, const ParseEnvironment& env);
 
 // A reset record: table defaults, with the surviving values of `previous`.
 ConfigRecord ResetConfigRecord(const ConfigRecord& previous);
-
-// Warning lines of the last load ("Warning: Unknown command X.").
-std::vector<std::string> ConfigWarnings();
-
-// What the acting keywords do. The events module installs the real ones;
-// until then EXECUTESTART and EXECUTEAT only log "Execute " + command.
-struct ConfigHooks {
-  std::function<void(const std::string& command)> execute_start;
-  std::function<void(const std::string& time, const std::string& command)> execute_at;
-  // Stops the EXECUTEAT tasks and the "Halt service" task (first step of a reset).
-  std::function<void()> stop_acting_tasks;
-  // The tariff table and COSTPERMINUTE of the new record (SetTariffs).
-  std::function<void(const std::vector<std::string>& cost, bool cost_per_minute)> tariffs;
-  // Session counters of a reset: the controller's try index and failure
-  // count, the dialer's keep-link-at-exit flag.
-  std::function<void()> session_reset;
-};
-// Thread-safe; hooks are called on the loading thread, never under a lock.
-void SetConfigHooks(ConfigHooks hooks);
 
 }  // namespace netrove

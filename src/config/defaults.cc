@@ -1,10 +1,5 @@
 #include "config/defaults.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-
 #include "config/config.h"
 
 namespace netrove {
@@ -147,28 +142,15 @@ std::string DefaultFileText(bool for_add) {
   return text;
 }
 
-bool CreateDefaultConfigFileAt(const std::string& path, bool for_add) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) return errno == EEXIST;
-  std::string text = DefaultFileText(for_add);
-  size_t off = 0;
-  bool ok = true;
-  while (off < text.size()) {
-    ssize_t n = write(fd, text.data() + off, text.size() - off);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = false;
-      break;
-    }
-    off += static_cast<size_t>(n);
-  }
-  if (close(fd) != 0) ok = false;
-  if (!ok) unlink(path.c_str());
+bool CreateDefaultConfigFileAt(Env& env, const std::string& path, bool for_add) {
+  // Never over an existing file; a file that could not be written whole is
+  // removed again.
+  std::unique_ptr<WritableFile> file = env.OpenForWriting(path, Env::OpenMode::kCreateOnly, 0600);
+  if (!file) return env.Stat(path).has_value();
+  bool ok = file->Append(DefaultFileText(for_add)) && file->Sync();
+  ok = file->Close() && ok;
+  if (!ok) (void)env.RemoveFile(path);
   return ok;
-}
-
-bool CreateDefaultConfigFile(bool for_add) {
-  return CreateDefaultConfigFileAt(kConfigFileName, for_add);
 }
 
 }  // namespace netrove

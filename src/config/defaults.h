@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "runtime/env.h"
+
 namespace netrove {
 
 // Number of lines of the default template.
@@ -20,12 +22,10 @@ void WriteDefaultContent(std::string& out, const std::string& prefix, bool with_
 // with comments and no prefix.
 std::string DefaultFileText(bool for_add);
 
-// Creates netrove.dat in the working directory (the program directory) with
-// DefaultFileText, mode 0600 (it will hold passwords). An existing file is
-// never replaced: returns true when the file exists afterwards, false when
-// it could not be created (nothing half-written is left behind).
-[[nodiscard]] bool CreateDefaultConfigFile(bool for_add);
-// The same for an explicit path.
-[[nodiscard]] bool CreateDefaultConfigFileAt(const std::string& path, bool for_add);
+// Creates netrove.dat at `path` with DefaultFileText, mode 0600 (it will
+// hold passwords). An existing file is never replaced: returns true when
+// the file exists afterwards, false when it could not be created (nothing
+// half-written is left behind).
+[[nodiscard]] bool CreateDefaultConfigFileAt(Env& env, const std::string& path, bool for_add);
 
 }  // namespace netrove

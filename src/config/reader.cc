@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "accounting/clock.h"
+#include "runtime/clock.h"
 #include "config/config.h"
 #include "config/keywords.h"
 #include "config/list_entries.h"

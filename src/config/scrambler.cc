@@ -1,7 +1,5 @@
 #include "config/scrambler.h"
 
-#include <sys/statvfs.h>
-
 #include <cstring>
 #include <vector>
 
@@ -38,11 +36,9 @@ uint32_t NameFactor(const std::string& name) {
   return (static_cast<uint32_t>(name.size()) + 256 * first) & 0xFFFF;
 }
 
-uint32_t VolumeKey() {
-  struct statvfs st;
-  if (statvfs(ProgramDirectory().c_str(), &st) != 0) return 0;
-  unsigned long fsid = st.f_fsid;
-  return static_cast<uint32_t>(fsid & 0xFFFFFFFFul);
+uint32_t VolumeKey(Env& env) {
+  std::optional<DiskSpace> disk = env.DiskSpaceOf(ProgramDirectory());
+  return disk ? static_cast<uint32_t>(disk->file_system_id & 0xFFFFFFFFu) : 0;
 }
 
 std::string ScramblePasswordText(const std::string& entry_name, const std::string& user,
@@ -65,8 +61,8 @@ std::string ScramblePasswordText(const std::string& entry_name, const std::strin
 }
 
 std::string ScramblePassword(const std::string& entry_name, const std::string& user,
-                             const std::string& password) {
-  return "$" + ScramblePasswordText(entry_name, user, password, VolumeKey());
+                             const std::string& password, uint32_t key) {
+  return "$" + ScramblePasswordText(entry_name, user, password, key);
 }
 
 namespace {
@@ -101,12 +97,6 @@ std::string DecodePasswordWithKey(const std::string& value, const std::string& e
   std::span<uint8_t> scrambled(bytes.data() + 1, n);
   UnscrambleBytes(scrambled, key, NameFactor(entry_name), NameFactor(user));
   return std::string(scrambled.begin(), scrambled.end());
-}
-
-std::string DecodePassword(const std::string& value, const std::string& entry_name,
-                           const std::string& user) {
-  bool bound = !value.empty() && value[0] == '$';
-  return DecodePasswordWithKey(value, entry_name, user, bound ? VolumeKey() : 0);
 }
 
 }  // namespace netrove

@@ -7,13 +7,15 @@
 // casual look; it is no protection against anyone who has the program.
 //
 // Everything here is pure and thread-safe except VolumeKey (reads the file
-// system) which is thread-safe too. Nothing throws.
+// system through the Env) which is thread-safe too. Nothing throws.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
+
+#include "runtime/env.h"
 
 namespace netrove {
 
@@ -44,26 +46,23 @@ void UnscrambleBytes(std::span<uint8_t> bytes, uint32_t start, uint32_t multipli
 uint32_t NameFactor(const std::string& name);
 
 // A stable number of the file system holding the program directory (it
-// stands for the volume serial number): the low 32 bits of statvfs's
-// f_fsid, or 0 when that cannot be read.
-uint32_t VolumeKey();
+// stands for the volume serial number): the low 32 bits of its id, or 0
+// when that cannot be read.
+uint32_t VolumeKey(Env& env);
 
-// The PASSWORD value ADD writes: "$" + the hex text scrambled with
-// VolumeKey(). Passwords longer than 255 bytes are cut to 255.
+// The PASSWORD value ADD writes: "$" + the hex text scrambled with `key`
+// (VolumeKey). Passwords longer than 255 bytes are cut to 255.
 std::string ScramblePassword(const std::string& entry_name, const std::string& user,
-                             const std::string& password);
+                             const std::string& password, uint32_t key);
 // The hex text alone (no "$"), scrambled with `key`: the length byte and
 // the scrambled bytes as upper-case hex, one leading "0" dropped.
 std::string ScramblePasswordText(const std::string& entry_name, const std::string& user,
                                  const std::string& password, uint32_t key);
 
 // A PASSWORD value as the dialer uses it: "*" + plain text gives the plain
-// text; "$" + hex is decoded with VolumeKey(); plain hex with
+// text; "$" + hex is decoded with `volume_key` (VolumeKey); plain hex with
 // kFixedPasswordKey. Malformed hex pairs read as 0; a length byte beyond
 // the data decodes what is there. Never fails.
-std::string DecodePassword(const std::string& value, const std::string& entry_name,
-                           const std::string& user);
-// The same with the "$" key given (no file system access).
 std::string DecodePasswordWithKey(const std::string& value, const std::string& entry_name,
                                   const std::string& user, uint32_t volume_key);
 

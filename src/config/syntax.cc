@@ -1,6 +1,6 @@
 #include "config/syntax.h"
 
-#include "accounting/clock.h"
+#include "runtime/clock.h"
 
 namespace netrove {
 

@@ -1,19 +1,18 @@
 // The console on a POSIX terminal: a ScreenWriter collects what is drawn,
-// the "CRT" task writes it out at most twice a second (and explicit flushes
-// write it at once), and a KeyReader decodes the raw key input.
+// the "CRT" task writes it out at most twice a second (and explicit
+// flushes write it at once), and a KeyReader decodes the raw key input.
 #include "runtime/console.h"
 
 #include <poll.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 
+#include "runtime/files.h"
 #include "runtime/signals.h"
-#include "runtime/tasks.h"
 #include "runtime/terminal.h"
 #include "runtime/terminal_keys.h"
 #include "runtime/terminal_screen.h"
@@ -21,76 +20,46 @@
 namespace netrove {
 namespace {
 
-constexpr int kInFd = 0;
-constexpr int kOutFd = 1;
 constexpr int kFlushMs = 500;
 constexpr int kKeyPollMs = 45;
+constexpr int kStallMs = 5000;          // a terminal that takes nothing for this long is gone
 constexpr size_t kMaxPending = 1 << 20;  // a stuck terminal costs at most this
 constexpr size_t kMaxInputLine = 255;
 
-// The one console of the process. Lock order: write_mu before mu; key_mu
-// is taken alone.
-struct Console {
+}  // namespace
+
+// Lock order: write_mu before mu; key_mu is taken alone.
+struct Console::State {
+  explicit State(int in_fd) : keys(in_fd) {}
   std::mutex write_mu;  // serialises writes to the terminal (keeps order)
   std::mutex mu;        // guards screen
   ScreenWriter screen;
   std::mutex key_mu;  // guards keys
-  KeyReader keys{kInFd};
+  KeyReader keys;
   std::atomic<bool> started{false};
   std::atomic<bool> crt_running{false};
   std::atomic<bool> hidden{false};
+  std::once_flag start_once;
+  TaskHandle crt;
 };
 
-Console& TheConsole() {
-  static Console* console = new Console;  // used until the process ends
-  return *console;
+namespace {
+
+bool IsPresent(const ConsoleIo& io) {
+  if (io.present) return *io.present;
+  return isatty(io.in_fd) && isatty(io.out_fd);
 }
 
-std::atomic<int> forced_present{-1};
-
-void WriteAll(int fd, std::string_view data) {
-  size_t off = 0;
-  int stalls = 0;
-  while (off < data.size()) {
-    ssize_t n = write(fd, data.data() + off, data.size() - off);
-    if (n > 0) {
-      off += static_cast<size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && ++stalls < 50) {
-      struct pollfd p = {fd, POLLOUT, 0};
-      (void)poll(&p, 1, 100);
-      continue;
-    }
-    return;  // the output is gone; nothing sensible is left to do
-  }
-}
-
-void Flush(Console& c) {
+void Flush(Console::State& c, int out_fd) {
   std::lock_guard<std::mutex> write_lock(c.write_mu);
   std::string out;
   {
     std::lock_guard<std::mutex> lock(c.mu);
-    c.screen.SetWidth(TerminalWidth(kOutFd));
+    c.screen.SetWidth(TerminalWidth(out_fd));
     out = c.screen.TakeOutput();
   }
-  if (!out.empty()) WriteAll(kOutFd, out);
-}
-
-bool Drawing(const Console& c) { return ConsolePresent() && !c.hidden.load(); }
-
-// Runs `draw` on the screen; writes at once unless the "CRT" task will.
-template <typename DrawFn>
-void Draw(Console& c, DrawFn draw) {
-  {
-    std::lock_guard<std::mutex> lock(c.mu);
-    // Rows are cut when they are drawn, so the width must be current then.
-    c.screen.SetWidth(TerminalWidth(kOutFd));
-    draw(c.screen);
-    if (c.screen.PendingSize() > kMaxPending) c.screen.DropPending();
-  }
-  if (!c.crt_running.load()) Flush(c);
+  // A terminal that cannot take it: nothing sensible is left to do.
+  if (!out.empty()) (void)WriteAll(out_fd, out, kStallMs);
 }
 
 // Waits `ms` or until the task is asked to stop. Unlike TaskSleep it does
@@ -105,25 +74,144 @@ bool CrtWait(int ms) {
   return !token.stop_requested();
 }
 
-uint32_t CrtTask(uint32_t) {
-  Console& c = TheConsole();
-  while (CrtWait(kFlushMs)) {
-    bool dirty;
+}  // namespace
+
+Console::Console(Tasks& tasks, ConsoleIo io)
+    : tasks_(tasks), io_(io), present_(IsPresent(io)), state_(std::make_unique<State>(io.in_fd)) {}
+
+Console::~Console() {
+  Tasks::Stop(state_->crt);
+  Shutdown();
+}
+
+void Console::Start() {
+  State& c = *state_;
+  std::call_once(c.start_once, [&] {
+    if (!present_) return;
+    (void)EnterRawMode(io_.in_fd);
     {
       std::lock_guard<std::mutex> lock(c.mu);
-      dirty = c.screen.Dirty();
+      c.screen.SetUtf8(LocaleIsUtf8());
     }
-    if (dirty) Flush(c);
-  }
-  c.crt_running = false;
-  Flush(c);
-  return 0;
+    c.started = true;
+    c.crt_running = true;
+    c.crt = tasks_.Start("CRT", [this](uint32_t) -> uint32_t {
+      State& s = *state_;
+      while (CrtWait(kFlushMs)) {
+        bool dirty;
+        {
+          std::lock_guard<std::mutex> lock(s.mu);
+          dirty = s.screen.Dirty();
+        }
+        if (dirty) netrove::Flush(s, io_.out_fd);
+      }
+      s.crt_running = false;
+      netrove::Flush(s, io_.out_fd);
+      return 0;
+    });
+  });
 }
+
+void Console::Shutdown() {
+  State& c = *state_;
+  if (present_) {
+    std::lock_guard<std::mutex> lock(c.mu);
+    if (c.screen.MidLine()) c.screen.EndStatus();
+  }
+  netrove::Flush(c, io_.out_fd);
+  RestoreTerminal();
+}
+
+void Console::Write(std::string_view text) {
+  if (text.empty()) return;
+  State& c = *state_;
+  if (!present_) {
+    // Output to a file or pipe is written as given; a terminal without key
+    // input still gets only safe bytes.
+    std::lock_guard<std::mutex> lock(c.write_mu);
+    if (isatty(io_.out_fd)) {
+      (void)WriteAll(io_.out_fd, ScreenWriter::SafeText(text, LocaleIsUtf8()), kStallMs);
+    } else {
+      (void)WriteAll(io_.out_fd, text, kStallMs);
+    }
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(c.mu);
+    c.screen.Plain(text);
+  }
+  netrove::Flush(c, io_.out_fd);
+}
+
+void Console::WriteLine(std::string_view text) {
+  std::string line(text);
+  line += '\n';
+  Write(line);
+}
+
+namespace {
+
+// Runs `draw` on the screen; writes at once unless the "CRT" task will.
+template <typename DrawFn>
+void Draw(Console::State& c, int out_fd, DrawFn draw) {
+  {
+    std::lock_guard<std::mutex> lock(c.mu);
+    // Rows are cut when they are drawn, so the width must be current then.
+    c.screen.SetWidth(TerminalWidth(out_fd));
+    draw(c.screen);
+    if (c.screen.PendingSize() > kMaxPending) c.screen.DropPending();
+  }
+  if (!c.crt_running.load()) Flush(c, out_fd);
+}
+
+}  // namespace
+
+void Console::LogLine(std::string_view line) {
+  if (!present_ || state_->hidden) return;
+  Draw(*state_, io_.out_fd, [&](ScreenWriter& s) { s.LogLine(line); });
+}
+
+void Console::StatusLine(std::string_view text) {
+  if (!present_ || state_->hidden) return;
+  Draw(*state_, io_.out_fd, [&](ScreenWriter& s) { s.Status(text); });
+}
+
+void Console::EndStatusLine() {
+  if (!present_ || state_->hidden) return;
+  Draw(*state_, io_.out_fd, [](ScreenWriter& s) { s.EndStatus(); });
+}
+
+void Console::SetTitle(std::string_view title) {
+  if (!present_ || state_->hidden) return;
+  Draw(*state_, io_.out_fd, [&](ScreenWriter& s) { s.Title(title); });
+}
+
+void Console::ClearScreen() {
+  if (!present_ || state_->hidden) return;
+  Draw(*state_, io_.out_fd, [](ScreenWriter& s) { s.Clear(); });
+}
+
+void Console::Flush() {
+  if (present_) netrove::Flush(*state_, io_.out_fd);
+}
+
+void Console::Hide() {
+  if (present_) state_->hidden = true;
+}
+
+bool Console::KeyPressed() {
+  State& c = *state_;
+  if (!present_ || !c.started.load()) return false;
+  std::lock_guard<std::mutex> lock(c.key_mu);
+  return c.keys.Poll();
+}
+
+namespace {
 
 // The next key press, waiting for it. Empty when the wait was stopped
 // (task stop, stop signal while `stop_on_signal`) or the input is gone.
-std::optional<KeyPress> WaitKey(Console& c, bool stop_on_signal) {
-  Flush(c);
+std::optional<KeyPress> WaitKey(Console::State& c, int in_fd, int out_fd, bool stop_on_signal) {
+  Flush(c, out_fd);
   int signals = StopSignalCount();
   for (;;) {
     bool closed;
@@ -138,18 +226,18 @@ std::optional<KeyPress> WaitKey(Console& c, bool stop_on_signal) {
       return std::nullopt;
     }
     if (stop_on_signal && StopSignalCount() != signals) return std::nullopt;
-    struct pollfd p = {kInFd, POLLIN, 0};
+    struct pollfd p = {in_fd, POLLIN, 0};
     if (TaskPoll(&p, 1, kKeyPollMs) < 0 && errno == ECANCELED) return std::nullopt;
   }
 }
 
-// A line from standard input when it is not a terminal; at most
-// kMaxInputLine characters are kept.
-std::string ReadPlainLine() {
+// A line of input that is not a terminal; at most kMaxInputLine characters
+// are kept.
+std::string ReadPlainLine(int fd) {
   std::string line;
   char ch;
   for (;;) {
-    ssize_t n = read(kInFd, &ch, 1);
+    ssize_t n = read(fd, &ch, 1);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0 || ch == '\n') break;
     if (line.size() < kMaxInputLine) line += ch;
@@ -160,145 +248,18 @@ std::string ReadPlainLine() {
 
 }  // namespace
 
-bool ConsolePresent() {
-  int forced = forced_present.load();
-  if (forced >= 0) return forced != 0;
-  static const bool present = isatty(kInFd) && isatty(kOutFd);
-  return present;
-}
-
-void SetConsolePresentForTesting(bool present) { forced_present = present ? 1 : 0; }
-
-void ConsoleStart() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    InstallSignalHandlers();
-    if (!ConsolePresent()) return;
-    Console& c = TheConsole();
-    (void)EnterRawMode(kInFd);
-    {
-      std::lock_guard<std::mutex> lock(c.mu);
-      c.screen.SetUtf8(LocaleIsUtf8());
-    }
-    c.started = true;
-    c.crt_running = true;
-    StartTask("CRT", CrtTask);
-  });
-}
-
-void ConsoleShutdown() {
-  Console& c = TheConsole();
-  if (ConsolePresent()) {
-    std::lock_guard<std::mutex> lock(c.mu);
-    if (c.screen.MidLine()) c.screen.EndStatus();
-  }
-  Flush(c);
-  RestoreTerminal();
-}
-
-void ConsoleWrite(std::string_view text) {
-  if (text.empty()) return;
-  Console& c = TheConsole();
-  if (!ConsolePresent()) {
-    // Output to a file or pipe is written as given; a terminal without
-    // key input still gets only safe bytes.
-    static const bool out_is_terminal = isatty(kOutFd);
-    std::lock_guard<std::mutex> lock(c.write_mu);
-    if (out_is_terminal) {
-      WriteAll(kOutFd, ScreenWriter::SafeText(text, LocaleIsUtf8()));
-    } else {
-      WriteAll(kOutFd, text);
-    }
-    return;
-  }
-  {
-    std::lock_guard<std::mutex> lock(c.mu);
-    c.screen.Plain(text);
-  }
-  Flush(c);
-}
-
-void ConsoleWriteLine(std::string_view text) {
-  std::string line(text);
-  line += '\n';
-  ConsoleWrite(line);
-}
-
-void ConsoleLogLine(std::string_view line) {
-  Console& c = TheConsole();
-  if (!Drawing(c)) return;
-  Draw(c, [&](ScreenWriter& s) { s.LogLine(line); });
-}
-
-void ConsoleStatusLine(std::string_view text) {
-  Console& c = TheConsole();
-  if (!Drawing(c)) return;
-  Draw(c, [&](ScreenWriter& s) { s.Status(text); });
-}
-
-void ConsoleEndStatusLine() {
-  Console& c = TheConsole();
-  if (!Drawing(c)) return;
-  Draw(c, [](ScreenWriter& s) { s.EndStatus(); });
-}
-
-bool ConsoleMidLine() {
-  Console& c = TheConsole();
-  if (!ConsolePresent()) return false;
-  std::lock_guard<std::mutex> lock(c.mu);
-  return c.screen.MidLine();
-}
-
-void ConsoleSetTitle(std::string_view title) {
-  Console& c = TheConsole();
-  if (!Drawing(c)) return;
-  Draw(c, [&](ScreenWriter& s) { s.Title(title); });
-}
-
-void ConsoleClearScreen() {
-  Console& c = TheConsole();
-  if (!Drawing(c)) return;
-  Draw(c, [](ScreenWriter& s) { s.Clear(); });
-}
-
-void ConsoleFlush() {
-  if (ConsolePresent()) Flush(TheConsole());
-}
-
-void ConsoleDelay(int ms) {
-  ConsoleFlush();
-  (void)TaskSleep(ms);
-}
-
-void HideConsole() {
-  if (ConsolePresent()) TheConsole().hidden = true;
-}
-void ShowConsole() { TheConsole().hidden = false; }
-bool ConsoleHidden() { return TheConsole().hidden.load(); }
-void MinimiseConsole() {}
-void RestoreConsole() {}
-
-bool KeyPressed() {
-  Console& c = TheConsole();
-  if (!ConsolePresent() || !c.started.load()) return false;
-  std::lock_guard<std::mutex> lock(c.key_mu);
-  return c.keys.Poll();
-}
-
-int ReadKey() {
-  Console& c = TheConsole();
-  if (!ConsolePresent() || !c.started.load()) return 0;
-  std::optional<KeyPress> key = WaitKey(c, false);
+int Console::ReadKey() {
+  if (!present_ || !state_->started.load()) return 0;
+  std::optional<KeyPress> key = WaitKey(*state_, io_.in_fd, io_.out_fd, false);
   return key ? key->code : 0;
 }
 
-std::string ReadConsoleLine(std::string_view initial) {
-  Console& c = TheConsole();
-  if (!ConsolePresent() || !c.started.load()) return ReadPlainLine();
+std::string Console::ReadLine(std::string_view initial) {
+  if (!present_ || !state_->started.load()) return ReadPlainLine(io_.in_fd);
   std::string line(initial.substr(0, kMaxInputLine));
-  ConsoleWrite(line);
+  Write(line);
   for (;;) {
-    std::optional<KeyPress> key = WaitKey(c, true);
+    std::optional<KeyPress> key = WaitKey(*state_, io_.in_fd, io_.out_fd, true);
     if (!key || key->code == 13) break;
     if (key->code == 8) {
       if (line.empty()) continue;
@@ -306,15 +267,15 @@ std::string ReadConsoleLine(std::string_view initial) {
       size_t end = line.size() - 1;
       while (end > 0 && (static_cast<unsigned char>(line[end]) & 0xc0) == 0x80) --end;
       line.erase(end);
-      ConsoleWrite("\b \b");
+      Write("\b \b");
       continue;
     }
     if (key->text.empty() || static_cast<unsigned char>(key->text[0]) < 0x20) continue;
     if (line.size() + key->text.size() > kMaxInputLine) continue;
     line += key->text;
-    ConsoleWrite(key->text);
+    Write(key->text);
   }
-  ConsoleWrite("\n");
+  Write("\n");
   return line;
 }
 

@@ -1,24 +1,42 @@
-// Small file helpers shared by every module that reads or rewrites files.
+// Owners and loops for raw descriptors, under the Env and the console.
 #pragma once
 
-#include <sys/types.h>
-
-#include <optional>
-#include <string>
+#include <string_view>
 
 namespace netrove {
 
-// Writes `data` to a temporary file beside `path` and renames it over
-// `path`, so a crash or a full disk never leaves half a file. The new file
-// gets `mode`, or the mode of the file it replaces when `keep_mode` is set
-// and the file exists. Returns false (and leaves `path` untouched) on any
-// failure.
-[[nodiscard]] bool WriteFileAtomically(const std::string& path, const std::string& data,
-                                       mode_t mode = 0644, bool keep_mode = true);
+// One descriptor, closed by the destructor. Move-only.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() { Reset(); }
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) Reset(other.Release());
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
 
-// Whole file, or nothing when it cannot be read. `limit` bounds the size read.
-std::optional<std::string> ReadWholeFile(const std::string& path, size_t limit = 64u << 20);
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int Release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  // Closes the descriptor held (if any) and takes `fd`; false when the
+  // close reported an error (a delayed write error, say).
+  bool Reset(int fd = -1);
 
-bool FileExists(const std::string& path);
+ private:
+  int fd_ = -1;
+};
+
+// Writes all of `data`, retrying short writes and EINTR. A descriptor that
+// is non-blocking is waited for up to `stall_ms` in total (0: not at all).
+// False when not everything could be written.
+[[nodiscard]] bool WriteAll(int fd, std::string_view data, int stall_ms = 0);
 
 }  // namespace netrove

@@ -21,10 +21,17 @@ std::mutex& ExitMutex() {
   return m;
 }
 
-std::vector<std::function<void()>>& ExitProcs() {
-  static std::vector<std::function<void()>> procs;
+struct ExitProc {
+  uint64_t number;
+  std::function<void()> proc;
+};
+
+std::vector<ExitProc>& ExitProcs() {
+  static std::vector<ExitProc> procs;
   return procs;
 }
+
+uint64_t next_exit_proc = 1;  // guarded by ExitMutex()
 
 }  // namespace
 
@@ -45,6 +52,11 @@ std::string ProgramDirectory() {
   return path.substr(0, slash);
 }
 
+std::string InProgramDirectory(const std::string& name) {
+  std::string dir = ProgramDirectory();
+  return dir + (dir == "/" ? "" : "/") + name;
+}
+
 bool EnterProgramDirectory() { return chdir(ProgramDirectory().c_str()) == 0; }
 
 void RaiseDescriptorLimit() {
@@ -54,18 +66,25 @@ void RaiseDescriptorLimit() {
   (void)setrlimit(RLIMIT_NOFILE, &limit);
 }
 
-void AddExitProc(std::function<void()> proc) {
+uint64_t AddExitProc(std::function<void()> proc) {
   std::lock_guard<std::mutex> lock(ExitMutex());
-  ExitProcs().push_back(std::move(proc));
+  uint64_t number = next_exit_proc++;
+  ExitProcs().push_back({number, std::move(proc)});
+  return number;
+}
+
+void RemoveExitProc(uint64_t number) {
+  std::lock_guard<std::mutex> lock(ExitMutex());
+  std::erase_if(ExitProcs(), [number](const ExitProc& p) { return p.number == number; });
 }
 
 void RunExitChain() {
-  std::vector<std::function<void()>> procs;
+  std::vector<ExitProc> procs;
   {
     std::lock_guard<std::mutex> lock(ExitMutex());
     procs.swap(ExitProcs());
   }
-  for (auto it = procs.rbegin(); it != procs.rend(); ++it) (*it)();
+  for (auto it = procs.rbegin(); it != procs.rend(); ++it) it->proc();
 }
 
 void HaltProgram(int code) {
@@ -80,14 +99,13 @@ void HaltProgram(int code) {
   }
   halter.store(std::this_thread::get_id());
   RunExitChain();
-  ConsoleShutdown();
   std::fflush(stdout);
   std::fflush(stderr);
   std::_Exit(code);
 }
 
-void FatalError(const std::string& message) {
-  ConsoleWriteLine("Error: " + message);
+void FatalError(Console& console, const std::string& message) {
+  console.WriteLine("Error: " + message);
   HaltProgram(99);
 }
 

@@ -49,7 +49,7 @@ class SharedText {
   std::string text_;
 };
 
-// The state itself. One instance, owned by the library (`Shared()`).
+// The state itself: one instance, owned by the program context.
 struct SharedState {
   std::atomic<uint8_t> control_request{kRequestNone};
   std::atomic<uint8_t> link_mode{kLinkIdle};
@@ -61,6 +61,9 @@ struct SharedState {
   SharedText saved_local_address_text;
 };
 
-SharedState& Shared();
+// ControlRequest := 0, as the dial attempt and the countdowns do when they
+// begin, except that a stop asked for by SIGINT or SIGTERM stays asked for:
+// a signal that lands just before the clear must not be lost.
+void ClearControlRequestKeepingSignalStop(SharedState& shared);
 
 }  // namespace netrove

@@ -26,6 +26,7 @@ std::atomic<int> last_signal{0};
 std::atomic<int> wake_read_fd{-1};
 std::atomic<int> wake_write_fd{-1};
 std::atomic<std::atomic<uint8_t>*> control_request{nullptr};
+std::atomic<bool> break_signal{false};
 static_assert(std::atomic<int>::is_always_lock_free);
 static_assert(std::atomic<uint8_t>::is_always_lock_free);
 static_assert(std::atomic<std::atomic<uint8_t>*>::is_always_lock_free);
@@ -59,6 +60,8 @@ void OnStopSignal(int sig) {
   errno = saved_errno;
 }
 
+void OnBreakSignal(int) { break_signal.store(true); }
+
 void OnFatalSignal(int sig) {
   RestoreTerminalFromSignal();
   // The handler was installed with SA_RESETHAND: this takes the default
@@ -79,14 +82,18 @@ void Install() {
     wake_read_fd.store(fds[0]);
     wake_write_fd.store(fds[1]);
   }
-  control_request.store(&Shared().control_request);
-
   struct sigaction stop = {};
   stop.sa_handler = OnStopSignal;
   sigemptyset(&stop.sa_mask);
   stop.sa_flags = SA_RESTART;
   sigaction(SIGINT, &stop, nullptr);
   sigaction(SIGTERM, &stop, nullptr);
+
+  struct sigaction brk = {};
+  brk.sa_handler = OnBreakSignal;
+  sigemptyset(&brk.sa_mask);
+  brk.sa_flags = SA_RESTART;
+  sigaction(SIGUSR1, &brk, nullptr);
 
   struct sigaction fatal = {};
   fatal.sa_handler = OnFatalSignal;
@@ -104,20 +111,23 @@ void Install() {
 
 }  // namespace
 
-void InstallSignalHandlers() {
+void InstallSignalHandlers(std::atomic<uint8_t>& request) {
+  control_request.store(&request);
   static std::once_flag once;
   std::call_once(once, Install);
 }
+
+bool TakeBreakSignal() { return break_signal.exchange(false); }
 
 int StopSignalCount() { return stop_count.load(); }
 int LastStopSignal() { return last_signal.load(); }
 int SignalWakeFd() { return wake_read_fd.load(); }
 
-void ClearControlRequestKeepingSignalStop() {
+void ClearControlRequestKeepingSignalStop(SharedState& shared) {
   // The handler counts before it stores the request: a signal counted after
   // this check stores its stop after the clear.
-  Shared().control_request.store(kRequestNone);
-  if (stop_count.load() > 0) Shared().control_request.store(kRequestStop);
+  shared.control_request.store(kRequestNone);
+  if (stop_count.load() > 0) shared.control_request.store(kRequestStop);
 }
 
 }  // namespace netrove

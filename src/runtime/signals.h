@@ -11,29 +11,32 @@
 //   - std::terminate (an exception nobody caught, outside any task) writes
 //     "Error in thread " + the current task name, puts the terminal back
 //     and aborts.
+//   - SIGUSR1 is another process of this program asking this one to hang
+//     up its connections (BREAK); TakeBreakSignal reports it once.
 // The handlers only touch lock-free atomics, the self-pipe and tcsetattr.
+// The signal state is process-wide by nature: one set of handlers.
 #pragma once
+
+#include <atomic>
+#include <cstdint>
 
 namespace netrove {
 
-// Installs the handlers. Idempotent and thread-safe.
-void InstallSignalHandlers();
+// Installs the handlers (once per process; thread-safe). A stop signal
+// stores kRequestStop into `control_request`; a later call only changes
+// which variable that is.
+void InstallSignalHandlers(std::atomic<uint8_t>& control_request);
 
 // Number of SIGINT/SIGTERM received so far, and the last one (0 = none).
 int StopSignalCount();
 int LastStopSignal();
 
-// ControlRequest := 0, as the dial attempt and the countdowns do when they
-// begin, except that a stop asked for by SIGINT or SIGTERM stays asked for:
-// a signal that lands just before the clear must not be lost.
-void ClearControlRequestKeepingSignalStop();
+// True once for each SIGUSR1 received since the last call.
+bool TakeBreakSignal();
 
 // Read end of the self-pipe (close-on-exec, non-blocking): readable once a
 // stop signal arrived. -1 before InstallSignalHandlers or when no pipe
 // could be made.
 int SignalWakeFd();
-
-// The process exit code used for run-time errors (uncaught exceptions).
-inline constexpr int kRuntimeErrorCode = 70;
 
 }  // namespace netrove

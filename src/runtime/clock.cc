@@ -1,13 +1,16 @@
-#include "accounting/clock.h"
+#include "runtime/clock.h"
 
 #include <cstdio>
-
-#include "runtime/local_clock.h"
+#include <ctime>
 
 namespace netrove {
 
-uint32_t NowSeconds() {
-  return static_cast<uint32_t>(static_cast<uint64_t>(LocalUnixSeconds() + kSecondsShift));
+LocalDateTime BreakDownLocal(int64_t local_seconds) {
+  time_t t = static_cast<time_t>(local_seconds);
+  struct tm tm;
+  gmtime_r(&t, &tm);
+  return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
+          tm.tm_min,         tm.tm_sec,     tm.tm_wday};
 }
 
 Calendar CalendarOf(uint32_t seconds) {

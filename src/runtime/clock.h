@@ -1,16 +1,30 @@
-// The program's clock in seconds and its text forms.
+// The program's clock in seconds, the local date, and their text forms.
+// Pure functions over readings of the Env's clock; thread-safe.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "runtime/env.h"
+
 namespace netrove {
 
 // Seconds from Monday 29 December 1969 00:00 local time (the local seconds
 // since 1970 plus 259200), as an unsigned 32-bit count: weeks are
-// NowSeconds() / 604800, each starting on Monday 00:00.
-uint32_t NowSeconds();
+// NowSeconds / 604800, each starting on Monday 00:00.
 inline constexpr uint32_t kSecondsShift = 259200;
+inline uint32_t ToNowSeconds(int64_t local_seconds) {
+  return static_cast<uint32_t>(static_cast<uint64_t>(local_seconds + kSecondsShift));
+}
+inline uint32_t NowSeconds(Env& env) { return ToNowSeconds(env.LocalSeconds()); }
+
+// Broken-down local date and time of a local seconds count.
+struct LocalDateTime {
+  int year, month, day;  // month 1-12, day 1-31
+  int hour, minute, second;
+  int weekday;  // 0 = Sunday ... 6 = Saturday
+};
+LocalDateTime BreakDownLocal(int64_t local_seconds);
 
 // Plain calendar of a seconds count taken as seconds from 1 January 1970
 // (every fourth year a leap year), without removing the shift.

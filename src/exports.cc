@@ -1,12 +1,16 @@
 // The library's exported entry points. Everything else is hidden.
+#include <atomic>
 #include <cstdint>
 #include <string>
 
 #include "driver/entry.h"
 #include "netrove/netrove.h"
-#include "runtime/shared_state.h"
 
 namespace {
+
+// RestartRequested of the last session, for the front-end to read after
+// "0x01" has returned (the program context is gone by then).
+std::atomic<bool> restart_requested{false};
 
 std::string FromPascal(const unsigned char* text) {
   if (text == nullptr) return std::string();
@@ -19,8 +23,8 @@ std::string FromPascal(const unsigned char* text) {
 __attribute__((noinline)) void CallMain(const unsigned char* connection,
                                         const unsigned char* argument, uint16_t interface_number,
                                         uint8_t start_asleep) {
-  netrove::MainEntry(FromPascal(connection), FromPascal(argument), interface_number,
-                     start_asleep != 0);
+  restart_requested = netrove::MainEntry(FromPascal(connection), FromPascal(argument),
+                                         interface_number, start_asleep != 0);
 }
 
 }  // namespace
@@ -39,6 +43,6 @@ void NetroveMain(const unsigned char* connection, const unsigned char* argument,
 
 __attribute__((visibility("default"))) uint8_t NetroveRestartRequested() __asm__("\"0x32\"");
 
-uint8_t NetroveRestartRequested() { return netrove::Shared().restart_requested.load() ? 1 : 0; }
+uint8_t NetroveRestartRequested() { return restart_requested.load() ? 1 : 0; }
 
 }  // extern "C"

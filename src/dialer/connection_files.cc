@@ -1,14 +1,7 @@
 #include "dialer/connection_files.h"
 
-#include <dirent.h>
-#include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <memory>
-
-#include "runtime/files.h"
 #include "runtime/program.h"
 
 namespace netrove {
@@ -45,17 +38,13 @@ int64_t ReadCount(const std::string& text) {
   return n;
 }
 
-struct DirCloser {
-  void operator()(DIR* d) const { closedir(d); }
-};
-
 }  // namespace
 
 std::string ConnectionDirectory() { return ProgramDirectory() + "/run"; }
 
-std::optional<uint64_t> ProcessStartTime(pid_t pid) {
+std::optional<uint64_t> ProcessStartTime(Env& env, pid_t pid) {
   if (pid <= 0) return std::nullopt;
-  std::optional<std::string> stat = ReadWholeFile("/proc/" + std::to_string(pid) + "/stat", 4096);
+  std::optional<std::string> stat = env.ReadFile("/proc/" + std::to_string(pid) + "/stat", 4096);
   if (!stat) return std::nullopt;
   // The command name may hold spaces and parentheses: fields count from the last ")".
   size_t close = stat->rfind(')');
@@ -71,27 +60,23 @@ std::optional<uint64_t> ProcessStartTime(pid_t pid) {
   return static_cast<uint64_t>(value);
 }
 
-std::string ProcessExecutable(pid_t pid) {
-  char buf[4096];
-  std::string link = pid == 0 ? "/proc/self/exe" : "/proc/" + std::to_string(pid) + "/exe";
-  ssize_t n = readlink(link.c_str(), buf, sizeof buf - 1);
-  if (n <= 0) return std::string();
-  std::string path(buf, static_cast<size_t>(n));
+std::string ProcessExecutable(Env& env, pid_t pid) {
+  std::string path =
+      env.ReadLink(pid == 0 ? "/proc/self/exe" : "/proc/" + std::to_string(pid) + "/exe");
   // An executable replaced by an update reads as "<path> (deleted)".
   constexpr std::string_view kDeleted = " (deleted)";
   if (path.ends_with(kDeleted)) path.resize(path.size() - kDeleted.size());
   return path;
 }
 
-bool SameProcessAlive(pid_t pid, uint64_t start_time) {
+bool SameProcessAlive(Env& env, pid_t pid, uint64_t start_time) {
   if (pid <= 0) return false;
-  if (kill(pid, 0) != 0 && errno != EPERM) return false;
-  std::optional<uint64_t> started = ProcessStartTime(pid);
+  std::optional<uint64_t> started = ProcessStartTime(env, pid);  // none: not running
   if (!started || *started != start_time) return false;
   // Only this program's processes count: a file naming any other process
   // (forged, or left by a pid now reused) must not get it signalled.
-  std::string exe = ProcessExecutable(pid);
-  return !exe.empty() && exe == ProcessExecutable(0);
+  std::string exe = ProcessExecutable(env, pid);
+  return !exe.empty() && exe == ProcessExecutable(env, 0);
 }
 
 std::optional<ConnectionFile> ParseConnectionFile(const std::string& text) {
@@ -124,40 +109,36 @@ std::optional<ConnectionFile> ParseConnectionFile(const std::string& text) {
   return file;
 }
 
-std::string WriteConnectionFile(const std::string& dir, const std::string& entry,
+std::string WriteConnectionFile(Env& env, const std::string& dir, const std::string& entry,
                                 const std::string& device) {
-  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return std::string();
+  if (!env.MakeDirectory(dir, 0700)) return std::string();
   pid_t pid = getpid();
-  std::optional<uint64_t> start = ProcessStartTime(pid);
+  std::optional<uint64_t> start = ProcessStartTime(env, pid);
   if (!start) return std::string();
   std::string path = dir + "/" + FileNamePart(entry) + "." + std::to_string(pid) + ".conn";
   std::string text = "pid " + std::to_string(pid) + "\nstart " + std::to_string(*start) +
                      "\nentry " + entry + "\ndevice " + device + "\n";
-  return WriteFileAtomically(path, text, 0600, false) ? path : std::string();
+  return WriteFileAtomically(env, path, text, 0600, false) ? path : std::string();
 }
 
-void RemoveConnectionFile(const std::string& path) {
-  if (!path.empty()) unlink(path.c_str());
+void RemoveConnectionFile(Env& env, const std::string& path) {
+  if (!path.empty()) (void)env.RemoveFile(path);
 }
 
-std::vector<ConnectionFile> ReadConnectionFiles(const std::string& dir, pid_t exclude_pid,
-                                                size_t limit) {
+std::vector<ConnectionFile> ReadConnectionFiles(Env& env, const std::string& dir,
+                                                pid_t exclude_pid, size_t limit) {
   std::vector<ConnectionFile> found;
-  std::unique_ptr<DIR, DirCloser> d(opendir(dir.c_str()));
-  if (!d) return found;
-  size_t seen = 0;
-  while (dirent* e = readdir(d.get())) {
-    if (++seen > kMaxDirEntries || found.size() >= limit) break;
-    std::string name = e->d_name;
+  for (const std::string& name : env.ListDirectory(dir, kMaxDirEntries)) {
+    if (found.size() >= limit) break;
     if (name.size() < 6 || name.compare(name.size() - 5, 5, ".conn") != 0) continue;
     std::string path = dir + "/" + name;
-    std::optional<std::string> text = ReadWholeFile(path, kMaxStateFile);
+    std::optional<std::string> text = env.ReadFile(path, kMaxStateFile);
     if (!text) continue;
     std::optional<ConnectionFile> file = ParseConnectionFile(*text);
     if (!file) continue;
     if (file->pid == exclude_pid) continue;
-    if (!SameProcessAlive(file->pid, file->start_time)) {
-      unlink(path.c_str());
+    if (!SameProcessAlive(env, file->pid, file->start_time)) {
+      (void)env.RemoveFile(path);
       continue;
     }
     file->path = path;

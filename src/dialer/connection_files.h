@@ -5,7 +5,8 @@
 // (or whose pid now belongs to a different process) is stale and removed
 // by whoever reads it.
 //
-// Functions only; thread-safe. Failures are results (false / nothing).
+// Functions over an Env; thread-safe. Failures are results (false /
+// nothing).
 #pragma once
 
 #include <sys/types.h>
@@ -14,6 +15,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "runtime/env.h"
 
 namespace netrove {
 
@@ -28,24 +31,24 @@ struct ConnectionFile {
 std::string ConnectionDirectory();
 
 // Start time of a process; nullopt when there is no such process.
-std::optional<uint64_t> ProcessStartTime(pid_t pid);
+std::optional<uint64_t> ProcessStartTime(Env& env, pid_t pid);
 // True when `pid` runs, started at `start_time` and runs the same
 // executable as this process (the only processes BREAK may signal).
-bool SameProcessAlive(pid_t pid, uint64_t start_time);
+bool SameProcessAlive(Env& env, pid_t pid, uint64_t start_time);
 // The executable of a process (0: this one), "" when it cannot be read.
-std::string ProcessExecutable(pid_t pid);
+std::string ProcessExecutable(Env& env, pid_t pid);
 
 // Writes this process's state file for `entry` (mode 0600, creating `dir`
-// with mode 0700).
-// Returns the file path, or "" when it could not be written.
-std::string WriteConnectionFile(const std::string& dir, const std::string& entry,
+// with mode 0700). Returns the file path, or "" when it could not be
+// written.
+std::string WriteConnectionFile(Env& env, const std::string& dir, const std::string& entry,
                                 const std::string& device);
-void RemoveConnectionFile(const std::string& path);
+void RemoveConnectionFile(Env& env, const std::string& path);
 
 // The live state files of processes other than `exclude_pid`, at most
 // `limit`; stale files are deleted on the way. Unparsable files are skipped.
-std::vector<ConnectionFile> ReadConnectionFiles(const std::string& dir, pid_t exclude_pid,
-                                                size_t limit);
+std::vector<ConnectionFile> ReadConnectionFiles(Env& env, const std::string& dir,
+                                                pid_t exclude_pid, size_t limit);
 
 // Parses the content of a state file (nullopt when malformed).
 std::optional<ConnectionFile> ParseConnectionFile(const std::string& text);

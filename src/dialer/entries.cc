@@ -1,39 +1,33 @@
-// Phonebook lookups through the remote-access layer: enumerate the entries
-// (at most 30; past that the enumeration fails and nothing is found) and
-// compare names without regard to case.
 #include "dialer/entries.h"
 
-#include "dialer/remote_access.h"
+#include "runtime/text.h"
 
 namespace netrove {
 namespace {
 
-std::vector<std::string> EntryNames() {
+std::vector<std::string> EntryNames(RemoteAccess& ras) {
   std::vector<std::string> names;
-  if (SystemRemoteAccess()->EnumEntries(names) != 0) names.clear();
+  if (ras.EnumEntries(names) != 0) names.clear();
   return names;
 }
 
 }  // namespace
 
-std::vector<std::string> PhonebookEntryNames() { return EntryNames(); }
-
-std::string ResolveEntryName(const std::string& name) {
+std::string ResolveEntryName(RemoteAccess& ras, const std::string& name) {
   std::string upper = UpperAscii(name);
-  for (const std::string& entry : EntryNames())
+  for (const std::string& entry : EntryNames(ras))
     if (UpperAscii(entry) == upper) return entry;
   return name;
 }
 
-bool EntryExists(const std::string& name) {
+bool EntryExists(RemoteAccess& ras, const std::string& name) {
   std::string upper = UpperAscii(name);
-  for (const std::string& entry : EntryNames())
+  for (const std::string& entry : EntryNames(ras))
     if (UpperAscii(entry) == upper) return true;
   return false;
 }
 
-std::optional<EntryDefaults> LoadEntryDefaults(const std::string& entry) {
-  RemoteAccess& ras = *SystemRemoteAccess();
+std::optional<EntryDefaults> LoadEntryDefaults(RemoteAccess& ras, const std::string& entry) {
   DialRecord params;
   params.entry_name = entry;
   bool password_stored = false;

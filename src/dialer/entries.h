@@ -1,25 +1,22 @@
-// Phonebook entries as the rest of the program sees them.
+// Phonebook entries as the rest of the program sees them: names compared
+// without regard to case, through a remote-access layer (at most 30
+// entries; past that the enumeration fails and nothing is found).
 #pragma once
 
 #include <optional>
 #include <string>
-#include <vector>
+
+#include "config/config.h"
+#include "dialer/remote_access.h"
 
 namespace netrove {
 
 // The phonebook entry name equal to `name` without regard to case, or
 // `name` unchanged when none matches.
-std::string ResolveEntryName(const std::string& name);
-bool EntryExists(const std::string& name);
-
-// User name, password, domain and phone number stored with an entry.
-struct EntryDefaults {
-  std::string user, password, domain, phone;
-};
-// Nothing when the entry's stored dial parameters cannot be read.
-std::optional<EntryDefaults> LoadEntryDefaults(const std::string& entry);
-
-// Every phonebook entry name (empty past 30 entries or without a phonebook).
-std::vector<std::string> PhonebookEntryNames();
+std::string ResolveEntryName(RemoteAccess& ras, const std::string& name);
+bool EntryExists(RemoteAccess& ras, const std::string& name);
+// The user name, password, domain and phone number stored with an entry;
+// nothing when its stored dial parameters cannot be read.
+std::optional<EntryDefaults> LoadEntryDefaults(RemoteAccess& ras, const std::string& entry);
 
 }  // namespace netrove

@@ -1,271 +1,224 @@
 #include "dialer/events.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <algorithm>
 
-#include <cerrno>
-#include <mutex>
-
-#include "accounting/accounting.h"
-#include "dialer/phonebook.h"
-#include "dialer/programs.h"
-#include "runtime/files.h"
-#include "runtime/log.h"
-#include "runtime/program.h"
-#include "runtime/shared_state.h"
+#include "dialer/execute_at.h"
+#include "runtime/clock.h"
 #include "runtime/text.h"
 
 namespace netrove {
 namespace {
 
-// The routines other parts of the program lend to the macros and rules.
-struct Services {
-  std::mutex mu;
-  std::function<void()> get_mail, update, abort_program, hang_up;
-  std::function<void(const std::string&)> check_url;
-};
-
-Services& TheServices() {
-  static Services* services = new Services;  // lives until the process ends
-  return *services;
-}
-
-template <typename Fn>
-Fn Borrow(Fn Services::*member) {
-  Services& s = TheServices();
-  std::lock_guard<std::mutex> lock(s.mu);
-  return s.*member;
-}
-
-template <typename Fn>
-void Lend(Fn Services::*member, Fn routine) {
-  Services& s = TheServices();
-  std::lock_guard<std::mutex> lock(s.mu);
-  s.*member = std::move(routine);
-}
-
-// Running counts of the EVENTID rules, kept beside a copy of the rules they
-// belong to: a configuration with other rules starts from zero.
-struct EventCounts {
-  std::mutex mu;
-  std::vector<EventRule> rules;
-  std::vector<uint16_t> counts;
-};
-
-EventCounts& TheCounts() {
-  static EventCounts* counts = new EventCounts;
-  return *counts;
-}
-
-bool SameRules(const std::vector<EventRule>& a, const std::vector<EventRule>& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (a[i].number != b[i].number || a[i].threshold != b[i].threshold ||
-        a[i].action != b[i].action || a[i].text != b[i].text)
-      return false;
-  }
-  return true;
-}
+constexpr int64_t kClockCheckMs = 500;
+constexpr size_t kMaxTimeText = 20;
+constexpr size_t kMaxCommand = 255;
 
 }  // namespace
 
-bool FireEvent(int number) {
-  std::shared_ptr<const ConfigRecord> config = CurrentConfig();
+Events::Events(Env& env, Tasks& tasks, Log& log, ConfigStore& config, SharedState& shared,
+               FlagFiles& flags, SessionControl& session, UrlCheckStarter& url_check)
+    : env_(env),
+      tasks_(tasks),
+      log_(log),
+      config_(config),
+      shared_(shared),
+      flags_(flags),
+      session_(session),
+      url_check_(url_check),
+      programs_(env, tasks) {}
+
+Events::~Events() { StopActingTasks(); }
+
+// --- Event rules.
+
+bool Events::Fire(int number) {
+  std::shared_ptr<const ConfigRecord> config = config_.Current();
   EventRule rule;
   {
-    EventCounts& t = TheCounts();
-    std::lock_guard<std::mutex> lock(t.mu);
-    if (!SameRules(t.rules, config->events)) {
-      t.rules = config->events;
-      t.counts.assign(t.rules.size(), 0);
+    std::lock_guard<std::mutex> lock(mu_);
+    if (rules_ != config->events) {
+      rules_ = config->events;
+      counts_.assign(rules_.size(), 0);
     }
-    size_t i = t.rules.size();
-    while (i > 0 && t.rules[i - 1].number != number) --i;
+    // The last rule of the number is the only one used.
+    size_t i = rules_.size();
+    while (i > 0 && rules_[i - 1].number != number) --i;
     if (i == 0) return false;
     --i;
-    if (++t.counts[i] < t.rules[i].threshold) return false;
-    t.counts[i] = 0;
-    rule = t.rules[i];
+    if (++counts_[i] < rules_[i].threshold) return false;
+    counts_[i] = 0;
+    rule = rules_[i];
   }
   switch (rule.action) {
     case EventAction::kExec:
       ExecuteCommand(rule.text);
       return false;
     case EventAction::kReload:
-      if (!rule.text.empty()) Shared().connection_arg.Set(rule.text);
+      if (!rule.text.empty()) shared_.connection_arg.Set(rule.text);
       return true;
     case EventAction::kExit:
-      AbortProgramNow();
+      session_.Abort();
       return false;
   }
   return false;
 }
 
-void ResetEventCounts() {
-  EventCounts& t = TheCounts();
-  std::lock_guard<std::mutex> lock(t.mu);
-  t.counts.assign(t.rules.size(), 0);
+void Events::ResetCounts() {
+  std::lock_guard<std::mutex> lock(mu_);
+  counts_.assign(rules_.size(), 0);
 }
 
-void RunCommand(const std::string& command) {
+void Events::RunProgramList(const std::vector<std::string>& commands) {
+  for (const std::string& command : commands) ExecuteCommand(command);
+}
+
+// --- Commands and macros.
+
+void Events::RunCommand(const std::string& command) {
   std::string line = Trim(command);
   size_t space = line.find_first_of(" \t");
   std::string word = UpperAscii(line.substr(0, space));
   std::string rest = space == std::string::npos ? "" : Trim(line.substr(space));
 
   if (word == "$GETMAIL") {
-    if (auto start = Borrow(&Services::get_mail))
-      start();
-    else
-      Log("Get POP3 mail: service not running");
+    log_.Write("Get POP3 mail: service not running");
   } else if (word == "$CHECKURL") {
-    std::string target = rest.empty() ? CurrentConfig()->check_url : rest;
-    if (auto check = Borrow(&Services::check_url))
-      check(target);
-    else
-      Log("Check URL: service not running");
+    url_check_.StartUrlCheck(rest.empty() ? config_.Current()->check_url : rest);
   } else if (word == "$CREATEFLAG") {
-    CreateFlagFile(rest);
+    flags_.Create(rest);
   } else if (word == "$DELETEFLAG") {
-    (void)DeleteFlagFile(rest);
+    (void)flags_.Delete(rest);
   } else if (word == "$UPDATE") {
-    if (auto update = Borrow(&Services::update))
-      update();
-    else
-      Log("Auto update: service not running");
+    log_.Write("Auto update: service not running");
   } else if (word == "$BREAK") {
-    Shared().control_request = kRequestStop;
+    shared_.control_request = kRequestStop;
   } else if (word == "$RESTART") {
-    Shared().restart_requested = true;
-    Shared().control_request = kRequestStop;
-  } else if (auto program = ParseProgramLine(line)) {
-    (void)StartProgram(*program);
+    shared_.restart_requested = true;
+    shared_.control_request = kRequestStop;
+  } else {
+    (void)programs_.Start(line);
   }
 }
 
-void ExecuteCommand(const std::string& command) {
-  Log("Execute " + command);
+void Events::ExecuteCommand(const std::string& command) {
+  log_.Write("Execute " + command);
   RunCommand(command);
 }
 
-void RunProgramList(const std::vector<std::string>& commands) {
-  for (const std::string& command : commands) ExecuteCommand(command);
+// --- The "Halt service".
+
+void Events::BreakSession() {
+  session_.HangUp();
+  shared_.control_request = kRequestStop;
+  (void)TaskSleep(1000);
+  shared_.control_request = kRequestStop;
+  session_.Abort();
 }
 
-void CreateFlagFile(const std::string& name) {
-  if (name.empty()) return;
-  int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
-  if (fd >= 0) close(fd);
-}
-
-bool DeleteFlagFile(const std::string& name) {
-  if (name.empty()) return false;
-  return unlink(name.c_str()) == 0 || errno == ENOENT;
-}
-
-void SetGetMailService(std::function<void()> start_get_mail) {
-  Lend(&Services::get_mail, std::move(start_get_mail));
-}
-void SetCheckUrlService(std::function<void(const std::string&)> check_url) {
-  Lend(&Services::check_url, std::move(check_url));
-}
-void SetUpdateService(std::function<void()> run_update_check) {
-  Lend(&Services::update, std::move(run_update_check));
-}
-void SetAbortProgram(std::function<void()> abort_program) {
-  Lend(&Services::abort_program, std::move(abort_program));
-}
-void SetHangUp(std::function<void()> hang_up) { Lend(&Services::hang_up, std::move(hang_up)); }
-
-void AbortProgramNow() {
-  if (auto abort = Borrow(&Services::abort_program)) {
-    abort();
-    return;
+void Events::CheckFlagFiles() {
+  std::shared_ptr<const ConfigRecord> config = config_.Current();
+  if (flags_.Exists(config->break_flag)) {
+    (void)flags_.Delete(config->break_flag);
+    BreakSession();
   }
-  Log("Aborted!");
-  Shared().control_request = kRequestStop;
+  if (flags_.Exists(config->sleep_flag)) session_.HangUp();
+  size_t pairs = std::min(config->execute_flag_files.size(), config->execute_flag_commands.size());
+  for (size_t i = 0; i < pairs; ++i) {
+    const std::string& flag = config->execute_flag_files[i];
+    // Once per appearance: a flag that cannot be removed does not run its
+    // command again every round.
+    if (!flags_.Exists(flag) || !flags_.Delete(flag)) continue;
+    ExecuteCommand(config->execute_flag_commands[i]);
+  }
 }
 
-void HangUpNow() {
-  if (auto hang_up = Borrow(&Services::hang_up)) {
-    hang_up();
-    return;
+uint32_t Events::HaltServiceLoop() {
+  bool break_done = false;
+  for (;;) {
+    uint32_t break_time = config_.Current()->break_time;
+    if (break_time != 0 && !break_done && NowSeconds(env_) >= break_time) {
+      break_done = true;
+      BreakSession();
+    }
+    if (!TaskSleep(kHaltServicePeriodMs)) return 0;
+    CheckFlagFiles();
   }
-  uint8_t none = kRequestNone;
-  if (Shared().link_mode == kLinkOnline)
-    Shared().control_request.compare_exchange_strong(none, kRequestSleep);
 }
 
-ConfigHooks EventHooks() {
-  ConfigHooks hooks;
-  hooks.execute_start = ExecuteCommand;
-  hooks.execute_at = StartExecuteAt;
-  hooks.stop_acting_tasks = [] {
-    StopActingTasks();
-    ResetEventCounts();
-  };
-  hooks.tariffs = SetTariffs;
-  return hooks;
+void Events::StartHaltService() {
+  // Tasks are stopped outside the lock: a stopping task may itself stop
+  // the "Halt service" (an abort stops the services).
+  StopHaltService();
+  TaskHandle fresh = tasks_.Start("Halt service", [this](uint32_t) { return HaltServiceLoop(); });
+  TaskHandle old;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    old = std::move(halt_);
+    halt_ = std::move(fresh);
+  }
+  Tasks::Stop(old);
 }
 
-void InstallEventHooks() { SetConfigHooks(EventHooks()); }
-
-namespace {
-
-// True when a file of "Keyword value" lines (any case) has a non-empty
-// value for `keyword`.
-bool HasValueFor(const std::string& text, const std::string& keyword) {
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t end = text.find('\n', pos);
-    if (end == std::string::npos) end = text.size();
-    std::string line = Trim(text.substr(pos, end - pos), " \t\r");
-    pos = end + 1;
-    size_t blank = line.find_first_of(" \t");
-    if (blank != std::string::npos && UpperAscii(line.substr(0, blank)) == keyword &&
-        !Trim(line.substr(blank)).empty())
-      return true;
+void Events::StopHaltService() {
+  TaskHandle task;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    task = std::move(halt_);
   }
-  return false;
+  Tasks::Stop(task);
 }
 
-}  // namespace
-
-bool WarnIfPasswordsReadable() {
-  std::string dir = ProgramDirectory();
-  bool warned = false;
-  for (const std::string& path :
-       {dir + (dir == "/" ? "" : "/") + kConfigFileName, PhonebookPath()}) {
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0 || (st.st_mode & (S_IRGRP | S_IROTH)) == 0) continue;
-    std::optional<std::string> text = ReadWholeFile(path, kMaxPhonebookBytes);
-    if (!text || !HasValueFor(*text, "PASSWORD")) continue;
-    Log("Warning: " + path + " holds a password and can be read by other users (chmod 600 " + path +
-        ")");
-    warned = true;
-  }
-  return warned;
+bool Events::HaltServiceRunning() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return Tasks::Running(halt_);
 }
 
-bool WarnIfConfigWritable() {
-  std::string dir = ProgramDirectory();
-  std::string path = dir + (dir == "/" ? "" : "/") + kConfigFileName;
-  bool warned = false;
-  struct stat st;
-  if (stat(path.c_str(), &st) == 0 && (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-    Log("Warning: " + path + " can be written by other users, and it starts programs.");
-    warned = true;
+// --- EXECUTEAT.
+
+uint32_t Events::ExecuteAtLoop(const std::string& time_text, const std::string& command) {
+  const uint32_t period = ExecuteAtPeriod(time_text);
+  uint32_t due = FirstExecuteAt(time_text, NowSeconds(env_));
+  for (;;) {
+    for (;;) {
+      uint32_t now = NowSeconds(env_);
+      if (now >= due) break;
+      // The clock went back further than one period: plan from the new time.
+      if (due - now > period) due = FirstExecuteAt(time_text, now);
+      int64_t wait_ms = std::min<int64_t>(static_cast<int64_t>(due - now) * 1000, kClockCheckMs);
+      if (!TaskSleep(std::max<int64_t>(wait_ms, 1))) return 0;
+    }
+    ExecuteCommand(command);
+    if (TaskStopRequested()) return 0;
+    due = NextExecuteAt(time_text, due, NowSeconds(env_));
   }
-  // A directory others may write lets them replace the file; the sticky
-  // bit keeps them from replacing files they do not own.
-  if (stat(dir.c_str(), &st) == 0 && (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 &&
-      (st.st_mode & S_ISVTX) == 0) {
-    Log("Warning: directory " + dir + " can be written by other users, and " + kConfigFileName +
-        " in it starts programs.");
-    warned = true;
+}
+
+void Events::StartExecuteAt(const std::string& time_text, const std::string& command) {
+  if (command.empty()) return;
+  std::string time_copy = time_text.substr(0, kMaxTimeText);
+  std::string command_copy = command.substr(0, kMaxCommand);
+  TaskHandle task = tasks_.Start("Start EXEC service", [this, time_copy, command_copy](uint32_t) {
+    return ExecuteAtLoop(time_copy, command_copy);
+  });
+  std::lock_guard<std::mutex> lock(mu_);
+  execute_at_.push_back(std::move(task));
+}
+
+int Events::ExecuteAtTaskCount() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return static_cast<int>(
+      std::count_if(execute_at_.begin(), execute_at_.end(), &Tasks::Running));
+}
+
+void Events::StopActingTasks() {
+  std::vector<TaskHandle> tasks;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    tasks.swap(execute_at_);
   }
-  return warned;
+  for (TaskHandle& task : tasks) Tasks::Stop(task);
+  StopHaltService();
+  ResetCounts();
 }
 
 }  // namespace netrove

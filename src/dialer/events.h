@@ -1,72 +1,114 @@
-// Event rules, program lists, command macros and flag files.
+// Event rules, program lists, command macros, flag files and the tasks
+// that act on them: the "Halt service" (break time, BREAKFLAG, SLEEPFLAG,
+// EXECUTEFLAG) and one "Start EXEC service" per EXECUTEAT line.
 //
-// Services that other parts of the program provide (mail fetch, link
-// check, update, abort, hang-up) are lent here with the Set... functions;
-// until one is lent the macro that needs it logs that it is not running.
-// The "Halt service" and EXECUTEAT tasks are declared in the two headers
-// included below.
-//
-// Thread-safe: the running counts of the EVENTID rules live in a locked
-// table of this module; actions run outside every lock. Failures are
-// results: a program or flag file that cannot be handled is skipped.
+// Thread-safe: the running counts of the EVENTID rules are kept under a
+// lock; actions run outside every lock. Failures are results: a program or
+// flag file that cannot be handled is skipped.
 #pragma once
 
-#include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "config/config.h"
-#include "dialer/execute_at.h"
-#include "dialer/halt_service.h"
+#include "dialer/flag_files.h"
+#include "dialer/programs.h"
+#include "dialer/session_control.h"
+#include "runtime/log.h"
+#include "runtime/shared_state.h"
+#include "runtime/tasks.h"
 
 namespace netrove {
 
-// Fires event `number` (a dial error code minus 600, or 0 for a failed
-// link test). Returns true when a RELOAD rule asks for a configuration
-// reload (the rule has then replaced the connection name).
-bool FireEvent(int number);
-// Every connect resets the running counts of all rules.
-void ResetEventCounts();
+inline constexpr int kHaltServicePeriodMs = 5000;
 
-// Runs one command line, without logging it: a macro ($GETMAIL, $CHECKURL,
-// $CREATEFLAG, $DELETEFLAG, $UPDATE, $BREAK, $RESTART) or a program
-// started without a shell (programs.h).
-void RunCommand(const std::string& command);
-// Logs "Execute " + command, then runs it.
-void ExecuteCommand(const std::string& command);
-// Runs every command of a list in order.
-void RunProgramList(const std::vector<std::string>& commands);
+// What the session controller asks of the event rules and program lists.
+class EventRules {
+ public:
+  virtual ~EventRules() = default;
+  // Fires event `number` (a dial error code minus 600, or 0 for a failed
+  // link test). True when a RELOAD rule asks for a configuration reload
+  // (the rule has then replaced the connection name).
+  virtual bool Fire(int number) = 0;
+  // Every connect starts the running counts of all rules again.
+  virtual void ResetCounts() = 0;
+  // Logs "Execute " + command and runs it, for each command in order.
+  virtual void RunProgramList(const std::vector<std::string>& commands) = 0;
+};
 
-// Flag files (names relative to the program directory). Empty names do
-// nothing; DeleteFlagFile is true when the file is gone afterwards.
-void CreateFlagFile(const std::string& name);
-bool DeleteFlagFile(const std::string& name);
+// The link check of the $CHECKURL macro, supplied by the program.
+class UrlCheckStarter {
+ public:
+  virtual ~UrlCheckStarter() = default;
+  virtual void StartUrlCheck(const std::string& url) = 0;
+};
 
-// Routines lent by other parts (nullptr withdraws them).
-void SetGetMailService(std::function<void()> start_get_mail);
-void SetCheckUrlService(std::function<void(const std::string&)> check_url);
-void SetUpdateService(std::function<void()> run_update_check);
-void SetAbortProgram(std::function<void()> abort_program);
-void SetHangUp(std::function<void()> hang_up);
+class Events final : public EventRules {
+ public:
+  Events(Env& env, Tasks& tasks, Log& log, ConfigStore& config, SharedState& shared,
+         FlagFiles& flags, SessionControl& session, UrlCheckStarter& url_check);
+  ~Events() override;
+  Events(const Events&) = delete;
+  Events& operator=(const Events&) = delete;
 
-// AbortProgram through the lent routine (without one: logs "Aborted!" and
-// sets ControlRequest to 1).
-void AbortProgramNow();
-// HangUp through the lent routine (without one: asks an on-line session
-// to hang up and sleep).
-void HangUpNow();
+  bool Fire(int number) override;
+  void ResetCounts() override;
+  void RunProgramList(const std::vector<std::string>& commands) override;
 
-// The acting keywords of the configuration load, wired to this module:
-// EXECUTESTART, EXECUTEAT, the reset (StopActingTasks, fresh event counts)
-// and the tariffs. session_reset is left empty for the caller to fill.
-ConfigHooks EventHooks();
-void InstallEventHooks();
+  // Runs one command line, without logging it: a macro ($GETMAIL,
+  // $CHECKURL, $CREATEFLAG, $DELETEFLAG, $UPDATE, $BREAK, $RESTART) or a
+  // program started without a shell (programs.h). $GETMAIL and $UPDATE
+  // log that their service is not running: there is no mail fetcher and no
+  // automatic update yet.
+  void RunCommand(const std::string& command);
+  // Logs "Execute " + command, then runs it.
+  void ExecuteCommand(const std::string& command);
 
-// Logs a warning when netrove.dat or its directory can be written by
-// other users (the file starts programs). True when it warned.
-bool WarnIfConfigWritable();
-// Logs a warning for netrove.dat and for the phonebook when the file holds
-// a password and group or others may read it. True when it warned.
-bool WarnIfPasswordsReadable();
+  // The "Halt service": every 5 seconds the break time and the flag files.
+  // Starting again replaces the task; stopping waits for it.
+  void StartHaltService();
+  void StopHaltService();
+  bool HaltServiceRunning();
+  // One look at the flag files: a break flag is deleted and breaks the
+  // session; a sleep flag hangs up; each EXECUTEFLAG file present is
+  // deleted and its command run once.
+  void CheckFlagFiles();
+  // The break step: hang up, ControlRequest 1, wait a second (cut short
+  // when the calling task is stopped), ControlRequest 1, abort.
+  void BreakSession();
+
+  // A "Start EXEC service" task for an EXECUTEAT line (empty commands are
+  // ignored).
+  void StartExecuteAt(const std::string& time_text, const std::string& command);
+  int ExecuteAtTaskCount();
+  // The reset of a configuration load: the EXECUTEAT tasks and the "Halt
+  // service" end, the rules' counts start again.
+  void StopActingTasks();
+
+  Programs& programs() { return programs_; }
+
+ private:
+  uint32_t HaltServiceLoop();
+  uint32_t ExecuteAtLoop(const std::string& time_text, const std::string& command);
+
+  Env& env_;
+  Tasks& tasks_;
+  Log& log_;
+  ConfigStore& config_;
+  SharedState& shared_;
+  FlagFiles& flags_;
+  SessionControl& session_;
+  UrlCheckStarter& url_check_;
+  Programs programs_;
+
+  std::mutex mu_;
+  // Running counts of the EVENTID rules, beside a copy of the rules they
+  // belong to: a configuration with other rules starts from zero.
+  std::vector<EventRule> rules_;       // guarded by mu_
+  std::vector<uint16_t> counts_;       // guarded by mu_
+  TaskHandle halt_;                    // guarded by mu_
+  std::vector<TaskHandle> execute_at_;  // guarded by mu_
+};
 
 }  // namespace netrove

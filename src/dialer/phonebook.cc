@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 
-#include "runtime/files.h"
 #include "runtime/program.h"
 
 namespace netrove {
@@ -88,11 +87,11 @@ std::string FormatSection(const PhonebookSection& section) {
 std::string PhonebookPath() {
   const char* env = std::getenv("NETROVE_PHONEBOOK");
   if (env != nullptr && env[0] != '\0') return env;
-  return ProgramDirectory() + "/phonebook";
+  return InProgramDirectory("phonebook");
 }
 
-std::optional<std::vector<PhonebookSection>> ReadPhonebook(const std::string& path) {
-  std::optional<std::string> text = ReadWholeFile(path, kMaxPhonebookBytes);
+std::optional<std::vector<PhonebookSection>> ReadPhonebook(Env& env, const std::string& path) {
+  std::optional<std::string> text = env.ReadFile(path, kMaxPhonebookBytes);
   if (!text) return std::nullopt;
   return ParsePhonebook(*text);
 }
@@ -123,15 +122,15 @@ bool ValidPhonebookValue(std::string_view value) {
   return true;
 }
 
-bool AppendSection(const std::string& path, const PhonebookSection& section) {
+bool AppendSection(Env& env, const std::string& path, const PhonebookSection& section) {
   if (!ValidEntryName(section.name)) return false;
   for (const auto& [k, v] : section.keys) {
     if (k.empty() || k.find_first_of(" \t=;[") != std::string::npos) return false;
     if (!ValidPhonebookValue(k) || !ValidPhonebookValue(v)) return false;
   }
   std::string text;
-  if (FileExists(path)) {
-    std::optional<std::string> old = ReadWholeFile(path, kMaxPhonebookBytes + 1);
+  if (FileExists(env, path)) {
+    std::optional<std::string> old = env.ReadFile(path, kMaxPhonebookBytes + 1);
     if (!old || old->size() > kMaxPhonebookBytes) return false;
     text = std::move(*old);
     if (FindSection(ParsePhonebook(text), section.name) != nullptr) return false;
@@ -140,7 +139,7 @@ bool AppendSection(const std::string& path, const PhonebookSection& section) {
   }
   text += FormatSection(section);
   // A phonebook holds passwords: never readable by others.
-  return WriteFileAtomically(path, text, 0600, /*keep_mode=*/false);
+  return WriteFileAtomically(env, path, text, 0600, /*keep_mode=*/false);
 }
 
 }  // namespace netrove

@@ -5,8 +5,8 @@
 //
 // Reading is bounded: at most kMaxPhonebookBytes of the file, lines longer
 // than kMaxPhonebookLine are skipped, at most kMaxSections sections and
-// kMaxKeys keys per section are kept. Pure functions plus file helpers;
-// thread-safe (no shared state).
+// kMaxKeys keys per section are kept. Pure functions plus file helpers
+// over an Env; thread-safe (no shared state).
 #pragma once
 
 #include <optional>
@@ -14,6 +14,8 @@
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "runtime/env.h"
 
 namespace netrove {
 
@@ -40,7 +42,7 @@ std::string FormatSection(const PhonebookSection& section);
 std::string PhonebookPath();
 
 // The sections of the file; nullopt when it does not exist or cannot be read.
-std::optional<std::vector<PhonebookSection>> ReadPhonebook(const std::string& path);
+std::optional<std::vector<PhonebookSection>> ReadPhonebook(Env& env, const std::string& path);
 // First section whose name equals `name` without regard to case.
 const PhonebookSection* FindSection(const std::vector<PhonebookSection>& sections,
                                     std::string_view name);
@@ -54,6 +56,7 @@ bool ValidPhonebookValue(std::string_view value);
 // Adds a section at the end of the file (creating it), rewriting the file
 // atomically with mode 0600. False (file untouched) when the name or a
 // value is not valid, the name is already taken, or the write fails.
-[[nodiscard]] bool AppendSection(const std::string& path, const PhonebookSection& section);
+[[nodiscard]] bool AppendSection(Env& env, const std::string& path,
+                                 const PhonebookSection& section);
 
 }  // namespace netrove

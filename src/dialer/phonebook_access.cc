@@ -1,121 +1,30 @@
 #include "dialer/phonebook_access.h"
 
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdlib>
-
-#include "dialer/child_process.h"
-#include "runtime/files.h"
+#include "dialer/devices.h"
+#include "runtime/signals.h"
 #include "runtime/tasks.h"
 #include "runtime/text.h"
 
 namespace netrove {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr uint32_t kForeignBit = 0x80000000u;
-constexpr size_t kMaxOutcomes = 100;
-constexpr int kStatusCommandMs = 5000;
-constexpr int kHangupCommandMs = 15000;
-
-enum LinkState { kDialing = 0, kConnected = 1, kDropped = 2 };
-
-// Set by the SIGUSR1 handler: another process asked us to hang up.
-std::atomic<bool> break_signal{false};
-static_assert(std::atomic<bool>::is_always_lock_free);
-
-void OnBreakSignal(int) { break_signal.store(true); }
-
-double Seconds(const std::string& word, double fallback) {
-  char* end = nullptr;
-  double v = std::strtod(word.c_str(), &end);
-  if (word.empty() || end == nullptr || *end != '\0' || !(v >= 0)) return fallback;
-  return v > 86400 ? 86400 : v;
-}
 
 }  // namespace
 
-struct PhonebookRemoteAccess::Connection {
-  uint32_t handle = 0;
-  std::string entry, device;
-  bool command = false;
-  PhonebookSection section;
-  EnvironmentList env;
-  std::mutex file_mu;
-  std::string state_file;  // guarded by file_mu; "" while not written
+void Connection::EnsureStateFile(Env& env, const std::string& run_dir) {
+  std::lock_guard<std::mutex> lock(file_mu);
+  if (state_file.empty() && state.load() != kDropped)
+    state_file = WriteConnectionFile(env, run_dir, entry, device);
+}
 
-  // Writes the state file unless it is there (a full disk at dial time is
-  // retried at every status query) or the connection has dropped.
-  void EnsureStateFile(const std::string& run_dir) {
-    std::lock_guard<std::mutex> lock(file_mu);
-    if (state_file.empty() && state.load() != kDropped)
-      state_file = WriteConnectionFile(run_dir, entry, device);
-  }
-  // Call after `state` became kDropped.
-  void RemoveStateFile() {
-    std::lock_guard<std::mutex> lock(file_mu);
-    RemoveConnectionFile(state_file);
-    state_file.clear();
-  }
-  std::atomic<bool> cancel{false};
-  std::atomic<bool> hung_up{false};
-  std::atomic<int> state{kDialing};
-  std::atomic<uint32_t> error{0};
-  // Guarded by the owner's mutex:
-  bool drops = false;
-  Clock::time_point drop_at;
-  std::unique_ptr<ChildProcess> dial_child;
-};
-
-std::vector<SimOutcome> ParseSimAnswers(const std::string& text) {
-  std::vector<SimOutcome> outcomes;
-  size_t pos = 0;
-  while (pos <= text.size() && outcomes.size() < kMaxOutcomes) {
-    size_t comma = text.find(',', pos);
-    if (comma == std::string::npos) comma = text.size();
-    std::string item = Trim(text.substr(pos, comma - pos));
-    pos = comma + 1;
-    if (item.empty()) continue;
-    std::vector<std::string> words;
-    for (size_t i = 0; i < item.size();) {
-      size_t e = item.find_first_of(" \t", i);
-      if (e == std::string::npos) e = item.size();
-      if (e > i) words.push_back(item.substr(i, e - i));
-      i = e + 1;
-    }
-    std::string kind = UpperAscii(words[0]);
-    std::string second = words.size() > 1 ? words[1] : "";
-    SimOutcome o;
-    if (kind == "CONNECT") {
-      o.kind = SimOutcome::kConnect;
-      o.delay = Seconds(second, 2);
-      o.drop_after = words.size() > 2 ? Seconds(words[2], -1) : -1;
-    } else if (kind == "HANG") {
-      o.kind = SimOutcome::kHang;
-    } else {
-      o.kind = SimOutcome::kError;
-      if (kind == "BUSY") {
-        o.error = kErrorLineBusy, o.delay = Seconds(second, 2);
-      } else if (kind == "NOANSWER") {
-        o.error = kErrorNoAnswer, o.delay = Seconds(second, 5);
-      } else if (kind == "NODIALTONE") {
-        o.error = kErrorNoDialTone, o.delay = Seconds(second, 1);
-      } else {
-        char* end = nullptr;
-        long code = std::strtol(kind.c_str(), &end, 10);
-        bool number = *end == '\0' && code > 0 && code < 100000;
-        o.error = number ? static_cast<int>(code) : kErrorHardwareFailure;
-        o.delay = Seconds(second, 1);
-      }
-    }
-    outcomes.push_back(o);
-  }
-  if (outcomes.empty()) outcomes.push_back(SimOutcome{});
-  return outcomes;
+void Connection::RemoveStateFile(Env& env) {
+  std::lock_guard<std::mutex> lock(file_mu);
+  RemoveConnectionFile(env, state_file);
+  state_file.clear();
 }
 
 std::string RemoteAccessErrorText(int code, const std::string& phonebook) {
@@ -152,21 +61,13 @@ std::string RemoteAccessErrorText(int code, const std::string& phonebook) {
   }
 }
 
-void PhonebookRemoteAccess::InstallBreakSignal() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    struct sigaction sa {};
-    sa.sa_handler = OnBreakSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGUSR1, &sa, nullptr);
-  });
-}
-
-PhonebookRemoteAccess::PhonebookRemoteAccess(std::string phonebook_path, std::string run_dir)
-    : phonebook_path_(std::move(phonebook_path)), run_dir_(std::move(run_dir)) {
-  InstallBreakSignal();
-}
+PhonebookRemoteAccess::PhonebookRemoteAccess(Env& env, std::string phonebook_path,
+                                             std::string run_dir)
+    : env_(env),
+      book_(std::move(phonebook_path)),
+      run_dir_(std::move(run_dir)),
+      sim_(MakeSimDevice(env)),
+      command_(MakeCommandDevice(env, run_dir_)) {}
 
 PhonebookRemoteAccess::~PhonebookRemoteAccess() {
   std::map<uint32_t, std::shared_ptr<Connection>> own;
@@ -177,16 +78,13 @@ PhonebookRemoteAccess::~PhonebookRemoteAccess() {
   for (auto& [h, c] : own) Release(c);
 }
 
-std::string PhonebookRemoteAccess::PhonebookFile() const {
-  return phonebook_path_.empty() ? PhonebookPath() : phonebook_path_;
+Device& PhonebookRemoteAccess::DeviceOf(const Connection& c) {
+  return c.device == "command" ? *command_ : *sim_;
 }
 
-std::string PhonebookRemoteAccess::RunDir() const {
-  return run_dir_.empty() ? ConnectionDirectory() : run_dir_;
-}
-
+// Another process asked us (SIGUSR1) to hang up everything we hold.
 void PhonebookRemoteAccess::HandleBreakSignal() {
-  if (!break_signal.exchange(false)) return;
+  if (!TakeBreakSignal()) return;
   std::vector<std::shared_ptr<Connection>> own;
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -201,55 +99,38 @@ void PhonebookRemoteAccess::HandleBreakSignal() {
 void PhonebookRemoteAccess::Drop(const std::shared_ptr<Connection>& c, uint32_t error) {
   if (c->state.exchange(kDropped) == kDropped) return;
   c->error = error;
-  c->RemoveStateFile();
+  c->RemoveStateFile(env_);
+}
+
+void PhonebookRemoteAccess::Refresh(const std::shared_ptr<Connection>& c) {
+  if (c->state != kConnected) return;
+  if (uint32_t error = DeviceOf(*c).LinkError(*c); error != 0) Drop(c, error);
 }
 
 void PhonebookRemoteAccess::Release(const std::shared_ptr<Connection>& c) {
   c->cancel = true;
   c->state = kDropped;
-  c->RemoveStateFile();
-  std::unique_ptr<ChildProcess> child;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    child = std::move(c->dial_child);
-  }
+  c->RemoveStateFile(env_);
   if (c->hung_up.exchange(true)) return;
-  if (c->command) {
-    std::string hangup = c->section.Get("HangupCommand");
-    if (!hangup.empty())
-      RunCommandLine(hangup, c->env, RunDir() + "/commands.log", kHangupCommandMs);
-  }
-  if (child) child->KillGroup();
-}
-
-bool PhonebookRemoteAccess::CommandConnected(const Connection& c) {
-  std::string ifname = c.section.Get("Interface");
-  if (!ifname.empty()) {
-    if (ifname.find('/') != std::string::npos || ifname == "." || ifname == "..") return false;
-    return FileExists("/sys/class/net/" + ifname);
-  }
-  std::string status = c.section.Get("StatusCommand");
-  if (status.empty()) return false;
-  std::optional<int> rc =
-      RunCommandLine(status, c.env, RunDir() + "/commands.log", kStatusCommandMs);
-  return rc && *rc == 0;
+  DeviceOf(*c).Release(*c);
 }
 
 int PhonebookRemoteAccess::EnumConnections(std::vector<ConnectionInfo>& out) {
   HandleBreakSignal();
   out.clear();
-  if (!FileExists(PhonebookFile())) return 0;
-  std::vector<ConnectionFile> files = ReadConnectionFiles(RunDir(), getpid(), kMaxRecords);
-  std::lock_guard<std::mutex> lock(mu_);
-  auto now = Clock::now();
-  for (auto& [h, c] : own_) {
-    if (c->state == kConnected && c->drops && now >= c->drop_at) {
-      c->state = kDropped;
-      c->error = kErrorRemoteDisconnection;
-      c->RemoveStateFile();
-    }
-    if (c->state != kDropped && out.size() < kMaxRecords) out.push_back({h, c->entry, c->device});
+  if (!FileExists(env_, book_)) return 0;
+  std::vector<ConnectionFile> files = ReadConnectionFiles(env_, run_dir_, getpid(), kMaxRecords);
+  std::vector<std::shared_ptr<Connection>> own;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (auto& [h, c] : own_) own.push_back(c);
   }
+  for (auto& c : own) {
+    if (c->device == "sim") Refresh(c);  // a command link's check runs a program: not here
+    if (c->state != kDropped && out.size() < kMaxRecords)
+      out.push_back({c->handle, c->entry, c->device});
+  }
+  std::lock_guard<std::mutex> lock(mu_);
   std::map<uint32_t, ConnectionFile> foreign;
   for (ConnectionFile& f : files) {
     uint32_t handle = 0;
@@ -268,7 +149,7 @@ int PhonebookRemoteAccess::EnumConnections(std::vector<ConnectionInfo>& out) {
 
 int PhonebookRemoteAccess::EnumEntries(std::vector<std::string>& out) {
   out.clear();
-  std::optional<std::vector<PhonebookSection>> book = ReadPhonebook(PhonebookFile());
+  std::optional<std::vector<PhonebookSection>> book = ReadPhonebook(env_, book_);
   if (!book) return 0;
   if (book->size() > kMaxRecords) return kErrorBufferTooSmall;
   for (const PhonebookSection& s : *book) out.push_back(s.name);
@@ -283,15 +164,9 @@ int PhonebookRemoteAccess::GetConnectStatus(uint32_t handle, ConnectStatus& stat
     auto it = own_.find(handle);
     if (it == own_.end()) return kErrorInvalidHandle;
     c = it->second;
-    if (c->state == kConnected && c->drops && Clock::now() >= c->drop_at) {
-      c->state = kDropped;
-      c->error = kErrorRemoteDisconnection;
-      c->RemoveStateFile();
-    }
   }
-  if (c->command && c->state == kConnected && !CommandConnected(*c))
-    Drop(c, kErrorRemoteDisconnection);
-  c->EnsureStateFile(RunDir());
+  Refresh(c);
+  c->EnsureStateFile(env_, run_dir_);
   int state = c->state;
   status.state = state == kConnected ? kStateConnected : state == kDropped ? kStateDisconnected : 0;
   status.error = c->error;
@@ -299,9 +174,8 @@ int PhonebookRemoteAccess::GetConnectStatus(uint32_t handle, ConnectStatus& stat
 }
 
 std::string PhonebookRemoteAccess::ErrorText(int code) {
-  std::string book = PhonebookFile();
-  if (!FileExists(book)) return "The phonebook " + book + " does not exist.";
-  return RemoteAccessErrorText(code, book);
+  if (!FileExists(env_, book_)) return "The phonebook " + book_ + " does not exist.";
+  return RemoteAccessErrorText(code, book_);
 }
 
 int PhonebookRemoteAccess::HangUp(uint32_t handle) {
@@ -313,10 +187,10 @@ int PhonebookRemoteAccess::HangUp(uint32_t handle) {
       if (it == foreign_.end()) return kErrorInvalidHandle;
       f = it->second;
     }
-    if (SameProcessAlive(f.pid, f.start_time)) {
-      kill(f.pid, SIGUSR1);
+    if (SameProcessAlive(env_, f.pid, f.start_time)) {
+      (void)env_.Signal(f.pid, SIGUSR1);
     } else {
-      RemoveConnectionFile(f.path);
+      RemoveConnectionFile(env_, f.path);
     }
     return 0;
   }
@@ -335,7 +209,7 @@ int PhonebookRemoteAccess::HangUp(uint32_t handle) {
 int PhonebookRemoteAccess::GetEntryDialParams(const std::string& entry, DialRecord& params,
                                               bool& password_stored) {
   password_stored = false;
-  std::optional<std::vector<PhonebookSection>> book = ReadPhonebook(PhonebookFile());
+  std::optional<std::vector<PhonebookSection>> book = ReadPhonebook(env_, book_);
   if (!book) return -1;
   const PhonebookSection* s = FindSection(*book, entry);
   if (s == nullptr) return kErrorCannotFindEntry;
@@ -350,7 +224,7 @@ int PhonebookRemoteAccess::GetEntryDialParams(const std::string& entry, DialReco
 
 int PhonebookRemoteAccess::GetEntryProperties(const std::string& entry, EntryProperties& props) {
   props = EntryProperties{};
-  std::optional<std::vector<PhonebookSection>> book = ReadPhonebook(PhonebookFile());
+  std::optional<std::vector<PhonebookSection>> book = ReadPhonebook(env_, book_);
   if (!book) return -1;
   const PhonebookSection* s = FindSection(*book, entry);
   if (s == nullptr) return kErrorCannotFindEntry;
@@ -365,8 +239,8 @@ int PhonebookRemoteAccess::SetEntryProperties(const std::string& entry,
                                               const EntryProperties& props) {
   if (!ValidPhonebookValue(props.autodial_library) || !ValidPhonebookValue(props.autodial_function))
     return -1;
-  std::string path = PhonebookFile();
-  std::optional<std::string> text = ReadWholeFile(path, kMaxPhonebookBytes + 1);
+  const std::string& path = book_;
+  std::optional<std::string> text = env_.ReadFile(path, kMaxPhonebookBytes + 1);
   if (!text || text->size() > kMaxPhonebookBytes) return -1;
   if (FindSection(ParsePhonebook(*text), entry) == nullptr) return kErrorCannotFindEntry;
   // Rewrites only the AutoDial lines of the entry's section, keeping
@@ -398,7 +272,7 @@ int PhonebookRemoteAccess::SetEntryProperties(const std::string& entry,
     out += line + "\n";
   }
   if (in_entry && !done) add_autodial();
-  return WriteFileAtomically(path, out, 0600, false) ? 0 : -1;
+  return WriteFileAtomically(env_, path, out, 0600, false) ? 0 : -1;
 }
 
 int PhonebookRemoteAccess::CreateEntry(const NewEntry& entry) {
@@ -413,12 +287,12 @@ int PhonebookRemoteAccess::CreateEntry(const NewEntry& entry) {
   add("Password", entry.password);
   add("Domain", entry.domain);
   for (const auto& kv : entry.device_keys) s.keys.push_back(kv);
-  return AppendSection(PhonebookFile(), s) ? 0 : -1;
+  return AppendSection(env_, book_, s) ? 0 : -1;
 }
 
 int PhonebookRemoteAccess::Dial(const DialRecord& params, std::atomic<uint32_t>& handle) {
   HandleBreakSignal();
-  std::optional<std::vector<PhonebookSection>> book = ReadPhonebook(PhonebookFile());
+  std::optional<std::vector<PhonebookSection>> book = ReadPhonebook(env_, book_);
   if (!book) return -1;
   const PhonebookSection* section = FindSection(*book, params.entry_name);
   if (section == nullptr) return kErrorCannotFindEntry;
@@ -428,7 +302,6 @@ int PhonebookRemoteAccess::Dial(const DialRecord& params, std::atomic<uint32_t>&
   auto c = std::make_shared<Connection>();
   c->entry = section->name;
   c->device = device == "SIM" ? "sim" : "command";
-  c->command = device == "COMMAND";
   c->section = *section;
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -437,8 +310,16 @@ int PhonebookRemoteAccess::Dial(const DialRecord& params, std::atomic<uint32_t>&
     own_[c->handle] = c;
   }
   handle.store(c->handle);
-  c->EnsureStateFile(RunDir());
-  int rc = c->command ? DialCommand(c, *section, params) : DialSim(c, *section);
+  c->EnsureStateFile(env_, run_dir_);
+  int rc = DeviceOf(*c).Dial(*c, params, [this] {
+    HandleBreakSignal();
+    return false;
+  });
+  if (rc == 0) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (c->cancel) rc = kErrorUserDisconnection;
+    else c->state = kConnected;
+  }
   if (rc != 0) {
     {
       std::lock_guard<std::mutex> lock(mu_);
@@ -446,68 +327,9 @@ int PhonebookRemoteAccess::Dial(const DialRecord& params, std::atomic<uint32_t>&
     }
     c->hung_up = true;  // nothing is up: no hang-up command needed
     c->state = kDropped;
-    c->RemoveStateFile();
+    c->RemoveStateFile(env_);
   }
   return rc;
-}
-
-int PhonebookRemoteAccess::DialSim(const std::shared_ptr<Connection>& c,
-                                   const PhonebookSection& section) {
-  std::vector<SimOutcome> outcomes = ParseSimAnswers(section.Get("Answer"));
-  SimOutcome o;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    size_t& pos = answer_position_[UpperAscii(c->entry)];
-    o = outcomes[pos % outcomes.size()];
-    pos = (pos + 1) % outcomes.size();
-  }
-  auto until = Clock::now() + std::chrono::milliseconds(static_cast<int64_t>(o.delay * 1000));
-  while (o.kind == SimOutcome::kHang || Clock::now() < until) {
-    HandleBreakSignal();
-    if (c->cancel || TaskStopRequested()) return kErrorUserDisconnection;
-    if (!TaskSleep(50)) return kErrorUserDisconnection;
-  }
-  if (o.kind == SimOutcome::kError) return o.error;
-  std::lock_guard<std::mutex> lock(mu_);
-  if (c->cancel) return kErrorUserDisconnection;
-  c->drops = o.drop_after >= 0;
-  c->drop_at = Clock::now() + std::chrono::milliseconds(static_cast<int64_t>(o.drop_after * 1000));
-  c->state = kConnected;
-  return 0;
-}
-
-int PhonebookRemoteAccess::DialCommand(const std::shared_ptr<Connection>& c,
-                                       const PhonebookSection& section, const DialRecord& params) {
-  c->env = {
-      {"NETROVE_ENTRY", c->entry},
-      {"NETROVE_PHONE", params.phone_number.empty() ? section.Get("Phone") : params.phone_number},
-      {"NETROVE_USER", params.user_name},
-      {"NETROVE_PASSWORD", params.password},
-      {"NETROVE_DOMAIN", params.domain}};
-  std::optional<std::vector<std::string>> words = SplitCommandLine(section.Get("DialCommand"));
-  if (!words || words->empty()) return kErrorDeviceError;
-  mkdir(RunDir().c_str(), 0700);
-  std::unique_ptr<ChildProcess> child =
-      ChildProcess::Spawn(*words, c->env, RunDir() + "/commands.log");
-  if (!child) return kErrorDeviceError;
-  for (;;) {
-    HandleBreakSignal();
-    if (c->cancel || TaskStopRequested()) return kErrorUserDisconnection;  // child's group ends
-    std::optional<int> status = child->Poll();
-    if (status && *status != 0) return kErrorDeviceError;
-    if (CommandConnected(*c)) break;
-    if (!TaskSleep(250)) return kErrorUserDisconnection;
-  }
-  std::lock_guard<std::mutex> lock(mu_);
-  if (c->cancel) return kErrorUserDisconnection;
-  if (!child->Poll()) c->dial_child = std::move(child);  // e.g. pppd nodetach: ends at hang-up
-  c->state = kConnected;
-  return 0;
-}
-
-std::shared_ptr<RemoteAccess> SystemRemoteAccess() {
-  static std::shared_ptr<RemoteAccess> instance = std::make_shared<PhonebookRemoteAccess>();
-  return instance;
 }
 
 }  // namespace netrove

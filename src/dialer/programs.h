@@ -8,18 +8,24 @@
 //
 // Started programs get /dev/null as standard input and output, no other
 // descriptor of this process, default signal handling and a session of
-// their own. A "Program reaper" task, started with the first program,
-// collects them as they end (only the processes started here), so none is
-// left as a zombie.
+// their own (Env::SpawnMode::kDetached). A "Program reaper" task, started
+// with the first program, collects them as they end (only the processes
+// started here), so none is left as a zombie.
 //
 // Thread-safe. Failures are results: -1, never an exception or a message.
 #pragma once
 
 #include <sys/types.h>
 
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "runtime/env.h"
+#include "runtime/tasks.h"
 
 namespace netrove {
 
@@ -34,21 +40,42 @@ struct ProgramLine {
 };
 
 // Splits a command line. A leading option word ("/MAX", "/M", "/R", any
-// case; another "/" word without a further "/" that names no file is
-// dropped) is removed; a program name in double quotes may hold blanks.
-// nullopt when no program name is left.
-std::optional<ProgramLine> ParseProgramLine(const std::string& line);
+// case; another "/" word without a further "/" for which `is_file` is
+// false is dropped) is removed; a program name in double quotes may hold
+// blanks. nullopt when no program name is left.
+std::optional<ProgramLine> ParseProgramLine(const std::string& line,
+                                            const std::function<bool(const std::string&)>& is_file);
 
 // Parameter words: separated by blanks, double quotes group (and are
 // removed). At most kMaxArguments words are kept.
 inline constexpr size_t kMaxArguments = 256;
 std::vector<std::string> SplitArguments(const std::string& parameters);
 
-// Starts the program of `line`; returns its process id, or -1 when nothing
-// could be started.
-pid_t StartProgram(const ProgramLine& line);
+class Programs {
+ public:
+  Programs(Env& env, Tasks& tasks) : env_(env), tasks_(tasks) {}
+  ~Programs();
+  Programs(const Programs&) = delete;
+  Programs& operator=(const Programs&) = delete;
 
-// Started programs that have not been collected yet.
-size_t ProgramsNotReaped();
+  // Starts the program of a line; its process id, or -1 when nothing could
+  // be started.
+  pid_t Start(const std::string& line);
+  pid_t Start(const ProgramLine& line);
+  // Started programs that have not been collected yet.
+  size_t NotReaped();
+
+ private:
+  bool IsFile(const std::string& path);
+  std::string FindExecutable(const std::string& name);
+  uint32_t Reap();
+
+  Env& env_;
+  Tasks& tasks_;
+  std::mutex mu_;
+  std::vector<std::unique_ptr<Process>> started_;  // guarded by mu_
+  bool reaper_running_ = false;                    // guarded by mu_
+  TaskHandle reaper_;                              // guarded by mu_
+};
 
 }  // namespace netrove

@@ -11,32 +11,4 @@ void DialRecord::CutToFields() {
   domain = domain.substr(0, 15);
 }
 
-int SubstituteRemoteAccess::EnumConnections(std::vector<ConnectionInfo>& out) {
-  out.clear();
-  return 0;
-}
-int SubstituteRemoteAccess::EnumEntries(std::vector<std::string>& out) {
-  out.clear();
-  return 0;
-}
-int SubstituteRemoteAccess::GetConnectStatus(uint32_t, ConnectStatus&) { return -1; }
-std::string SubstituteRemoteAccess::ErrorText(int) {
-  return "Remote access is not available on this machine.";
-}
-int SubstituteRemoteAccess::HangUp(uint32_t) { return -1; }
-int SubstituteRemoteAccess::GetEntryDialParams(const std::string&, DialRecord&,
-                                               bool& password_stored) {
-  password_stored = false;
-  return -1;
-}
-int SubstituteRemoteAccess::GetEntryProperties(const std::string&, EntryProperties& props) {
-  props = EntryProperties{};
-  return -1;
-}
-int SubstituteRemoteAccess::SetEntryProperties(const std::string&, const EntryProperties&) {
-  return -1;
-}
-int SubstituteRemoteAccess::CreateEntry(const NewEntry&) { return -1; }
-int SubstituteRemoteAccess::Dial(const DialRecord&, std::atomic<uint32_t>&) { return -1; }
-
 }  // namespace netrove

@@ -16,7 +16,6 @@
 #include <string>
 #include <vector>
 
-#include "runtime/text.h"
 
 namespace netrove {
 
@@ -99,28 +98,5 @@ class RemoteAccess {
   // dial, and so does a stop request of the calling task.
   virtual int Dial(const DialRecord& params, std::atomic<uint32_t>& handle) = 0;
 };
-
-// Behaviour when no remote-access service is available: enumerations
-// report nothing, every other operation fails with -1, and error texts
-// say that remote access is not available.
-class SubstituteRemoteAccess : public RemoteAccess {
- public:
-  int EnumConnections(std::vector<ConnectionInfo>& out) override;
-  int EnumEntries(std::vector<std::string>& out) override;
-  int GetConnectStatus(uint32_t handle, ConnectStatus& status) override;
-  std::string ErrorText(int code) override;
-  int HangUp(uint32_t handle) override;
-  int GetEntryDialParams(const std::string& entry, DialRecord& params,
-                         bool& password_stored) override;
-  int GetEntryProperties(const std::string& entry, EntryProperties& props) override;
-  int SetEntryProperties(const std::string& entry, const EntryProperties& props) override;
-  int CreateEntry(const NewEntry& entry) override;
-  int Dial(const DialRecord& params, std::atomic<uint32_t>& handle) override;
-};
-
-// The system's remote-access layer: the phonebook file with its sim and
-// command devices (docs/phonebook.md). Created on first use; lives until
-// the process ends.
-std::shared_ptr<RemoteAccess> SystemRemoteAccess();
 
 }  // namespace netrove

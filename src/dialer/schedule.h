@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "runtime/local_clock.h"
+#include "runtime/clock.h"
 
 namespace netrove {
 

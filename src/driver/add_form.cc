@@ -2,15 +2,10 @@
 // netrove.dat, and can add a new entry to the phonebook first.
 #include <string>
 
-#include "config/config.h"
 #include "config/defaults.h"
 #include "config/scrambler.h"
 #include "dialer/entries.h"
-#include "dialer/phonebook.h"
-#include "dialer/remote_access.h"
 #include "driver/forms.h"
-#include "runtime/console.h"
-#include "runtime/files.h"
 #include "runtime/program.h"
 #include "runtime/text.h"
 
@@ -28,32 +23,47 @@ std::string CleanLine(const std::string& s) {
   return Trim(out);
 }
 
-std::string Ask(const std::string& prompt) {
-  ConsoleWrite(prompt);
-  return CleanLine(ReadConsoleLine());
-}
+// The dialogue's questions on the console.
+class Dialogue {
+ public:
+  explicit Dialogue(ProgramContext& p) : p_(p), c_(p.console) {}
 
-// A question with a default answer: on a console the default stands
-// already typed (Backspace edits it, Enter keeps it); a line of standard
-// input that is empty keeps it.
-std::string AskWithDefault(const std::string& prompt, const std::string& value) {
-  ConsoleWrite(prompt);
-  std::string line = CleanLine(ReadConsoleLine(value));
-  return line.empty() && !ConsolePresent() ? value : line;
-}
+  std::string Ask(const std::string& prompt) {
+    c_.Write(prompt);
+    return CleanLine(c_.ReadLine());
+  }
+
+  // A question with a default answer: on a console the default stands
+  // already typed (Backspace edits it, Enter keeps it); a line of standard
+  // input that is empty keeps it.
+  std::string AskWithDefault(const std::string& prompt, const std::string& value) {
+    c_.Write(prompt);
+    std::string line = CleanLine(c_.ReadLine(value));
+    return line.empty() && !c_.Present() ? value : line;
+  }
+
+  bool AskYesNo(const std::string& question);
+  bool AskCommandKeys(NewEntry& entry);
+  bool CreatePhonebookEntry(const std::string& name);
+  void Say(const std::string& line) { c_.WriteLine(line); }
+
+ private:
+  ProgramContext& p_;
+  Console& c_;
+};
 
 // A Y/n question: keys until Enter, Y or N (Enter is Yes); prints the
 // answer. Without a console the answer is a line of standard input.
-bool AskYesNo(const std::string& question) {
-  ConsoleWrite(question);
+bool Dialogue::AskYesNo(const std::string& question) {
+  c_.Write(question);
   bool yes = false;
-  if (!ConsolePresent()) {
-    std::string line = CleanLine(ReadConsoleLine());
+  if (!c_.Present()) {
+    std::string line = CleanLine(c_.ReadLine());
     yes = line.empty() || line[0] == 'Y' || line[0] == 'y';
   } else {
     int silent = 0;
     for (;;) {
-      int key = ReadKey();
+      int key = c_.ReadKey();
       if (key >= 'a' && key <= 'z') key -= 'a' - 'A';
       if (key == kKeyEnter || key == '\n' || key == 'Y') {
         yes = true;
@@ -63,24 +73,24 @@ bool AskYesNo(const std::string& question) {
       if (key == 0 && ++silent >= kMaxSilentReads) break;  // input gone: No
     }
   }
-  ConsoleWriteLine(yes ? "Yes" : "No");
+  c_.WriteLine(yes ? "Yes" : "No");
   return yes;
 }
 
 // The keys a command entry needs: how to dial, and how to tell that the
 // link is up. False when the answers leave the entry unable to connect.
-bool AskCommandKeys(NewEntry& entry) {
-  ConsoleWriteLine("Programs bring the link up and down; they get the number, user and password");
-  ConsoleWriteLine(
+bool Dialogue::AskCommandKeys(NewEntry& entry) {
+  Say("Programs bring the link up and down; they get the number, user and password");
+  Say(
       "in NETROVE_PHONE, NETROVE_USER and NETROVE_PASSWORD (never on their command line).");
   std::string dial = Ask("Dial command (e.g. /usr/bin/pon isp): ");
   std::string hangup = Ask("Hangup command (e.g. /usr/bin/poff isp): ");
-  ConsoleWriteLine("The link counts as up while a network interface exists, or while a status");
-  ConsoleWriteLine("command exits with 0.");
+  Say("The link counts as up while a network interface exists, or while a status");
+  Say("command exits with 0.");
   std::string ifname = Ask("Interface (e.g. ppp0; Enter for a status command instead): ");
   std::string status = ifname.empty() ? Ask("Status command: ") : std::string();
   if (dial.empty() || (ifname.empty() && status.empty())) {
-    ConsoleWriteLine(
+    Say(
         "Error: a command entry needs a dial command, and an interface or a status "
         "command, or it can never come up; nothing was added.");
     return false;
@@ -95,17 +105,17 @@ bool AskCommandKeys(NewEntry& entry) {
 
 // Asks for the device and number of a new phonebook entry and writes it.
 // True when the entry was added.
-bool CreatePhonebookEntry(const std::string& name) {
-  std::string book = PhonebookPath();
-  ConsoleWriteLine("New entry \"" + name + "\" of the phonebook " + book + ".");
-  ConsoleWriteLine("Device sim is a simulated modem for trying things out; command runs programs");
-  ConsoleWriteLine("that bring a real link up (pppd, NetworkManager).");
+bool Dialogue::CreatePhonebookEntry(const std::string& name) {
+  std::string book = p_.ras.phonebook_path();
+  Say("New entry \"" + name + "\" of the phonebook " + book + ".");
+  Say("Device sim is a simulated modem for trying things out; command runs programs");
+  Say("that bring a real link up (pppd, NetworkManager).");
   NewEntry entry;
   entry.name = name;
   entry.device = Ask("Device (sim/command; Enter for sim): ");
   if (entry.device.empty()) entry.device = "sim";
   if (UpperAscii(entry.device) != "SIM" && UpperAscii(entry.device) != "COMMAND") {
-    ConsoleWriteLine("Error: the device is sim or command; nothing was added.");
+    Say("Error: the device is sim or command; nothing was added.");
     return false;
   }
   entry.phone = Ask("Phone number (handed to the dial command; Enter for none): ");
@@ -114,8 +124,8 @@ bool CreatePhonebookEntry(const std::string& name) {
   } else {
     entry.device_keys.emplace_back("Answer", "connect");
   }
-  if (SystemRemoteAccess()->CreateEntry(entry) != 0) {
-    ConsoleWriteLine("Error: can't add " + name + " to the phonebook " + book);
+  if (p_.ras.CreateEntry(entry) != 0) {
+    Say("Error: can't add " + name + " to the phonebook " + book);
     return false;
   }
   return true;
@@ -123,61 +133,62 @@ bool CreatePhonebookEntry(const std::string& name) {
 
 }  // namespace
 
-void RunAddForm(const std::string& upper_argument) {
+void RunAddForm(ProgramContext& p, const std::string& upper_argument) {
   bool proxy = upper_argument == "PROXY";
-  std::string dir = ProgramDirectory();
-  std::string path = dir + (dir == "/" ? "" : "/") + kConfigFileName;
-  if (!CreateDefaultConfigFileAt(path, /*for_add=*/true))
-    FatalError("Can't create Netrove.dat file.");
+  std::string path = InProgramDirectory(kConfigFileName);
+  if (!CreateDefaultConfigFileAt(p.env, path, /*for_add=*/true))
+    p.Fatal("Can't create Netrove.dat file.");
 
-  ConsoleClearScreen();
+  Dialogue d(p);
+  p.console.ClearScreen();
   std::string name;
   for (;;) {
-    name = Ask("Connection: ");
+    name = d.Ask("Connection: ");
     if (name.empty()) HaltProgram(0);
     if (!ValidEntryName(name)) {
-      ConsoleWriteLine("Error: a connection name can't hold \"[\" or \"]\"");
+      d.Say("Error: a connection name can't hold \"[\" or \"]\"");
       HaltProgram(0);
     }
-    if (proxy || EntryExists(name)) break;
-    ConsoleWriteLine("Sorry, connection name not found");
-    if (!AskYesNo("Create new entry in phonebook connection? (Y/n) ")) HaltProgram(0);
+    if (proxy || EntryExists(p.ras, name)) break;
+    d.Say("Sorry, connection name not found");
+    if (!d.AskYesNo("Create new entry in phonebook connection? (Y/n) ")) HaltProgram(0);
     // Carry on with the entry just made (asking the name again would only
     // puzzle); when it could not be made, ask again.
-    if (CreatePhonebookEntry(name)) break;
+    if (d.CreatePhonebookEntry(name)) break;
   }
 
-  name = ResolveEntryName(name);
-  EntryDefaults defaults = LoadEntryDefaults(name).value_or(EntryDefaults{});
+  name = ResolveEntryName(p.ras, name);
+  EntryDefaults defaults = LoadEntryDefaults(p.ras, name).value_or(EntryDefaults{});
   bool use_defaults = false;
   if (!defaults.user.empty() && !defaults.password.empty())
-    use_defaults = AskYesNo("Use default connection UserName/Password/Domain? (Y/n) ");
+    use_defaults = d.AskYesNo("Use default connection UserName/Password/Domain? (Y/n) ");
 
   if (proxy) {
     defaults.user = kProxyUserName;
   } else if (!use_defaults) {
-    defaults.phone = AskWithDefault("Phone     : ", defaults.phone);
-    defaults.domain = Ask("Domain    : ");
-    defaults.user = Ask("User name : ");
-    defaults.password = Ask("Password  : ");
+    defaults.phone = d.AskWithDefault("Phone     : ", defaults.phone);
+    defaults.domain = d.Ask("Domain    : ");
+    defaults.user = d.Ask("User name : ");
+    defaults.password = d.Ask("Password  : ");
     if (defaults.user.empty() || defaults.password.empty()) HaltProgram(0);
   }
 
   std::string section = "\n[" + name + "]\n";
   section += proxy ? ";Connection for PROXY\n" : ";Connection " + name + "\n";
   section += "User " + defaults.user + "\n";
-  section += "Password " + ScramblePassword(name, defaults.user, defaults.password) + "\n";
+  section += "Password " +
+             ScramblePassword(name, defaults.user, defaults.password, VolumeKey(p.env)) + "\n";
   section += defaults.domain.empty() ? ";Domain default\n" : "Domain " + defaults.domain + "\n";
   if (!defaults.phone.empty()) section += "Phone " + defaults.phone + "\n";
   WriteDefaultContent(section, ";", /*with_comments=*/false);
 
   // The whole file is written anew (temporary file, rename), never
   // appended to in place: a full disk leaves the old file as it was.
-  std::optional<std::string> text = ReadWholeFile(path);
-  if (!text || !WriteFileAtomically(path, *text + section, 0600, /*keep_mode=*/false))
-    FatalError("Can't write Netrove.dat file.");
-  ConsoleClearScreen();
-  ConsoleWriteLine("Base updated.");
+  std::optional<std::string> text = p.env.ReadFile(path, 1u << 20);
+  if (!text || !WriteFileAtomically(p.env, path, *text + section, 0600, /*keep_mode=*/false))
+    p.Fatal("Can't write Netrove.dat file.");
+  p.console.ClearScreen();
+  p.console.WriteLine("Base updated.");
   HaltProgram(0);
 }
 

@@ -1,20 +1,13 @@
 #include "driver/entry.h"
 
-#include "accounting/clock.h"
-#include "accounting/statistics.h"
-#include "config/config.h"
-#include "dialer/entries.h"
-#include "dialer/events.h"
 #include "driver/forms.h"
-#include "driver/session_wiring.h"
-#include "net/port_server.h"
+#include "config/file_checks.h"
+#include "dialer/entries.h"
+#include "driver/program_context.h"
 #include "net/socket.h"
-#include "runtime/console.h"
-#include "runtime/log.h"
+#include "runtime/env_posix.h"
 #include "runtime/program.h"
-#include "runtime/shared_state.h"
 #include "runtime/signals.h"
-#include "runtime/tasks.h"
 #include "runtime/text.h"
 
 namespace netrove {
@@ -31,12 +24,12 @@ const char* const kUsageLines[7] = {
 
 namespace {
 
-void WriteUsage() {
-  for (const char* line : kUsageLines) ConsoleWriteLine(line);
+void WriteUsage(Console& console) {
+  for (const char* line : kUsageLines) console.WriteLine(line);
 }
 
-[[noreturn]] void PrintUsage() {
-  WriteUsage();
+[[noreturn]] void PrintUsage(Console& console) {
+  WriteUsage(console);
   HaltProgram(0);
 }
 
@@ -44,116 +37,140 @@ void WriteUsage() {
 // "--help" and "-h" print the usage, "--version" the version; any other
 // is an error (exit code 99), so that a mistyped option in a script or a
 // service file never starts a session.
-[[noreturn]] void RunOption(const std::string& word) {
-  if (word == "--help" || word == "-h") PrintUsage();
+[[noreturn]] void RunOption(ProgramContext& p, const std::string& word) {
+  if (word == "--help" || word == "-h") PrintUsage(p.console);
   if (word == "--version") {
-    ConsoleWriteLine(std::string("Netrove ") + NETROVE_VERSION);
+    p.console.WriteLine(std::string("Netrove ") + NETROVE_VERSION);
     HaltProgram(0);
   }
-  WriteUsage();
-  FatalError("Unknown option " + word);
+  WriteUsage(p.console);
+  p.Fatal("Unknown option " + word);
 }
 
 // The warnings of the last load, on the console (also without one or under
 // HIDE) and in the log file; control bytes written as \xNN, as in the log.
-void PrintConfigWarnings() {
-  std::vector<std::string> warnings = ConfigWarnings();
+void PrintConfigWarnings(ProgramContext& p) {
+  std::vector<std::string> warnings = p.config.Warnings();
   if (warnings.empty()) return;
-  ConsoleWriteLine("WARNING! Found errors in netrove.dat");
+  p.console.WriteLine("WARNING! Found errors in netrove.dat");
   for (const std::string& w : warnings) {
-    ConsoleWriteLine(SanitizeLogText(w));
-    LogToFileOnly(w);
+    p.console.WriteLine(SanitizeLogText(w));
+    p.log.ToFileOnly(w);
   }
-  ConsoleWriteLine("");
+  p.console.WriteLine("");
 }
 
-}  // namespace
+// Starts the services and runs proxy mode or the dial session.
+SessionOutcome RunSession(ProgramContext& p, const std::string& upper_argument,
+                          bool start_asleep) {
+  p.log.Write("Starting services");
+  p.accounting.StartCall(NowSeconds(p.env));
+  p.events.StartHaltService();
+  p.services.Start();
+  if (upper_argument == "AUTODIAL") RunNotAvailable(p, "AUTODIAL");
+  p.dialer.PrepareForSession();
+  p.session.Begin();
+  SessionController controller({p.io, p.dialer, p.config, p.shared, p.flags, p.accounting,
+                                p.checks, p.events, p.network, p.session});
+  if (upper_argument == "PROXY") return controller.RunProxyMode();
+  return controller.RunDialSession(start_asleep);
+}
 
-// An exception that nobody caught is the front-end thread's run-time error.
-void MainEntry(std::string connection, std::string argument, uint16_t interface_number,
-               bool start_asleep) try {
-  SharedState& shared = Shared();
-  KeepStandardDescriptorsOpen();  // before any file or socket is opened
-  RaiseDescriptorLimit();
-  ConsoleStart();
-  StartTaskReaper();
-  StartNetwork();
-  WireProgramParts();
+// The end of a session, up to "Exiting....".
+void FinishSession(ProgramContext& p) {
+  p.log.Write("Stop services");
+  p.dialer.HangUp();
+  p.services.Stop();
+  p.shared.control_request = kRequestNone;
+  p.shared.status_text.Set("Aborted...");
+  p.dialer.HangUp();
+}
 
-  // 1. Fresh state.
+bool Run(ProgramContext& p, std::string connection, std::string argument,
+         uint16_t interface_number, bool start_asleep) {
+  SharedState& shared = p.shared;
+  InstallSignalHandlers(shared.control_request);
+  p.console.Start();
+  p.tasks.StartReaper();
+  p.network.Start();
+
   shared.restart_requested = false;
-  shared.local_address_text.Set(LocalInterfaceDescription());
+  shared.local_address_text.Set(p.network.LocalInterfaceDescription());
   shared.link_mode = kLinkIdle;
   shared.control_request = kRequestNone;
   connection = connection.substr(0, 255);
   argument = argument.substr(0, 255);
   shared.connection_arg.Set(connection);
-  ConsoleSetTitle("Netrove");
+  p.console.SetTitle("Netrove");
 
-  // 2. Usage.
+  // The command forms.
   if (interface_number != kInterfaceNumber) connection.clear();
-  if (connection.empty()) PrintUsage();
-  if (connection[0] == '-') RunOption(connection);
-
+  if (connection.empty()) PrintUsage(p.console);
+  if (connection[0] == '-') RunOption(p, connection);
   std::string word = UpperAscii(connection);
   std::string arg = UpperAscii(argument);
-
-  // 3. HIDE only means something on a console.
-  shared.hide_mode = arg == "HIDE" && ConsolePresent();
-
-  // 4. WAIT <time>.
-  if (word == "WAIT" && !arg.empty()) RunWaitForm(argument);
-  // 5. Session started by the AutoDial handler.
-  if (arg == "AUTODIAL") PrepareAutoDial(connection);
-  // 6. BREAK <name>.
-  if (word == "BREAK" && !arg.empty()) RunBreakForm(argument);
-  // 7. ADD [PROXY].
+  // HIDE only means something on a console.
+  shared.hide_mode = arg == "HIDE" && p.console.Present();
+  if (word == "WAIT" && !arg.empty()) RunWaitForm(p, argument);
+  if (arg == "AUTODIAL") RunNotAvailable(p, "AUTODIAL");
+  if (word == "BREAK" && !arg.empty()) RunBreakForm(p, argument);
   if (word == "ADD") {
-    ConsoleSetTitle("Add new connection");
-    RunAddForm(arg);
+    p.console.SetTitle("Add new connection");
+    RunAddForm(p, arg);
   }
-  // 8. The phonebook's spelling of the name.
-  shared.connection_arg.Set(ResolveEntryName(connection));
-  // 9. SET / CLEAR.
-  if (arg == "SET" || arg == "CLEAR")
-    RunAutoDialRegistration(arg, BareName(shared.connection_arg.Get()));
-  // 10.
-  if (shared.hide_mode) HideConsole();
+  // The phonebook's spelling of the name.
+  shared.connection_arg.Set(ResolveEntryName(p.ras, connection));
+  if (arg == "SET" || arg == "CLEAR") RunNotAvailable(p, arg);
+  if (shared.hide_mode) p.console.Hide();
 
   bool asleep = start_asleep;
   for (;;) {
-    // 11. Configuration load (also the target of every reload).
-    std::string local = LocalInterfaceDescription();
+    // The configuration load, also the target of every reload.
+    std::string local = p.network.LocalInterfaceDescription();
     shared.local_address_text.Set(local);
     shared.saved_local_address_text.Set(local);
     shared.link_mode = kLinkIdle;
-    StopSessionServices();
-    shared.connection_arg.Set(ResolveEntryName(shared.connection_arg.Get()));
-    LoadConfiguration(shared.connection_arg.Get());
-    (void)WarnIfConfigWritable();
-    (void)WarnIfPasswordsReadable();
-    PrintConfigWarnings();
+    p.events.StopHaltService();
+    p.services.Stop();
+    shared.connection_arg.Set(ResolveEntryName(p.ras, shared.connection_arg.Get()));
+    if (!EnterProgramDirectory()) p.log.Write("Can't enter " + ProgramDirectory());
+    p.LoadConfiguration(shared.connection_arg.Get());
+    (void)WarnIfConfigWritable(p.env, p.log);
+    (void)WarnIfPasswordsReadable(p.env, p.log, p.ras.phonebook_path());
+    PrintConfigWarnings(p);
 
-    // 12. A proxy-only section.
-    if (CurrentConfig()->user == kProxyUserName) arg = "PROXY";
-    // 13. STAT.
-    if (arg == "STAT") PrintStatistics("");
+    // A proxy-only section, and STAT.
+    if (p.config.Current()->user == kProxyUserName) arg = "PROXY";
+    if (arg == "STAT") p.accounting.PrintReport("");
 
-    // 14-18. Services and the session.
-    SessionOutcome outcome = RunSession(arg, asleep);
+    SessionOutcome outcome = RunSession(p, arg, asleep);
     asleep = false;  // honoured once per call
     if (outcome == SessionOutcome::kReload) continue;
     break;
   }
 
-  // 19. Stop.
-  FinishSession();
-  ConsoleWriteLine("Exiting....");
-  StopAllTasks(2000);
-  ConsoleShutdown();
-} catch (...) {
-  ReportRuntimeError("main", kRuntimeErrorCode);
-  HaltProgram(kRuntimeErrorCode);
+  FinishSession(p);
+  p.console.WriteLine("Exiting....");
+  p.tasks.StopAll(2000);
+  p.console.Shutdown();
+  return shared.restart_requested.load();
+}
+
+}  // namespace
+
+// An exception that nobody caught is the front-end thread's run-time error.
+bool MainEntry(std::string connection, std::string argument, uint16_t interface_number,
+               bool start_asleep) {
+  KeepStandardDescriptorsOpen();  // before any file or socket is opened
+  RaiseDescriptorLimit();
+  PosixEnv env;
+  ProgramContext p(env, ConsoleIo());
+  try {
+    return Run(p, std::move(connection), std::move(argument), interface_number, start_asleep);
+  } catch (...) {
+    p.RuntimeError("main");
+    HaltProgram(kRuntimeErrorCode);
+  }
 }
 
 }  // namespace netrove

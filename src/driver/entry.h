@@ -13,8 +13,9 @@ inline constexpr uint16_t kInterfaceNumber = 23;
 extern const char* const kUsageLines[7];
 
 // The entry behind the export "0x01". One-shot forms end the process;
-// otherwise it returns when the session has ended.
-void MainEntry(std::string connection, std::string argument, uint16_t interface_number,
+// otherwise it returns when the session has ended, with the program's
+// RestartRequested flag (for the export "0x32").
+bool MainEntry(std::string connection, std::string argument, uint16_t interface_number,
                bool start_asleep);
 
 }  // namespace netrove

@@ -1,18 +1,12 @@
 #include "driver/session.h"
 
-#include "accounting/clock.h"
-#include "config/config.h"
-#include "runtime/console.h"
-#include "runtime/shared_state.h"
+#include "dialer/intent.h"
 #include "runtime/signals.h"
 
 namespace netrove {
 namespace {
 
 constexpr uint32_t kMaxCountedStep = 15;
-constexpr char kStatsMarker[] = "\x1a> ";
-
-int UpperKey(int key) { return key >= 'a' && key <= 'z' ? key - 'a' + 'A' : key; }
 
 }  // namespace
 
@@ -25,365 +19,375 @@ void SessionController::AdvanceOnline(uint32_t now) {
 }
 
 std::string SessionController::RateText() const {
-  return std::to_string(dialer_.hooks()->traffic_rate());
+  return std::to_string(p_.traffic.AverageReceiveRate());
 }
 
 bool SessionController::SleepFlagExists() const {
-  std::string flag = CurrentConfig()->sleep_flag;
-  return !flag.empty() && dialer_.hooks()->flag_file_exists(flag);
+  return p_.flags.Exists(p_.config.Current()->sleep_flag);
 }
 
 SessionOutcome SessionController::RunProxyMode() {
-  const DialerIo& io = dialer_.io();
-  SharedState& shared = Shared();
-  shared.link_mode = kLinkOnline;
-  io.log("PROXY READY");
-  if (ConsolePresent()) io.log("Press <ESC> to abort");
-  io.set_title("Proxy mode");
+  SessionIo& io = p_.io;
+  p_.shared.link_mode = kLinkOnline;
+  io.Log("PROXY READY");
+  if (io.HasConsole()) io.Log("Press <ESC> to abort");
+  io.SetTitle("Proxy mode");
   online_seconds_ = 0;
-  saved_at_ = 0;
-  last_reading_ = io.now_seconds();
+  last_reading_ = io.NowSeconds();
   int key = 0;
   do {
-    if (CurrentConfig()->auto_update) dialer_.hooks()->auto_update_tick();
-    AdvanceOnline(io.now_seconds());
-    shared.status_text.Set(FormatDuration(online_seconds_));
-    io.status_line("              Time: " + shared.status_text.Get() + " (CPS: " + RateText() +
-                   ")");
-    io.sleep_ms(1000);
-    key = io.key_pressed() ? io.read_key() : 0;
-  } while (key != kKeyEsc && shared.control_request == kRequestNone);
-  io.log("Timed " + shared.status_text.Get() + " (CPS: " + RateText() + ")");
-  dialer_.AbortProgram();
+    AdvanceOnline(io.NowSeconds());
+    p_.shared.status_text.Set(FormatDuration(online_seconds_));
+    io.StatusLine("              Time: " + p_.shared.status_text.Get() + " (CPS: " + RateText() +
+                  ")");
+    io.SleepMs(1000);
+    key = io.KeyPressed() ? io.ReadKey() : 0;
+  } while (KeyIntent(key) != Intent::kStop && p_.shared.control_request == kRequestNone);
+  io.Log("Timed " + p_.shared.status_text.Get() + " (CPS: " + RateText() + ")");
+  p_.control.Abort();
   return SessionOutcome::kStop;
 }
 
-void SessionController::SleepWaitCountdown(bool dial_next) {
-  const DialerIo& io = dialer_.io();
-  SharedState& shared = Shared();
-  bool sleeping = SleepFlagExists();
-  for (;;) {
-    std::shared_ptr<const ConfigRecord> cfg = CurrentConfig();
-    std::shared_ptr<const SessionHooks> hooks = dialer_.hooks();
-    std::string label;
-    int seconds;
-    if (sleeping) {
-      label = "Sleep";
-      seconds = cfg->sleep_time;
-      shared.link_mode = kLinkIdle;
-    } else {
-      if (dial_next) return;
-      label = "Wait";
-      seconds = cfg->wait_time;
-      shared.link_mode = kLinkWaiting;
-    }
-    io.set_title(label + "ing");
-    ClearControlRequestKeepingSignalStop();
-    shared.status_text.Set(label + "ing...");
-    // S and request 3: toggle the sleep flag and end the countdown.
-    auto toggle_sleep = [&] {
-      if (cfg->sleep_flag.empty()) return false;
-      if (sleeping)
-        hooks->delete_flag_file(cfg->sleep_flag);
-      else
-        hooks->create_flag_file(cfg->sleep_flag);
-      return true;
-    };
-    bool ended = false;
-    while (seconds > 0 && !ended) {
-      shared.status_text.Set(label + "ing...(" + std::to_string(seconds) + ")");
-      io.status_line("ESC cancel, Space try, S sleep - " + shared.status_text.Get());
-      for (int tick = 0; tick < 10 && !ended; ++tick) {
-        uint8_t request = shared.control_request;
-        if (request == kRequestStop) {
-          if (sleeping) hooks->delete_flag_file(cfg->sleep_flag);
-          dialer_.AbortProgram();
-          return;
-        }
-        if (request == kRequestRedial) {
+// --- The wait between dials and the sleep.
+
+bool SessionController::ToggleSleep(bool sleeping) {
+  std::string flag = p_.config.Current()->sleep_flag;
+  if (flag.empty()) return false;
+  if (sleeping) {
+    (void)p_.flags.Delete(flag);
+  } else {
+    p_.flags.Create(flag);
+  }
+  return true;
+}
+
+bool SessionController::WaitCountdown(bool sleeping) {
+  SessionIo& io = p_.io;
+  SharedState& shared = p_.shared;
+  std::shared_ptr<const ConfigRecord> cfg = p_.config.Current();
+  const std::string label = sleeping ? "Sleep" : "Wait";
+  int seconds = sleeping ? cfg->sleep_time : cfg->wait_time;
+  shared.link_mode = sleeping ? kLinkIdle : kLinkWaiting;
+  io.SetTitle(label + "ing");
+  ClearControlRequestKeepingSignalStop(shared);
+  shared.status_text.Set(label + "ing...");
+  auto stop = [&] {
+    if (sleeping) (void)p_.flags.Delete(cfg->sleep_flag);
+    p_.control.Abort();
+  };
+  bool ended = false;
+  while (seconds > 0 && !ended) {
+    shared.status_text.Set(label + "ing...(" + std::to_string(seconds) + ")");
+    io.StatusLine("ESC cancel, Space try, S sleep - " + shared.status_text.Get());
+    for (int tick = 0; tick < 10 && !ended; ++tick) {
+      // A request first: a stop ends the session, a redial ends the wait,
+      // a sleep toggles the sleep flag; the others are dropped.
+      const uint8_t request = shared.control_request;
+      switch (RequestIntent(request)) {
+        case Intent::kStop:
+          stop();
+          return false;
+        case Intent::kSkip:
           ended = true;
-          break;
-        }
-        if (request == kRequestSleep) {
-          if (toggle_sleep()) {
+          continue;
+        case Intent::kSleep:
+          if (ToggleSleep(sleeping)) {
             ended = true;
-            break;
+            continue;
           }
-          ClearControlRequestKeepingSignalStop();
-        } else if (request != kRequestNone) {
-          ClearControlRequestKeepingSignalStop();
-        }
-        if (io.key_pressed()) {
-          int key = UpperKey(io.read_key());
-          if (key == kKeyEsc) {
-            if (sleeping) hooks->delete_flag_file(cfg->sleep_flag);
-            dialer_.AbortProgram();  // the next tick sees request 1
-          } else if (key == ' ') {
-            ended = true;
+          ClearControlRequestKeepingSignalStop(shared);
+          break;
+        default:
+          if (request != kRequestNone) ClearControlRequestKeepingSignalStop(shared);
+      }
+      if (io.KeyPressed()) {
+        switch (KeyIntent(io.ReadKey())) {
+          case Intent::kStop:
+            stop();  // the next tick sees request 1
             break;
-          } else if (key == '+') {
+          case Intent::kSkip:
+            ended = true;
+            continue;
+          case Intent::kLonger:
             ++seconds;
-            UpdateConfig([](ConfigRecord& c) {
+            p_.config.Update([](ConfigRecord& c) {
               if (c.wait_time < 65535) ++c.wait_time;
             });
-          } else if (key == '-') {
+            break;
+          case Intent::kShorter:
             if (seconds > 0) --seconds;
-            UpdateConfig([](ConfigRecord& c) {
+            p_.config.Update([](ConfigRecord& c) {
               if (c.wait_time > 0) --c.wait_time;
             });
-          } else if (key == 'S') {
-            if (toggle_sleep()) {
+            break;
+          case Intent::kSleep:
+            if (ToggleSleep(sleeping)) {
               ended = true;
-              break;
+              continue;
             }
-          }
+            break;
+          default:
+            break;
         }
-        io.sleep_ms(100);
       }
-      if (!ended) --seconds;
+      io.SleepMs(100);
     }
-    io.end_status_line();
+    if (!ended) --seconds;
+  }
+  io.EndStatusLine();
+  return true;
+}
+
+void SessionController::SleepWaitCountdown(bool dial_next) {
+  bool sleeping = SleepFlagExists();
+  for (;;) {
+    if (!sleeping && dial_next) return;
+    if (!WaitCountdown(sleeping)) return;
     sleeping = SleepFlagExists();
     if (!sleeping) return;
   }
 }
 
+// --- Failures and redials.
+
 bool SessionController::CountFailure() {
-  uint16_t max_retry = CurrentConfig()->max_retry;
+  uint16_t max_retry = p_.config.Current()->max_retry;
   if (max_retry == 0) return true;
-  dialer_.set_failed_dials(static_cast<uint16_t>(dialer_.failed_dials() + 1));
-  if (dialer_.failed_dials() == max_retry) {
-    dialer_.AbortProgram();
+  p_.dialer.set_failed_dials(static_cast<uint16_t>(p_.dialer.failed_dials() + 1));
+  if (p_.dialer.failed_dials() == max_retry) {
+    p_.control.Abort();
     return false;
   }
   return true;
 }
 
 SessionController::Step SessionController::FailedTry() {
-  SharedState& shared = Shared();
-  shared.local_address_text.Set(shared.saved_local_address_text.Get());
-  dialer_.AdvanceDialAttempt();
+  p_.shared.local_address_text.Set(p_.shared.saved_local_address_text.Get());
+  p_.dialer.AdvanceDialAttempt();
   return CountFailureAndWait();
 }
 
 SessionController::Step SessionController::CountFailureAndWait() {
-  SharedState& shared = Shared();
-  dialer_.set_dial_result(kDialAbandoned);
-  dialer_.HangUp();
+  p_.dialer.set_dial_result(kDialAbandoned);
+  p_.dialer.HangUp();
   if (!CountFailure()) return Step::kStop;
-  if (shared.control_request == kRequestStop) return Step::kStop;
+  if (p_.shared.control_request == kRequestStop) return Step::kStop;
   SleepWaitCountdown(false);
   // An ESC during this wait must not be lost to the next attempt, which
   // clears pending requests.
-  if (shared.control_request == kRequestStop) return Step::kStop;
+  if (p_.shared.control_request == kRequestStop) return Step::kStop;
   return Step::kDial;
 }
 
 SessionOutcome SessionController::RunDialSession(bool start_asleep) {
-  const DialerIo& io = dialer_.io();
-  SharedState& shared = Shared();
+  SharedState& shared = p_.shared;
   SleepWaitCountdown(true);
-  std::string sleep_flag = CurrentConfig()->sleep_flag;
+  std::string sleep_flag = p_.config.Current()->sleep_flag;
   if (start_asleep && !sleep_flag.empty()) {
-    dialer_.hooks()->create_flag_file(sleep_flag);
+    p_.flags.Create(sleep_flag);
     SleepWaitCountdown(false);
     if (shared.control_request == kRequestStop) return SessionOutcome::kStop;
   }
   shared.status_text.Set("Dialing...");
-  if (dialer_.FindActiveConnection(true)) return SessionOutcome::kStop;
-
+  if (p_.dialer.FindActiveConnection(true)) {
+    p_.control.Abort();
+    return SessionOutcome::kStop;
+  }
   Step step = Step::kDial;
   for (;;) {
-    if (step == Step::kStop) return SessionOutcome::kStop;
-    if (step == Step::kReload) return SessionOutcome::kReload;
-    if (step == Step::kFailedTry) {
-      step = FailedTry();
-      continue;
+    switch (step) {
+      case Step::kStop:
+        return SessionOutcome::kStop;
+      case Step::kReload:
+        return SessionOutcome::kReload;
+      case Step::kFailedTry:
+        step = FailedTry();
+        break;
+      case Step::kDial:
+        step = Dial();
+        break;
     }
-    // Dial.
-    shared.link_mode = kLinkDialing;
-    shared.status_text.Set("Dialing...");
-    if (!dialer_.DialEntry()) {
-      dialer_.set_dial_result(kDialAbandoned);
-      step = Step::kFailedTry;
-      continue;
-    }
-    if (shared.control_request != kRequestNone) return SessionOutcome::kStop;
-    int32_t code = dialer_.dial_result();
-    if (code == kDialConnected) {
-      step = Connected();
-      continue;
-    }
-    // Dial error.
-    if (code != kDialLinkUp) {
-      std::string text = io.ras->ErrorText(code);
-      io.log("Error " + std::to_string(code - 600) + ": " + text);
-    }
-    dialer_.HangUp();
-    if (code != 0 && dialer_.hooks()->fire_event(code - 600)) {
-      dialer_.HangUp();
-      return SessionOutcome::kReload;
-    }
-    step = Step::kFailedTry;
   }
 }
 
-SessionController::Step SessionController::Connected() {
-  const DialerIo& io = dialer_.io();
-  SharedState& shared = Shared();
-  std::shared_ptr<const SessionHooks> hooks = dialer_.hooks();
-  dialer_.set_dial_result(kDialLinkUp);
-  hooks->empty_failed_connect_cache();
-  shared.status_text.Set("Checking...");
-  ConnectStatus status;
-  dialer_.LinkStatus(status);
-  if (status.state == kStateDisconnected) {
-    io.log("Error: Disconnected from server.");
+SessionController::Step SessionController::Dial() {
+  SharedState& shared = p_.shared;
+  Dialer& dialer = p_.dialer;
+  shared.link_mode = kLinkDialing;
+  shared.status_text.Set("Dialing...");
+  bool ended = dialer.DialEntry();
+  shared.local_address_text.Set(p_.traffic.LocalInterfaceDescription());
+  if (!ended) {
+    dialer.set_dial_result(kDialAbandoned);
     return Step::kFailedTry;
   }
-  io.set_title("Connected");
-  hooks->select_tariff();
-  hooks->start_accounting(io.now_seconds());
+  if (shared.control_request != kRequestNone) return Step::kStop;
+  int32_t code = dialer.dial_result();
+  if (code == kDialConnected) {
+    Step step = BringUp();
+    if (step != Step::kDial) return step;
+    while (OnlineTick()) {
+    }
+    return EndOfCall();
+  }
+  if (code != kDialLinkUp)
+    p_.io.Log("Error " + std::to_string(code - 600) + ": " + dialer.ras().ErrorText(code));
+  dialer.HangUp();
+  if (code != 0 && p_.events.Fire(code - 600)) {
+    dialer.HangUp();
+    return Step::kReload;
+  }
+  return Step::kFailedTry;
+}
+
+// --- On-line.
+
+SessionController::Step SessionController::BringUp() {
+  SessionIo& io = p_.io;
+  SharedState& shared = p_.shared;
+  p_.dialer.set_dial_result(kDialLinkUp);
+  p_.traffic.EmptyFailedConnectCache();
+  shared.status_text.Set("Checking...");
+  ConnectStatus status;
+  (void)p_.dialer.LinkStatus(status);
+  if (status.state == kStateDisconnected) {
+    io.Log("Error: Disconnected from server.");
+    return Step::kFailedTry;
+  }
+  io.SetTitle("Connected");
+  p_.accounting.SelectTariff();
+  p_.accounting.StartCall(io.NowSeconds());
   online_seconds_ = 0;
   saved_at_ = 0;
-  last_reading_ = io.now_seconds();
+  last_reading_ = io.NowSeconds();
 
-  if (!hooks->first_link_test()) {
-    io.log("Error: Bad connection.");
-    if (hooks->fire_event(0)) {
-      dialer_.HangUp();
+  if (!p_.checks.FirstTest()) {
+    io.Log("Error: Bad connection.");
+    if (p_.events.Fire(0)) {
+      p_.dialer.HangUp();
       return Step::kReload;
     }
     return Step::kFailedTry;
   }
-  if (CurrentConfig()->check_url.empty())
-    UpdateConfig([](ConfigRecord& c) { c.check_url_time = 0; });
+  if (p_.config.Current()->check_url.empty())
+    p_.config.Update([](ConfigRecord& c) { c.check_url_time = 0; });
 
-  std::shared_ptr<const ConfigRecord> cfg = CurrentConfig();
-  if (!cfg->connect_flag.empty()) hooks->create_flag_file(cfg->connect_flag);
+  std::shared_ptr<const ConfigRecord> cfg = p_.config.Current();
+  p_.flags.Create(cfg->connect_flag);
   if (!cfg->execute.empty()) {
-    io.log("Start execute program list");
-    hooks->run_program_list(cfg->execute);
+    io.Log("Start execute program list");
+    p_.events.RunProgramList(cfg->execute);
   }
-  if (!cfg->redial) io.hide_console();
-  dialer_.set_failed_dials(0);
-  hooks->reset_event_counts();
-  int rc = dialer_.LinkStatus(status);
-  hooks->start_link_watch();
+  if (!cfg->redial) io.HideConsole();
+  p_.dialer.set_failed_dials(0);
+  p_.events.ResetCounts();
+  p_.checks.StartWatch();
   shared.link_mode = kLinkOnline;
-  hooks->select_tariff();
-  ClearControlRequestKeepingSignalStop();
+  p_.accounting.SelectTariff();
+  ClearControlRequestKeepingSignalStop(shared);
+  return Step::kDial;
+}
 
-  // On-line, once a second.
-  auto hang_up_and_advance = [this] {
-    dialer_.HangUp();
-    dialer_.AdvanceDialAttempt();
+bool SessionController::OnlineTick() {
+  SessionIo& io = p_.io;
+  SharedState& shared = p_.shared;
+  Dialer& dialer = p_.dialer;
+  std::shared_ptr<const ConfigRecord> cfg = p_.config.Current();
+  uint32_t now = io.NowSeconds();
+  AdvanceOnline(now);
+  shared.status_text.Set(FormatDuration(online_seconds_));
+  std::string online = "On-Line " + shared.status_text.Get();
+  io.StatusLine("ESC cancel, Space redial, S sleep, T test - " + online + " (CPS: " + RateText() +
+                ")");
+  io.SetTitle(online + " (" + cfg->entry_name + ")");
+  io.SleepMs(1000);
+  p_.accounting.Tick(now);
+  // A crash or a kill while on-line loses at most a minute of the call.
+  if (online_seconds_ >= saved_at_ + kSaveEverySeconds) {
+    p_.accounting.Save();
+    saved_at_ = online_seconds_;
+  }
+  ConnectStatus status;
+  int rc = dialer.LinkStatus(status);
+  dialer.set_dial_result(rc);
+
+  auto hang_up_and_advance = [&] {
+    dialer.HangUp();
+    dialer.AdvanceDialAttempt();
   };
-  do {
-    cfg = CurrentConfig();
-    if (cfg->auto_update) hooks->auto_update_tick();
-    uint32_t now = io.now_seconds();
-    AdvanceOnline(now);
-    shared.status_text.Set(FormatDuration(online_seconds_));
-    std::string online = "On-Line " + shared.status_text.Get();
-    io.status_line("ESC cancel, Space redial, S sleep, T test - " + online +
-                   " (CPS: " + RateText() + ")");
-    io.set_title(online + " (" + cfg->entry_name + ")");
-    io.sleep_ms(1000);
-    hooks->account(now);
-    // A crash or a kill while on-line loses at most a minute of the call.
-    if (online_seconds_ >= saved_at_ + kSaveEverySeconds) {
-      hooks->save_statistics();
-      saved_at_ = online_seconds_;
-    }
-    rc = dialer_.LinkStatus(status);
-    dialer_.set_dial_result(rc);
-
-    if (io.key_pressed()) {
-      int key = UpperKey(io.read_key());
-      if (key == kKeyEsc) {
+  auto sleep = [&] {
+    if (cfg->sleep_flag.empty()) return;
+    p_.flags.Create(cfg->sleep_flag);
+    dialer.HangUp();
+  };
+  if (io.KeyPressed()) {
+    switch (KeyIntent(io.ReadKey())) {
+      case Intent::kStop:
         shared.control_request = kRequestStop;
-      } else if (key == ' ') {
+        break;
+      case Intent::kSkip:
         hang_up_and_advance();
-      } else if (key == 'S') {
-        if (!cfg->sleep_flag.empty()) {
-          hooks->create_flag_file(cfg->sleep_flag);
-          dialer_.HangUp();
-        }
-      } else if (key == 'T') {
+        break;
+      case Intent::kSleep:
+        sleep();
+        break;
+      case Intent::kTest:
         shared.control_request = kRequestTestLink;
-      }
+        break;
+      default:
+        break;
     }
-    uint8_t request = shared.control_request;
-    if (request == kRequestTestLink) {
-      if (hooks->link_test()) {
-        ClearControlRequestKeepingSignalStop();
-      } else {
-        io.log("Error: Bad connection.");
-        shared.control_request = request = kRequestRedial;
-      }
+  }
+  Intent request = RequestIntent(shared.control_request);
+  if (request == Intent::kTest) {
+    if (p_.checks.Test()) {
+      ClearControlRequestKeepingSignalStop(shared);
+    } else {
+      io.Log("Error: Bad connection.");
+      shared.control_request = kRequestRedial;
+      request = Intent::kSkip;
     }
-    if (request == kRequestRedial) {
-      hang_up_and_advance();
-    } else if (request == kRequestSleep) {
-      if (!cfg->redial) {
-        dialer_.HangUp();
-      } else if (!cfg->sleep_flag.empty()) {
-        hooks->create_flag_file(cfg->sleep_flag);
-        dialer_.HangUp();
-      }
+  }
+  if (request == Intent::kSkip) {
+    hang_up_and_advance();
+  } else if (request == Intent::kSleep) {
+    if (!cfg->redial) {
+      dialer.HangUp();
+    } else {
+      sleep();
     }
-  } while (shared.control_request != kRequestStop && status.state == kStateConnected && rc == 0 &&
-           status.error == 0);
-  return EndOfCall();
+  }
+  return shared.control_request != kRequestStop && status.state == kStateConnected && rc == 0 &&
+         status.error == 0;
 }
 
 SessionController::Step SessionController::EndOfCall() {
-  const DialerIo& io = dialer_.io();
-  SharedState& shared = Shared();
-  std::shared_ptr<const SessionHooks> hooks = dialer_.hooks();
-  std::shared_ptr<const ConfigRecord> cfg = CurrentConfig();
-  dialer_.HangUp();
-  hooks->stop_link_watch();
+  SessionIo& io = p_.io;
+  SharedState& shared = p_.shared;
+  std::shared_ptr<const ConfigRecord> cfg = p_.config.Current();
+  p_.dialer.HangUp();
+  p_.checks.StopWatch();
   shared.link_mode = kLinkIdle;
-  hooks->end_accounting();
-  io.end_status_line();
-  io.log("Timed " + shared.status_text.Get() + " (CPS: " + RateText() + ")");
-
-  if (!cfg->modem_statistics.empty()) {
-    std::string text = hooks->read_modem_statistics(cfg->modem_statistics);
-    if (!text.empty()) {
-      io.log("Start modem statistics");
-      size_t pos = 0;
-      while (pos < text.size()) {
-        size_t cr = text.find('\r', pos);
-        if (cr == std::string::npos) cr = text.size();
-        std::string line = text.substr(pos, cr - pos);
-        if (!line.empty() && line.front() == '\n') line.erase(0, 1);
-        io.log(kStatsMarker + line);
-        pos = cr + 1;
-      }
-      io.log("Stop modem statistics");
-    }
-  }
-
-  hooks->zero_traffic_counters();
+  p_.accounting.EndCall();
+  io.EndStatusLine();
+  io.Log("Timed " + shared.status_text.Get() + " (CPS: " + RateText() + ")");
+  p_.traffic.ZeroTrafficCounters();
   shared.local_address_text.Set(shared.saved_local_address_text.Get());
-  io.set_title("Disconnected");
-  io.log("Disconnected");
-  io.log("");
-  hooks->save_statistics();
+  io.SetTitle("Disconnected");
+  io.Log("Disconnected");
+  io.Log("");
+  p_.accounting.Save();
   if (!cfg->execute_end.empty()) {
-    io.log("Start execute program list for break connection");
-    hooks->run_program_list(cfg->execute_end);
+    io.Log("Start execute program list for break connection");
+    p_.events.RunProgramList(cfg->execute_end);
   }
   if (!cfg->redial) {
-    io.log("Redial not need, exiting.");
+    io.Log("Redial not need, exiting.");
     shared.control_request = kRequestStop;
   }
   if (shared.control_request == kRequestStop) {
-    dialer_.HangUp();
-    io.sleep_ms(500);
+    p_.dialer.HangUp();
+    io.SleepMs(500);
     return Step::kStop;
   }
   return CountFailureAndWait();

@@ -2,22 +2,42 @@
 // check, stay on-line, end the call, redial or stop).
 //
 // It runs on the front-end's thread. Other tasks reach it only through
-// ControlRequest and the flag files. Everything outside the program's
-// shared state goes through the Dialer's I/O and hooks, so tests run it
-// against a scripted remote-access layer and a fake clock.
+// ControlRequest and the flag files. Everything it touches outside the
+// program's shared state comes through the narrow interfaces of
+// SessionParts, so tests run it against a scripted remote-access layer, a
+// simulated clock and recording fakes.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "accounting/accounting.h"
+#include "checks/link_checks.h"
 #include "dialer/dial.h"
-#include "driver/forms.h"
+#include "dialer/events.h"
+#include "dialer/session_control.h"
+#include "net/network.h"
 
 namespace netrove {
 
+struct SessionParts {
+  SessionIo& io;
+  Dialer& dialer;
+  ConfigStore& config;
+  SharedState& shared;
+  FlagFiles& flags;
+  CallAccounting& accounting;
+  LinkChecks& checks;
+  EventRules& events;
+  LinkTraffic& traffic;
+  SessionControl& control;
+};
+
+enum class SessionOutcome { kStop, kReload };
+
 class SessionController {
  public:
-  explicit SessionController(Dialer& dialer) : dialer_(dialer) {}
+  explicit SessionController(SessionParts parts) : p_(parts) {}
 
   // Services without dialing, until ESC or any request.
   SessionOutcome RunProxyMode();
@@ -31,23 +51,39 @@ class SessionController {
 
  private:
   enum class Step { kDial, kFailedTry, kStop, kReload };
-  Step Connected();
+  // One dial attempt and what follows it.
+  Step Dial();
   Step FailedTry();
   // Counts a failed try or a dropped call against MAXRETRY, then waits.
   Step CountFailureAndWait();
-  Step EndOfCall();
   // Counts a failure against MAXRETRY; false when the session must stop.
   bool CountFailure();
+
+  // A fresh link: tested, announced, the connect program list run.
+  // kDial means "on-line now" (the loop follows); any other step ends the
+  // call before it began.
+  Step BringUp();
+  // One second on-line; false when the call has ended.
+  bool OnlineTick();
+  Step EndOfCall();
+
+  // One countdown of the wait (or the sleep); false when it must not go
+  // on (a stop).
+  bool WaitCountdown(bool sleeping);
+  // S or request 3 in a countdown: toggles the sleep flag; false when
+  // there is no SLEEPFLAG.
+  bool ToggleSleep(bool sleeping);
+
   // One on-line second: the clock reading is counted (a jump counts 1).
   void AdvanceOnline(uint32_t now);
   std::string RateText() const;
   bool SleepFlagExists() const;
 
-  Dialer& dialer_;
-  static constexpr uint32_t kSaveEverySeconds = 60;
+  SessionParts p_;
   uint32_t online_seconds_ = 0;
   uint32_t saved_at_ = 0;  // online_seconds_ at the last save of the statistics
   uint32_t last_reading_ = 0;
+  static constexpr uint32_t kSaveEverySeconds = 60;
 };
 
 }  // namespace netrove

@@ -1,48 +1,16 @@
-#include "accounting/link_check.h"
+#include "checks/link_checks.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <mutex>
+#include <algorithm>
 
-#include "accounting/clock.h"
-#include "config/config.h"
-#include "net/connect.h"
-#include "net/link_users.h"
-#include "net/resolver.h"
-#include "net/socket.h"
-#include "runtime/console.h"
-#include "runtime/log.h"
-#include "runtime/shared_state.h"
-#include "runtime/tasks.h"
+#include "runtime/clock.h"
 
-namespace netrove::checks {
+namespace netrove {
 namespace {
 
 constexpr size_t kStatusLineLimit = 65530;
-
-struct WatchState {
-  std::mutex mu;
-  TaskHandle check_url;                      // guarded by mu
-  TaskHandle check_net_time;                 // guarded by mu
-  TaskHandle macro_check;                    // guarded by mu
-  LinkCheckTimings timings;                  // guarded by mu
-  std::function<uint32_t()> address_source;  // guarded by mu
-};
-
-WatchState& Watch() {
-  static WatchState state;
-  return state;
-}
-
-uint32_t LinkAddress() {
-  std::function<uint32_t()> source;
-  {
-    std::lock_guard<std::mutex> lock(Watch().mu);
-    source = Watch().address_source;
-  }
-  return source ? source() : LocalInterfaceAddress();
-}
 
 uint32_t SocketLocalAddress(int fd) {
   sockaddr_in addr{};
@@ -61,33 +29,65 @@ std::string HostPart(const std::string& url) {
   return host;
 }
 
-std::string Announce(uint32_t address) {
-  Shared().local_address_text.Set(DottedAddress(address));
+}  // namespace
+
+LinkChecker::LinkChecker(Env& env, Tasks& tasks, Log& log, Console& console, ConfigStore& config,
+                         SharedState& shared, Network& network, const LinkCheckTimings& timings,
+                         LinkAddressSource address_source)
+    : env_(env),
+      tasks_(tasks),
+      log_(log),
+      console_(console),
+      config_(config),
+      shared_(shared),
+      network_(network),
+      timings_(timings),
+      address_source_(std::move(address_source)) {}
+
+LinkChecker::~LinkChecker() {
+  StopWatch();
+  TaskHandle macro;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    macro = std::move(macro_check_);
+  }
+  Tasks::Stop(macro);
+}
+
+uint32_t LinkChecker::LinkAddress() {
+  LinkAddressSource source;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    source = address_source_;
+  }
+  return source ? source() : network_.resolver().LocalInterfaceAddress();
+}
+
+std::string LinkChecker::Announce(uint32_t address) {
+  shared_.local_address_text.Set(DottedAddress(address));
   return LocalDescription(address);
 }
 
-bool Judge(bool passed) { return passed || Shared().control_request.load() != kRequestNone; }
-
-bool RunCheck(const std::string& url, bool announce) {
+bool LinkChecker::RunCheck(const std::string& url, bool announce) {
   std::string description;
   if (announce) description = Announce(LinkAddress());
   std::string host = HostPart(url);
   if (host.empty()) {
-    if (announce) Log("Connected as " + description);
+    if (announce) log_.Write("Connected as " + description);
     return true;
   }
-  ConsoleStatusLine("Contacting with host " + host);
-  SocketVar connection = ConnectToHost(host, 80);
+  console_.StatusLine("Contacting with host " + host);
+  SocketVar connection = network_.connector().Connect(host, 80);
   if (!connection.is_open()) {
-    Log("Not found DNS or not found host IP address");
+    log_.Write("Not found DNS or not found host IP address");
     return false;
   }
   int fd = connection.handle();
   if (announce) {
     if (uint32_t used = SocketLocalAddress(fd); used != 0) description = Announce(used);
-    Log("Connected as " + description);
+    log_.Write("Connected as " + description);
   }
-  Log("Contacting with host " + host + " [" + DottedAddress(GetPeerAddress(fd)) + "]");
+  log_.Write("Contacting with host " + host + " [" + DottedAddress(GetPeerAddress(fd)) + "]");
   static constexpr char kRequest[] = "GET / HTTP/1.0\r\n\r\n";
   if (!SendBuffer(connection, kRequest, sizeof kRequest - 1)) return false;
   std::string line;
@@ -96,34 +96,41 @@ bool RunCheck(const std::string& url, bool announce) {
   return line.compare(0, 6, "HTTP/1") == 0;
 }
 
-uint32_t CheckUrlTask(uint32_t) {
+bool LinkChecker::CheckUrl(const std::string& url, bool announce) {
+  // A failed check while the controller already has a request pending
+  // (stopping, say) is not the link's fault.
+  return RunCheck(url, announce) || shared_.control_request.load() != kRequestNone;
+}
+
+bool LinkChecker::FirstTest() { return CheckUrl(config_.Current()->check_url, true); }
+
+bool LinkChecker::Test() { return CheckUrl(config_.Current()->check_url, false); }
+
+uint32_t LinkChecker::CheckUrlTask() {
   for (;;) {
-    int64_t period = CurrentConfig()->check_url_time * LinkCheckTimingsNow().minute_ms;
+    int64_t period = config_.Current()->check_url_time * timings_.minute_ms;
     if (!TaskSleep(period)) return 0;
-    if (!CheckUrl(CurrentConfig()->check_url, false)) Shared().control_request = kRequestRedial;
+    if (!CheckUrl(config_.Current()->check_url, false)) shared_.control_request = kRequestRedial;
   }
 }
 
 // `since`: when the link came up.
-uint32_t CheckNetTimeTask(uint32_t since) {
-  std::shared_ptr<const ConfigRecord> config = CurrentConfig();
+uint32_t LinkChecker::CheckNetTimeTask(uint32_t since) {
+  std::shared_ptr<const ConfigRecord> config = config_.Current();
   const bool stop = config->net_stop_time != 0;
   const uint32_t limit = (stop ? config->net_stop_time : config->net_sleep_time) * 60u;
+  LinkUsers& users = network_.link_users();
   // After firing the idle clock starts again, so the request is repeated
   // only after another full limit.
-  while (TaskSleep(LinkCheckTimingsNow().idle_poll_ms)) {
-    if (LinkUsers() > 0) continue;
-    uint32_t last_use = std::max(LastLinkUse(), since);
-    if (last_use + limit > NowSeconds()) continue;
-    Shared().control_request = stop ? kRequestStop : kRequestSleep;
-    since = NowSeconds();
+  while (TaskSleep(timings_.idle_poll_ms)) {
+    if (users.Users() > 0) continue;
+    uint32_t last_use = std::max(users.LastUse(), since);
+    if (last_use + limit > NowSeconds(env_)) continue;
+    shared_.control_request = stop ? kRequestStop : kRequestSleep;
+    since = NowSeconds(env_);
   }
   return 0;
 }
-
-}  // namespace
-
-bool CheckUrl(const std::string& url, bool announce) { return Judge(RunCheck(url, announce)); }
 
 std::string LocalDescription(uint32_t network_order) {
   std::string address = DottedAddress(network_order);
@@ -131,58 +138,50 @@ std::string LocalDescription(uint32_t network_order) {
   return name.empty() ? address : name + " [" + address + "]";
 }
 
-void StartCheckUrlTask(const std::string& url) {
-  std::string target = url.empty() ? CurrentConfig()->check_url : url;
-  WatchState& w = Watch();
-  std::lock_guard<std::mutex> lock(w.mu);
-  if (TaskRunning(w.macro_check)) return;
-  w.macro_check = StartTask("Check URL", [target](uint32_t) -> uint32_t {
+void LinkChecker::StartMacroCheck(const std::string& url) {
+  std::string target = url.empty() ? config_.Current()->check_url : url;
+  std::lock_guard<std::mutex> lock(mu_);
+  if (Tasks::Running(macro_check_)) return;
+  macro_check_ = tasks_.Start("Check URL", [this, target](uint32_t) -> uint32_t {
     (void)CheckUrl(target, true);
     return 0;
   });
 }
 
-void StartLinkWatch() {
-  StopLinkWatch();
-  Shared().link_mode = kLinkOnline;
-  std::shared_ptr<const ConfigRecord> config = CurrentConfig();
-  WatchState& w = Watch();
-  std::lock_guard<std::mutex> lock(w.mu);
-  if (config->net_stop_time != 0 || config->net_sleep_time != 0)
-    w.check_net_time = StartTask("Check NetTime", CheckNetTimeTask, NowSeconds());
-  if (config->check_url_time != 0) w.check_url = StartTask("Check URL", CheckUrlTask);
+void LinkChecker::StartWatch() {
+  StopWatch();
+  shared_.link_mode = kLinkOnline;
+  std::shared_ptr<const ConfigRecord> config = config_.Current();
+  std::lock_guard<std::mutex> lock(mu_);
+  if (config->net_stop_time != 0 || config->net_sleep_time != 0) {
+    check_net_time_ = tasks_.Start(
+        "Check NetTime", [this](uint32_t since) { return CheckNetTimeTask(since); },
+        NowSeconds(env_));
+  }
+  if (config->check_url_time != 0)
+    check_url_ = tasks_.Start("Check URL", [this](uint32_t) { return CheckUrlTask(); });
 }
 
-void StopLinkWatch() {
-  Shared().link_mode = kLinkIdle;
+void LinkChecker::StopWatch() {
+  shared_.link_mode = kLinkIdle;
   TaskHandle check_url, check_net_time;
   {
-    std::lock_guard<std::mutex> lock(Watch().mu);
-    check_url = std::move(Watch().check_url);
-    check_net_time = std::move(Watch().check_net_time);
+    std::lock_guard<std::mutex> lock(mu_);
+    check_url = std::move(check_url_);
+    check_net_time = std::move(check_net_time_);
   }
-  StopTask(check_url);
-  StopTask(check_net_time);
+  Tasks::Stop(check_url);
+  Tasks::Stop(check_net_time);
 }
 
-bool LinkWatchRunning() {
-  std::lock_guard<std::mutex> lock(Watch().mu);
-  return TaskRunning(Watch().check_url) || TaskRunning(Watch().check_net_time);
+bool LinkChecker::WatchRunning() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return Tasks::Running(check_url_) || Tasks::Running(check_net_time_);
 }
 
-LinkCheckTimings LinkCheckTimingsNow() {
-  std::lock_guard<std::mutex> lock(Watch().mu);
-  return Watch().timings;
+void LinkChecker::SetLinkAddressSource(LinkAddressSource source) {
+  std::lock_guard<std::mutex> lock(mu_);
+  address_source_ = std::move(source);
 }
 
-void SetLinkCheckTimingsForTesting(const LinkCheckTimings& timings) {
-  std::lock_guard<std::mutex> lock(Watch().mu);
-  Watch().timings = timings;
-}
-
-void SetLinkAddressSource(std::function<uint32_t()> source) {
-  std::lock_guard<std::mutex> lock(Watch().mu);
-  Watch().address_source = std::move(source);
-}
-
-}  // namespace netrove::checks
+}  // namespace netrove

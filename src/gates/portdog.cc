@@ -1,41 +1,10 @@
 #include "gates/portdog.h"
 
-#include <mutex>
 #include <optional>
 
-#include "config/config.h"
-#include "net/access.h"
-#include "net/port_server.h"
-#include "runtime/log.h"
 #include "runtime/text.h"
 
 namespace netrove {
-namespace {
-
-struct WatchList {
-  std::mutex mu;
-  std::vector<SocketVar> ports;  // guarded by mu
-  bool running = false;          // guarded by mu
-};
-
-WatchList& Dog() {
-  static WatchList dog;
-  return dog;
-}
-
-// Every attempt is refused and reported, also one whose client has already
-// gone again (a scanner's connect and reset): the address is read from the
-// accepted socket, before anything else can fail.
-uint32_t RefuseClient(SocketVar& client) {
-  int fd = client.handle();
-  uint32_t peer = GetPeerAddress(fd);
-  uint16_t port = GetLocalPort(fd);
-  if (peer != 0 && port != 0) WarnDeniedClient(DottedAddress(peer), port);
-  CloseSocketVar(client);
-  return 0;
-}
-
-}  // namespace
 
 std::vector<std::string> PortDogEntries(const std::string& value) {
   std::string text;
@@ -51,44 +20,55 @@ std::vector<std::string> PortDogEntries(const std::string& value) {
   return entries;
 }
 
-void StartPortDog() {
-  std::string value = CurrentConfig()->port_dog;
-  WatchList& dog = Dog();
-  std::lock_guard<std::mutex> lock(dog.mu);
-  if (dog.running || value.empty()) return;
+void PortDog::Start() {
+  std::string value = config_.Current()->port_dog;
+  Access& access = network_.access();
+  // Every attempt is refused and reported, also one whose client has
+  // already gone again (a scanner's connect and reset): the address is
+  // read from the accepted socket, before anything else can fail.
+  auto refuse = [&access](SocketVar& client) -> uint32_t {
+    int fd = client.handle();
+    uint32_t peer = GetPeerAddress(fd);
+    uint16_t port = GetLocalPort(fd);
+    if (peer != 0 && port != 0) access.WarnDeniedClient(DottedAddress(peer), port);
+    CloseSocketVar(client);
+    return 0;
+  };
+  std::lock_guard<std::mutex> lock(mu_);
+  if (running_ || value.empty()) return;
   for (const std::string& entry : PortDogEntries(value)) {
     SocketVar listener;
     if (std::optional<uint16_t> port = ParsePortNumber(entry); port && *port != 0)
-      ListenTcp(*port, listener, RefuseClient, false);
+      network_.ports().ListenTcp(*port, listener, refuse, false);
     if (listener.handle() < 1) {
-      Log("WARNING: port #" + entry + " busy???");
+      log_.Write("WARNING: port #" + entry + " busy???");
       continue;
     }
-    Log("Dog on port #" + entry + " started");
-    dog.ports.push_back(std::move(listener));
+    log_.Write("Dog on port #" + entry + " started");
+    ports_.push_back(std::move(listener));
   }
-  dog.running = !dog.ports.empty();
+  running_ = !ports_.empty();
 }
 
-void StopPortDog() {
+void PortDog::Stop() {
   std::vector<SocketVar> ports;
   {
-    std::lock_guard<std::mutex> lock(Dog().mu);
-    ports.swap(Dog().ports);
-    Dog().running = false;
+    std::lock_guard<std::mutex> lock(mu_);
+    ports.swap(ports_);
+    running_ = false;
   }
   for (SocketVar& port : ports) CloseSocketVar(port);
 }
 
-bool PortDogRunning() {
-  std::lock_guard<std::mutex> lock(Dog().mu);
-  return Dog().running;
+bool PortDog::Running() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return running_;
 }
 
-int WatchedPorts() {
-  std::lock_guard<std::mutex> lock(Dog().mu);
+int PortDog::WatchedPorts() const {
+  std::lock_guard<std::mutex> lock(mu_);
   int n = 0;
-  for (const SocketVar& port : Dog().ports) n += port.handle() >= 1 ? 1 : 0;
+  for (const SocketVar& port : ports_) n += port.handle() >= 1 ? 1 : 0;
   return n;
 }
 

@@ -1,7 +1,6 @@
 #include "gates/portmap.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <strings.h>
@@ -15,14 +14,7 @@
 #include <memory>
 #include <mutex>
 
-#include "config/config.h"
-#include "net/access.h"
 #include "net/address_list.h"
-#include "net/connect.h"
-#include "net/link_users.h"
-#include "net/port_server.h"
-#include "net/resolver.h"
-#include "runtime/log.h"
 #include "runtime/tasks.h"
 #include "runtime/text.h"
 
@@ -31,30 +23,29 @@ namespace {
 
 constexpr size_t kMaxDatagram = 60000;
 constexpr int kRelayStopWaits = 200;  // 10 ms each
+constexpr size_t kDirectoryLimit = 100000;
 
 class UdpRelays;
 
+}  // namespace
+
 // The running mappings of one protocol. The address list is shared with
 // the handlers, which may outlive a stop.
-struct MappingSet {
+struct PortMaps::Set {
   std::mutex mu;
   std::vector<SocketVar> listeners;                // guarded by mu
   std::shared_ptr<AddressList> list;               // guarded by mu
   std::vector<std::shared_ptr<UdpRelays>> relays;  // guarded by mu; UDP only
 };
 
-MappingSet& TcpMappings() {
-  static MappingSet set;
-  return set;
-}
+// What the relay tasks share with the PortMaps, which they may outlive.
+struct PortMaps::Shared {
+  explicit Shared(int64_t life_ms) : reply_life_ms(life_ms) {}
+  std::atomic<int> relays{0};  // relay tasks running
+  std::atomic<int64_t> reply_life_ms;
+};
 
-MappingSet& UdpMappings() {
-  static MappingSet set;
-  return set;
-}
-
-std::atomic<int> udp_relays{0};
-std::atomic<int64_t> udp_reply_life_ms{300000};
+namespace {
 
 int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -67,11 +58,12 @@ void NoDelay(const SocketVar& s) {
   if (s.is_open()) (void)setsockopt(s.handle(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
-uint32_t ServeTcpClient(SocketVar& client, const std::string& target, AddressList& list) {
-  if (!CheckClientOrDeny(client, list)) return 0;
-  LinkUse link(&client);
+uint32_t ServeTcpClient(Network& net, SocketVar& client, const std::string& target,
+                        AddressList& list) {
+  if (!net.access().CheckClientOrDeny(client, list)) return 0;
+  LinkUse link(net.link_users(), &client);
   if (!link.held()) return 0;
-  SocketVar remote = ConnectToHost(target, 0);
+  SocketVar remote = net.connector().Connect(target, 0);
   if (!remote.is_open()) {
     CloseSocketVar(client);
     return 0;
@@ -107,7 +99,7 @@ struct UdpRelay {
 // silent longest makes room.
 class UdpRelays {
  public:
-  explicit UdpRelays(uint16_t port) : port_(port) {}
+  UdpRelays(Access& access, uint16_t port) : access_(access), port_(port) {}
 
   static uint64_t KeyOf(const sockaddr_in& a) {
     return (static_cast<uint64_t>(a.sin_addr.s_addr) << 16) | a.sin_port;
@@ -139,7 +131,7 @@ class UdpRelays {
     }
     if (oldest) {
       oldest->Evict();
-      WarnDroppedDatagram(DottedAddress(oldest->client.sin_addr.s_addr), port_);
+      access_.WarnDroppedDatagram(DottedAddress(oldest->client.sin_addr.s_addr), port_);
     }
     return relay;
   }
@@ -160,6 +152,7 @@ class UdpRelays {
   }
 
  private:
+  Access& access_;
   const uint16_t port_;
   std::mutex mu_;
   std::map<uint64_t, std::shared_ptr<UdpRelay>> relays_;  // guarded by mu_
@@ -169,19 +162,23 @@ class UdpRelays {
 // Counts a relay's task while it runs.
 class RelayCount {
  public:
-  RelayCount() { udp_relays.fetch_add(1); }
-  ~RelayCount() { udp_relays.fetch_sub(1); }
+  explicit RelayCount(std::atomic<int>& count) : count_(count) { count_.fetch_add(1); }
+  ~RelayCount() { count_.fetch_sub(1); }
   RelayCount(const RelayCount&) = delete;
   RelayCount& operator=(const RelayCount&) = delete;
+
+ private:
+  std::atomic<int>& count_;
 };
 
 // A new relay: its socket connected to the target. Null when the target
 // does not resolve or cannot be reached.
-std::shared_ptr<UdpRelay> MakeRelay(const sockaddr_in& client, const UdpTarget& target) {
-  uint32_t address = ResolveHost(target.host);
+std::shared_ptr<UdpRelay> MakeRelay(Network& net, const sockaddr_in& client,
+                                    const UdpTarget& target) {
+  uint32_t address = net.resolver().Resolve(target.host);
   if (address == kNoAddress) return nullptr;
   auto relay = std::make_shared<UdpRelay>(client);
-  relay->remote = SocketVar(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP));
+  relay->remote = SocketVar(net.sockets(), socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP));
   if (!relay->remote.is_open()) return nullptr;
   sockaddr_in to{};
   to.sin_family = AF_INET;
@@ -194,10 +191,11 @@ std::shared_ptr<UdpRelay> MakeRelay(const sockaddr_in& client, const UdpTarget& 
 
 // Passes the target's replies to the client until both sides have been
 // silent for the reply life, or the relay is evicted.
-void PumpReplies(int listen_fd, UdpRelay& relay, std::vector<char>& buffer) {
+void PumpReplies(const std::atomic<int64_t>& reply_life_ms, int listen_fd, UdpRelay& relay,
+                 std::vector<char>& buffer) {
   const int fd = relay.remote.handle();
   while (!relay.evicted.load()) {
-    int64_t left = relay.last_ms.load() + udp_reply_life_ms.load() - NowMs();
+    int64_t left = relay.last_ms.load() + reply_life_ms.load() - NowMs();
     if (left <= 0) return;
     struct pollfd p = {fd, POLLIN, 0};
     int r = TaskPoll(&p, 1, static_cast<int>(std::min<int64_t>(left, 60000)));
@@ -214,16 +212,16 @@ void PumpReplies(int listen_fd, UdpRelay& relay, std::vector<char>& buffer) {
   }
 }
 
-uint32_t ServeDatagram(UdpDatagramTicket& ticket, const std::string& target, AddressList& list,
-                       UdpRelays& relays) {
+uint32_t ServeDatagram(Network& net, PortMaps::Shared& shared, UdpDatagramTicket& ticket,
+                       const std::string& target, AddressList& list, UdpRelays& relays) {
   std::vector<char> buffer(kMaxDatagram);
   sockaddr_in sender{};
   int length = ticket.ReceiveDatagram(buffer.data(), buffer.size(), &sender);
   if (length < 1) return 0;
   // The listening socket stays open while this task runs.
   int listen_fd = ticket.socket();
-  if (!ClientAllowedUdp(listen_fd, sender, list)) return 0;
-  LinkUse link(nullptr);
+  if (!net.access().ClientAllowedUdp(listen_fd, sender, list)) return 0;
+  LinkUse link(net.link_users(), nullptr);
   if (!link.held()) return 0;
   if (std::shared_ptr<UdpRelay> relay = relays.Find(sender)) {
     relay->Touch();
@@ -231,9 +229,10 @@ uint32_t ServeDatagram(UdpDatagramTicket& ticket, const std::string& target, Add
     return 0;
   }
   std::optional<UdpTarget> parsed = ParseUdpTarget(target);
-  std::shared_ptr<UdpRelay> relay = parsed ? MakeRelay(sender, *parsed) : nullptr;
+  std::shared_ptr<UdpRelay> relay = parsed ? MakeRelay(net, sender, *parsed) : nullptr;
   if (!relay) {
-    WarnDroppedDatagram(DottedAddress(sender.sin_addr.s_addr), GetLocalPort(listen_fd));
+    net.access().WarnDroppedDatagram(DottedAddress(sender.sin_addr.s_addr),
+                                     GetLocalPort(listen_fd));
     return 0;
   }
   std::shared_ptr<UdpRelay> published = relays.Add(relay);
@@ -246,23 +245,39 @@ uint32_t ServeDatagram(UdpDatagramTicket& ticket, const std::string& target, Add
     }
     return 0;
   }
-  RelayCount count;
+  RelayCount count(shared.relays);
   if (send(relay->remote.handle(), buffer.data(), static_cast<size_t>(length), MSG_NOSIGNAL) >= 0)
-    PumpReplies(listen_fd, *relay, buffer);
+    PumpReplies(shared.reply_life_ms, listen_fd, *relay, buffer);
   relays.Remove(relay);
   CloseSocketVar(relay->remote);
   return 0;
 }
 
-void StartMappings(bool udp) {
-  MappingSet& set = udp ? UdpMappings() : TcpMappings();
-  std::shared_ptr<const ConfigRecord> config = CurrentConfig();
+}  // namespace
+
+PortMaps::PortMaps(Network& network, Log& log, ConfigStore& config, const PortMapOptions& options)
+    : network_(network),
+      log_(log),
+      config_(config),
+      shared_(std::make_shared<Shared>(options.udp_reply_life_ms)),
+      tcp_(std::make_unique<Set>()),
+      udp_(std::make_unique<Set>()) {}
+
+PortMaps::~PortMaps() {
+  StopTcp();
+  StopUdp();
+}
+
+void PortMaps::Start(bool udp) {
+  Set& set = udp ? *udp_ : *tcp_;
+  std::shared_ptr<const ConfigRecord> config = config_.Current();
   const std::vector<std::string>& lines = udp ? config->map_ulink : config->map_link;
+  Network& net = network_;
   std::lock_guard<std::mutex> lock(set.mu);
   if (!set.listeners.empty() || lines.empty()) return;
   auto list = std::make_shared<AddressList>();
-  if (!LoadAddressList(FindFileAnyCase(udp ? kMapULinkListName : kMapLinkListName), *list, true))
-    return;
+  const std::string file = FindFileAnyCase(net.env(), udp ? kMapULinkListName : kMapLinkListName);
+  if (!LoadAddressList(net.env(), log_, file, *list, true)) return;
   set.list = list;
   for (const std::string& line : lines) {
     MappingLine mapping = SplitMappingLine(line);
@@ -270,32 +285,35 @@ void StartMappings(bool udp) {
     if (std::optional<uint16_t> port = ParsePortNumber(mapping.local_port); port && *port != 0) {
       std::string target = mapping.target;
       if (udp) {
-        auto relays = std::make_shared<UdpRelays>(*port);
+        auto relays = std::make_shared<UdpRelays>(net.access(), *port);
         set.relays.push_back(relays);
-        ListenUdp(
+        std::shared_ptr<Shared> shared = shared_;
+        net.ports().ListenUdp(
             *port, listener,
-            [target, list, relays](UdpDatagramTicket& ticket) {
-              return ServeDatagram(ticket, target, *list, *relays);
+            [&net, shared, target, list, relays](UdpDatagramTicket& ticket) {
+              return ServeDatagram(net, *shared, ticket, target, *list, *relays);
             },
             mapping.hidden);
       } else {
-        ListenTcp(
+        net.ports().ListenTcp(
             *port, listener,
-            [target, list](SocketVar& client) { return ServeTcpClient(client, target, *list); },
+            [&net, target, list](SocketVar& client) {
+              return ServeTcpClient(net, client, target, *list);
+            },
             mapping.hidden);
       }
     }
     if (listener.handle() < 1) {
-      Log("!NOT! map port " + mapping.local_port + ", port busy");
+      log_.Write("!NOT! map port " + mapping.local_port + ", port busy");
       continue;
     }
-    Log(std::string(udp ? "Maped UDP port " : "Maped port ") + mapping.local_port + ", linked to " +
-        mapping.target);
+    log_.Write(std::string(udp ? "Maped UDP port " : "Maped port ") + mapping.local_port +
+               ", linked to " + mapping.target);
     set.listeners.push_back(std::move(listener));
   }
 }
 
-void StopMappings(MappingSet& set) {
+void PortMaps::Stop(Set& set) {
   std::vector<SocketVar> listeners;
   std::vector<std::shared_ptr<UdpRelays>> relays;
   {
@@ -308,10 +326,12 @@ void StopMappings(MappingSet& set) {
   // The relays answer through the listening sockets and keep them bound:
   // they end now, so that a restart can bind the ports again.
   for (auto& r : relays) r->Stop();
-  for (int i = 0; i < kRelayStopWaits && udp_relays.load() > 0; ++i) (void)TaskSleep(10);
+  for (int i = 0; i < kRelayStopWaits && shared_->relays.load() > 0; ++i) (void)TaskSleep(10);
 }
 
-int Running(MappingSet& set) {
+namespace {
+
+int Running(PortMaps::Set& set) {
   std::lock_guard<std::mutex> lock(set.mu);
   int n = 0;
   for (const SocketVar& listener : set.listeners) n += listener.handle() >= 1 ? 1 : 0;
@@ -352,29 +372,22 @@ std::optional<UdpTarget> ParseUdpTarget(const std::string& target) {
   return t;
 }
 
-std::string FindFileAnyCase(const std::string& name) {
-  DIR* dir = opendir(".");
-  if (dir == nullptr) return name;
+std::string FindFileAnyCase(Env& env, const std::string& name) {
   std::string found;
-  while (dirent* entry = readdir(dir)) {
-    std::string candidate = entry->d_name;
-    if (candidate == name) {
-      found = candidate;
-      break;
-    }
+  for (const std::string& candidate : env.ListDirectory(".", kDirectoryLimit)) {
+    if (candidate == name) return candidate;
     if (found.empty() && strcasecmp(candidate.c_str(), name.c_str()) == 0) found = candidate;
   }
-  closedir(dir);
   return found.empty() ? name : found;
 }
 
-void StartTcpMappings() { StartMappings(false); }
-void StartUdpMappings() { StartMappings(true); }
-void StopTcpMappings() { StopMappings(TcpMappings()); }
-void StopUdpMappings() { StopMappings(UdpMappings()); }
-int RunningTcpMappings() { return Running(TcpMappings()); }
-int RunningUdpMappings() { return Running(UdpMappings()); }
-int ActiveUdpRelays() { return udp_relays.load(); }
-void SetUdpReplyLifeForTesting(int64_t ms) { udp_reply_life_ms.store(ms); }
+void PortMaps::StartTcp() { Start(false); }
+void PortMaps::StartUdp() { Start(true); }
+void PortMaps::StopTcp() { Stop(*tcp_); }
+void PortMaps::StopUdp() { Stop(*udp_); }
+int PortMaps::RunningTcp() { return Running(*tcp_); }
+int PortMaps::RunningUdp() { return Running(*udp_); }
+int PortMaps::ActiveUdpRelays() const { return shared_->relays.load(); }
+void PortMaps::SetUdpReplyLife(int64_t ms) { shared_->reply_life_ms.store(ms); }
 
 }  // namespace netrove

@@ -1,9 +1,7 @@
 #include "net/address_list.h"
 
-#include "accounting/clock.h"
 #include "net/address_match.h"
-#include "runtime/files.h"
-#include "runtime/log.h"
+#include "runtime/clock.h"
 
 namespace netrove {
 namespace {
@@ -55,12 +53,13 @@ void AddressList::Replace(std::shared_ptr<const Contents> contents) {
   contents_ = std::move(contents);
 }
 
-bool LoadAddressList(const std::string& file_name, AddressList& list, bool drop_marked) {
+bool LoadAddressList(Env& env, Log& log, const std::string& file_name, AddressList& list,
+                     bool drop_marked) {
   std::shared_ptr<const AddressList::Contents> old = list.Snapshot();
-  uint32_t now = NowSeconds();
+  uint32_t now = NowSeconds(env);
   bool same_file = old->readable && old->file_name == file_name;
   if (same_file && old->next_check >= now + kListCheckMargin) return true;
-  FileStamp stamp = StampOf(file_name);
+  FileStamp stamp = StampOf(env, file_name);
   if (same_file && stamp.present && stamp == old->stamp) {
     auto refreshed = std::make_shared<AddressList::Contents>(*old);
     refreshed->next_check = now + kListCheckAhead;
@@ -70,7 +69,7 @@ bool LoadAddressList(const std::string& file_name, AddressList& list, bool drop_
 
   auto fresh = std::make_shared<AddressList::Contents>();
   fresh->file_name = file_name;
-  std::optional<std::string> text = ReadWholeFile(file_name, kListFileLimit);
+  std::optional<std::string> text = env.ReadFile(file_name, kListFileLimit);
   if (!text) {
     list.Replace(std::move(fresh));
     return false;
@@ -82,15 +81,15 @@ bool LoadAddressList(const std::string& file_name, AddressList& list, bool drop_
   fresh->entries = std::move(parsed.entries);
   for (const std::string& entry : fresh->entries) {
     if (!AddressPatternTooLong(entry)) continue;
-    Log("Warning: " + file_name + ": \"" + entry +
-        "\" has more than four address parts and admits nobody");
+    log.Write("Warning: " + file_name + ": \"" + entry +
+              "\" has more than four address parts and admits nobody");
     break;  // one line per load
   }
   if (parsed.had_marked && text->size() < kListFileLimit) {
     std::string data;
     for (const std::string& entry : fresh->entries) data += entry + "\n";
-    if (WriteFileAtomically(file_name, data, 0644, true)) {
-      fresh->stamp = StampOf(file_name);
+    if (WriteFileAtomically(env, file_name, data, 0644, true)) {
+      fresh->stamp = StampOf(env, file_name);
       fresh->next_check = 0;
     }
   }
@@ -98,10 +97,10 @@ bool LoadAddressList(const std::string& file_name, AddressList& list, bool drop_
   return true;
 }
 
-bool ReloadAddressList(AddressList& list) {
+bool ReloadAddressList(Env& env, Log& log, AddressList& list) {
   std::string name = list.Snapshot()->file_name;
   if (name.empty()) return false;
-  return LoadAddressList(name, list, false);
+  return LoadAddressList(env, log, name, list, false);
 }
 
 }  // namespace netrove

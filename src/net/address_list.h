@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "net/file_stamp.h"
+#include "runtime/env.h"
+#include "runtime/log.h"
 
 namespace netrove {
 
@@ -53,10 +55,13 @@ class AddressList {
   std::shared_ptr<const Contents> contents_;  // guarded by mu_
 };
 
-// Loads (or lazily reloads) `file_name` into `list`. True when the file
-// could be read (the list may still have no entries).
-bool LoadAddressList(const std::string& file_name, AddressList& list, bool drop_marked);
+// Loads (or lazily reloads) `file_name` into `list` through `env`, whose
+// clock decides when the file is looked at again; a pattern that admits
+// nobody is warned about in `log`. True when the file could be read (the
+// list may still have no entries).
+bool LoadAddressList(Env& env, Log& log, const std::string& file_name, AddressList& list,
+                     bool drop_marked);
 // Lazy reload from the list's own file name; false when never loaded.
-bool ReloadAddressList(AddressList& list);
+bool ReloadAddressList(Env& env, Log& log, AddressList& list);
 
 }  // namespace netrove

@@ -3,7 +3,7 @@
 #include <optional>
 #include <string_view>
 
-#include "runtime/local_clock.h"
+#include "runtime/clock.h"
 
 namespace netrove {
 namespace {
@@ -64,16 +64,17 @@ bool TimeWindowHoldsAt(const std::string& window, int weekday, int minute_of_day
   return start_minute <= minute_of_day && minute_of_day <= end_minute;
 }
 
-bool TimeWindowHolds(const std::string& window) {
-  LocalDateTime now = BreakDownLocal(LocalUnixSeconds());
+bool TimeWindowHolds(const std::string& window, int64_t local_seconds) {
+  LocalDateTime now = BreakDownLocal(local_seconds);
   return TimeWindowHoldsAt(window, now.weekday, now.hour * 60 + now.minute);
 }
 
-bool MatchAddressEntry(const std::string& client, const std::string& entry, uint16_t local_port) {
+bool MatchAddressEntry(const std::string& client, const std::string& entry, uint16_t local_port,
+                       int64_t local_seconds) {
   std::string rest = entry;
   if (!rest.empty() && rest[0] == '#') rest.erase(0, 1);
   for (size_t comma = rest.find(','); comma != std::string::npos; comma = rest.find(',')) {
-    if (!TimeWindowHolds(rest.substr(0, comma))) return false;
+    if (!TimeWindowHolds(rest.substr(0, comma), local_seconds)) return false;
     rest.erase(0, comma + 1);
   }
   size_t colon = rest.find(':');

@@ -14,14 +14,16 @@
 
 namespace netrove {
 
-// `client` is the dotted client address with a "." appended. A pattern of
-// more than four parts matches nothing.
-bool MatchAddressEntry(const std::string& client, const std::string& entry, uint16_t local_port);
+// `client` is the dotted client address with a "." appended; time windows
+// are judged at `local_seconds` (Env::LocalSeconds). A pattern of more than
+// four parts matches nothing.
+bool MatchAddressEntry(const std::string& client, const std::string& entry, uint16_t local_port,
+                       int64_t local_seconds);
 // True when the entry's address pattern has more than four parts (it then
 // matches nothing: "127.0.0.2.99" must not admit 127.0.0.2).
 bool AddressPatternTooLong(const std::string& entry);
-// The window against the local clock.
-bool TimeWindowHolds(const std::string& window);
+// The window at a local time (Env::LocalSeconds).
+bool TimeWindowHolds(const std::string& window, int64_t local_seconds);
 // The window at a given weekday (0 = Sunday) and minute of the day.
 bool TimeWindowHoldsAt(const std::string& window, int weekday, int minute_of_day);
 

@@ -39,17 +39,10 @@ int ClientCaps::Total() const {
   return total_count_;
 }
 
-ClientCaps& PortServerCaps() {
-  static ClientCaps* caps = [] {
-    struct rlimit limit {};
-    uint64_t descriptors = 1024;
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0)
-      descriptors = limit.rlim_cur == RLIM_INFINITY ? (1u << 20) : limit.rlim_cur;
-    // Lives until the process ends: client tasks may outlast the session.
-    return new ClientCaps(kMaxClientsPerAddress, kMaxClientsPerListener,
-                          TotalClientCap(descriptors));
-  }();
-  return *caps;
+uint64_t DescriptorLimit() {
+  struct rlimit limit {};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024;
+  return limit.rlim_cur == RLIM_INFINITY ? (1u << 20) : limit.rlim_cur;
 }
 
 }  // namespace netrove

@@ -3,7 +3,7 @@
 // once) instead of costing a task, a thread and descriptors, so that one
 // host flooding a service cannot take the gateway from the others.
 //
-// Thread safety: all functions may be called from any task.
+// Thread safety: all members may be called from any task.
 #pragma once
 
 #include <atomic>
@@ -57,8 +57,8 @@ class ClientCaps {
   int total_count_ = 0;                        // guarded by mu_
 };
 
-// The caps of this process's port servers (the total from the descriptor
-// limit at first use).
-ClientCaps& PortServerCaps();
+// The soft limit of open descriptors of this process (1 << 20 when
+// unlimited, 1024 when unknown).
+uint64_t DescriptorLimit();
 
 }  // namespace netrove

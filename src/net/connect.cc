@@ -10,28 +10,15 @@
 #include <cerrno>
 #include <chrono>
 #include <mutex>
-#include <unordered_set>
 
-#include "net/net_settings.h"
 #include "net/resolver.h"
 #include "runtime/text.h"
 
 namespace netrove {
-namespace {
-
-struct FailedCache {
-  std::mutex mu;
-  std::unordered_set<std::string> keys;  // guarded by mu
-};
-
-FailedCache& Failed() {
-  static FailedCache cache;
-  return cache;
-}
 
 // Finishes a non-blocking connect. True when connected.
-bool FinishConnect(int fd) {
-  const int64_t bound_ms = NetTimingsNow().connect_timeout_ms;
+bool Connector::FinishConnect(int fd) {
+  const int64_t bound_ms = sockets_.Timings().connect_timeout_ms;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(bound_ms);
   for (;;) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -48,8 +35,6 @@ bool FinishConnect(int fd) {
     return error == 0;
   }
 }
-
-}  // namespace
 
 std::optional<HostTarget> ParseHostText(const std::string& host, uint16_t default_port) {
   std::string text = host.substr(0, 255);
@@ -70,19 +55,20 @@ std::optional<HostTarget> ParseHostText(const std::string& host, uint16_t defaul
   return target;
 }
 
-SocketVar ConnectToHost(const std::string& host, uint16_t default_port) {
+SocketVar Connector::Connect(const std::string& host, uint16_t default_port) {
   std::optional<HostTarget> target = ParseHostText(host, default_port);
   if (!target) return SocketVar();
-  if (FailedConnectCached(target->name)) return SocketVar();
-  uint32_t address = ResolveHost(target->name);
+  if (FailedCached(target->name)) return SocketVar();
+  uint32_t address = resolver_.Resolve(target->name);
   if (address == kNoAddress) {
-    AddFailedConnect(target->name);
+    AddFailed(target->name);
     return SocketVar();
   }
   std::string pair = DottedAddress(address) + ":" + std::to_string(target->port);
-  if (FailedConnectCached(pair)) return SocketVar();
+  if (FailedCached(pair)) return SocketVar();
 
-  SocketVar sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP));
+  SocketVar sock(sockets_,
+                 socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP));
   int fd = sock.handle();
   if (fd < 1) return SocketVar();
   sockaddr_in addr{};
@@ -97,7 +83,7 @@ SocketVar ConnectToHost(const std::string& host, uint16_t default_port) {
   }
   if (!connected) {
     // A stop request is not the host's fault: it is not remembered.
-    if (!TaskStopRequested()) AddFailedConnect(pair);
+    if (!TaskStopRequested()) AddFailed(pair);
     CloseSocketVar(sock);
     return sock;
   }
@@ -106,34 +92,30 @@ SocketVar ConnectToHost(const std::string& host, uint16_t default_port) {
   return sock;
 }
 
-bool FailedConnectCached(const std::string& key) {
-  FailedCache& c = Failed();
-  std::lock_guard<std::mutex> lock(c.mu);
-  return c.keys.count(key) != 0;
+bool Connector::FailedCached(const std::string& key) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return failed_.count(key) != 0;
 }
 
-void AddFailedConnect(const std::string& key) {
-  FailedCache& c = Failed();
-  std::lock_guard<std::mutex> lock(c.mu);
-  c.keys.insert(key);
+void Connector::AddFailed(const std::string& key) {
+  std::lock_guard<std::mutex> lock(mu_);
+  failed_.insert(key);
 }
 
-void ClearFailedConnectCache() {
-  FailedCache& c = Failed();
-  std::lock_guard<std::mutex> lock(c.mu);
-  c.keys.clear();
+void Connector::ClearFailed() {
+  std::lock_guard<std::mutex> lock(mu_);
+  failed_.clear();
 }
 
-size_t FailedConnectCount() {
-  FailedCache& c = Failed();
-  std::lock_guard<std::mutex> lock(c.mu);
-  return c.keys.size();
+size_t Connector::FailedCount() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return failed_.size();
 }
 
-TaskHandle StartBadUrlChecker() {
-  return StartTask("Bad URL checker", [](uint32_t) -> uint32_t {
-    while (TaskSleep(NetTimingsNow().bad_url_period_ms)) {
-      if (FailedConnectCount() > 0) ClearFailedConnectCache();
+TaskHandle Connector::StartBadUrlChecker(Tasks& tasks) {
+  return tasks.Start("Bad URL checker", [this](uint32_t) -> uint32_t {
+    while (TaskSleep(sockets_.Timings().bad_url_period_ms)) {
+      if (FailedCount() > 0) ClearFailed();
     }
     return 0;
   });

@@ -3,25 +3,22 @@
 #include <atomic>
 #include <chrono>
 
-#include "accounting/clock.h"
 #include "net/access.h"
-#include "net/net_settings.h"
-#include "runtime/shared_state.h"
+#include "runtime/clock.h"
 #include "runtime/tasks.h"
 
 namespace netrove {
 namespace {
 
-std::atomic<uint32_t> link_users{0};
-std::atomic<uint32_t> last_link_use{0};
-
 bool ClientGone(SocketVar* client) { return client != nullptr && !IsConnectionAlive(*client); }
+
+}  // namespace
 
 // Waits for the link as the controller brings it up. Returns when the link
 // is on-line, the client has gone, the task is stopped or the polls ran out.
-void WaitForLink(SocketVar* client) {
-  SharedState& shared = Shared();
-  const NetTimings t = NetTimingsNow();
+void LinkUsers::WaitForLink(SocketVar* client) {
+  SharedState& shared = shared_;
+  const NetTimings t = sockets_.Timings();
   // Bounds the whole wait, including the wait for a request to be taken.
   auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(t.await_poll_ms * t.await_polls);
@@ -29,7 +26,7 @@ void WaitForLink(SocketVar* client) {
   // A controller that starts a new sleep countdown clears a request it
   // never acted on; so the request is made again whenever the link is
   // found idle (for a client that may dial) or waiting, not only once.
-  const bool may_dial = IsDialForClient(client);
+  const bool may_dial = access_.IsDialForClient(client);
   auto must_ask = [may_dial](uint8_t mode) {
     return mode == kLinkWaiting || (mode == kLinkIdle && may_dial);
   };
@@ -52,31 +49,26 @@ void WaitForLink(SocketVar* client) {
   }
 }
 
-}  // namespace
-
-bool AwaitLink(SocketVar* client) {
-  link_users.fetch_add(1);
-  uint8_t mode = Shared().link_mode.load();
+bool LinkUsers::Await(SocketVar* client) {
+  users_.fetch_add(1);
+  uint8_t mode = shared_.link_mode.load();
   bool note_use = true;
-  if (mode == kLinkIdle && !IsDialForClient(client)) {
+  if (mode == kLinkIdle && !access_.IsDialForClient(client)) {
     note_use = false;  // may not dial: the service goes on without the link
   } else if (mode != kLinkOnline) {
     WaitForLink(client);
   }
-  if (note_use) last_link_use.store(NowSeconds());
+  if (note_use) last_use_.store(NowSeconds(env_));
   bool ok = client == nullptr || (client->handle() > 1 && IsConnectionAlive(*client));
-  if (!ok) ReleaseLink();
+  if (!ok) Release();
   return ok;
 }
 
-void ReleaseLink() {
-  last_link_use.store(NowSeconds());
-  uint32_t users = link_users.load();
-  while (users > 0 && !link_users.compare_exchange_weak(users, users - 1)) {
+void LinkUsers::Release() {
+  last_use_.store(NowSeconds(env_));
+  uint32_t users = users_.load();
+  while (users > 0 && !users_.compare_exchange_weak(users, users - 1)) {
   }
 }
-
-uint32_t LinkUsers() { return link_users.load(); }
-uint32_t LastLinkUse() { return last_link_use.load(); }
 
 }  // namespace netrove

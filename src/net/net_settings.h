@@ -1,8 +1,6 @@
 // Waits and periods of the network layer, in one place so that tests can
-// shorten them. Production values are the defaults below.
-//
-// Thread safety: NetTimingsNow() and SetNetTimingsForTesting() may be called
-// from any task; readers get a consistent copy.
+// shorten them. Production values are the defaults below. A SocketLayer
+// holds the set in force (socket.h).
 #pragma once
 
 #include <cstdint>
@@ -21,8 +19,5 @@ struct NetTimings {
   int64_t await_poll_ms = 5000;          // AwaitLink: link-mode polls
   int await_polls = 600;                 // AwaitLink: 600 polls = 50 minutes
 };
-
-NetTimings NetTimingsNow();
-void SetNetTimingsForTesting(const NetTimings& timings);
 
 }  // namespace netrove

@@ -13,10 +13,7 @@
 
 #include "net/access.h"
 #include "net/client_caps.h"
-#include "net/connect.h"
-#include "net/net_settings.h"
 #include "net/resolver.h"
-#include "runtime/program.h"
 #include "runtime/tasks.h"
 
 namespace netrove {
@@ -34,38 +31,8 @@ struct SocketOwner {
   const int fd;
 };
 
-struct ListenerEntry {
-  ListenerEntry(int socket_fd, bool datagram)
-      : fd(socket_fd), udp(datagram), owner(std::make_shared<SocketOwner>(socket_fd)) {}
-
-  const int fd;  // the number, for naming; use `owner` to touch the socket
-  const bool udp;
-  TcpHandler tcp_handler;
-  UdpHandler udp_handler;
-  sockaddr_in address{};
-  std::atomic<bool> registered{true};
-  std::shared_ptr<SocketOwner> owner;  // guarded by the table's mutex once registered
-  // Client tasks of this listener that are alive (TCP).
-  const std::shared_ptr<std::atomic<int>> clients = std::make_shared<std::atomic<int>>(0);
-};
-
-void AttachListener(SocketVar& var, std::shared_ptr<ListenerEntry> entry) {
-  var.fd_ = entry->fd;
-  var.listener_ = std::move(entry);
-}
-
-namespace {
-
-// Linux takes this as the accept queue length; five (the historic value)
-// drops bursts of clients into SYN retransmission.
-constexpr int kListenBacklog = 128;
-// Connections (or datagrams) taken from one listener after one wait, at most.
-constexpr int kAcceptsPerWait = 16;
-// Largest datagram taken (larger ones are cut).
-constexpr size_t kMaxDatagramSize = 65536;
-
-struct ListenerTable {
-  ListenerTable(const char* task_name, bool datagram) : name(task_name), udp(datagram) {}
+struct PortServers::Table {
+  Table(const char* task_name, bool datagram) : name(task_name), udp(datagram) {}
   const char* const name;
   const bool udp;
   std::mutex mu;
@@ -75,26 +42,42 @@ struct ListenerTable {
   bool task_running = false;  // guarded by mu
 };
 
-ListenerTable& TcpTable() {
-  static ListenerTable table("Port server", false);
-  return table;
-}
+struct ListenerEntry {
+  ListenerEntry(int socket_fd, bool datagram, std::weak_ptr<PortServers::Table> owning_table)
+      : fd(socket_fd),
+        udp(datagram),
+        table(std::move(owning_table)),
+        owner(std::make_shared<SocketOwner>(socket_fd)) {}
 
-ListenerTable& UdpTable() {
-  static ListenerTable table("UPort server", true);
-  return table;
-}
-
-struct LayerTasks {
-  std::mutex mu;
-  TaskHandle calc_cps;
-  TaskHandle bad_url_checker;
+  const int fd;  // the number, for naming; use `owner` to touch the socket
+  const bool udp;
+  const std::weak_ptr<PortServers::Table> table;
+  TcpHandler tcp_handler;
+  UdpHandler udp_handler;
+  sockaddr_in address{};
+  std::atomic<bool> registered{true};
+  std::shared_ptr<SocketOwner> owner;  // guarded by the table's mutex once registered
+  // Client tasks of this listener that are alive (TCP).
+  const std::shared_ptr<std::atomic<int>> clients = std::make_shared<std::atomic<int>>(0);
 };
 
-LayerTasks& Layer() {
-  static LayerTasks tasks;
-  return tasks;
+void AttachListener(SocketVar& var, SocketLayer& layer, std::shared_ptr<ListenerEntry> entry) {
+  var.fd_ = entry->fd;
+  var.layer_ = &layer;
+  var.listener_ = std::move(entry);
 }
+
+namespace {
+
+using Table = PortServers::Table;
+
+// Linux takes this as the accept queue length; five (the historic value)
+// drops bursts of clients into SYN retransmission.
+constexpr int kListenBacklog = 128;
+// Connections (or datagrams) taken from one listener after one wait, at most.
+constexpr int kAcceptsPerWait = 16;
+// Largest datagram taken (larger ones are cut).
+constexpr size_t kMaxDatagramSize = 65536;
 
 // Marks the entry gone and closes its socket (at once, unless a UDP
 // handler still answers through it). Caller holds the table's mutex.
@@ -105,12 +88,12 @@ void Unregister(ListenerEntry& entry) {
 }
 
 // The socket of a registered entry, or null when it was dropped meanwhile.
-std::shared_ptr<SocketOwner> OwnerOf(ListenerTable& table, const ListenerEntry& entry) {
+std::shared_ptr<SocketOwner> OwnerOf(Table& table, const ListenerEntry& entry) {
   std::lock_guard<std::mutex> lock(table.mu);
   return entry.registered.load() ? entry.owner : nullptr;
 }
 
-std::vector<std::shared_ptr<ListenerEntry>> Snapshot(ListenerTable& table) {
+std::vector<std::shared_ptr<ListenerEntry>> Snapshot(Table& table) {
   std::vector<std::shared_ptr<ListenerEntry>> snap;
   std::lock_guard<std::mutex> lock(table.mu);
   for (int i = 0; i <= table.highest; ++i)
@@ -122,37 +105,110 @@ std::vector<std::shared_ptr<ListenerEntry>> Snapshot(ListenerTable& table) {
   return snap;
 }
 
-// A client beyond the caps, or one no task can be started for, is closed
-// at once and reported (rate-limited).
-void RefuseClient(SocketVar& client, uint32_t address, const ListenerEntry& entry) {
-  CloseSocketVar(client);
-  WarnOverloadedClient(DottedAddress(address), ntohs(entry.address.sin_port));
+// Caller holds table.mu. False when the table is full.
+bool RegisterLocked(Table& table, const std::shared_ptr<ListenerEntry>& entry) {
+  for (int slot = 0; slot < kListenerTableSize; ++slot) {
+    if (table.entries[slot]) continue;
+    table.entries[slot] = entry;
+    if (slot > table.highest) table.highest = slot;
+    return true;
+  }
+  return false;
 }
 
-void StartTcpClient(const std::shared_ptr<ListenerEntry>& entry, int accepted, uint32_t address) {
-  auto client = std::make_shared<SocketVar>(accepted);  // closed even if the task never runs
-  std::shared_ptr<ClientCaps::Claim> claim = PortServerCaps().Admit(address, entry->clients);
-  if (!claim) return RefuseClient(*client, address, *entry);
-  std::weak_ptr<ListenerEntry> weak = entry;
-  TaskHandle task = TryStartTask("Socket " + std::to_string(entry->fd),
-                                 [client, weak, claim](uint32_t) -> uint32_t {
-                                   TcpHandler handler;
-                                   if (auto e = weak.lock(); e && e->registered.load())
-                                     handler = e->tcp_handler;
-                                   uint32_t result = 0;
-                                   if (handler) result = handler(*client);
-                                   CloseSocketVar(*client);
-                                   return result;
-                                 });
-  if (!task) RefuseClient(*client, address, *entry);
+int CountOf(Table& table) {
+  std::lock_guard<std::mutex> lock(table.mu);
+  int n = 0;
+  for (const auto& e : table.entries) n += e ? 1 : 0;
+  return n;
+}
+
+void ShutdownTable(Table& table) {
+  TaskHandle task;
+  {
+    std::lock_guard<std::mutex> lock(table.mu);
+    task = table.task.lock();
+    table.task.reset();
+  }
+  Tasks::Stop(task);
+  std::lock_guard<std::mutex> lock(table.mu);
+  for (auto& e : table.entries) {
+    if (e) Unregister(*e);
+    e.reset();
+  }
+  table.highest = -1;
+  table.task_running = false;
+}
+
+}  // namespace
+
+PortServers::PortServers(Tasks& tasks, SocketLayer& sockets, Access& access, Resolver& resolver,
+                         ClientCaps& caps)
+    : tasks_(tasks),
+      sockets_(sockets),
+      access_(access),
+      resolver_(resolver),
+      caps_(caps),
+      tcp_(std::make_shared<Table>("Port server", false)),
+      udp_(std::make_shared<Table>("UPort server", true)) {}
+
+PortServers::~PortServers() {
+  Shutdown();
+  std::vector<std::weak_ptr<Task>> clients;
+  {
+    std::lock_guard<std::mutex> lock(clients_mu_);
+    clients.swap(clients_);
+  }
+  for (const std::weak_ptr<Task>& weak : clients) {
+    TaskHandle task = weak.lock();
+    Tasks::Stop(task);
+  }
+}
+
+void PortServers::KeepClient(const std::shared_ptr<Task>& task) {
+  std::lock_guard<std::mutex> lock(clients_mu_);
+  if (clients_.size() >= prune_at_) {
+    std::erase_if(clients_, [](const std::weak_ptr<Task>& weak) {
+      TaskHandle t = weak.lock();
+      return !t || !Tasks::Running(t);
+    });
+    prune_at_ = std::max<size_t>(64, 2 * clients_.size());
+  }
+  clients_.push_back(task);
+}
+
+// A client beyond the caps, or one no task can be started for, is closed
+// at once and reported (rate-limited).
+void PortServers::StartTcpClient(const std::shared_ptr<ListenerEntry>& entry, int accepted,
+                                 uint32_t address) {
+  // Closed even if the task never runs.
+  auto client = std::make_shared<SocketVar>(sockets_, accepted);
+  std::shared_ptr<ClientCaps::Claim> claim = caps_.Admit(address, entry->clients);
+  TaskHandle task;
+  if (claim) {
+    std::weak_ptr<ListenerEntry> weak = entry;
+    task = tasks_.TryStart("Socket " + std::to_string(entry->fd),
+                           [client, weak, claim](uint32_t) -> uint32_t {
+                             TcpHandler handler;
+                             if (auto e = weak.lock(); e && e->registered.load())
+                               handler = e->tcp_handler;
+                             uint32_t result = 0;
+                             if (handler) result = handler(*client);
+                             CloseSocketVar(*client);
+                             return result;
+                           });
+  }
+  if (task) return KeepClient(task);
+  CloseSocketVar(*client);
+  access_.WarnOverloadedClient(DottedAddress(address), ntohs(entry->address.sin_port));
 }
 
 // Takes the waiting datagram off the socket and starts its handler task;
 // a datagram beyond the caps is dropped and reported. False when none was
 // waiting.
-bool HandOverDatagram(const std::shared_ptr<ListenerEntry>& entry,
-                      const std::shared_ptr<SocketOwner>& owner) {
-  static thread_local std::vector<char> buffer(kMaxDatagramSize);
+bool PortServers::HandOverDatagram(const std::shared_ptr<ListenerEntry>& entry,
+                                   const std::shared_ptr<SocketOwner>& owner,
+                                   std::vector<char>& buffer) {
   sockaddr_in from{};
   socklen_t len = sizeof from;
   ssize_t n = recvfrom(owner->fd, buffer.data(), buffer.size(), MSG_DONTWAIT,
@@ -161,26 +217,30 @@ bool HandOverDatagram(const std::shared_ptr<ListenerEntry>& entry,
   auto ticket = std::make_shared<UdpDatagramTicket>(
       owner->fd, std::string(buffer.data(), static_cast<size_t>(n)), from);
   uint32_t address = from.sin_addr.s_addr;
-  std::shared_ptr<ClientCaps::Claim> claim = PortServerCaps().Admit(address, entry->clients);
+  std::shared_ptr<ClientCaps::Claim> claim = caps_.Admit(address, entry->clients);
   UdpHandler handler = entry->udp_handler;
   // The task keeps the socket open while the handler answers through it.
   TaskHandle task;
   if (claim) {
-    task = TryStartTask(
+    task = tasks_.TryStart(
         "USocket " + std::to_string(entry->fd),
         [ticket, handler, owner, claim](uint32_t) -> uint32_t { return handler(*ticket); });
   }
-  if (!task) WarnDroppedDatagram(DottedAddress(address), ntohs(entry->address.sin_port));
+  if (task)
+    KeepClient(task);
+  else
+    access_.WarnDroppedDatagram(DottedAddress(address), ntohs(entry->address.sin_port));
   return true;
 }
 
-uint32_t ServeListeners(ListenerTable& table) {
+uint32_t PortServers::Serve(Table& table) {
+  std::vector<char> buffer(table.udp ? kMaxDatagramSize : 0);  // datagrams are taken into it
   for (;;) {
     std::vector<std::shared_ptr<ListenerEntry>> snap = Snapshot(table);
     if (snap.empty()) return 0;
     std::vector<struct pollfd> fds;
     for (const auto& e : snap) fds.push_back({e->fd, POLLIN | POLLPRI, 0});
-    int r = TaskPoll(fds.data(), fds.size(), static_cast<int>(NetTimingsNow().listener_poll_ms));
+    int r = TaskPoll(fds.data(), fds.size(), static_cast<int>(sockets_.Timings().listener_poll_ms));
     if (TaskStopRequested()) return 0;
     if (r <= 0) continue;
     bool exception = false;
@@ -198,7 +258,8 @@ uint32_t ServeListeners(ListenerTable& table) {
       if (!owner) continue;
       if (table.udp) {
         // Datagrams that came in together are taken without a wait each.
-        for (int taken = 0; taken < kAcceptsPerWait && HandOverDatagram(snap[i], owner); ++taken) {
+        for (int taken = 0; taken < kAcceptsPerWait && HandOverDatagram(snap[i], owner, buffer);
+             ++taken) {
         }
         continue;
       }
@@ -214,17 +275,15 @@ uint32_t ServeListeners(ListenerTable& table) {
   }
 }
 
-bool RegisterLocked(ListenerTable& table, const std::shared_ptr<ListenerEntry>& entry,
-                    SocketVar& var);
-
-void Listen(ListenerTable& table, uint32_t address, uint16_t port, SocketVar& var,
-            TcpHandler tcp_handler, UdpHandler udp_handler) {
+void PortServers::Listen(Table& table, uint32_t address, uint16_t port, SocketVar& var,
+                         TcpHandler tcp_handler, UdpHandler udp_handler) {
   CloseSocketVar(var);
   int type = table.udp ? SOCK_DGRAM : SOCK_STREAM;
   int fd =
       socket(AF_INET, type | SOCK_CLOEXEC | SOCK_NONBLOCK, table.udp ? IPPROTO_UDP : IPPROTO_TCP);
   if (fd < 0) return;
-  auto entry = std::make_shared<ListenerEntry>(fd, table.udp);  // owns fd from here on
+  std::shared_ptr<Table> shared = table.udp ? udp_ : tcp_;
+  auto entry = std::make_shared<ListenerEntry>(fd, table.udp, shared);  // owns fd from here on
   // TCP: rebinding over connections in TIME_WAIT. Not for UDP, where the
   // option lets a second socket bind the same port and take its datagrams.
   int one = 1;
@@ -242,14 +301,14 @@ void Listen(ListenerTable& table, uint32_t address, uint16_t port, SocketVar& va
   bool start_task = false;
   {
     std::lock_guard<std::mutex> lock(table.mu);
-    if (!RegisterLocked(table, entry, var)) return;  // table full: closed with `entry`
+    if (!RegisterLocked(table, entry)) return;  // table full: closed with `entry`
+    AttachListener(var, sockets_, entry);
     start_task = !table.task_running;
     table.task_running = true;
   }
   if (!start_task) return;
-  // Started outside the table's lock: the exit chain takes that lock, and
-  // a failed start must not wait on it.
-  TaskHandle task = TryStartTask(table.name, [&table](uint32_t) { return ServeListeners(table); });
+  // Started outside the table's lock: a failed start must not wait on it.
+  TaskHandle task = tasks_.TryStart(table.name, [this, &table](uint32_t) { return Serve(table); });
   if (!task) {
     CloseSocketVar(var);  // drops the entry from the table
     std::lock_guard<std::mutex> lock(table.mu);
@@ -260,45 +319,6 @@ void Listen(ListenerTable& table, uint32_t address, uint16_t port, SocketVar& va
   table.task = task;
 }
 
-// Caller holds table.mu. False when the table is full.
-bool RegisterLocked(ListenerTable& table, const std::shared_ptr<ListenerEntry>& entry,
-                    SocketVar& var) {
-  for (int slot = 0; slot < kListenerTableSize; ++slot) {
-    if (table.entries[slot]) continue;
-    table.entries[slot] = entry;
-    if (slot > table.highest) table.highest = slot;
-    AttachListener(var, entry);
-    return true;
-  }
-  return false;
-}
-
-int CountOf(ListenerTable& table) {
-  std::lock_guard<std::mutex> lock(table.mu);
-  int n = 0;
-  for (const auto& e : table.entries) n += e ? 1 : 0;
-  return n;
-}
-
-void ShutdownTable(ListenerTable& table) {
-  TaskHandle task;
-  {
-    std::lock_guard<std::mutex> lock(table.mu);
-    task = table.task.lock();
-    table.task.reset();
-  }
-  StopTask(task);
-  std::lock_guard<std::mutex> lock(table.mu);
-  for (auto& e : table.entries) {
-    if (e) Unregister(*e);
-    e.reset();
-  }
-  table.highest = -1;
-  table.task_running = false;
-}
-
-}  // namespace
-
 int UdpDatagramTicket::ReceiveDatagram(char* buffer, size_t length, sockaddr_in* from) {
   if (taken_) return -1;
   taken_ = true;
@@ -308,70 +328,43 @@ int UdpDatagramTicket::ReceiveDatagram(char* buffer, size_t length, sockaddr_in*
   return static_cast<int>(n);
 }
 
-void ListenTcp(uint16_t port, SocketVar& var, TcpHandler handler, bool hidden) {
-  uint32_t address = hidden ? LocalInterfaceAddress() : htonl(INADDR_ANY);
-  Listen(TcpTable(), address, port, var, std::move(handler), nullptr);
+void PortServers::ListenTcp(uint16_t port, SocketVar& var, TcpHandler handler, bool hidden) {
+  uint32_t address = hidden ? resolver_.LocalInterfaceAddress() : htonl(INADDR_ANY);
+  Listen(*tcp_, address, port, var, std::move(handler), nullptr);
 }
 
-void ListenTcpLoopback(uint16_t port, SocketVar& var, TcpHandler handler) {
-  Listen(TcpTable(), htonl(INADDR_LOOPBACK), port, var, std::move(handler), nullptr);
+void PortServers::ListenTcpLoopback(uint16_t port, SocketVar& var, TcpHandler handler) {
+  Listen(*tcp_, htonl(INADDR_LOOPBACK), port, var, std::move(handler), nullptr);
 }
 
-void ListenUdp(uint16_t port, SocketVar& var, UdpHandler handler, bool hidden) {
-  uint32_t address = hidden ? LocalInterfaceAddress() : htonl(INADDR_ANY);
-  Listen(UdpTable(), address, port, var, nullptr, std::move(handler));
+void PortServers::ListenUdp(uint16_t port, SocketVar& var, UdpHandler handler, bool hidden) {
+  uint32_t address = hidden ? resolver_.LocalInterfaceAddress() : htonl(INADDR_ANY);
+  Listen(*udp_, address, port, var, nullptr, std::move(handler));
 }
 
-int TcpListenerCount() { return CountOf(TcpTable()); }
-int UdpListenerCount() { return CountOf(UdpTable()); }
+int PortServers::TcpListenerCount() const { return CountOf(*tcp_); }
+int PortServers::UdpListenerCount() const { return CountOf(*udp_); }
+
+void PortServers::Shutdown() {
+  ShutdownTable(*tcp_);
+  ShutdownTable(*udp_);
+}
 
 void DropListener(const std::shared_ptr<ListenerEntry>& entry) {
   if (!entry) return;
-  ListenerTable& table = entry->udp ? UdpTable() : TcpTable();
-  std::lock_guard<std::mutex> lock(table.mu);
-  for (auto& e : table.entries)
+  std::shared_ptr<Table> table = entry->table.lock();
+  if (!table) {
+    entry->registered = false;
+    return;
+  }
+  std::lock_guard<std::mutex> lock(table->mu);
+  for (auto& e : table->entries)
     if (e == entry) e.reset();
   Unregister(*entry);
 }
 
 bool ListenerRegistered(const std::shared_ptr<ListenerEntry>& entry) {
   return entry && entry->registered.load();
-}
-
-void StartNetwork() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    KeepStandardDescriptorsOpen();
-    LayerTasks& layer = Layer();
-    {
-      std::lock_guard<std::mutex> lock(layer.mu);
-      layer.calc_cps = StartTask("Calc CPS", [](uint32_t) -> uint32_t {
-        while (TaskSleep(NetTimingsNow().cps_period_ms)) {
-          CalcCpsTick();
-          FlushRefusalSummaries();
-        }
-        return 0;
-      });
-      layer.bad_url_checker = StartBadUrlChecker();
-    }
-    LoadHostsFile();
-    DetermineLocalInterface();
-    AddExitProc(ShutdownNetwork);
-  });
-}
-
-void ShutdownNetwork() {
-  ShutdownTable(TcpTable());
-  ShutdownTable(UdpTable());
-  LayerTasks& layer = Layer();
-  TaskHandle cps, checker;
-  {
-    std::lock_guard<std::mutex> lock(layer.mu);
-    cps = std::move(layer.calc_cps);
-    checker = std::move(layer.bad_url_checker);
-  }
-  StopTask(cps);
-  StopTask(checker);
 }
 
 }  // namespace netrove

@@ -14,7 +14,7 @@
 // (client_caps.h); a connection or datagram beyond a cap, or one no task
 // can be started for, is refused and reported, rate-limited.
 //
-// Thread safety: all functions may be called from any task.
+// Thread safety: all members may be called from any task.
 #pragma once
 
 #include <netinet/in.h>
@@ -23,7 +23,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "net/socket.h"
 
@@ -56,21 +58,59 @@ class UdpDatagramTicket {
 
 using UdpHandler = std::function<uint32_t(UdpDatagramTicket& ticket)>;
 
-// Binds to 0.0.0.0, or to LocalInterfaceAddress() when `hidden`.
-void ListenTcp(uint16_t port, SocketVar& var, TcpHandler handler, bool hidden);
-void ListenTcpLoopback(uint16_t port, SocketVar& var, TcpHandler handler);
-void ListenUdp(uint16_t port, SocketVar& var, UdpHandler handler, bool hidden);
+class Access;
+class ClientCaps;
+struct SocketOwner;
+class Resolver;
+class Task;
+class Tasks;
 
-// Number of registered listeners of each kind.
-int TcpListenerCount();
-int UdpListenerCount();
+// The two listener tables and their tasks, owned by the Network.
+class PortServers {
+ public:
+  PortServers(Tasks& tasks, SocketLayer& sockets, Access& access, Resolver& resolver,
+              ClientCaps& caps);
+  // Shuts down, then stops the client tasks still running: they use the
+  // layer, the caps and the access checks, which end with the network.
+  ~PortServers();
+  PortServers(const PortServers&) = delete;
+  PortServers& operator=(const PortServers&) = delete;
 
-// Starts the layer once: standard descriptors, tables, "Calc CPS",
-// "Bad URL checker", the hosts file and the local interface name; puts
-// ShutdownNetwork in the exit chain. Later calls do nothing.
-void StartNetwork();
-// Stops the listener tasks and closes every listener. Safe to call twice.
-void ShutdownNetwork();
+  // Binds to 0.0.0.0, or to the local interface address when `hidden`.
+  void ListenTcp(uint16_t port, SocketVar& var, TcpHandler handler, bool hidden);
+  void ListenTcpLoopback(uint16_t port, SocketVar& var, TcpHandler handler);
+  void ListenUdp(uint16_t port, SocketVar& var, UdpHandler handler, bool hidden);
+
+  // Number of registered listeners of each kind.
+  int TcpListenerCount() const;
+  int UdpListenerCount() const;
+
+  // Stops the listener tasks and closes every listener. Safe to call twice;
+  // a later registration starts the listener task again.
+  void Shutdown();
+
+  struct Table;  // port_server.cc
+
+ private:
+  void Listen(Table& table, uint32_t address, uint16_t port, SocketVar& var, TcpHandler tcp_handler,
+              UdpHandler udp_handler);
+  uint32_t Serve(Table& table);
+  void StartTcpClient(const std::shared_ptr<ListenerEntry>& entry, int accepted, uint32_t address);
+  bool HandOverDatagram(const std::shared_ptr<ListenerEntry>& entry,
+                        const std::shared_ptr<SocketOwner>& owner, std::vector<char>& buffer);
+  void KeepClient(const std::shared_ptr<Task>& task);
+
+  Tasks& tasks_;
+  SocketLayer& sockets_;
+  Access& access_;
+  Resolver& resolver_;
+  ClientCaps& caps_;
+  const std::shared_ptr<Table> tcp_;
+  const std::shared_ptr<Table> udp_;
+  std::mutex clients_mu_;
+  std::vector<std::weak_ptr<Task>> clients_;  // guarded by clients_mu_
+  size_t prune_at_ = 64;                      // guarded by clients_mu_
+};
 
 // Used by CloseSocketVar and SocketVar::handle().
 void DropListener(const std::shared_ptr<ListenerEntry>& entry);

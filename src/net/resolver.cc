@@ -10,11 +10,9 @@
 #include <cstring>
 #include <mutex>
 
-#include "accounting/clock.h"
 #include "config/config.h"
-#include "net/file_stamp.h"
 #include "net/socket.h"
-#include "runtime/files.h"
+#include "runtime/clock.h"
 #include "runtime/program.h"
 #include "runtime/text.h"
 
@@ -24,21 +22,6 @@ namespace {
 constexpr char kMarker[] = " # URL cache ";
 constexpr size_t kMarkerLength = sizeof kMarker - 1;  // 13
 constexpr size_t kHostsReadLimit = 4u << 20;
-
-struct ResolverState {
-  std::mutex mu;  // the resolver lock
-  std::vector<std::string> lines;
-  FileStamp stamp;
-  bool writable_copy = true;  // false when the file was too big to hold whole
-  HostLookup lookup;
-  std::mutex name_mu;
-  std::string interface_name = "127.0.0.1";  // guarded by name_mu
-};
-
-ResolverState& State() {
-  static ResolverState state;
-  return state;
-}
 
 bool ParseHex8(const std::string& text, uint32_t& value) {
   if (text.size() != 8) return false;
@@ -58,29 +41,9 @@ bool ParseHex8(const std::string& text, uint32_t& value) {
   return true;
 }
 
-// Caller holds State().mu.
-void LoadLocked(ResolverState& s) {
-  std::string path = HostsFilePath();
-  s.lines.clear();
-  s.writable_copy = true;
-  FileStamp before = StampOf(path);
-  std::optional<std::string> data = ReadWholeFile(path, kHostsReadLimit);
-  if (!data) {
-    s.stamp = FileStamp();
-    return;
-  }
-  if (data->size() >= kHostsReadLimit) s.writable_copy = false;
-  s.stamp = before;
-  size_t start = 0;
-  while (start < data->size()) {
-    size_t end = data->find('\n', start);
-    if (end == std::string::npos) end = data->size();
-    s.lines.push_back(data->substr(start, end - start));
-    start = end + 1;
-  }
-}
+}  // namespace
 
-uint32_t SystemLookup(const std::string& name) {
+uint32_t SystemHostLookup(const std::string& name) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
@@ -91,8 +54,6 @@ uint32_t SystemLookup(const std::string& name) {
   freeaddrinfo(result);
   return address;
 }
-
-}  // namespace
 
 std::string HostsFilePath() {
   const char* env = std::getenv("NETROVE_HOSTS");
@@ -128,16 +89,41 @@ uint32_t LookUpHostsLines(const std::vector<std::string>& lines, const std::stri
   return kNoAddress;
 }
 
-void LoadHostsFile() {
-  ResolverState& s = State();
-  std::lock_guard<std::mutex> lock(s.mu);
-  LoadLocked(s);
+Resolver::Resolver(Env& env, ConfigStore& config, HostLookup lookup, std::string hosts_path)
+    : env_(env),
+      config_(config),
+      lookup_(lookup ? std::move(lookup) : SystemHostLookup),
+      hosts_path_(std::move(hosts_path)) {}
+
+// Caller holds mu_.
+void Resolver::LoadLocked() {
+  lines_.clear();
+  writable_copy_ = true;
+  FileStamp before = StampOf(env_, hosts_path_);
+  std::optional<std::string> data = env_.ReadFile(hosts_path_, kHostsReadLimit);
+  if (!data) {
+    stamp_ = FileStamp();
+    return;
+  }
+  if (data->size() >= kHostsReadLimit) writable_copy_ = false;
+  stamp_ = before;
+  size_t start = 0;
+  while (start < data->size()) {
+    size_t end = data->find('\n', start);
+    if (end == std::string::npos) end = data->size();
+    lines_.push_back(data->substr(start, end - start));
+    start = end + 1;
+  }
 }
 
-std::vector<std::string> HostsLines() {
-  ResolverState& s = State();
-  std::lock_guard<std::mutex> lock(s.mu);
-  return s.lines;
+void Resolver::LoadHostsFile() {
+  std::lock_guard<std::mutex> lock(mu_);
+  LoadLocked();
+}
+
+std::vector<std::string> Resolver::HostsLines() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return lines_;
 }
 
 bool CacheableName(const std::string& name) {
@@ -179,33 +165,33 @@ bool UpdateHostsCache(std::vector<std::string>& lines, const std::string& dotted
   return changed;
 }
 
-uint32_t ResolveHost(const std::string& name) {
+uint32_t Resolver::Resolve(const std::string& name) {
   in_addr dotted{};
   if (inet_aton(name.c_str(), &dotted) != 0) return dotted.s_addr;
 
-  ResolverState& s = State();
-  std::lock_guard<std::mutex> lock(s.mu);
+  std::lock_guard<std::mutex> lock(mu_);
   // The hosts file first: its own lines and the names cached in it.
-  if (uint32_t cached = LookUpHostsLines(s.lines, name, NowSeconds()); cached != kNoAddress)
+  if (uint32_t cached = LookUpHostsLines(lines_, name, NowSeconds(env_)); cached != kNoAddress)
     return cached;
-  uint32_t address = s.lookup ? s.lookup(name) : SystemLookup(name);
+  uint32_t address = lookup_(name);
   if (address == kNoAddress || name == LocalInterfaceName() || !CacheableName(name)) return address;
 
-  uint32_t days = CurrentConfig()->cache_dns_day;
-  if (!UpdateHostsCache(s.lines, DottedAddress(address), name, NowSeconds(), days)) return address;
-  std::string path = HostsFilePath();
-  FileStamp current = StampOf(path);
-  if (!current.present) current = s.stamp;
-  if (current == s.stamp && s.writable_copy) {
+  uint32_t days = config_.Current()->cache_dns_day;
+  if (!UpdateHostsCache(lines_, DottedAddress(address), name, NowSeconds(env_), days))
+    return address;
+  FileStamp current = StampOf(env_, hosts_path_);
+  if (!current.present) current = stamp_;
+  if (current == stamp_ && writable_copy_) {
     std::string data;
-    for (const std::string& line : s.lines) data += line + "\n";
-    (void)WriteFileAtomically(path, data, 0644, true);  // failure: no cache, nothing else
+    for (const std::string& line : lines_) data += line + "\n";
+    // Failure: no cache, nothing else.
+    (void)WriteFileAtomically(env_, hosts_path_, data, 0644, true);
   }
-  LoadLocked(s);
+  LoadLocked();
   return address;
 }
 
-void DetermineLocalInterface() {
+void Resolver::DetermineLocalInterface() {
   const char* env = std::getenv("IPINTERFACENAME");
   if (env != nullptr && *env != '\0') {
     SetLocalInterfaceName(env);
@@ -215,30 +201,22 @@ void DetermineLocalInterface() {
   if (gethostname(host, sizeof host - 1) == 0 && host[0] != '\0') SetLocalInterfaceName(host);
 }
 
-std::string LocalInterfaceName() {
-  ResolverState& s = State();
-  std::lock_guard<std::mutex> lock(s.name_mu);
-  return s.interface_name;
+std::string Resolver::LocalInterfaceName() const {
+  std::lock_guard<std::mutex> lock(name_mu_);
+  return interface_name_;
 }
 
-void SetLocalInterfaceName(const std::string& name) {
-  ResolverState& s = State();
-  std::lock_guard<std::mutex> lock(s.name_mu);
-  s.interface_name = name.substr(0, 255);
+void Resolver::SetLocalInterfaceName(const std::string& name) {
+  std::lock_guard<std::mutex> lock(name_mu_);
+  interface_name_ = name.substr(0, 255);
 }
 
-uint32_t LocalInterfaceAddress() {
-  uint32_t address = ResolveHost(LocalInterfaceName());
+uint32_t Resolver::LocalInterfaceAddress() {
+  uint32_t address = Resolve(LocalInterfaceName());
   if (address == 0 || address == kNoAddress) return htonl(INADDR_LOOPBACK);
   return address;
 }
 
-std::string LocalInterfaceAddressText() { return DottedAddress(LocalInterfaceAddress()); }
-
-void SetHostLookupForTesting(HostLookup lookup) {
-  ResolverState& s = State();
-  std::lock_guard<std::mutex> lock(s.mu);
-  s.lookup = std::move(lookup);
-}
+std::string Resolver::LocalInterfaceAddressText() { return DottedAddress(LocalInterfaceAddress()); }
 
 }  // namespace netrove

@@ -15,7 +15,6 @@
 #include <optional>
 #include <vector>
 
-#include "net/net_settings.h"
 #include "net/port_server.h"
 #include "runtime/tasks.h"
 
@@ -26,22 +25,11 @@ constexpr int kMinShare = 50;
 constexpr size_t kRelayBlock = 900;
 // RelaySockets: the most bytes gathered from one side for one send.
 constexpr size_t kRelayGather = 32 * 1024;
-constexpr int kUncountedSlots = 50;
-
-std::atomic<int> receiving_tasks{0};
-std::array<std::atomic<int>, kUncountedSlots> uncounted{};
-
 using Clock = std::chrono::steady_clock;
 
 int RemainingMs(Clock::time_point deadline) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
   return static_cast<int>(std::clamp<int64_t>(left.count(), 0, 1 << 30));
-}
-
-bool IsUncounted(int fd) {
-  for (auto& slot : uncounted)
-    if (slot.load() == fd) return true;
-  return false;
 }
 
 // Waits until `fd` shows one of `events`, the deadline passes or the task
@@ -59,17 +47,26 @@ short WaitFor(int fd, short events, Clock::time_point deadline) {
   }
 }
 
+// Counts the calling task among the receivers of `layer` while it lives.
 class ReceiverCount {
  public:
-  ReceiverCount() : count_(receiving_tasks.fetch_add(1) + 1) {}
-  ~ReceiverCount() { receiving_tasks.fetch_sub(1); }
+  explicit ReceiverCount(SocketLayer* layer)
+      : layer_(layer), count_(layer ? layer->receiving().fetch_add(1) + 1 : 1) {}
+  ~ReceiverCount() {
+    if (layer_) layer_->receiving().fetch_sub(1);
+  }
   ReceiverCount(const ReceiverCount&) = delete;
   ReceiverCount& operator=(const ReceiverCount&) = delete;
   int count() const { return count_; }
 
  private:
+  SocketLayer* const layer_;
   int count_;
 };
+
+NetTimings TimingsOf(const SocketVar& var) {
+  return var.layer() ? var.layer()->Timings() : NetTimings();
+}
 
 }  // namespace
 
@@ -77,6 +74,7 @@ SocketVar::~SocketVar() { CloseSocketVar(*this); }
 
 SocketVar::SocketVar(SocketVar&& other) noexcept
     : fd_(other.fd_),
+      layer_(other.layer_),
       read_ahead_(std::move(other.read_ahead_)),
       listener_(std::move(other.listener_)) {
   other.fd_ = -1;
@@ -86,6 +84,7 @@ SocketVar& SocketVar::operator=(SocketVar&& other) noexcept {
   if (this != &other) {
     CloseSocketVar(*this);
     fd_ = other.fd_;
+    layer_ = other.layer_;
     read_ahead_ = std::move(other.read_ahead_);
     listener_ = std::move(other.listener_);
     other.fd_ = -1;
@@ -123,8 +122,6 @@ size_t ReceiveShare(int receivers) {
   return static_cast<size_t>(share);
 }
 
-int ReceivingTasks() { return receiving_tasks.load(); }
-
 namespace {
 
 // Receive's result when `wait` is false and nothing is waiting (the socket
@@ -134,7 +131,8 @@ constexpr int kNothingWaiting = -2;
 // `drained`, when given, tells whether the receive found fewer bytes than
 // it asked for (the socket is empty for now).
 int Receive(SocketVar& var, char* dest, size_t max_length, bool wait, bool* drained = nullptr) {
-  ReceiverCount receivers;
+  SocketLayer* layer = var.layer();
+  ReceiverCount receivers(layer);
   size_t request = std::min({max_length, kReadAheadSize, ReceiveShare(receivers.count())});
   int fd = var.handle();
   if (fd < 1 || request == 0) {
@@ -152,9 +150,11 @@ int Receive(SocketVar& var, char* dest, size_t max_length, bool wait, bool* drai
       ssize_t n = recv(fd, dest, request, MSG_DONTWAIT);
       if (n > 0) {
         if (drained) *drained = static_cast<size_t>(n) < request;
-        TrafficCounters& t = Traffic();
-        t.received_total.fetch_add(static_cast<uint32_t>(n));
-        if (!IsUncounted(fd)) t.received_tick.fetch_add(static_cast<uint32_t>(n));
+        if (layer) {
+          TrafficCounters& t = layer->traffic();
+          t.received_total.fetch_add(static_cast<uint32_t>(n));
+          if (!layer->IsUncounted(fd)) t.received_tick.fetch_add(static_cast<uint32_t>(n));
+        }
         return static_cast<int>(n);
       }
       if (n == 0) break;
@@ -162,7 +162,7 @@ int Receive(SocketVar& var, char* dest, size_t max_length, bool wait, bool* drai
       if (errno != EAGAIN && errno != EWOULDBLOCK) break;
       if (!wait) return kNothingWaiting;
       if (!deadline)
-        deadline = Clock::now() + std::chrono::milliseconds(NetTimingsNow().receive_timeout_ms);
+        deadline = Clock::now() + std::chrono::milliseconds(TimingsOf(var).receive_timeout_ms);
       short revents = WaitFor(fd, POLLIN | POLLPRI, *deadline);
       if (revents == 0 || (revents & (POLLPRI | POLLNVAL))) break;
     }
@@ -250,14 +250,14 @@ bool SendBuffer(SocketVar& var, const void* data, size_t length) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       if (!deadline)
-        deadline = Clock::now() + std::chrono::milliseconds(NetTimingsNow().send_timeout_ms);
+        deadline = Clock::now() + std::chrono::milliseconds(TimingsOf(var).send_timeout_ms);
       short revents = WaitFor(fd, POLLOUT, *deadline);
       if (revents & POLLOUT) continue;
     }
     CloseSocketVar(var);
     return false;
   }
-  Traffic().sent_tick.fetch_add(static_cast<uint32_t>(length));
+  if (var.layer()) var.layer()->traffic().sent_tick.fetch_add(static_cast<uint32_t>(length));
   return true;
 }
 
@@ -333,7 +333,7 @@ int WaitReadable(std::span<SocketWait> waits, int64_t timeout_ms) {
 }
 
 void RelaySockets(SocketVar& a, SocketVar& b) {
-  const int64_t idle_ms = NetTimingsNow().relay_idle_ms;
+  const int64_t idle_ms = TimingsOf(a).relay_idle_ms;
   auto gathered = std::make_unique_for_overwrite<char[]>(kRelayGather);
   char* buffer = gathered.get();
   // One wait per burst: the wait here sees urgent data too (which ends the
@@ -401,13 +401,18 @@ std::string ReverseLookup(uint32_t network_order) {
   return std::string(host).substr(0, 255);
 }
 
-TrafficCounters& Traffic() {
-  static TrafficCounters counters;
-  return counters;
+NetTimings SocketLayer::Timings() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return timings_;
 }
 
-void ResetTrafficCounters() {
-  TrafficCounters& t = Traffic();
+void SocketLayer::SetTimings(const NetTimings& timings) {
+  std::lock_guard<std::mutex> lock(mu_);
+  timings_ = timings;
+}
+
+void SocketLayer::ResetTraffic() {
+  TrafficCounters& t = traffic_;
   for (auto* c : {&t.received_total, &t.sent_total, &t.received_tick, &t.sent_tick, &t.receive_rate,
                   &t.send_rate, &t.rate_sum, &t.rate_ticks, &t.average_rate})
     c->store(0);
@@ -423,8 +428,8 @@ uint32_t RoundedQuotient(uint32_t n, uint32_t d) {
 }
 }  // namespace
 
-void CalcCpsTick() {
-  TrafficCounters& t = Traffic();
+void SocketLayer::CalcCpsTick() {
+  TrafficCounters& t = traffic_;
   uint32_t received = t.received_tick.exchange(0);
   uint32_t sent = t.sent_tick.exchange(0);
   uint32_t rate = RoundedQuotient(received, 2);
@@ -438,20 +443,26 @@ void CalcCpsTick() {
   }
 }
 
-bool AddUncountedSocket(int fd) {
+bool SocketLayer::AddUncounted(int fd) {
   if (fd < 1) return false;
-  for (auto& slot : uncounted) {
+  for (auto& slot : uncounted_) {
     int free_slot = 0;
     if (slot.compare_exchange_strong(free_slot, fd)) return true;
   }
   return false;
 }
 
-void RemoveUncountedSocket(int fd) {
-  for (auto& slot : uncounted) {
+void SocketLayer::RemoveUncounted(int fd) {
+  for (auto& slot : uncounted_) {
     int expected = fd;
     slot.compare_exchange_strong(expected, 0);
   }
+}
+
+bool SocketLayer::IsUncounted(int fd) const {
+  for (const auto& slot : uncounted_)
+    if (slot.load() == fd) return true;
+  return false;
 }
 
 void KeepStandardDescriptorsOpen() {

@@ -2,23 +2,31 @@
 // its read-ahead buffer, and the operations every service and client uses
 // to read, write, wait on and close it.
 //
+// Every open SocketVar belongs to a SocketLayer: the timings it waits by,
+// the traffic counters its bytes count in and the receive budget it shares.
+// The layer must outlive the sockets that are open on it.
+//
 // Contract: every operation that fails closes the SocketVar (handle -1), so
 // a caller only has to test `var.handle()`. Nothing here throws or logs.
 // Every wait is bounded (NetTimings) and ends at once when the calling task
 // is asked to stop. Sends never raise SIGPIPE.
 //
-// Thread safety: one SocketVar is used by one task at a time. The traffic
-// counters and the receive count are atomic and may be read from anywhere.
+// Thread safety: one SocketVar is used by one task at a time. The layer may
+// be used from any task; its counters are atomic.
 #pragma once
 
 #include <netinet/in.h>
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
+
+#include "net/net_settings.h"
 
 namespace netrove {
 
@@ -26,13 +34,61 @@ struct ListenerEntry;  // port_server.cc
 
 inline constexpr size_t kReadAheadSize = 512;
 inline constexpr int kReceiveBudget = 5000;
+inline constexpr int kUncountedSlots = 50;
+
+// Traffic statistics (bytes). Totals and rates are read by the front-end.
+struct TrafficCounters {
+  std::atomic<uint32_t> received_total{0};
+  std::atomic<uint32_t> sent_total{0};
+  std::atomic<uint32_t> received_tick{0};
+  std::atomic<uint32_t> sent_tick{0};
+  std::atomic<uint32_t> receive_rate{0};
+  std::atomic<uint32_t> send_rate{0};
+  std::atomic<uint32_t> rate_sum{0};
+  std::atomic<uint32_t> rate_ticks{0};
+  std::atomic<uint32_t> average_rate{0};
+};
+
+// What the sockets of one network share: timings, traffic counters, the
+// count of receiving tasks and the table of uncounted sockets.
+class SocketLayer {
+ public:
+  explicit SocketLayer(const NetTimings& timings = NetTimings()) : timings_(timings) {}
+  SocketLayer(const SocketLayer&) = delete;
+  SocketLayer& operator=(const SocketLayer&) = delete;
+
+  NetTimings Timings() const;
+  void SetTimings(const NetTimings& timings);
+
+  TrafficCounters& traffic() { return traffic_; }
+  void ResetTraffic();
+  // One "Calc CPS" step for a tick of two seconds.
+  void CalcCpsTick();
+
+  // Tasks currently inside ReceiveChunk on this layer's sockets.
+  int ReceivingTasks() const { return receiving_.load(); }
+  std::atomic<int>& receiving() { return receiving_; }
+
+  // Sockets whose received bytes count in the total but not in the rate
+  // (at most 50). Add returns false when the table is full.
+  bool AddUncounted(int fd);
+  void RemoveUncounted(int fd);
+  bool IsUncounted(int fd) const;
+
+ private:
+  mutable std::mutex mu_;
+  NetTimings timings_;  // guarded by mu_
+  TrafficCounters traffic_;
+  std::atomic<int> receiving_{0};
+  std::array<std::atomic<int>, kUncountedSlots> uncounted_{};
+};
 
 // A socket handle owned by a service or a task. Move-only; the destructor
 // closes it. A handle below 1 means there is no socket; every close stores -1.
 class SocketVar {
  public:
   SocketVar() = default;
-  explicit SocketVar(int fd) : fd_(fd) {}
+  SocketVar(SocketLayer& layer, int fd) : fd_(fd), layer_(&layer) {}
   ~SocketVar();
   SocketVar(SocketVar&& other) noexcept;
   SocketVar& operator=(SocketVar&& other) noexcept;
@@ -44,11 +100,14 @@ class SocketVar {
   bool is_open() const { return handle() >= 1; }
   // Bytes read ahead and not yet handed out.
   size_t buffered() const;
+  // The layer the socket belongs to (null for one never opened).
+  SocketLayer* layer() const { return layer_; }
 
  private:
   friend void CloseSocketVar(SocketVar& var);
   friend struct SocketAccess;  // socket.cc: the reads behind ReadBuffered
-  friend void AttachListener(SocketVar& var, std::shared_ptr<ListenerEntry> entry);
+  friend void AttachListener(SocketVar& var, SocketLayer& layer,
+                             std::shared_ptr<ListenerEntry> entry);
 
   struct ReadAhead {
     char data[kReadAheadSize];
@@ -57,6 +116,7 @@ class SocketVar {
   };
 
   int fd_ = -1;
+  SocketLayer* layer_ = nullptr;
   std::unique_ptr<ReadAhead> read_ahead_;
   std::shared_ptr<ListenerEntry> listener_;  // set for sockets registered with a port server
 };
@@ -73,8 +133,6 @@ void CloseSocketVar(SocketVar& var);
 int ReceiveChunk(SocketVar& var, char* dest, size_t max_length);
 // Share of the budget for `receivers` tasks receiving at once.
 size_t ReceiveShare(int receivers);
-// Tasks currently inside ReceiveChunk.
-int ReceivingTasks();
 
 // -1 if already closed; 0 (now closed) on end of stream, error or time-out;
 // else 1..max_length bytes, served from the socket's read-ahead buffer.
@@ -123,28 +181,6 @@ uint32_t GetPeerAddress(int fd);
 std::string DottedAddress(uint32_t network_order);
 // Host name of an address, "" when there is none.
 std::string ReverseLookup(uint32_t network_order);
-
-// Traffic statistics (bytes). Totals and rates are read by the front-end.
-struct TrafficCounters {
-  std::atomic<uint32_t> received_total{0};
-  std::atomic<uint32_t> sent_total{0};
-  std::atomic<uint32_t> received_tick{0};
-  std::atomic<uint32_t> sent_tick{0};
-  std::atomic<uint32_t> receive_rate{0};
-  std::atomic<uint32_t> send_rate{0};
-  std::atomic<uint32_t> rate_sum{0};
-  std::atomic<uint32_t> rate_ticks{0};
-  std::atomic<uint32_t> average_rate{0};
-};
-TrafficCounters& Traffic();
-void ResetTrafficCounters();
-// One "Calc CPS" step for a tick of two seconds.
-void CalcCpsTick();
-
-// Sockets whose received bytes count in the total but not in the rate
-// (at most 50). Add returns false when the table is full.
-bool AddUncountedSocket(int fd);
-void RemoveUncountedSocket(int fd);
 
 // Makes sure descriptors 0, 1 and 2 are open (on /dev/null when missing),
 // so that no socket ever gets a number below 3. Call first thing at start.

@@ -1,17 +1,11 @@
-#include "net/services.h"
+#include "services/services.h"
 
 #include <arpa/inet.h>
 
 #include <algorithm>
 
-#include "config/config.h"
-#include "gates/portdog.h"
-#include "gates/portmap.h"
-#include "net/access.h"
-#include "net/resolver.h"
-#include "runtime/log.h"
-
-namespace netrove::services {
+namespace netrove {
+namespace services {
 namespace {
 
 std::vector<const ServiceRow*> InStopOrder(std::span<const ServiceRow> rows) {
@@ -24,7 +18,8 @@ std::vector<const ServiceRow*> InStopOrder(std::span<const ServiceRow> rows) {
 }
 
 // A row for services that log their own lines and always run their start.
-ServiceRow SelfLoggingRow(int start_position, int stop_position, void (*start)(), void (*stop)()) {
+ServiceRow SelfLoggingRow(int start_position, int stop_position, std::function<void()> start,
+                          std::function<void()> stop) {
   ServiceRow row;
   row.start_position = start_position;
   row.stop_position = stop_position;
@@ -32,7 +27,7 @@ ServiceRow SelfLoggingRow(int start_position, int stop_position, void (*start)()
     start();
     return std::nullopt;
   };
-  row.stop = stop;
+  row.stop = std::move(stop);
   return row;
 }
 
@@ -40,20 +35,8 @@ bool IsLoopback(uint32_t network_order) { return (ntohl(network_order) >> 24) ==
 
 }  // namespace
 
-std::vector<ServiceRow> DefaultServiceTable() {
-  // Start order: proxy 1, FTP gate 2, SOCKS 3, POP3 gate 4, POP3 server 5,
-  // NNTP gate 6, SMTP server 7, TCP mappings 8, UDP mappings 9, watchdog 10.
-  // Stop order: proxy 1, POP3 and NNTP gates 2, SMTP server 3, SOCKS and
-  // FTP gate 4, mappings 5, watchdog 6, POP3 server 7.
-  return {
-      SelfLoggingRow(8, 5, StartTcpMappings, StopTcpMappings),
-      SelfLoggingRow(9, 5, StartUdpMappings, StopUdpMappings),
-      SelfLoggingRow(10, 6, StartPortDog, StopPortDog),
-  };
-}
-
-void ReportServiceStart(bool started, const std::string& log_name) {
-  Log(std::string(started ? "" : "!NOT! ") + log_name + " server started");
+void ReportServiceStart(Log& log, bool started, const std::string& log_name) {
+  log.Write(std::string(started ? "" : "!NOT! ") + log_name + " server started");
 }
 
 std::string LoopbackNotice(const std::string& address_text) {
@@ -61,7 +44,7 @@ std::string LoopbackNotice(const std::string& address_text) {
          " only; set IPINTERFACENAME to the LAN address to serve the network";
 }
 
-void StartServiceTable(std::span<const ServiceRow> rows, const ConfigRecord& config) {
+void StartServiceTable(Log& log, std::span<const ServiceRow> rows, const ConfigRecord& config) {
   std::vector<const ServiceRow*> order;
   for (const ServiceRow& row : rows) order.push_back(&row);
   std::stable_sort(order.begin(), order.end(), [](const ServiceRow* a, const ServiceRow* b) {
@@ -70,7 +53,7 @@ void StartServiceTable(std::span<const ServiceRow> rows, const ConfigRecord& con
   for (const ServiceRow* row : order) {
     if (!row->start) continue;
     std::optional<bool> started = row->start(config);
-    if (started && !row->log_name.empty()) ReportServiceStart(*started, row->log_name);
+    if (started && !row->log_name.empty()) ReportServiceStart(log, *started, row->log_name);
   }
 }
 
@@ -79,34 +62,66 @@ void StopServiceTable(std::span<const ServiceRow> rows) {
     if (row->stop) row->stop();
 }
 
-void StartServices() {
-  Log(kSocketLayerText);
-  std::string address = LocalInterfaceAddressText();
-  Log("Main host: " + LocalInterfaceName() + " [" + address + "]");
-  if (IsLoopback(LocalInterfaceAddress())) Log(LoopbackNotice(address));
-  std::shared_ptr<const ConfigRecord> config = CurrentConfig();
-  StartServiceTable(DefaultServiceTable(), *config);
-}
-
-void StopServices() {
-  StopServiceTable(DefaultServiceTable());
-  FlushRefusalSummaries(true);
-}
-
-bool StartListenerService(SocketVar& listener, uint16_t port, bool hidden,
+bool StartListenerService(Network& network, SocketVar& listener, uint16_t port, bool hidden,
                           std::span<const std::string> list_files, AddressList& list,
                           TcpHandler handler) {
   if (listener.handle() >= 1) return true;
   bool readable = false;
   for (const std::string& file : list_files) {
-    if (LoadAddressList(file, list, true)) {
+    if (LoadAddressList(network.env(), network.log(), file, list, true)) {
       readable = true;
       break;
     }
   }
   if (!readable) return false;
-  ListenTcp(port, listener, std::move(handler), hidden);
+  network.ports().ListenTcp(port, listener, std::move(handler), hidden);
   return listener.handle() >= 1;
 }
 
-}  // namespace netrove::services
+}  // namespace services
+
+Services::Services(Network& network, Log& log, ConfigStore& config,
+                   const PortMapOptions& port_map_options)
+    : network_(network),
+      log_(log),
+      config_(config),
+      port_maps_(network, log, config, port_map_options),
+      port_dog_(network, log, config) {}
+
+Services::~Services() { services::StopServiceTable(Table()); }
+
+std::vector<services::ServiceRow> Services::Table() {
+  using services::SelfLoggingRow;
+  // Start order: proxy 1, FTP gate 2, SOCKS 3, POP3 gate 4, POP3 server 5,
+  // NNTP gate 6, SMTP server 7, TCP mappings 8, UDP mappings 9, watchdog 10.
+  // Stop order: proxy 1, POP3 and NNTP gates 2, SMTP server 3, SOCKS and
+  // FTP gate 4, mappings 5, watchdog 6, POP3 server 7.
+  PortMaps& maps = port_maps_;
+  PortDog& dog = port_dog_;
+  return {
+      SelfLoggingRow(
+          8, 5, [&maps] { maps.StartTcp(); }, [&maps] { maps.StopTcp(); }),
+      SelfLoggingRow(
+          9, 5, [&maps] { maps.StartUdp(); }, [&maps] { maps.StopUdp(); }),
+      SelfLoggingRow(
+          10, 6, [&dog] { dog.Start(); }, [&dog] { dog.Stop(); }),
+  };
+}
+
+void Services::Start() {
+  Resolver& resolver = network_.resolver();
+  log_.Write(services::kSocketLayerText);
+  std::string address = resolver.LocalInterfaceAddressText();
+  log_.Write("Main host: " + resolver.LocalInterfaceName() + " [" + address + "]");
+  if (services::IsLoopback(resolver.LocalInterfaceAddress()))
+    log_.Write(services::LoopbackNotice(address));
+  std::shared_ptr<const ConfigRecord> config = config_.Current();
+  services::StartServiceTable(log_, Table(), *config);
+}
+
+void Services::Stop() {
+  services::StopServiceTable(Table());
+  network_.access().FlushRefusalSummaries(true);
+}
+
+}  // namespace netrove

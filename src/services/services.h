@@ -1,13 +1,13 @@
 // Start and stop of the gateway services, in their fixed orders.
 //
-// The services form one table (DefaultServiceTable); each row names the
+// The services form one table (Services::Table); each row names the
 // service, its place in the start order and in the stop order, and how to
 // start and stop it. Adding a service is adding one row. A row whose log
 // name is empty logs its own lines (port mappings, watchdog); the others
 // are reported by ReportServiceStart when their keyword asks for them.
 //
-// Thread safety: StartServices and StopServices are called by the session
-// controller's thread; they may be called again for a configuration reload.
+// Thread safety: Start and Stop are called by the session controller's
+// thread; they may be called again for a configuration reload.
 #pragma once
 
 #include <cstdint>
@@ -17,8 +17,12 @@
 #include <string>
 #include <vector>
 
+#include "config/config.h"
+#include "gates/portdog.h"
+#include "gates/portmap.h"
 #include "net/address_list.h"
-#include "net/port_server.h"
+#include "net/network.h"
+#include "runtime/log.h"
 
 namespace netrove {
 
@@ -39,30 +43,20 @@ struct ServiceRow {
   std::function<void()> stop;
 };
 
-// The services built into this program.
-std::vector<ServiceRow> DefaultServiceTable();
-
-// Logs the socket layer, the main host (and the loopback notice when hidden
-// services can only be reached from this machine), then starts every row
-// in start order.
-void StartServices();
-// Stops every row in stop order. Connections already being served keep
-// running in their own tasks until they end; only the listeners stop.
-void StopServices();
-
-// The same on a given table (tests).
-void StartServiceTable(std::span<const ServiceRow> rows, const ConfigRecord& config);
+// Starts every row in start order, reporting in `log`; stops every row in
+// stop order.
+void StartServiceTable(Log& log, std::span<const ServiceRow> rows, const ConfigRecord& config);
 void StopServiceTable(std::span<const ServiceRow> rows);
 
 // "<name> server started", with "!NOT! " in front when not started.
-void ReportServiceStart(bool started, const std::string& log_name);
+void ReportServiceStart(Log& log, bool started, const std::string& log_name);
 
 // The common shape of a listening service guarded by address lists: not
 // started when none of its list files can be read (an existing empty file
 // starts it, and it then refuses everyone); not started again while its
-// listener is open (reported as started). `lists` gets the first readable
+// listener is open (reported as started). `list` gets the first readable
 // file. The result is whether the listener is open afterwards.
-bool StartListenerService(SocketVar& listener, uint16_t port, bool hidden,
+bool StartListenerService(Network& network, SocketVar& listener, uint16_t port, bool hidden,
                           std::span<const std::string> list_files, AddressList& list,
                           TcpHandler handler);
 
@@ -70,4 +64,38 @@ bool StartListenerService(SocketVar& listener, uint16_t port, bool hidden,
 std::string LoopbackNotice(const std::string& address_text);
 
 }  // namespace services
+
+// The gateway services of one program, with the gates they own.
+class Services {
+ public:
+  Services(Network& network, Log& log, ConfigStore& config,
+           const PortMapOptions& port_map_options = PortMapOptions());
+  // Stops every service.
+  ~Services();
+  Services(const Services&) = delete;
+  Services& operator=(const Services&) = delete;
+
+  // Logs the socket layer, the main host (and the loopback notice when
+  // hidden services can only be reached from this machine), then starts
+  // every row in start order.
+  void Start();
+  // Stops every row in stop order and writes the refusal summaries still
+  // pending. Connections already being served keep running in their own
+  // tasks until they end; only the listeners stop.
+  void Stop();
+
+  // The services built into this program.
+  std::vector<services::ServiceRow> Table();
+
+  PortMaps& port_maps() { return port_maps_; }
+  PortDog& port_dog() { return port_dog_; }
+
+ private:
+  Network& network_;
+  Log& log_;
+  ConfigStore& config_;
+  PortMaps port_maps_;
+  PortDog port_dog_;
+};
+
 }  // namespace netrove

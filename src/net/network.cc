@@ -1,0 +1,60 @@
+#include "net/network.h"
+
+namespace netrove {
+
+Network::Network(Env& env, Tasks& tasks, Log& log, ConfigStore& config, SharedState& shared,
+                 const NetOptions& options)
+    : env_(env),
+      tasks_(tasks),
+      log_(log),
+      config_(config),
+      shared_(shared),
+      sockets_(options.timings),
+      resolver_(env, config, options.host_lookup, options.hosts_path),
+      connector_(sockets_, resolver_),
+      access_(env, log),
+      link_users_(env, shared, access_, sockets_),
+      caps_(options.max_clients_per_address, options.max_clients_per_listener,
+            options.max_clients > 0 ? options.max_clients : TotalClientCap(DescriptorLimit())),
+      ports_(tasks, sockets_, access_, resolver_, caps_) {}
+
+Network::~Network() { Shutdown(); }
+
+void Network::Start() {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (started_) return;
+  started_ = true;
+  KeepStandardDescriptorsOpen();
+  calc_cps_ = tasks_.Start("Calc CPS", [this](uint32_t) -> uint32_t {
+    while (TaskSleep(sockets_.Timings().cps_period_ms)) {
+      sockets_.CalcCpsTick();
+      access_.FlushRefusalSummaries();
+    }
+    return 0;
+  });
+  bad_url_checker_ = connector_.StartBadUrlChecker(tasks_);
+  resolver_.LoadHostsFile();
+  resolver_.DetermineLocalInterface();
+}
+
+void Network::Shutdown() {
+  ports_.Shutdown();
+  TaskHandle cps, checker;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    cps = std::move(calc_cps_);
+    checker = std::move(bad_url_checker_);
+  }
+  Tasks::Stop(cps);
+  Tasks::Stop(checker);
+}
+
+uint32_t Network::AverageReceiveRate() { return sockets_.traffic().average_rate.load(); }
+
+void Network::ZeroTrafficCounters() { sockets_.ResetTraffic(); }
+
+void Network::EmptyFailedConnectCache() { connector_.ClearFailed(); }
+
+std::string Network::LocalInterfaceDescription() { return resolver_.LocalInterfaceAddressText(); }
+
+}  // namespace netrove

@@ -22,6 +22,7 @@
 #include "runtime/console.h"
 #include "runtime/env.h"
 #include "runtime/log.h"
+#include "runtime/program.h"
 #include "runtime/shared_state.h"
 #include "runtime/tasks.h"
 #include "services/services.h"

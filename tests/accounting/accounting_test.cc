@@ -1,18 +1,11 @@
 #include "accounting/accounting.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <ctime>
-#include <filesystem>
 #include <tuple>
 
-#include "accounting/clock.h"
-#include "accounting/statistics.h"
 #include "lib/local_time.h"
-#include "runtime/files.h"
-#include "runtime/local_clock.h"
+#include "lib/test_context.h"
 
 namespace netrove {
 namespace {
@@ -182,53 +175,69 @@ TEST(AccountingLimits, OrderDayWeekMonthAndStrictlyGreater) {
   EXPECT_EQ(acc.Account(t + 3601, on, day), LimitPeriod::kDay);
 }
 
-// The limit stop itself (log, report, saved file) is tested end to end in
-// tests/session/session_limit_test.py.
+// The accounting of the connection in use on the in-memory Env: the
+// statistics file is rewritten at every disconnect (and kept whole when
+// the disk fails); the limit stop itself (log, report, saved file) is
+// tested end to end in the session cases.
 class AccountingFiles : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() / ("netrove_acc_" + std::to_string(getpid()));
-    std::filesystem::create_directories(dir_);
-    clock_ = NowSecondsAt(2024, 3, 5, 12, 0) - kSecondsShift;
-    SetLocalClockForTesting([this] { return clock_.load(); });
-  }
-  void TearDown() override {
-    SetLocalClockForTesting(nullptr);
-    LoadStatistics("");
-    SetTariffs({}, false);
-    std::filesystem::remove_all(dir_);
-  }
-  std::string Name() const { return (dir_ / "conn").string(); }
-  StatRecord Saved() {
-    auto r = StatRecord::Decode(ReadWholeFile(Name() + ".lim").value_or(""));
+  AccountingFiles() : env_(testing::FakeEnv::ClockMode::kAuto, NowSecondsAt(2024, 3, 5, 12, 0) - kSecondsShift) {}
+  StatRecord Saved(const std::string& file = "conn.lim") {
+    auto r = StatRecord::Decode(env_.FileText(file).value_or(""));
     EXPECT_TRUE(r.has_value());
     return r.value_or(StatRecord{});
   }
-  std::filesystem::path dir_;
-  std::atomic<int64_t> clock_{0};
+  void Pass(int seconds) { env_.Advance(seconds * 1000); }
+  testing::FakeEnv env_;
+  testing::FaultEnv faults_{env_};
+  testing::TestContext context_{&faults_};
+  Accounting acc_{faults_, context_.log, context_.console, context_.shared};
 };
 
 TEST_F(AccountingFiles, StatisticsFileIsRewrittenAtEveryDisconnect) {
-  LoadStatistics(Name());
-  SetTariffs({"00:00 6"}, true);
-  StartAccounting(NowSeconds());
-  SelectTariff();
-  EXPECT_DOUBLE_EQ(CurrentRate(), 0.1);
-  clock_ += 30;
-  Account(NowSeconds());
-  clock_ += 40;
-  EndAccounting();
+  acc_.Load("conn");
+  acc_.Configure({}, {"00:00 6"}, true);
+  acc_.StartCall(NowSeconds(env_));
+  acc_.SelectTariff();
+  EXPECT_DOUBLE_EQ(acc_.Rate(), 0.1);
+  Pass(30);
+  acc_.Tick(NowSeconds(env_));
+  Pass(40);
+  acc_.EndCall();
   StatRecord first = Saved();
   EXPECT_EQ(std::make_tuple(first.connection_seconds, first.total_seconds, first.day, first.month),
             std::make_tuple(70u, 70u, uint16_t{5}, uint16_t{3}));
   EXPECT_NEAR(first.total_cost, 120 * 0.1, 1e-9);  // 70 s plus 50 s to the full minute
-  clock_ += 600;
-  StartAccounting(NowSeconds());
-  clock_ += 5;
-  EndAccounting();
+  Pass(600);
+  acc_.StartCall(NowSeconds(env_));
+  Pass(5);
+  acc_.EndCall();
   StatRecord second = Saved();
   EXPECT_EQ(std::make_tuple(second.connection_seconds, second.total_seconds, second.day_seconds),
             std::make_tuple(5u, 75u, 75u));
+  // A full disk or a failed rename leaves the last good file whole.
+  for (int fault = 0; fault < 2; ++fault) {
+    faults_.SetDiskFull(fault == 0);
+    faults_.FailRenames(fault == 1);
+    acc_.StartCall(NowSeconds(env_));
+    Pass(7);
+    acc_.EndCall();
+    EXPECT_EQ(Saved().total_seconds, 75u) << fault;
+    EXPECT_EQ(env_.Paths(), std::vector<std::string>{"conn.lim"}) << "no temporary file left";
+  }
+}
+
+TEST_F(AccountingFiles, LoadOfMissingShortAndNoFile) {
+  acc_.Load("Office");  // no file yet: zeros, but the file is in use
+  EXPECT_EQ(acc_.Record().total_seconds, 0u);
+  EXPECT_EQ(acc_.FileName(), "Office.lim");
+  env_.PutFile("Short.lim", std::string(20, '\x7f'));
+  acc_.Load("Short");  // a short file reads as zeros
+  EXPECT_EQ(acc_.Record().total_seconds, 0u);
+  acc_.Load("");  // no name: no file at all
+  EXPECT_EQ(acc_.FileName(), "");
+  acc_.Save();
+  EXPECT_EQ(env_.Paths(), std::vector<std::string>{"Short.lim"});
 }
 
 }  // namespace

@@ -29,9 +29,6 @@ TEST(DefaultContent, TemplatePrefixAndCommentSwitch) {
   std::vector<std::string> full = Content("", true);
   ASSERT_EQ(full.size(), static_cast<size_t>(kDefaultTemplateLines));
   EXPECT_EQ(full.front(), "DialPrefix p");
-  EXPECT_EQ(full[9], "CheckURL www.example.com");
-  EXPECT_EQ(full[40], "PortDog 139,1027,1019,1032,5000,5001,12345,12346,31337");
-  EXPECT_EQ(full.back(), ";CostPerMinute Yes");
   // A prefix goes in front of exactly the eleven setting lines.
   std::vector<std::string> hashed = Content("#", true);
   ASSERT_EQ(hashed.size(), full.size());

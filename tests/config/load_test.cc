@@ -1,128 +1,95 @@
-// LoadConfiguration on real files in a scratch program directory.
+// The configuration store's load on the in-memory Env: what it publishes,
+// what it asks of the rest of the program, in which order, and the file
+// problems that end the program.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-
-#include "accounting/clock.h"
-#include "accounting/statistics.h"
 #include "config/config.h"
-#include "runtime/console.h"
-#include "runtime/local_clock.h"
-#include "runtime/log.h"
-#include "runtime/shared_state.h"
+#include "lib/test_context.h"
+#include "runtime/clock.h"
 
 namespace netrove {
 namespace {
 
-namespace fs = std::filesystem;
+constexpr char kHome[] = "/home/office";
+const std::string kFile = std::string(kHome) + "/netrove.dat";
 
-class LoadTest : public ::testing::Test {
+class LoadTest : public ::testing::Test, public ConfigActions {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/netrove_config_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    setenv("NETROVE_HOME", dir_.c_str(), 1);
-    SetConsolePresentForTesting(false);
-    SetLogProc([this](const std::string& m) {
-      log_.push_back(m);
-      return m;
-    });
-    SetConfigHooks({});
+  void SetUp() override { setenv("NETROVE_HOME", kHome, 1); }
+  void TearDown() override { unsetenv("NETROVE_HOME"); }
+
+  void Reset() override { calls_.push_back("reset"); }
+  void Published(const ConfigRecord& r) override { calls_.push_back("published " + r.log_file); }
+  void ExecuteStart(const std::string& c) override { calls_.push_back("start " + c); }
+  void ExecuteAt(const std::string& t, const std::string& c) override {
+    calls_.push_back("at " + t + " " + c);
   }
-  void TearDown() override {
-    SetLogProc(nullptr);
-    SetLogFileName("");
-    SetConfigHooks({});
-    SetLocalClockForTesting(nullptr);
-    if (chdir("/") != 0) ADD_FAILURE();
-    fs::remove_all(dir_);
+
+  std::optional<std::string> Load(const std::string& connection, bool collect = false) {
+    ParseEnvironment parse;
+    parse.now = NowSeconds(env_);
+    parse.phonebook_path = "/nowhere/phonebook";
+    return store_.Load(faults_, context_.log, context_.shared, *this, parse, connection, collect);
   }
-  void WriteConfig(const std::string& text) {
-    std::ofstream(dir_ + "/netrove.dat", std::ios::binary) << text;
-  }
-  std::string dir_;
-  std::vector<std::string> log_;
+
+  testing::FakeEnv env_;
+  testing::FaultEnv faults_{env_};
+  testing::TestContext context_{&faults_};
+  ConfigStore store_;
+  std::vector<std::string> calls_;
 };
 
-// Creating a missing netrove.dat, reading back a password that ADD wrote and
-// the fatal file errors are tested end to end: tests/foundation/entry_test.py
-// and add_test.py.
-TEST_F(LoadTest, PublishesRecordAndSettings) {
-  SetLocalClockForTesting([] { return int64_t{1'700'000'000}; });
-  WriteConfig(
-      "LogFile netrove.log\r\nConnectFlag c.flg\r\nwhat 1\r\n[Provider]\r\nDayTimeLimit 60\r\n"
-      "WeekTimeLimit 30\r\nBreak 120\r\nBreak 30\r\nCost 00:00 1.8\r\nCostPerMinute Yes\r\n");
-  std::vector<std::string> cost;
-  bool per_minute = false;
-  int stops = 0;
-  ConfigHooks hooks;
-  hooks.tariffs = [&](const std::vector<std::string>& c, bool p) {
-    cost = c;
-    per_minute = p;
-  };
-  hooks.stop_acting_tasks = [&] { ++stops; };
-  SetConfigHooks(hooks);
-  Shared().link_mode = kLinkOnline;
-  Shared().control_request = kRequestStop;
-  auto before = CurrentConfig();
-
-  LoadConfiguration("provider");
-  auto c = CurrentConfig();
-  EXPECT_NE(c, before);  // a new record, published whole
-  EXPECT_EQ(fs::current_path(), fs::path(dir_));
-  EXPECT_EQ(c->break_time, NowSeconds() + 1800);
-  EXPECT_EQ(LogFileName(), "netrove.log");
-  EXPECT_EQ(GetTimeLimits().day, 3600);
-  EXPECT_EQ(GetTimeLimits().week, 3600);
-  EXPECT_EQ(StatisticsFileName(), "provider.lim");
-  EXPECT_EQ(cost, (std::vector<std::string>{"00:00 1.8"}));
-  EXPECT_TRUE(per_minute);
-  EXPECT_EQ(stops, 1);
-  ASSERT_EQ(ConfigWarnings().size(), 1u);
-  EXPECT_EQ(ConfigWarnings()[0].rfind("Warning: Unknown command WHAT. (netrove.dat, line ", 0), 0u);
-  EXPECT_EQ(Shared().link_mode, kLinkIdle);
-  EXPECT_EQ(Shared().control_request, kRequestNone);
-  EXPECT_EQ(Shared().status_text.Get(), "00:00:00");
-  EXPECT_TRUE(log_.empty());  // the section was found: nothing to say
-
-  // A reload keeps CONNECTFLAG when the file no longer sets it.
-  WriteConfig("[Provider]\n");
-  LoadConfiguration("provider");
-  EXPECT_EQ(CurrentConfig()->connect_flag, "c.flg");
-  EXPECT_TRUE(ConfigWarnings().empty());
-  EXPECT_EQ(stops, 2);
+TEST_F(LoadTest, PublishesTheRecordWholeAndActsInFileOrder) {
+  env_.PutFile(kFile,
+               "LogFile netrove.log\r\nConnectFlag c.flg\r\nwhat 1\r\nExecuteStart global.exe\r\n"
+               "[Provider]\r\nDefLoad No\r\nBreak 30\r\nExecuteStart one.exe\r\n"
+               "ExecuteAt 12:00 icq.exe\r\nExecuteStart two.exe\r\n");
+  context_.shared.link_mode = kLinkOnline;
+  context_.shared.control_request = kRequestStop;
+  auto before = store_.Current();
+  ASSERT_EQ(Load("Provider"), std::nullopt);
+  auto c = store_.Current();
+  EXPECT_NE(c, before);
+  EXPECT_EQ(c->break_time, NowSeconds(env_) + 1800);
+  EXPECT_EQ(c->connect_flag, "c.flg");  // kept by the section's reset
+  // The section's reading only (DefLoad No), after the reset and the record.
+  EXPECT_EQ(calls_, (std::vector<std::string>{"reset", "published netrove.log", "start one.exe",
+                                              "at 12:00 icq.exe", "start two.exe"}));
+  EXPECT_TRUE(store_.Warnings().empty());  // the global part's warning went with the reset
+  EXPECT_EQ(context_.shared.link_mode, kLinkIdle);
+  EXPECT_EQ(context_.shared.control_request, kRequestNone);
+  EXPECT_EQ(context_.shared.status_text.Get(), "00:00:00");
+  // Collect mode runs nothing; a reload keeps what survives a reset.
+  calls_.clear();
+  env_.PutFile(kFile, "what 1\n[Provider]\nExecuteStart one.exe\n");
+  ASSERT_EQ(Load("Provider", true), std::nullopt);
+  EXPECT_EQ(calls_, (std::vector<std::string>{"reset", "published "}));
+  EXPECT_EQ(store_.Current()->collected_execute_start, std::vector<std::string>{"one.exe"});
+  EXPECT_EQ(store_.Current()->connect_flag, "c.flg");
+  EXPECT_EQ(store_.Warnings(),
+            std::vector<std::string>{"Warning: Unknown command WHAT. (netrove.dat, line 1)"});
 }
 
-TEST_F(LoadTest, ActingLinesRunOnceInFileOrder) {
-  WriteConfig(
-      "ExecuteStart global.exe\n[Provider]\nDefLoad No\nExecuteStart one.exe\n"
-      "ExecuteAt 12:00 icq.exe\nExecuteStart two.exe\n");
-  std::vector<std::string> calls;
-  ConfigHooks hooks;
-  hooks.execute_start = [&](const std::string& c) { calls.push_back("start " + c); };
-  hooks.execute_at = [&](const std::string& t, const std::string& c) {
-    calls.push_back("at " + t + " " + c);
-  };
-  SetConfigHooks(hooks);
-  LoadConfiguration("Provider");
-  EXPECT_EQ(calls,
-            (std::vector<std::string>{"start one.exe", "at 12:00 icq.exe", "start two.exe"}));
-  // Collect mode runs nothing.
-  calls.clear();
-  LoadConfiguration("Provider", true);
-  EXPECT_TRUE(calls.empty());
-  EXPECT_EQ(CurrentConfig()->collected_execute_start,
-            (std::vector<std::string>{"one.exe", "two.exe"}));
-  // Without hooks the commands are only logged.
-  SetConfigHooks({});
-  log_.clear();
-  LoadConfiguration("Provider");
-  EXPECT_EQ(log_,
-            (std::vector<std::string>{"Execute one.exe", "Execute icq.exe", "Execute two.exe"}));
+// A missing file is created with the default content (mode 0600); one that
+// cannot be created or read is fatal, and is never replaced; an unknown
+// connection names where it was looked for.
+TEST_F(LoadTest, FileProblemsAreFatalAndNothingIsHalfWritten) {
+  faults_.SetDiskFull(true);
+  EXPECT_EQ(Load("Any"), "Can't create Netrove.dat file.");
+  EXPECT_TRUE(env_.Paths().empty());
+  faults_.SetDiskFull(false);
+  faults_.FailWriteNumber(0);
+  EXPECT_EQ(Load("Any"), "Can't create Netrove.dat file.");
+  EXPECT_TRUE(env_.Paths().empty());
+  EXPECT_EQ(Load("Any").value_or("").rfind("Connection not found.\n\"Any\" is neither a section of " +
+                                              kFile + " nor an entry of the phonebook "
+                                                      "/nowhere/phonebook (which does not exist)",
+                                          0),
+            0u);
+  EXPECT_EQ(env_.Stat(kFile)->mode, 0600u);
+  ASSERT_TRUE(env_.RemoveFile(kFile) && env_.MakeDirectory(kFile, 0755));
+  EXPECT_EQ(Load("Any"), "Can't read Netrove.dat file.");
+  EXPECT_TRUE(env_.Stat(kFile)->is_directory);
 }
 
 }  // namespace

@@ -43,19 +43,21 @@ TEST(Scrambler, StreamsContinueAcrossCallsAndRoundTrip) {
 }
 
 TEST(Password, PlainEmptyAndRandomRoundTrips) {
+  const uint32_t kKey = 0x5eed1234;  // a volume's key
   const std::pair<const char*, const char*> cases[] = {
       {"$0", ""}, {"", ""}, {"*plain text", "plain text"}, {"*", ""}};
-  for (auto& [value, want] : cases) EXPECT_EQ(DecodePassword(value, "ISP", "user"), want) << value;
-  EXPECT_EQ(ScramblePassword("ISP", "user", ""), "$0");
+  for (auto& [value, want] : cases)
+    EXPECT_EQ(DecodePasswordWithKey(value, "ISP", "user", kKey), want) << value;
+  EXPECT_EQ(ScramblePassword("ISP", "user", "", kKey), "$0");
   std::mt19937 rng(11);
   for (int round = 0; round < 200; ++round) {
     std::string password(rng() % 128, '\0');
     for (char& c : password) c = static_cast<char>(rng());
     std::string entry = round % 3 ? "Provider" : "";
     std::string user = round % 5 ? std::string("\xff") + "me" : "";
-    std::string written = ScramblePassword(entry, user, password);
+    std::string written = ScramblePassword(entry, user, password, kKey);
     ASSERT_EQ(written[0], '$');
-    EXPECT_EQ(DecodePassword(written, entry, user), password) << round;
+    EXPECT_EQ(DecodePasswordWithKey(written, entry, user, kKey), password) << round;
     EXPECT_EQ(DecodePasswordWithKey(ScramblePasswordText(entry, user, password, kFixedPasswordKey),
                                     entry, user, static_cast<uint32_t>(rng())),
               password);

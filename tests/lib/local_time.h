@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <ctime>
 
-#include "accounting/clock.h"
+#include "runtime/clock.h"
 
 namespace netrove::testing_time {
 

@@ -1,169 +1,270 @@
-// Named tasks: the table under concurrent starts, stop requests, the pause
-// gate, run-time error reports and the stop signals.
+// The task table: slots under concurrent starts, the overflow past 1000,
+// stops that end long waits, the pause gate, threads reused clean, what a
+// stop waits for, descriptors of ended tasks, a task that will not stop;
+// and the process-wide parts: the halt and its exit chain, the stop
+// signals and uncaught exceptions.
 #include "runtime/tasks.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <sys/wait.h>
 #include <termios.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <chrono>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <functional>
 #include <latch>
-#include <sstream>
-#include <stdexcept>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "runtime/console.h"
-#include "runtime/log.h"
+#include "lib/test_context.h"
 #include "runtime/program.h"
-#include "runtime/shared_state.h"
 #include "runtime/signals.h"
 #include "runtime/terminal.h"
 
 namespace netrove {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using Ms = std::chrono::milliseconds;
+using testing::WaitUntil;
 
-int64_t MsSince(Clock::time_point start) {
-  return std::chrono::duration_cast<Ms>(Clock::now() - start).count();
-}
-
-// Waits (bounded) until `done` holds.
-bool WaitFor(const std::function<bool()>& done, int limit_ms = 5000) {
-  auto start = Clock::now();
-  while (!done()) {
-    if (MsSince(start) > limit_ms) return false;
-    std::this_thread::sleep_for(Ms(1));
+// A table on the simulated clock (sleeps wait for Advance) whose task
+// failures are recorded.
+class TaskTest : public ::testing::Test, public TaskFailures {
+ protected:
+  void RuntimeError(const std::string& name) override { errors_.push_back(name); }
+  [[noreturn]] void CannotStart(const std::string& name) override {
+    ADD_FAILURE() << "cannot start " << name;
+    std::abort();
   }
-  return true;
-}
+  testing::FakeEnv env_{testing::FakeEnv::ClockMode::kManual};
+  std::vector<std::string> errors_;
+  Tasks tasks_{env_, *this};
+};
 
-// 2000 tasks in rounds of 50, started from two threads at once while the
-// round's tasks are all alive: every task gets a slot of its own and runs
-// under its own name; reaped slots are reused from the bottom, so the
-// highest slot stays near the round size.
-TEST(TaskTable, ConcurrentStartsTakeDistinctSlotsAndAreReaped) {
-  ReapTasks();
-  const int base_in_use = TaskSlotsInUse();
-  const int base_highest = HighestTaskSlot();
-  constexpr int kRounds = 40, kPerStarter = 25, kStarters = 2;
-  constexpr int kRound = kPerStarter * kStarters;
+// 400 tasks in rounds of 50, started from two threads at once while the
+// round's tasks are alive: each gets a slot of its own and its own name;
+// reaped slots are taken again.
+TEST_F(TaskTest, ConcurrentStartsTakeDistinctSlotsAndAreReaped) {
+  constexpr int kRounds = 8, kPerStarter = 25, kStarters = 2;
   std::atomic<int> ran{0}, misnamed{0};
   for (int round = 0; round < kRounds; ++round) {
     std::latch release(1);
-    std::vector<TaskHandle> tasks[kStarters];
+    std::vector<TaskHandle> started[kStarters];
     std::vector<std::thread> starters;
     for (int s = 0; s < kStarters; ++s) {
       starters.emplace_back([&, s] {
         for (int i = 0; i < kPerStarter; ++i) {
           std::string name = "Socket " + std::to_string(round * 1000 + s * 100 + i);
-          auto routine = [&, name](uint32_t param) -> uint32_t {
+          started[s].push_back(tasks_.Start(name, [&, name](uint32_t param) -> uint32_t {
             if (CurrentTaskName() != name || param != 7) ++misnamed;
             release.wait();
             ++ran;
             return 0;
-          };
-          tasks[s].push_back(StartTask(name, routine, 7));
+          }, 7));
         }
       });
     }
     for (auto& t : starters) t.join();
-    EXPECT_EQ(TaskSlotsInUse(), base_in_use + kRound) << "round " << round;
+    EXPECT_EQ(tasks_.SlotsInUse(), kPerStarter * kStarters) << "round " << round;
     release.count_down();
-    for (auto& list : tasks)
-      for (auto& t : list) ASSERT_TRUE(WaitFor([&] { return !TaskRunning(t); })) << TaskName(t);
-    ReapTasks();
-    ASSERT_EQ(TaskSlotsInUse(), base_in_use) << "round " << round;
+    for (auto& list : started)
+      for (auto& t : list) ASSERT_TRUE(WaitUntil([&] { return !Tasks::Running(t); }));
+    tasks_.Reap();
+    ASSERT_EQ(tasks_.SlotsInUse(), 0) << "round " << round;
   }
-  EXPECT_EQ(ran.load(), kRounds * kRound);
+  EXPECT_EQ(ran.load(), kRounds * kPerStarter * kStarters);
   EXPECT_EQ(misnamed.load(), 0);
-  EXPECT_LE(HighestTaskSlot(), std::max(base_highest, base_in_use + kRound));
 }
 
-TEST(TaskStop, EndsLongWaitsWithin100ms) {
-  int fds[2];
-  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
-  struct pollfd p = {fds[0], POLLIN, 0};
-  auto ends_at_once = [](const char* name, TaskRoutine routine) {
-    TaskHandle task = StartTask(name, routine);
-    std::this_thread::sleep_for(Ms(30));  // let it block
-    ASSERT_TRUE(TaskRunning(task)) << name;
-    auto start = Clock::now();
-    StopTask(task);
-    EXPECT_LT(MsSince(start), 100) << name;
-  };
+// Past the 1000 slots a task still starts, runs, stops and is reaped.
+TEST_F(TaskTest, PastAllSlotsTasksStillRunAndAreReaped) {
+  const int total = kTaskSlots + 5;
+  std::latch release(1);
+  std::atomic<int> started{0};
+  std::vector<TaskHandle> held;
+  for (int i = 0; i < total; ++i)
+    held.push_back(tasks_.Start("Read user mail", [&](uint32_t) -> uint32_t {
+      ++started;
+      release.wait();
+      return 0;
+    }));
+  ASSERT_TRUE(WaitUntil([&] { return started.load() == total; }, 30000));
+  EXPECT_EQ(tasks_.SlotsInUse(), kTaskSlots);
+  std::atomic<bool> stopped{false};
+  TaskHandle sleeper = tasks_.Start("Skip url", [&](uint32_t) -> uint32_t {
+    stopped = !TaskSleep(60000);
+    return 0;
+  });
+  ASSERT_TRUE(WaitUntil([&] { return env_.Sleepers() == 1; }));
+  Tasks::Stop(sleeper);  // reaches an unrecorded task too
+  EXPECT_TRUE(stopped.load());
+  release.count_down();
+  for (auto& t : held) ASSERT_TRUE(WaitUntil([&] { return !Tasks::Running(t); }, 30000));
+  held.clear();
+  tasks_.Reap();
+  EXPECT_EQ(tasks_.SlotsInUse(), 0);
+}
+
+// A stop ends a sleep of ten minutes, a poll of ten minutes and a poll
+// without end: they report the stop (false, -1 with ECANCELED).
+TEST_F(TaskTest, StopEndsLongWaits) {
+  testing::Pipe pipe;
+  struct pollfd p = {pipe.fd[0], POLLIN, 0};
   std::atomic<int> result{1}, error{0};
-  ends_at_once("Sleeper", [&](uint32_t) { return result = TaskSleep(10 * 60 * 1000); });
-  EXPECT_EQ(result.load(), 0);  // false: stopped, not slept out
-  ends_at_once("Poller", [&](uint32_t) {
+  auto stop_once_blocked = [&](TaskRoutine routine) {
+    TaskHandle task = tasks_.Start("Waiter", std::move(routine));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));  // let it block
+    ASSERT_TRUE(Tasks::Running(task));
+    Tasks::Stop(task);
+  };
+  stop_once_blocked([&](uint32_t) { return result = TaskSleep(10 * 60 * 1000); });
+  EXPECT_EQ(result.load(), 0);
+  stop_once_blocked([&](uint32_t) {
     result = TaskPoll(&p, 1, 10 * 60 * 1000);
     return error = errno;
   });
   EXPECT_EQ(result.load(), -1);
   EXPECT_EQ(error.load(), ECANCELED);
   result = 0;
-  ends_at_once("Endless poller", [&](uint32_t) { return result = TaskPoll(&p, 1, -1); });
+  stop_once_blocked([&](uint32_t) { return result = TaskPoll(&p, 1, -1); });
   EXPECT_EQ(result.load(), -1);
-  close(fds[0]);
-  close(fds[1]);
 }
 
-TEST(TaskPause, SuspendedTasksMakeNoProgressUntilResumed) {
+TEST_F(TaskTest, SuspendedTasksMakeNoProgressUntilResumedAndStillStop) {
   std::atomic<int> count{0};
-  TaskHandle counter = StartTask("Calc CPS", [&](uint32_t) -> uint32_t {
+  TaskHandle counter = tasks_.Start("Calc CPS", [&](uint32_t) -> uint32_t {
     while (TaskSleep(1)) ++count;
     return 0;
   });
-  ASSERT_TRUE(WaitFor([&] { return count.load() > 5; }));
-  SuspendAllTasks();
-  std::this_thread::sleep_for(Ms(30));  // reach the gate
+  auto tick = [&](int n) {
+    for (int i = 0; i < n; ++i) {
+      env_.Advance(1);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  };
+  tick(20);
+  ASSERT_GT(count.load(), 0);
+  tasks_.SuspendAll();
+  tick(5);  // it reaches the gate
   int held = count.load();
-  std::this_thread::sleep_for(Ms(150));
+  tick(50);
   EXPECT_EQ(count.load(), held);
-  auto start = Clock::now();  // the front-end's thread is not held by the gate
-  EXPECT_TRUE(TaskSleep(5));
-  EXPECT_LT(MsSince(start), 1000);
-  ResumeAllTasks();
-  EXPECT_TRUE(WaitFor([&] { return count.load() > held + 5; }));
-  // A suspended task still ends at once when stopped.
-  SuspendAllTasks();
-  std::this_thread::sleep_for(Ms(20));
-  start = Clock::now();
-  StopTask(counter);
-  EXPECT_LT(MsSince(start), 100);
-  ResumeAllTasks();
+  EXPECT_TRUE(TaskSleep(1));  // the test's own thread is not held by the gate
+  tasks_.ResumeAll();
+  ASSERT_TRUE(WaitUntil([&] {
+    tick(1);
+    return count.load() > held + 5;
+  }));
+  tasks_.SuspendAll();
+  Tasks::Stop(counter);  // a suspended task still ends when stopped
+  tasks_.ResumeAll();
 }
 
-// Runs `body` in a child process whose standard output is a pipe; returns
-// what it printed, and its wait status through `status`.
+// A task stopped in the middle of a wait leaves its thread to the next
+// task, which has its own name and is neither stopped nor woken by the
+// earlier stop.
+TEST_F(TaskTest, ATaskOnAReusedThreadStartsClean) {
+  testing::Pipe pipe;
+  std::thread::id stopped_on;
+  TaskHandle waiter = tasks_.Start("Skip url", [&](uint32_t) -> uint32_t {
+    stopped_on = std::this_thread::get_id();
+    struct pollfd p = {pipe.fd[0], POLLIN, 0};
+    (void)TaskPoll(&p, 1, 60000);
+    return 0;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  Tasks::Stop(waiter);
+  bool reused = false;
+  for (int i = 0; i < 20 && !reused; ++i) {
+    std::string name = "Socket " + std::to_string(i);
+    std::thread::id ran_on;
+    bool stop_seen = true;
+    int polled = -2;
+    TaskHandle task = tasks_.Start(name, [&](uint32_t) -> uint32_t {
+      ran_on = std::this_thread::get_id();
+      EXPECT_EQ(CurrentTaskName(), name);
+      stop_seen = TaskStopRequested();
+      struct pollfd p = {pipe.fd[0], POLLIN, 0};
+      polled = TaskPoll(&p, 1, 20);
+      return 0;
+    });
+    ASSERT_TRUE(WaitUntil([&] { return !Tasks::Running(task); }));
+    Tasks::Stop(task);
+    EXPECT_FALSE(stop_seen) << name;
+    EXPECT_EQ(polled, 0) << name;  // a time-out, not a stop
+    reused = ran_on == stopped_on;
+  }
+  EXPECT_TRUE(reused) << "no task ran on the thread of an ended one";
+}
+
+// Stop and Reap return only when what the routine captured is gone (its
+// sockets closed), and an ended task holds no descriptor while it waits
+// to be reaped: a burst of short connections must not use them up.
+TEST_F(TaskTest, EndedTasksReleaseWhatTheyHeldBeforeTheyAreReaped) {
+  struct SlowToRelease {
+    explicit SlowToRelease(std::atomic<bool>* flag) : released(flag) {}
+    ~SlowToRelease() {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      *released = true;
+    }
+    std::atomic<bool>* released;
+  };
+  std::atomic<bool> released{false};
+  auto held = std::make_shared<SlowToRelease>(&released);
+  TaskHandle task = tasks_.Start("Read mail task", [held](uint32_t) { return TaskSleep(60000); });
+  held.reset();
+  ASSERT_TRUE(WaitUntil([&] { return env_.Sleepers() == 1; }));
+  Tasks::Stop(task);
+  EXPECT_TRUE(released.load());
+
+  const int before = testing::CountOpenFds();
+  std::vector<TaskHandle> ended;
+  for (int i = 0; i < 100; ++i) ended.push_back(tasks_.Start("short", [](uint32_t) { return 0u; }));
+  ASSERT_TRUE(WaitUntil([&] {
+    return std::none_of(ended.begin(), ended.end(), &Tasks::Running);
+  }));
+  EXPECT_LE(testing::CountOpenFds(), before + 1);  // not reaped yet, nothing held
+}
+
+// At exit a task that does not stop costs the time-out, no more: StopAll
+// returns, the task runs on; an exception in a task is its run-time error.
+TEST_F(TaskTest, StopAllIsBoundedAndRuntimeErrorsAreReported) {
+  std::atomic<bool> release{false};
+  TaskHandle stubborn = tasks_.Start("Stubborn", [&](uint32_t) -> uint32_t {
+    while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return 0;
+  });
+  TaskHandle sleeper = tasks_.Start("Sleeper", [](uint32_t) { return TaskSleep(60000); });
+  auto start = testing::SteadyClock::now();
+  tasks_.StopAll(200);
+  EXPECT_LT(testing::MsSince(start), 5000);
+  EXPECT_TRUE(Tasks::Running(stubborn));
+  EXPECT_FALSE(Tasks::Running(sleeper));
+  release = true;
+  Tasks::Stop(stubborn);
+
+  TaskHandle thrower =
+      tasks_.Start("Socket 124", [](uint32_t) -> uint32_t { throw std::runtime_error("boom"); });
+  ASSERT_TRUE(WaitUntil([&] { return !Tasks::Running(thrower); }));
+  EXPECT_EQ(errors_, std::vector<std::string>{"Socket 124"});
+}
+
+// --- Process-wide: run in a child process (they end it).
+
+// Runs `body` in a child whose standard output is a pipe; what it printed,
+// and its wait status through `status`. A child that hangs is ended by
+// SIGALRM after 10 s.
 std::string InChild(const std::function<void()>& body, int& status) {
-  int fds[2];
-  if (pipe(fds) != 0) return "<no pipe>";
+  testing::Pipe out;
   pid_t child = fork();
   if (child == 0) {
-    dup2(fds[1], 1);
-    close(fds[0]);
+    alarm(10);
+    dup2(out.fd[1], 1);
     body();
     _exit(0);
   }
-  close(fds[1]);
-  std::string out;
+  close(out.fd[1]);
+  out.fd[1] = -1;
+  std::string text;
   char buf[256];
-  for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, size_t(n));
-  close(fds[0]);
+  for (ssize_t n; (n = read(out.fd[0], buf, sizeof buf)) > 0;) text.append(buf, size_t(n));
   waitpid(child, &status, 0);
-  return out;
+  return text;
 }
 
 // A pseudo-terminal a child puts into raw mode; Cooked() tells whether line
@@ -181,78 +282,38 @@ struct Pty {
   int master = -1, slave = -1;
 };
 
-// An ended task holds no descriptor while it waits to be reaped: a burst
-// of short client tasks must not run the process out of descriptors.
-TEST(TaskTable, EndedTasksReleaseTheirDescriptorsBeforeTheyAreReaped) {
-  ReapTasks();
-  auto open_fds = [] {
-    int n = 0;
-    for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
-    return n;
-  };
-  const int before = open_fds();
-  std::vector<TaskHandle> tasks;
-  for (int i = 0; i < 100; ++i)
-    tasks.push_back(StartTask("short", [](uint32_t) -> uint32_t { return TaskSleep(1) ? 0 : 1; }));
-  ASSERT_TRUE(WaitFor([&] {
-    for (auto& t : tasks)
-      if (TaskRunning(t)) return false;
-    return true;
-  }));
-  EXPECT_LE(open_fds(), before + 1);  // not reaped yet, nothing held
-  for (auto& t : tasks) StopTask(t);
-}
-
-// An exit procedure that fails fatally while the program halts ends the
-// process with the fatal error's code instead of waiting on itself.
-TEST(ProgramHalt, FatalErrorInsideTheExitChainEndsTheProcess) {
+// The exit chain runs in reverse order and once; a procedure that halts
+// again (a fatal error while exiting) ends the process with its code
+// instead of waiting on itself; a removed procedure does not run.
+TEST(ProgramHalt, ExitChainRunsBackwardsOnceAndMayHaltAgain) {
   int status = 0;
   std::string out = InChild(
       [] {
-        alarm(10);  // a halt that waits on itself is ended by SIGALRM
-        SetConsolePresentForTesting(false);
-        AddExitProc([] { FatalError("exit procedure failed"); });
+        AddExitProc([] { std::printf("first added\n"); });
+        uint64_t gone = AddExitProc([] { std::printf("removed\n"); });
+        AddExitProc([] {
+          std::printf("last added\n");
+          std::fflush(stdout);
+          HaltProgram(99);
+        });
+        RemoveExitProc(gone);
         HaltProgram(0);
       },
       status);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 99) << status;
-  EXPECT_EQ(out, "Error: exit procedure failed\n");
+  EXPECT_EQ(out, "last added\n");
 }
 
-TEST(TaskError, UncaughtExceptionIsReportedWithTheTaskName) {
-  int status = 0;
-  std::string out = InChild(
-      [&] {
-        SetConsolePresentForTesting(false);
-        SetLogProc([](const std::string& m) {
-          std::printf("log: %s\n", m.c_str());
-          return m;
-        });
-        TaskHandle task =
-            StartTask("Socket 124", [](uint32_t) -> uint32_t { throw std::runtime_error("boom"); });
-        WaitFor([&] { return !TaskRunning(task); });
-        StopTask(task);  // joins the ended thread
-        std::printf("restart=%d request=%d\n", Shared().restart_requested.load(),
-                    Shared().control_request.load());
-        std::fflush(stdout);
-      },
-      status);
-  EXPECT_EQ(out, "Error in thread Socket 124\nlog: Run-time error code " +
-                     std::to_string(kRuntimeErrorCode) +
-                     "\nrestart=1 request=" + std::to_string(kRequestStop) + "\n");
-}
-
-[[noreturn]] void ThrowOnMain() { throw std::logic_error("main failed"); }
-
-TEST(TaskError, UncaughtExceptionOnMainNamesMainAndRestoresTheTerminal) {
+TEST(ProgramHalt, UncaughtExceptionOnMainNamesMainAndRestoresTheTerminal) {
   Pty pty;
   int status = 0;
   std::string out = InChild(
       [&] {
-        InstallSignalHandlers();
+        SharedState shared;
+        InstallSignalHandlers(shared.control_request);
         EnterRawMode(pty.slave);
         // Through a noexcept frame, so the test framework does not catch it.
-        [&]() noexcept { ThrowOnMain(); }();
+        [&]() noexcept { throw std::logic_error("main failed"); }();
       },
       status);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT) << status;
@@ -260,19 +321,21 @@ TEST(TaskError, UncaughtExceptionOnMainNamesMainAndRestoresTheTerminal) {
   EXPECT_TRUE(pty.Cooked());
 }
 
-// The first SIGTERM asks for an orderly stop; the second ends the process
-// at once with 128 + 15, the terminal put back.
-TEST(Signals, FirstStopsInOrderSecondEndsTheProcess) {
+// The first SIGTERM asks for an orderly stop, which a clearing of the
+// requests just after it keeps; the second ends the process at once with
+// 128 + 15, the terminal put back.
+TEST(Signals, FirstStopsInOrderAndSurvivesAClearSecondEndsTheProcess) {
   Pty pty;
   int status = 0;
   std::string out = InChild(
       [&] {
-        InstallSignalHandlers();
+        SharedState shared;
+        InstallSignalHandlers(shared.control_request);
         EnterRawMode(pty.slave);
-        Shared().control_request = kRequestNone;
         raise(SIGTERM);
+        ClearControlRequestKeepingSignalStop(shared);
         struct pollfd p = {SignalWakeFd(), POLLIN, 0};
-        bool orderly = Shared().control_request.load() == kRequestStop && StopSignalCount() == 1 &&
+        bool orderly = shared.control_request.load() == kRequestStop && StopSignalCount() == 1 &&
                        LastStopSignal() == SIGTERM && poll(&p, 1, 1000) == 1 && TerminalRaw();
         (void)!write(1, orderly ? "y" : "n", 1);
         raise(SIGTERM);

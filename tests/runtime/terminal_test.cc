@@ -1,11 +1,10 @@
 // The terminal console: key decoding, the screen writer's bytes, and the
-// console as a whole on a pseudo-terminal, driven like a user.
+// console object on a pseudo-terminal, driven like a user.
 #include "runtime/terminal.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "lib/test_context.h"
 #include "runtime/console.h"
 #include "runtime/terminal_keys.h"
 #include "runtime/terminal_screen.h"
@@ -183,29 +183,22 @@ class PtyTest : public ::testing::Test {
   std::string out_;
 };
 
-// The console in a child whose standard input and output are the slave.
+// The console object on the slave side, in this process: it draws, reads
+// keys and lines, and puts the terminal back.
 TEST_F(PtyTest, ConsoleDrawsReadsKeysAndLinesAndRestoresTheTerminal) {
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    dup2(slave_, 0);
-    dup2(slave_, 1);
-    setenv("LANG", "C.UTF-8", 1);
-    unsetenv("LC_ALL");
-    unsetenv("LC_CTYPE");
-    ConsoleStart();
-    ConsoleSetTitle("Netrove");
-    ConsoleLogLine(std::string(150, 'w'));  // cut to the real width before any flush
-    ConsoleStatusLine("Waiting...(3)");
-    ConsoleLogLine("05/03 09:07 \xfe Dialing...");
-    ConsoleFlush();
-    std::string keys = "K:";
-    for (int i = 0; i < 3; ++i) keys += std::to_string(ReadKey()) + ",";
-    ConsoleWriteLine(keys);
-    ConsoleWriteLine("L:" + ReadConsoleLine());
-    ConsoleShutdown();
-    _exit(0);
-  }
+  setenv("LANG", "C.UTF-8", 1);
+  unsetenv("LC_ALL");
+  unsetenv("LC_CTYPE");
+  testing::FakeEnv env;
+  testing::FailingTaskFailures failures;
+  Tasks tasks(env, failures);
+  Console console(tasks, ConsoleIo{slave_, slave_, true});
+  console.Start();
+  console.SetTitle("Netrove");
+  console.LogLine(std::string(150, 'w'));  // cut to the real width before any flush
+  console.StatusLine("Waiting...(3)");
+  console.LogLine("05/03 09:07 \xfe Dialing...");
+  console.Flush();
   // The log line comes out whole, with the time-stamp mark as a square,
   // and the status line is drawn again below it (LF becomes CR LF); rows
   // are cut to the width less one column.
@@ -221,18 +214,17 @@ TEST_F(PtyTest, ConsoleDrawsReadsKeysAndLinesAndRestoresTheTerminal) {
   EXPECT_TRUE((t.c_lflag & ISIG) && (t.c_oflag & OPOST));
   // An arrow key is a key without a character, not ESC; a lone ESC is ESC.
   Type("\x1b[Ay");
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(console.ReadKey(), 0);
+  EXPECT_EQ(console.ReadKey(), 'y');
   Type("\x1b");
-  EXPECT_TRUE(Shows("K:0,121,27,\r\n")) << out_;
+  EXPECT_EQ(console.ReadKey(), 27);
+  // Line input echoes what is typed and handles Backspace; a given start
+  // stands already typed.
+  Type("ab\x7f" "c\r");
+  EXPECT_EQ(console.ReadLine("x"), "xac");
+  EXPECT_TRUE(Shows("xab\b \bc\r\n")) << out_;
   EXPECT_EQ(out_.find('y'), std::string::npos) << "typed keys were echoed";
-  Type(
-      "ab\x7f"
-      "c\r");  // line input echoes what is typed and handles Backspace
-  EXPECT_TRUE(Shows("L:ac\r\n")) << out_;
-  EXPECT_NE(out_.find("ab\b \bc\r\n"), std::string::npos) << out_;
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  console.Shutdown();
   ASSERT_EQ(tcgetattr(slave_, &t), 0);
   EXPECT_EQ(t.c_lflag & (ICANON | ECHO), static_cast<tcflag_t>(ICANON | ECHO));
 }

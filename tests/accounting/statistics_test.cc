@@ -1,13 +1,7 @@
-// The statistics file: its 58-byte layout, its load and save rules, the report.
+// The statistics file's 58-byte layout and the report.
 #include "accounting/statistics.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <filesystem>
-
-#include "runtime/files.h"
 
 namespace netrove {
 namespace {
@@ -33,45 +27,6 @@ TEST(StatRecord, LayoutIsLittleEndianWithoutGaps) {
   ASSERT_TRUE(back.has_value());
   EXPECT_EQ(back->Encode(), b);
   EXPECT_FALSE(StatRecord::Decode(std::string(57, '\0')).has_value());
-}
-
-TEST(StatRecord, SaveLoadShortFilesAndNoName) {
-  auto dir = std::filesystem::temp_directory_path() / ("netrove_stat_" + std::to_string(getpid()));
-  std::filesystem::create_directories(dir);
-  auto old = std::filesystem::current_path();
-  std::filesystem::current_path(dir);
-  LoadStatistics("Office");  // no file yet: zeros, but the file is in use
-  EXPECT_EQ(GetStatistics().total_seconds, 0u);
-  EXPECT_EQ(StatisticsFileName(), "Office.lim");
-  StatRecord r;
-  r.total_seconds = 4242;
-  r.total_cost = 12.75;
-  SetStatistics(r);
-  SaveStatistics();
-  EXPECT_EQ(ReadWholeFile("Office.lim").value_or("").size(), 58u);
-  SetStatistics(StatRecord{});
-  LoadStatistics("Office");
-  EXPECT_EQ(GetStatistics().total_seconds, 4242u);
-  EXPECT_EQ(GetStatistics().total_cost, 12.75);
-  // Rewritten whole beside the old file and renamed over it: a new inode,
-  // nothing left behind.
-  struct stat before, after;
-  ASSERT_EQ(stat("Office.lim", &before), 0);
-  SaveStatistics();
-  ASSERT_EQ(stat("Office.lim", &after), 0);
-  EXPECT_NE(before.st_ino, after.st_ino);
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator("."), {}), 1);
-  // A short file reads as zeros.
-  ASSERT_TRUE(WriteFileAtomically("Short.lim", std::string(20, '\x7f')));
-  LoadStatistics("Short");
-  EXPECT_EQ(GetStatistics().total_seconds, 0u);
-  // No name: no file at all.
-  LoadStatistics("");
-  EXPECT_EQ(StatisticsFileName(), "");
-  SaveStatistics();
-  EXPECT_FALSE(FileExists(".lim"));
-  std::filesystem::current_path(old);
-  std::filesystem::remove_all(dir);
 }
 
 TEST(StatRecord, ReportLinesAreExact) {

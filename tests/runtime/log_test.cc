@@ -2,15 +2,11 @@
 #include "runtime/log.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <filesystem>
 #include <thread>
 #include <vector>
 
-#include "runtime/console.h"
-#include "runtime/files.h"
-#include "runtime/local_clock.h"
+#include "lib/test_context.h"
 
 namespace netrove {
 namespace {
@@ -19,24 +15,18 @@ const std::string kStamp = "05/03 09:07 \xfe ";  // 2026-03-05 09:07
 // The file has the stamp's mark as UTF-8 "■".
 const std::string kFileStamp = "05/03 09:07 \xe2\x96\xa0 ";
 
+// A log on the in-memory Env (its clock at 2026-03-05 09:07) and a
+// console without a terminal.
 class LogTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    SetConsolePresentForTesting(false);
-    SetLocalClockForTesting([] { return int64_t{1772701620}; });
-    file_ = std::filesystem::temp_directory_path() /
-            ("netrove_log_" + std::to_string(getpid()) + "_" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".log");
-    std::filesystem::remove(file_);
-    SetLogFileName(file_.string());
-  }
-  void TearDown() override {
-    SetLogFileName("");
-    SetLocalClockForTesting(nullptr);
-    std::filesystem::remove(file_);
-  }
-  std::string FileText() { return ReadWholeFile(file_.string()).value_or("<missing>"); }
-  std::filesystem::path file_;
+  void SetUp() override { log_.SetFileName("n.log"); }
+  std::string FileText() { return env_.FileText("n.log").value_or("<missing>"); }
+  testing::FakeEnv env_;
+  testing::FailingTaskFailures failures_;
+  Tasks tasks_{env_, failures_};
+  testing::Pipe keys_, out_;
+  Console console_{tasks_, ConsoleIo{keys_.fd[0], out_.fd[1], false}};
+  Log log_{env_, console_};
 };
 
 TEST_F(LogTest, LinesAreStampedCleanedAndAppended) {
@@ -52,24 +42,23 @@ TEST_F(LogTest, LinesAreStampedCleanedAndAppended) {
   };
   std::string want_file = kFileStamp + "Created log file\n";
   for (const Case& c : cases) {
-    EXPECT_EQ(LogMessage(c.message), c.want) << c.message;
+    EXPECT_EQ(log_.Message(c.message), c.want) << c.message;
     std::string in_file = c.want;
     if (in_file.starts_with(kStamp)) in_file = kFileStamp + in_file.substr(kStamp.size());
     want_file += in_file + "\n";
   }
   EXPECT_EQ(FileText(), want_file);
   // The file is only appended to: a moved-away log starts afresh.
-  std::filesystem::rename(file_, file_.string() + ".old");
-  Log("next");
+  ASSERT_TRUE(env_.Rename("n.log", "n.old"));
+  log_.Write("next");
   EXPECT_EQ(FileText(), kFileStamp + "Created log file\n" + kFileStamp + "next\n");
-  std::filesystem::remove(file_.string() + ".old");
 }
 
 TEST_F(LogTest, ConcurrentWritersNeverInterleaveLines) {
   std::vector<std::thread> writers;
   for (int t = 0; t < 4; ++t)
-    writers.emplace_back([t] {
-      for (int i = 0; i < 200; ++i) Log(std::string(60, static_cast<char>('a' + t)));
+    writers.emplace_back([this, t] {
+      for (int i = 0; i < 200; ++i) log_.Write(std::string(60, static_cast<char>('a' + t)));
     });
   for (auto& w : writers) w.join();
   std::string text = FileText();
@@ -83,19 +72,21 @@ TEST_F(LogTest, ConcurrentWritersNeverInterleaveLines) {
   EXPECT_EQ(lines, 800u);
 }
 
-TEST_F(LogTest, UnwritableFileOrInstalledRoutine) {
-  SetLogFileName("/nonexistent-dir/x.log");
-  EXPECT_EQ(LogMessage("still returned"), kStamp + "still returned");
-  SetLogFileName(file_.string());
+TEST_F(LogTest, FullDiskOrInstalledRoutine) {
+  env_.SetFreeBytes(0);
+  EXPECT_EQ(log_.Message("still returned"), kStamp + "still returned");
+  env_.SetFreeBytes(1 << 20);
   std::vector<std::string> seen;
-  SetLogProc([&seen](const std::string& m) {
+  log_.SetRoutine([&seen](const std::string& m) {
     seen.push_back(m);
     return m;
   });
-  Log("via front-end");
-  SetLogProc(nullptr);
+  log_.Write("via front-end");
+  log_.SetRoutine(nullptr);
   EXPECT_EQ(seen, std::vector<std::string>{"via front-end"});
-  EXPECT_EQ(FileText(), "<missing>") << "the replacement decides where lines go";
+  EXPECT_EQ(FileText(), "") << "the replacement decides where lines go";
+  log_.ToFileOnly("file only");
+  EXPECT_EQ(FileText(), kFileStamp + "file only\n");
 }
 
 }  // namespace

@@ -325,7 +325,10 @@ void PortMaps::Stop(Set& set) {
   for (SocketVar& listener : listeners) CloseSocketVar(listener);
   // The relays answer through the listening sockets and keep them bound:
   // they end now, so that a restart can bind the ports again.
+  // Only the UDP mappings wait for them: the TCP ones have none, and
+  // stopping them first must not wait for relays that still run.
   for (auto& r : relays) r->Stop();
+  if (&set != udp_.get()) return;
   for (int i = 0; i < kRelayStopWaits && shared_->relays.load() > 0; ++i) (void)TaskSleep(10);
 }
 

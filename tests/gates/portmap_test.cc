@@ -8,43 +8,44 @@
 #include <poll.h>
 
 #include <atomic>
+#include <fstream>
 #include <thread>
 
-#include "gates_test_util.h"
-#include "net/link_users.h"
-#include "net/resolver.h"
+#include "lib/net_context.h"
 
 namespace netrove {
 namespace {
 
 using testing::ConnectLoopback;
 using testing::FreePort;
-using testing::LogCapture;
 using testing::ReadAll;
-using testing::ReadFile;
 using testing::TcpOrigin;
-using testing::WriteFile;
 
-void SetMappings(std::vector<std::string> tcp, std::vector<std::string> udp) {
-  UpdateConfig([&](ConfigRecord& r) {
-    r.map_link = tcp;
-    r.map_ulink = udp;
-  });
-}
+void WriteFile(const std::string& name, const std::string& text) { std::ofstream(name) << text; }
 
 std::string Denied(const char* address, uint16_t port) {
   return "WARNING! " + std::string(address) + " Access denied to port " + std::to_string(port);
 }
 
-class PortMapTest : public testing::GateTest {
+// The link on-line, and mappings of the test's own configuration.
+class PortMapTest : public ::testing::Test {
  protected:
+  PortMapTest() { ctx_.shared.link_mode = kLinkOnline; }
   void TearDown() override {
-    StopTcpMappings();
-    StopUdpMappings();
-    SetUdpReplyLifeForTesting(300000);
-    EXPECT_TRUE(testing::WaitUntil([&] { return LinkUsers() == base_users_; }, 3000));
+    maps_.StopTcp();
+    maps_.StopUdp();
+    LinkUsers& users = ctx_.net.link_users();
+    EXPECT_TRUE(testing::WaitUntil([&] { return users.Users() == 0; }));
   }
-  uint32_t base_users_ = LinkUsers();
+  void SetMappings(std::vector<std::string> tcp, std::vector<std::string> udp) {
+    ctx_.config.Update([&](ConfigRecord& r) {
+      r.map_link = tcp;
+      r.map_ulink = udp;
+    });
+  }
+
+  testing::NetTestContext ctx_;
+  PortMaps maps_{ctx_.net, ctx_.log, ctx_.config};
 };
 
 TEST(MappingLineTest, PartsVisibilityAndUdpTargets) {
@@ -72,29 +73,28 @@ TEST_F(PortMapTest, NotStartedWithoutListFileAndAnEmptyListRefusesEveryone) {
   TcpOrigin origin("HTTP/1.0 200 OK\r\n\r\norigin page");
   const uint16_t port = FreePort();
   SetMappings({std::to_string(port) + "," + origin.host() + ",Show"}, {});
-  LogCapture log;
-  StartTcpMappings();  // no maplink.ip
-  EXPECT_EQ(RunningTcpMappings(), 0);
-  EXPECT_TRUE(log.Lines().empty());
+  maps_.StartTcp();  // no maplink.ip
+  EXPECT_EQ(maps_.RunningTcp(), 0);
+  EXPECT_TRUE(ctx_.Lines().empty());
   WriteFile("maplink.ip", "");
-  StartTcpMappings();
-  StartTcpMappings();  // already running: nothing more
-  EXPECT_EQ(RunningTcpMappings(), 1);
+  maps_.StartTcp();
+  maps_.StartTcp();  // already running: nothing more
+  EXPECT_EQ(maps_.RunningTcp(), 1);
   int fd = ConnectLoopback(port);
   ASSERT_GE(fd, 0);
   EXPECT_EQ(ReadAll(fd, 3000), "");
   close(fd);
-  EXPECT_TRUE(log.WaitFor(Denied("127.0.0.1", port)));
+  EXPECT_TRUE(ctx_.WaitForLine(Denied("127.0.0.1", port)));
   EXPECT_EQ(origin.served(), 0);  // a refused client never reaches the target
 }
 
 TEST_F(PortMapTest, HiddenMappingListensOnTheLocalInterfaceOnly) {
   TcpOrigin origin("HTTP/1.0 200 OK\r\n\r\nhidden");
-  SetLocalInterfaceName("127.0.0.3");
+  ctx_.net.resolver().SetLocalInterfaceName("127.0.0.3");
   const uint16_t port = FreePort();
   WriteFile("maplink.ip", "127.0.0.*\n");
   SetMappings({std::to_string(port) + "," + origin.host() + ",Hide"}, {});
-  StartTcpMappings();
+  maps_.StartTcp();
   EXPECT_EQ(ConnectLoopback(port), -1);
   int fd = ConnectLoopback(port, "127.0.0.3");
   ASSERT_GE(fd, 0);
@@ -107,12 +107,12 @@ TEST_F(PortMapTest, UnreachableTargetClosesTheClientAndReleasesTheLink) {
   const uint16_t port = FreePort();
   WriteFile("maplink.ip", "127.0.0.1\n");
   SetMappings({std::to_string(port) + ",127.0.0.1:" + std::to_string(FreePort())}, {});
-  StartTcpMappings();
+  maps_.StartTcp();
   int fd = ConnectLoopback(port);
   ASSERT_GE(fd, 0);
   EXPECT_EQ(ReadAll(fd, 3000), "");
   close(fd);
-  // TearDown checks that LinkUsers went back.
+  // TearDown checks that the link users went back.
 }
 
 TEST_F(PortMapTest, UdpRelaysOnlyTheTargetsRepliesAndEndsAfterTheReplyLife) {
@@ -122,14 +122,13 @@ TEST_F(PortMapTest, UdpRelaysOnlyTheTargetsRepliesAndEndsAfterTheReplyLife) {
   const uint16_t port = FreePort(SOCK_DGRAM);
   const std::string line = std::to_string(port) + ",127.0.0.1:" + std::to_string(target_port);
   WriteFile("mapulink.ip", "127.0.0.1\n");  // found under either spelling
-  SetUdpReplyLifeForTesting(300);
+  maps_.SetUdpReplyLife(300);
   SetMappings({}, {line, line + ",Show"});
-  LogCapture log;
-  StartUdpMappings();
-  EXPECT_TRUE(log.Has("Maped UDP port " + std::to_string(port) +
-                      ", linked to 127.0.0.1:" + std::to_string(target_port)));
-  EXPECT_TRUE(log.Has("!NOT! map port " + std::to_string(port) + ", port busy"));
-  ASSERT_EQ(RunningUdpMappings(), 1);
+  maps_.StartUdp();
+  EXPECT_TRUE(ctx_.Has("Maped UDP port " + std::to_string(port) +
+                       ", linked to 127.0.0.1:" + std::to_string(target_port)));
+  EXPECT_TRUE(ctx_.Has("!NOT! map port " + std::to_string(port) + ", port busy"));
+  ASSERT_EQ(maps_.RunningUdp(), 1);
 
   // Sends "query" from `source` to the mapping; the target answers the
   // relay, and so does a stranger; returns what reached the client.
@@ -154,12 +153,14 @@ TEST_F(PortMapTest, UdpRelaysOnlyTheTargetsRepliesAndEndsAfterTheReplyLife) {
   };
   EXPECT_EQ(exchange("127.0.0.1"), "re:query");
   // The relay lives while replies may come, then ends and gives the link back.
-  EXPECT_TRUE(testing::WaitUntil([] { return ActiveUdpRelays() == 0; }, 3000));
-  EXPECT_EQ(LinkUsers(), base_users_);
+  PortMaps& maps = maps_;
+  EXPECT_TRUE(testing::WaitUntil([&] { return maps.ActiveUdpRelays() == 0; }));
+  EXPECT_EQ(ctx_.net.link_users().Users(), 0u);
   // A sender not admitted: nothing relayed, a warning and a denial line.
   EXPECT_EQ(exchange("127.0.0.2"), "");
-  EXPECT_TRUE(log.WaitFor(Denied("127.0.0.2", port)));
-  EXPECT_EQ(ReadFile("access.ip.error.log"), "127.0.0.2 #" + std::to_string(port) + "\n");
+  EXPECT_TRUE(ctx_.WaitForLine(Denied("127.0.0.2", port)));
+  EXPECT_EQ(ctx_.env.ReadFile("access.ip.error.log", 4096).value_or(""),
+            "127.0.0.2 #" + std::to_string(port) + "\n");
   close(target);
   close(stranger);
 }
@@ -185,7 +186,7 @@ TEST_F(PortMapTest, UdpFloodOfOneClientDoesNotStarveAnother) {
   const uint16_t port = FreePort(SOCK_DGRAM);
   WriteFile("MapULink.ip", "127.0.0.*\n");
   SetMappings({}, {std::to_string(port) + ",127.0.0.1:" + std::to_string(target_port)});
-  StartUdpMappings();
+  maps_.StartUdp();
   const int flood = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_in to = testing::LoopbackAddress("127.0.0.1", port);
   for (int i = 0; i < kMaxUdpRelays + 100; ++i) {
@@ -199,8 +200,14 @@ TEST_F(PortMapTest, UdpFloodOfOneClientDoesNotStarveAnother) {
   sockaddr_in from = testing::LoopbackAddress("127.0.0.2", 0);
   bind(other, reinterpret_cast<sockaddr*>(&from), sizeof from);
   sendto(other, "other", 5, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-  EXPECT_EQ(ReadAll(other, 2000).substr(0, 5), "other");
-  EXPECT_LE(ActiveUdpRelays(), 2);
+  EXPECT_EQ(ReadAll(other, 2000, 5), "other");
+  EXPECT_LE(maps_.ActiveUdpRelays(), 2);
+  // Stopping the TCP mappings (first, as the services do) never waits for
+  // the UDP relays, which end only with their own mappings.
+  ASSERT_GT(maps_.ActiveUdpRelays(), 0);
+  auto start = testing::SteadyClock::now();
+  maps_.StopTcp();
+  EXPECT_LT(testing::MsSince(start), 500);
   done = true;
   echo.join();
   for (int fd : {flood, other, target}) close(fd);

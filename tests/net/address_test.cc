@@ -4,12 +4,8 @@
 
 #include <fstream>
 
-#include "net/access.h"
-#include "net/address_list.h"
+#include "lib/net_context.h"
 #include "net/address_match.h"
-#include "net_test_util.h"
-#include "runtime/files.h"
-#include "runtime/local_clock.h"
 
 namespace netrove {
 namespace {
@@ -19,7 +15,7 @@ constexpr int64_t kTuesday = 19724LL * 86400;
 
 TEST(MatchAddressEntryTest, PatternsAndPortSuffix) {
   auto check = [](const char* client, const char* entry, uint16_t port, bool want) {
-    EXPECT_EQ(MatchAddressEntry(client, entry, port), want)
+    EXPECT_EQ(MatchAddressEntry(client, entry, port, kTuesday), want)
         << entry << " for " << client << " on " << port;
   };
   check("192.168.0.77.", "192.168.0.*", 80, true);
@@ -66,52 +62,55 @@ TEST(TimeWindowTest, WeekdaysBoundsMidnightAndGarbage) {
     check(bad, tue, 12 * 60, false);
 }
 
+TEST(TimeWindowTest, EntryWithWindowsFollowsTheClock) {
+  const std::string entry = "12345.09:00-18:00,10.0.0.*";
+  const int64_t six_pm = kTuesday + 18 * 3600, noon = kTuesday + 12 * 3600;
+  EXPECT_TRUE(MatchAddressEntry("10.0.0.5.", entry, 80, six_pm));
+  EXPECT_FALSE(MatchAddressEntry("10.0.0.5.", entry, 80, six_pm + 60));
+  EXPECT_FALSE(MatchAddressEntry("10.0.0.5.", entry, 80, noon - 2 * 86400));  // Sunday
+  // Two windows must both hold.
+  EXPECT_TRUE(MatchAddressEntry("10.0.0.5.", "2.00:00-23:00,11:00-13:00,10.0.0.5", 80, noon));
+  EXPECT_FALSE(MatchAddressEntry("10.0.0.5.", "2.00:00-23:00,13:00-14:00,10.0.0.5", 80, noon));
+}
+
 class ListFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    SetLocalClockForTesting([this] { return now_.load(); });
-  }
-  void TearDown() override { SetLocalClockForTesting(nullptr); }
+  ListFileTest() { env_.SetLocalSeconds(kTuesday + 18 * 3600); }
   void Write(const std::string& name, const std::string& text) {
     std::ofstream(name, std::ios::binary) << text;
   }
-  std::atomic<int64_t> now_{kTuesday + 18 * 3600};
-  testing::ScratchDir scratch_;
-};
+  std::string Read(const std::string& name) { return env_.ReadFile(name, 1 << 20).value_or(""); }
+  bool Load(const std::string& name, AddressList& list) {
+    return LoadAddressList(env_, ctx_.log, name, list, true);
+  }
+  bool Reload(AddressList& list) { return ReloadAddressList(env_, ctx_.log, list); }
 
-TEST_F(ListFileTest, EntryWithWindowsFollowsTheClock) {
-  const std::string entry = "12345.09:00-18:00,10.0.0.*";
-  EXPECT_TRUE(MatchAddressEntry("10.0.0.5.", entry, 80));
-  now_ += 60;
-  EXPECT_FALSE(MatchAddressEntry("10.0.0.5.", entry, 80));
-  now_ = kTuesday - 2 * 86400 + 12 * 3600;  // Sunday noon
-  EXPECT_FALSE(MatchAddressEntry("10.0.0.5.", entry, 80));
-  now_ = kTuesday + 12 * 3600;  // two windows must both hold
-  EXPECT_TRUE(MatchAddressEntry("10.0.0.5.", "2.00:00-23:00,11:00-13:00,10.0.0.5", 80));
-  EXPECT_FALSE(MatchAddressEntry("10.0.0.5.", "2.00:00-23:00,13:00-14:00,10.0.0.5", 80));
-}
+  testing::NetTestContext ctx_;
+  testing::TestEnv& env_ = ctx_.real_env;
+  Access& access_ = ctx_.net.access();
+};
 
 TEST_F(ListFileTest, MarkedLinesAreRewrittenAwayAndReloadsAreLazyAndWhole) {
   Write("proxy.ip", "#10.0.0.9\n192.168.0.*  ; office\r\n\t10.0.0.5 \t\n;only a comment\n");
   AddressList list;
-  EXPECT_TRUE(LoadAddressList("proxy.ip", list, true));
-  EXPECT_EQ(ReadWholeFile("proxy.ip").value(), "192.168.0.*\n10.0.0.5\n");
+  EXPECT_TRUE(Load("proxy.ip", list));
+  EXPECT_EQ(Read("proxy.ip"), "192.168.0.*\n10.0.0.5\n");
   EXPECT_EQ(list.Snapshot()->entries, (std::vector<std::string>{"192.168.0.*", "10.0.0.5"}));
-  EXPECT_TRUE(ReloadAddressList(list));  // its own rewrite brings nothing new
+  EXPECT_TRUE(Reload(list));  // its own rewrite brings nothing new
   auto first = list.Snapshot();
   // Without marked lines the file is left alone; within 30 seconds it is
   // not even looked at, and then replaced whole.
   Write("proxy.ip", "10.0.0.2 ; admin\n10.0.0.3\n");
-  now_ += 10;
-  EXPECT_TRUE(ReloadAddressList(list));
+  env_.AdvanceLocal(10);
+  EXPECT_TRUE(Reload(list));
   EXPECT_EQ(list.Snapshot()->entries, first->entries);
-  now_ += 21;
-  EXPECT_TRUE(ReloadAddressList(list));
+  env_.AdvanceLocal(21);
+  EXPECT_TRUE(Reload(list));
   EXPECT_EQ(list.Snapshot()->entries, (std::vector<std::string>{"10.0.0.2", "10.0.0.3"}));
   EXPECT_EQ(first->entries[0], "192.168.0.*");  // a reader of the old list is unaffected
-  EXPECT_EQ(ReadWholeFile("proxy.ip").value(), "10.0.0.2 ; admin\n10.0.0.3\n");
+  EXPECT_EQ(Read("proxy.ip"), "10.0.0.2 ; admin\n10.0.0.3\n");
   AddressList missing;
-  EXPECT_FALSE(LoadAddressList("nntp.ip", missing, true));
+  EXPECT_FALSE(Load("nntp.ip", missing));
   EXPECT_TRUE(missing.Snapshot()->entries.empty());
 }
 
@@ -120,59 +119,58 @@ TEST_F(ListFileTest, GarbageFileNeverMatches) {
                          "99:99-99:99,1.2.3.4\n25:00-26:00,*\n12345.ab:cd-10:00,*\n" +
                          "*:notaport\n\xc3\xa9.\xe2\x82\xac.*.*\n,,,,\n:\n.\n");
   AddressList list;
-  EXPECT_TRUE(LoadAddressList("socks4.ip", list, true));
+  EXPECT_TRUE(Load("socks4.ip", list));
   ASSERT_GE(list.Snapshot()->entries.size(), 8u);
   for (const std::string& entry : list.Snapshot()->entries) {
     EXPECT_LE(entry.size(), 255u);
-    EXPECT_FALSE(MatchAddressEntry("1.2.3.4.", entry, 1080)) << entry;
+    EXPECT_FALSE(MatchAddressEntry("1.2.3.4.", entry, 1080, kTuesday)) << entry;
   }
 }
 
 TEST_F(ListFileTest, AdmissionByPortAndTheDenialLog) {
-  testing::LogCapture log;
-  auto [on_a, peer_a] = testing::LoopbackPair();
-  auto [on_b, peer_b] = testing::LoopbackPair();
+  auto [on_a, peer_a] = ctx_.LoopbackPair();
+  auto [on_b, peer_b] = ctx_.LoopbackPair();
   const uint16_t port_a = GetLocalPort(on_a.handle()), port_b = GetLocalPort(on_b.handle());
   Write("maplink.ip", "127.0.0.1:" + std::to_string(port_a) + "\n127.0.0.1.5\n127.0.0.1.6\n");
   AddressList list;
-  ASSERT_TRUE(LoadAddressList("maplink.ip", list, true));
-  ASSERT_EQ(log.Lines(), (std::vector<std::string>{
-                             "Warning: maplink.ip: \"127.0.0.1.5\" has more than four address "
-                             "parts and admits nobody"}));
-  log.Clear();
-  EXPECT_TRUE(CheckClientOrDeny(on_a, list));
+  ASSERT_TRUE(Load("maplink.ip", list));
+  ASSERT_EQ(ctx_.Lines(), (std::vector<std::string>{
+                              "Warning: maplink.ip: \"127.0.0.1.5\" has more than four address "
+                              "parts and admits nobody"}));
+  ctx_.ClearLines();
+  EXPECT_TRUE(access_.CheckClientOrDeny(on_a, list));
   EXPECT_TRUE(on_a.is_open());
-  EXPECT_FALSE(CheckClientOrDeny(on_b, list));
+  EXPECT_FALSE(access_.CheckClientOrDeny(on_b, list));
   EXPECT_EQ(on_b.handle(), -1);
-  WarnDeniedClient("10.0.0.7", 3128);
-  EXPECT_EQ(ReadWholeFile(kDenialLogName).value_or(""),
-            "127.0.0.1 #" + std::to_string(port_b) + "\n10.0.0.7 #3128\n");
-  EXPECT_EQ(log.Lines(), (std::vector<std::string>{
-                             "WARNING! 127.0.0.1 Access denied to port " + std::to_string(port_b),
-                             "WARNING! 10.0.0.7 Access denied to port 3128"}));
+  access_.WarnDeniedClient("10.0.0.7", 3128);
+  EXPECT_EQ(Read(kDenialLogName), "127.0.0.1 #" + std::to_string(port_b) + "\n10.0.0.7 #3128\n");
+  EXPECT_EQ(ctx_.Lines(), (std::vector<std::string>{
+                              "WARNING! 127.0.0.1 Access denied to port " + std::to_string(port_b),
+                              "WARNING! 10.0.0.7 Access denied to port 3128"}));
   // A client that has gone is refused without a warning.
   CloseSocketVar(peer_a);
-  ASSERT_TRUE(testing::WaitUntil([&] { return !IsConnectionAlive(on_a); }, 2000));
-  EXPECT_FALSE(CheckClientOrDeny(on_a, list));
-  EXPECT_EQ(log.Lines().size(), 2u);
+  SocketVar& gone = on_a;
+  ASSERT_TRUE(testing::WaitUntil([&] { return !IsConnectionAlive(gone); }));
+  EXPECT_FALSE(access_.CheckClientOrDeny(on_a, list));
+  EXPECT_EQ(ctx_.Lines().size(), 2u);
   // A scan: a few lines of its own, then the rest summed up (once a minute,
   // and when the services stop).
-  for (int i = 0; i < 50; ++i) WarnDeniedClient("10.0.0.9", 23);
-  FlushRefusalSummaries(true);
+  for (int i = 0; i < 50; ++i) access_.WarnDeniedClient("10.0.0.9", 23);
+  access_.FlushRefusalSummaries(true);
   const std::string summary = "\xe2\x80\xa6 47 further attempts from 10.0.0.9";
-  std::string denials = ReadWholeFile(kDenialLogName).value_or("");
+  std::string denials = Read(kDenialLogName);
   EXPECT_EQ(denials.substr(denials.find("10.0.0.9")),
             "10.0.0.9 #23\n10.0.0.9 #23\n10.0.0.9 #23\n" + summary + "\n");
-  EXPECT_EQ(log.Lines().size(), 2u + 3u + 1u);
-  EXPECT_EQ(log.Lines().back(), summary);
+  EXPECT_EQ(ctx_.Lines().size(), 2u + 3u + 1u);
+  EXPECT_EQ(ctx_.Lines().back(), summary);
 }
 
 TEST_F(ListFileTest, LocalHostNamesAreExact) {
   Write("local.hst", "mail\nintranet ; our server\n");
-  EXPECT_TRUE(IsLocalHostName("mail"));
-  EXPECT_TRUE(IsLocalHostName("intranet"));
-  EXPECT_FALSE(IsLocalHostName("Mail"));
-  EXPECT_FALSE(IsLocalHostName("mail.example"));
+  EXPECT_TRUE(access_.IsLocalHostName("mail"));
+  EXPECT_TRUE(access_.IsLocalHostName("intranet"));
+  EXPECT_FALSE(access_.IsLocalHostName("Mail"));
+  EXPECT_FALSE(access_.IsLocalHostName("mail.example"));
 }
 
 }  // namespace

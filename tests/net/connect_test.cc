@@ -7,9 +7,7 @@
 #include <atomic>
 #include <thread>
 
-#include "net/resolver.h"
-#include "net_test_util.h"
-#include "runtime/tasks.h"
+#include "lib/net_context.h"
 
 namespace netrove {
 namespace {
@@ -34,23 +32,15 @@ TEST(ParseHostTextTest, SchemePortPathAndDefaults) {
 
 class ConnectTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    setenv("NETROVE_HOSTS", (scratch_.path() + "/hosts").c_str(), 1);
-    LoadHostsFile();
-    ClearFailedConnectCache();
-    SetHostLookupForTesting([this](const std::string& name) -> uint32_t {
+  std::atomic<int> lookups_{0};
+  // The resolver caches names in the scratch directory's "hosts".
+  testing::NetTestContext ctx_{[this](NetOptions& o) {
+    o.host_lookup = [this](const std::string& name) -> uint32_t {
       ++lookups_;
       return name == "loop.test" ? htonl(INADDR_LOOPBACK) : kNoAddress;
-    });
-  }
-  void TearDown() override {
-    SetHostLookupForTesting(nullptr);
-    ClearFailedConnectCache();
-    SetNetTimingsForTesting(NetTimings());
-    unsetenv("NETROVE_HOSTS");
-  }
-  testing::ScratchDir scratch_;  // the resolver caches names in its "hosts"
-  std::atomic<int> lookups_{0};
+    };
+  }};
+  Connector& connector_ = ctx_.net.connector();
 };
 
 TEST_F(ConnectTest, ConnectsThroughSchemePortAndPathWithCloseOnExec) {
@@ -59,51 +49,51 @@ TEST_F(ConnectTest, ConnectsThroughSchemePortAndPathWithCloseOnExec) {
   const int fds_before = testing::CountOpenFds();
   for (std::string host : {"http://loop.test:" + std::to_string(port) + "/a/b?c",
                            "127.0.0.1:" + std::to_string(port)}) {
-    SocketVar s = ConnectToHost(host, 80);
+    SocketVar s = connector_.Connect(host, 80);
     ASSERT_GT(s.handle(), 2) << host;
     EXPECT_TRUE(fcntl(s.handle(), F_GETFD) & FD_CLOEXEC) << host;
   }
   // Empty host texts: no look-up and no socket left behind.
-  EXPECT_EQ(ConnectToHost("\r\n", 80).handle(), -1);
+  EXPECT_EQ(connector_.Connect("\r\n", 80).handle(), -1);
   EXPECT_EQ(lookups_.load(), 1);
   EXPECT_EQ(testing::CountOpenFds(), fds_before);
   close(listener);
 }
 
 TEST_F(ConnectTest, UnresolvedNameIsCachedUntilTheCacheIsEmptied) {
-  EXPECT_EQ(ConnectToHost("nowhere.test", 80).handle(), -1);
-  EXPECT_TRUE(FailedConnectCached("nowhere.test"));
-  EXPECT_EQ(ConnectToHost("http://nowhere.test:81/", 80).handle(), -1);
+  EXPECT_EQ(connector_.Connect("nowhere.test", 80).handle(), -1);
+  EXPECT_TRUE(connector_.FailedCached("nowhere.test"));
+  EXPECT_EQ(connector_.Connect("http://nowhere.test:81/", 80).handle(), -1);
   EXPECT_EQ(lookups_.load(), 1);  // failed at once, no second look-up
-  ClearFailedConnectCache();
-  EXPECT_EQ(ConnectToHost("nowhere.test", 80).handle(), -1);
+  ctx_.net.EmptyFailedConnectCache();
+  EXPECT_EQ(connector_.Connect("nowhere.test", 80).handle(), -1);
   EXPECT_EQ(lookups_.load(), 2);
 }
 
 TEST_F(ConnectTest, RefusedPairIsCachedOtherPortsStillTried) {
   const uint16_t closed_port = testing::FreePort();
   const std::string pair = "127.0.0.1:" + std::to_string(closed_port);
-  EXPECT_EQ(ConnectToHost("loop.test:" + std::to_string(closed_port), 80).handle(), -1);
-  EXPECT_TRUE(FailedConnectCached(pair));
+  EXPECT_EQ(connector_.Connect("loop.test:" + std::to_string(closed_port), 80).handle(), -1);
+  EXPECT_TRUE(connector_.FailedCached(pair));
   // Even once something listens there, the pair is not tried in this period.
   uint16_t port = closed_port;
   int reopened = BindLoopback(port);
   ASSERT_EQ(port, closed_port);
-  EXPECT_EQ(ConnectToHost(pair, 80).handle(), -1);
-  EXPECT_EQ(FailedConnectCount(), 1u);
+  EXPECT_EQ(connector_.Connect(pair, 80).handle(), -1);
+  EXPECT_EQ(connector_.FailedCount(), 1u);
   uint16_t open_port = 0;
   int open_listener = BindLoopback(open_port);
-  EXPECT_GT(ConnectToHost("loop.test:" + std::to_string(open_port), 80).handle(), 2);
+  EXPECT_GT(connector_.Connect("loop.test:" + std::to_string(open_port), 80).handle(), 2);
   close(open_listener);
   close(reopened);
 }
 
 TEST_F(ConnectTest, BadUrlCheckerEmptiesTheCache) {
-  testing::TimingsFor period([](NetTimings& t) { t.bad_url_period_ms = 100; });
-  TaskHandle checker = StartBadUrlChecker();
-  AddFailedConnect("x.test");
-  EXPECT_TRUE(testing::WaitUntil([] { return FailedConnectCount() == 0; }, 2000));
-  StopTask(checker);
+  ctx_.SetTimings([](NetTimings& t) { t.bad_url_period_ms = 100; });
+  ctx_.net.Start();
+  connector_.AddFailed("x.test");
+  Connector& connector = connector_;
+  EXPECT_TRUE(testing::WaitUntil([&] { return connector.FailedCount() == 0; }));
 }
 
 TEST_F(ConnectTest, StopRequestEndsAPendingConnect) {
@@ -118,17 +108,17 @@ TEST_F(ConnectTest, StopRequestEndsAPendingConnect) {
     connect(fillers.back(), reinterpret_cast<sockaddr*>(&a), sizeof a);
   }
   std::atomic<int> result{0};
-  TaskHandle task = StartTask("connector", [&](uint32_t) -> uint32_t {
-    result = ConnectToHost("127.0.0.1:" + std::to_string(port), 80).handle();
+  TaskHandle task = ctx_.tasks.Start("connector", [&](uint32_t) -> uint32_t {
+    result = connector_.Connect("127.0.0.1:" + std::to_string(port), 80).handle();
     return 0;
   });
   std::this_thread::sleep_for(testing::Ms(200));  // let it block
   auto start = testing::SteadyClock::now();
-  StopTask(task);
+  Tasks::Stop(task);
   EXPECT_LT(testing::MsSince(start), 1000);
   EXPECT_EQ(result.load(), -1);
   // A connect ended by a stop is not the host's fault.
-  EXPECT_FALSE(FailedConnectCached("127.0.0.1:" + std::to_string(port)));
+  EXPECT_FALSE(connector_.FailedCached("127.0.0.1:" + std::to_string(port)));
   for (int c : fillers) close(c);
   close(listener);
 }

@@ -9,8 +9,7 @@
 #include <fstream>
 #include <thread>
 
-#include "net_test_util.h"
-#include "runtime/shared_state.h"
+#include "lib/net_context.h"
 
 namespace netrove {
 namespace {
@@ -20,43 +19,37 @@ using testing::SteadyClock;
 
 class LinkUsersTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    Shared().link_mode = kLinkIdle;
-    Shared().control_request = kRequestNone;
-  }
-  void TearDown() override {
+  ~LinkUsersTest() override {
     stop_ = true;
     if (controller_.joinable()) controller_.join();
-    Shared().link_mode = kLinkIdle;
-    Shared().control_request = kRequestNone;
-    EXPECT_EQ(LinkUsers(), base_users_);  // nothing drifted
+    EXPECT_EQ(users_.Users(), base_users_);  // nothing drifted
   }
 
-  testing::TimingsFor timings_{[](NetTimings& t) {
-    t.await_request_step_ms = 10;
-    t.await_poll_ms = 20;
-    t.await_polls = 50;  // one second in all
+  testing::NetTestContext ctx_{[](NetOptions& o) {
+    o.timings.await_request_step_ms = 10;
+    o.timings.await_poll_ms = 20;
+    o.timings.await_polls = 50;  // one second in all
   }};
-  testing::ScratchDir scratch_;
-  uint32_t base_users_ = LinkUsers();
+  SharedState& shared_ = ctx_.shared;
+  LinkUsers& users_ = ctx_.net.link_users();
+  uint32_t base_users_ = 0;
   std::thread controller_;
   std::atomic<bool> stop_{false};
 };
 
 TEST_F(LinkUsersTest, OnlinePassesAtOnceAndEveryUseIsReleasedOnce) {
-  Shared().link_mode = kLinkOnline;
+  shared_.link_mode = kLinkOnline;
   {
-    LinkUse use(nullptr), second(nullptr);
+    LinkUse use(users_, nullptr), second(users_, nullptr);
     EXPECT_TRUE(use.held() && second.held());
-    EXPECT_EQ(LinkUsers(), base_users_ + 2);
+    EXPECT_EQ(users_.Users(), base_users_ + 2);
   }
-  EXPECT_EQ(LinkUsers(), base_users_);
-  EXPECT_EQ(Shared().control_request.load(), kRequestNone);
+  EXPECT_EQ(users_.Users(), base_users_);
+  EXPECT_EQ(shared_.control_request.load(), kRequestNone);
   // Extra releases never take the count below zero.
-  ReleaseLink();
-  ReleaseLink();
-  EXPECT_EQ(LinkUsers(), 0u);
-  base_users_ = 0;
+  users_.Release();
+  users_.Release();
+  EXPECT_EQ(users_.Users(), 0u);
 }
 
 // A sleep countdown that starts just after the gate asked clears the
@@ -66,16 +59,16 @@ TEST_F(LinkUsersTest, RequestSwallowedByANewSleepCountdownIsMadeAgain) {
   std::atomic<int> requests{0};
   controller_ = std::thread([this, &requests] {
     while (!stop_) {
-      if (Shared().control_request.load() == kRequestSleep) {
-        Shared().control_request = kRequestNone;
-        if (++requests == 2) Shared().link_mode = kLinkOnline;
+      if (shared_.control_request.load() == kRequestSleep) {
+        shared_.control_request = kRequestNone;
+        if (++requests == 2) shared_.link_mode = kLinkOnline;
       }
       std::this_thread::sleep_for(testing::Ms(1));
     }
   });
   auto start = SteadyClock::now();
-  EXPECT_TRUE(AwaitLink(nullptr));  // no client (a datagram): may always dial
-  ReleaseLink();
+  EXPECT_TRUE(users_.Await(nullptr));  // no client (a datagram): may always dial
+  users_.Release();
   EXPECT_LT(MsSince(start), 500) << "the gate waited out its limit instead of asking again";
   stop_ = true;
   controller_.join();
@@ -84,26 +77,27 @@ TEST_F(LinkUsersTest, RequestSwallowedByANewSleepCountdownIsMadeAgain) {
 
 TEST_F(LinkUsersTest, ClientGoneEndsTheWaitWithNothingOwed) {
   std::ofstream("dialfor.ip") << "127.0.0.*\n";
-  auto [ours, peer] = testing::LoopbackPair();
-  Shared().link_mode = kLinkDialing;  // dialing: nothing is requested, only polled
-  std::thread leaver([&] {
+  auto [ours, peer] = ctx_.LoopbackPair();
+  shared_.link_mode = kLinkDialing;  // dialing: nothing is requested, only polled
+  SocketVar* leaving = &peer;
+  std::thread leaver([leaving] {
     std::this_thread::sleep_for(testing::Ms(100));
-    CloseSocketVar(peer);
+    CloseSocketVar(*leaving);
   });
   auto start = SteadyClock::now();
-  EXPECT_FALSE(AwaitLink(&ours));
+  EXPECT_FALSE(users_.Await(&ours));
   EXPECT_LT(MsSince(start), 900);
-  EXPECT_EQ(Shared().control_request.load(), kRequestNone);
+  EXPECT_EQ(shared_.control_request.load(), kRequestNone);
   leaver.join();
 }
 
 TEST_F(LinkUsersTest, TheWaitIsBoundedWhenNobodyAnswers) {
   auto start = SteadyClock::now();  // no controller: the request is never taken
-  EXPECT_TRUE(AwaitLink(nullptr));
+  EXPECT_TRUE(users_.Await(nullptr));
   EXPECT_GE(MsSince(start), 900);
   EXPECT_LT(MsSince(start), 3000);
-  EXPECT_EQ(Shared().control_request.load(), kRequestSleep);
-  ReleaseLink();
+  EXPECT_EQ(shared_.control_request.load(), kRequestSleep);
+  users_.Release();
 }
 
 }  // namespace

@@ -9,10 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "net/client_caps.h"
-#include "net_test_util.h"
+#include "lib/net_context.h"
 #include "runtime/rate_limit.h"
-#include "runtime/tasks.h"
 
 namespace netrove {
 namespace {
@@ -57,19 +55,16 @@ std::string UdpExchange(uint16_t port, const std::string& text, int ms = 3000) {
 
 class PortServerTest : public ::testing::Test {
  protected:
-  void TearDown() override { ShutdownNetwork(); }
-  testing::TimingsFor timings_{[](NetTimings& t) {
-    t.receive_timeout_ms = 5000;
-    t.listener_poll_ms = 100;
-  }};
+  testing::NetTestContext ctx_{[](NetOptions& o) { o.timings.receive_timeout_ms = 5000; }};
+  PortServers& ports_ = ctx_.net.ports();
 };
 
 TEST_F(PortServerTest, TwoHundredConcurrentEchoClientsLoseNothing) {
-  ReapTasks();
+  ctx_.tasks.Reap();
   const int fds_before = CountOpenFds();
-  const int slots_before = TaskSlotsInUse();
+  const int slots_before = ctx_.tasks.SlotsInUse();
   SocketVar listener;
-  ListenTcp(0, listener, Echo, false);
+  ports_.ListenTcp(0, listener, Echo, false);
   const uint16_t port = GetLocalPort(listener.handle());
   ASSERT_NE(port, 0);
   constexpr int kClients = 200;
@@ -86,25 +81,26 @@ TEST_F(PortServerTest, TwoHundredConcurrentEchoClientsLoseNothing) {
   for (auto& t : clients) t.join();
   EXPECT_EQ(intact.load(), kClients);
   CloseSocketVar(listener);
-  EXPECT_EQ(TcpListenerCount(), 0);
+  EXPECT_EQ(ports_.TcpListenerCount(), 0);
   // Every connection task ends, and with it every descriptor.
+  Tasks& tasks = ctx_.tasks;
   EXPECT_TRUE(WaitUntil(
       [&] {
-        ReapTasks();
-        return TaskSlotsInUse() == slots_before && CountOpenFds() == fds_before;
+        tasks.Reap();
+        return tasks.SlotsInUse() == slots_before && CountOpenFds() == fds_before;
       },
       5000))
-      << TaskSlotsInUse() << " slots, " << CountOpenFds() << " fds";
+      << tasks.SlotsInUse() << " slots, " << CountOpenFds() << " fds";
 }
 
 // Idle clients of one address fill its share of the server and no more:
 // the next one is closed at once and reported (a few lines, not one per
 // attempt), while a client of another address is still served.
 TEST_F(PortServerTest, OneAddressCannotTakeTheServerFromOthers) {
-  testing::LogCapture log;
   SocketVar listener;
   std::atomic<bool> release{false};
-  ListenTcpLoopback(0, listener, [&](SocketVar& client) -> uint32_t {
+  ClientCaps& caps = ctx_.net.caps();
+  ports_.ListenTcpLoopback(0, listener, [&](SocketVar& client) -> uint32_t {
     char c;
     if (ReadBuffered(client, &c, 1) != 1) return 0;
     if (c == 'w') WaitUntil([&] { return release.load(); }, 20000);
@@ -119,32 +115,28 @@ TEST_F(PortServerTest, OneAddressCannotTakeTheServerFromOthers) {
     ASSERT_EQ(send(fd, "w", 1, MSG_NOSIGNAL), 1);
     idle.push_back(fd);
   }
-  ASSERT_TRUE(WaitUntil([&] { return PortServerCaps().Total() == kMaxClientsPerAddress; }, 5000));
+  ASSERT_TRUE(WaitUntil([&] { return caps.Total() == kMaxClientsPerAddress; }, 5000));
   for (int i = 0; i < 20; ++i) EXPECT_EQ(Exchange(port, "x", 3000), "") << i;
   EXPECT_EQ(Exchange(port, "x", 3000, "127.0.0.2"), "ok");
-  auto refusals = [&] {
-    int n = 0;
-    for (const std::string& line : log.Lines())
-      n += line == "WARNING! 127.0.0.1 Too many connections to port " + std::to_string(port);
-    return n;
-  };
-  EXPECT_GE(refusals(), 1);
-  EXPECT_LE(refusals(), 2 * RateLimiter::kBurst);
+  const int refusals =
+      ctx_.Count("WARNING! 127.0.0.1 Too many connections to port " + std::to_string(port));
+  EXPECT_GE(refusals, 1);
+  EXPECT_LE(refusals, 2 * RateLimiter::kBurst);
   release = true;
   for (int fd : idle) {
     EXPECT_EQ(testing::ReadAll(fd, 3000), "ok");
     close(fd);
   }
-  EXPECT_TRUE(WaitUntil([] { return PortServerCaps().Total() == 0; }, 3000));
+  EXPECT_TRUE(WaitUntil([&] { return caps.Total() == 0; }));
   EXPECT_EQ(Exchange(port, "x"), "ok");  // the address's share is back
 }
 
 TEST_F(PortServerTest, SixtyFifthListenerIsRefused) {
   std::vector<SocketVar> listeners(kListenerTableSize + 1);
-  ListenTcpLoopback(0, listeners[0], Echo);  // also starts the port server task
+  ports_.ListenTcpLoopback(0, listeners[0], Echo);  // also starts the port server task
   const int fds_before = CountOpenFds() - 1;
-  for (int i = 1; i <= kListenerTableSize; ++i) ListenTcpLoopback(0, listeners[i], Echo);
-  EXPECT_EQ(TcpListenerCount(), kListenerTableSize);
+  for (int i = 1; i <= kListenerTableSize; ++i) ports_.ListenTcpLoopback(0, listeners[i], Echo);
+  EXPECT_EQ(ports_.TcpListenerCount(), kListenerTableSize);
   EXPECT_EQ(listeners.back().handle(), -1);
   EXPECT_EQ(CountOpenFds(), fds_before + kListenerTableSize);  // the 65th socket is closed
   for (int i : {0, kListenerTableSize - 1})
@@ -152,11 +144,11 @@ TEST_F(PortServerTest, SixtyFifthListenerIsRefused) {
 }
 
 TEST_F(PortServerTest, SilentPeerIsDroppedAfterTheReceiveTimeout) {
-  testing::TimingsFor short_wait([](NetTimings& t) { t.receive_timeout_ms = 300; });
+  ctx_.SetTimings([](NetTimings& t) { t.receive_timeout_ms = 300; });
   SocketVar listener;
   std::string task_name;
   std::atomic<bool> ended{false};
-  ListenTcpLoopback(0, listener, [&](SocketVar& client) -> uint32_t {
+  ports_.ListenTcpLoopback(0, listener, [&](SocketVar& client) -> uint32_t {
     task_name = CurrentTaskName();
     std::string line;
     (void)ReadLine(client, 255, line);
@@ -177,27 +169,27 @@ TEST_F(PortServerTest, SilentPeerIsDroppedAfterTheReceiveTimeout) {
 
 TEST_F(PortServerTest, BusyPortIsRefusedAndShutdownLeavesNoListenerBehind) {
   SocketVar a, b, u, busy;
-  ListenTcp(0, a, Echo, false);
-  ListenTcpLoopback(0, b, Echo);
-  ListenUdp(
+  ports_.ListenTcp(0, a, Echo, false);
+  ports_.ListenTcpLoopback(0, b, Echo);
+  ports_.ListenUdp(
       0, u, [](UdpDatagramTicket&) -> uint32_t { return 0; }, false);
   const uint16_t pa = GetLocalPort(a.handle()), pb = GetLocalPort(b.handle());
-  ListenTcpLoopback(pb, busy, Echo);  // SO_REUSEADDR does not allow two listeners
+  ports_.ListenTcpLoopback(pb, busy, Echo);  // SO_REUSEADDR does not allow two listeners
   EXPECT_EQ(busy.handle(), -1);
-  EXPECT_EQ(TcpListenerCount(), 2);
-  ReapTasks();
+  EXPECT_EQ(ports_.TcpListenerCount(), 2);
+  ctx_.tasks.Reap();
   const int fds_with = CountOpenFds();
-  ShutdownNetwork();
+  ctx_.net.Shutdown();
   for (SocketVar* s : {&a, &b, &u}) EXPECT_EQ(s->handle(), -1);
-  EXPECT_EQ(TcpListenerCount() + UdpListenerCount(), 0);
+  EXPECT_EQ(ports_.TcpListenerCount() + ports_.UdpListenerCount(), 0);
   EXPECT_EQ(ConnectLoopback(pa), -1);
   EXPECT_EQ(ConnectLoopback(pb), -1);
-  ReapTasks();
+  ctx_.tasks.Reap();
   // The three sockets and the wake-up descriptors of the two listener tasks.
   EXPECT_EQ(CountOpenFds(), fds_with - 5);
   // A later registration (a configuration reload) starts the port server again.
   SocketVar again;
-  ListenTcpLoopback(pb, again, Echo);
+  ports_.ListenTcpLoopback(pb, again, Echo);
   EXPECT_EQ(Exchange(pb, "hi"), "hi");
 }
 
@@ -208,7 +200,7 @@ TEST_F(PortServerTest, BusyPortIsRefusedAndShutdownLeavesNoListenerBehind) {
 TEST_F(PortServerTest, UdpDatagramsAreHandedOverAndASlowHandlerDoesNotHangTheListener) {
   SocketVar listener;
   std::atomic<int> misnamed{0}, late_result{0}, answered{0};
-  ListenUdp(
+  ports_.ListenUdp(
       0, listener,
       [&](UdpDatagramTicket& ticket) -> uint32_t {
         if (CurrentTaskName() != "USocket " + std::to_string(ticket.socket())) ++misnamed;
@@ -231,8 +223,35 @@ TEST_F(PortServerTest, UdpDatagramsAreHandedOverAndASlowHandlerDoesNotHangTheLis
     EXPECT_EQ(UdpExchange(port, msg), msg);
     ++answered;
   }
-  EXPECT_TRUE(WaitUntil([&] { return late_result.load() == 4; }, 3000));
+  EXPECT_TRUE(WaitUntil([&] { return late_result.load() == 4; }));
   EXPECT_EQ(misnamed.load(), 0);
+}
+
+// The client tasks use the network's layer and caps: a network that ends
+// stops them first, also one that waits minutes for its client.
+TEST_F(PortServerTest, NetworkThatEndsStopsItsClientTasks) {
+  NetOptions options;
+  options.hosts_path = ctx_.scratch / "hosts";
+  options.timings.receive_timeout_ms = 120000;
+  auto net =
+      std::make_unique<Network>(ctx_.env, ctx_.tasks, ctx_.log, ctx_.config, ctx_.shared, options);
+  SocketVar listener;
+  std::atomic<bool> ended{false};
+  net->ports().ListenTcpLoopback(0, listener, [&ended](SocketVar& client) -> uint32_t {
+    std::string line;
+    (void)ReadLine(client, 255, line);
+    ended = true;
+    return 0;
+  });
+  int fd = ConnectLoopback(GetLocalPort(listener.handle()));
+  ClientCaps& caps = net->caps();
+  ASSERT_TRUE(WaitUntil([&] { return caps.Total() == 1; }));
+  CloseSocketVar(listener);
+  auto start = testing::SteadyClock::now();
+  net.reset();
+  EXPECT_TRUE(ended.load());
+  EXPECT_LT(testing::MsSince(start), 1000);
+  close(fd);
 }
 
 }  // namespace

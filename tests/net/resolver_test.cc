@@ -6,11 +6,9 @@
 
 #include <fstream>
 
-#include "accounting/clock.h"
-#include "config/config.h"
-#include "net_test_util.h"
-#include "runtime/files.h"
-#include "runtime/local_clock.h"
+#include "lib/test_context.h"
+#include "net/socket.h"
+#include "runtime/clock.h"
 
 namespace netrove {
 namespace {
@@ -31,48 +29,43 @@ std::string CacheLine(const std::string& addr, const std::string& name, uint32_t
 
 class ResolverTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    setenv("NETROVE_HOSTS", hosts_.c_str(), 1);
-    SetLocalClockForTesting([this] { return now_; });
-    SetHostLookupForTesting([this](const std::string& name) -> uint32_t {
-      ++lookups_;
-      if (name == "alpha.example") return inet_addr("10.1.2.3");
-      if (name == "beta.example") return inet_addr("10.1.2.4");
-      return name == "unknown.example" ? kNoAddress : inet_addr("10.6.6.6");
-    });
-    UpdateConfig([](ConfigRecord& c) { c.cache_dns_day = 3; });
+  ResolverTest() {
+    ctx_.real_env.SetLocalSeconds(1700000000);  // a local time in 2023
+    ctx_.config.Update([](ConfigRecord& c) { c.cache_dns_day = 3; });
     WriteHosts(kOriginal);
-  }
-  void TearDown() override {
-    SetHostLookupForTesting(nullptr);
-    SetLocalClockForTesting(nullptr);
-    unsetenv("NETROVE_HOSTS");
   }
   void WriteHosts(const std::string& text) {
     std::ofstream(hosts_, std::ios::binary) << text;
-    LoadHostsFile();
+    resolver_.LoadHostsFile();
   }
-  std::string Hosts() { return ReadWholeFile(hosts_).value_or("<missing>"); }
-  uint32_t Expiry() { return NowSeconds() + 3 * 86400; }
+  std::string Hosts() { return ctx_.env.ReadFile(hosts_, 1 << 20).value_or("<missing>"); }
+  uint32_t Expiry() { return NowSeconds(ctx_.env) + 3 * 86400; }
 
-  testing::ScratchDir scratch_;
-  std::string hosts_ = scratch_.path() + "/hosts";
-  int64_t now_ = 1700000000;  // a local time in 2023
+  testing::TestContext ctx_;
+  const std::string hosts_ = ctx_.scratch / "hosts";
   int lookups_ = 0;
+  Resolver resolver_{ctx_.env, ctx_.config,
+                     [this](const std::string& name) -> uint32_t {
+                       ++lookups_;
+                       if (name == "alpha.example") return inet_addr("10.1.2.3");
+                       if (name == "beta.example") return inet_addr("10.1.2.4");
+                       return name == "unknown.example" ? kNoAddress : inet_addr("10.6.6.6");
+                     },
+                     hosts_};
 };
 
 TEST_F(ResolverTest, NewNameAppendsOneLineAndKeepsTheRestByteForByte) {
   chmod(hosts_.c_str(), 0640);
   // Dotted addresses, unresolved names and names unfit for a hosts line
   // leave the file alone.
-  EXPECT_EQ(ResolveHost("192.168.0.7"), inet_addr("192.168.0.7"));
+  EXPECT_EQ(resolver_.Resolve("192.168.0.7"), inet_addr("192.168.0.7"));
   EXPECT_EQ(lookups_, 0);
-  EXPECT_EQ(ResolveHost("unknown.example"), kNoAddress);
+  EXPECT_EQ(resolver_.Resolve("unknown.example"), kNoAddress);
   for (const char* unsafe : {"bad name", "x\n10.0.0.1 bank", "under_score", "tab\there"})
-    EXPECT_EQ(ResolveHost(unsafe), inet_addr("10.6.6.6")) << unsafe;
+    EXPECT_EQ(resolver_.Resolve(unsafe), inet_addr("10.6.6.6")) << unsafe;
   EXPECT_EQ(Hosts(), kOriginal);
 
-  EXPECT_EQ(ResolveHost("alpha.example"), inet_addr("10.1.2.3"));
+  EXPECT_EQ(resolver_.Resolve("alpha.example"), inet_addr("10.1.2.3"));
   const std::string cached = kOriginal + CacheLine("10.1.2.3", "alpha.example", Expiry());
   EXPECT_EQ(Hosts(), cached);
   struct stat st;
@@ -80,10 +73,10 @@ TEST_F(ResolverTest, NewNameAppendsOneLineAndKeepsTheRestByteForByte) {
   EXPECT_EQ(st.st_mode & 0777, 0640u);
   // Again before the expiry: answered from the file, which stays as it is;
   // so are the file's own names.
-  now_ += 3600;
+  ctx_.real_env.AdvanceLocal(3600);
   const int lookups = lookups_;
-  EXPECT_EQ(ResolveHost("alpha.example"), inet_addr("10.1.2.3"));
-  EXPECT_EQ(ResolveHost("PRINTER"), inet_addr("10.0.0.1"));
+  EXPECT_EQ(resolver_.Resolve("alpha.example"), inet_addr("10.1.2.3"));
+  EXPECT_EQ(resolver_.Resolve("PRINTER"), inet_addr("10.0.0.1"));
   EXPECT_EQ(lookups_, lookups);
   EXPECT_EQ(Hosts(), cached);
 }
@@ -92,58 +85,52 @@ TEST_F(ResolverTest, NewNameAppendsOneLineAndKeepsTheRestByteForByte) {
 // the system's /etc/hosts is never touched by default.
 TEST_F(ResolverTest, DefaultHostsFileIsTheProgramDirectorys) {
   unsetenv("NETROVE_HOSTS");
-  setenv("NETROVE_HOME", scratch_.path().c_str(), 1);
-  EXPECT_EQ(HostsFilePath(), scratch_.path() + "/hosts");
+  setenv("NETROVE_HOME", ctx_.scratch.path().c_str(), 1);
+  EXPECT_EQ(HostsFilePath(), hosts_);
   unsetenv("NETROVE_HOME");
 }
 
 TEST_F(ResolverTest, ExpiredLinesGoOnTheNextResolutionOfAnyName) {
-  ASSERT_NE(ResolveHost("alpha.example"), kNoAddress);
-  now_ += 3 * 86400 + 1;
-  ASSERT_NE(ResolveHost("beta.example"), kNoAddress);
+  ASSERT_NE(resolver_.Resolve("alpha.example"), kNoAddress);
+  ctx_.real_env.AdvanceLocal(3 * 86400 + 1);
+  ASSERT_NE(resolver_.Resolve("beta.example"), kNoAddress);
   const std::string beta = CacheLine("10.1.2.4", "beta.example", Expiry());
   EXPECT_EQ(Hosts(), kOriginal + beta);  // "#" and malformed lines with the marker are kept
-  now_ += 1;
-  ASSERT_NE(ResolveHost("alpha.example"), kNoAddress);  // a fresh line for it
+  ctx_.real_env.AdvanceLocal(1);
+  ASSERT_NE(resolver_.Resolve("alpha.example"), kNoAddress);  // a fresh line for it
   EXPECT_EQ(Hosts(), kOriginal + beta + CacheLine("10.1.2.3", "alpha.example", Expiry()));
 }
 
 TEST_F(ResolverTest, OutsideEditRefusesTheRewriteThenReloads) {
   { std::ofstream(hosts_, std::ios::app) << "10.0.0.2 fileserver\n"; }
   const std::string edited = kOriginal + std::string("10.0.0.2 fileserver\n");
-  ASSERT_NE(ResolveHost("alpha.example"), kNoAddress);
+  ASSERT_NE(resolver_.Resolve("alpha.example"), kNoAddress);
   EXPECT_EQ(Hosts(), edited);  // not overwritten, but read again
-  EXPECT_EQ(HostsLines().back(), "10.0.0.2 fileserver");
-  ASSERT_NE(ResolveHost("alpha.example"), kNoAddress);
+  EXPECT_EQ(resolver_.HostsLines().back(), "10.0.0.2 fileserver");
+  ASSERT_NE(resolver_.Resolve("alpha.example"), kNoAddress);
   EXPECT_EQ(Hosts(), edited + CacheLine("10.1.2.3", "alpha.example", Expiry()));
 }
 
 TEST_F(ResolverTest, UnwritableHostsFileLeavesResolutionWorking) {
-  ASSERT_EQ(chmod(scratch_.path().c_str(), 0500), 0);
-  if (geteuid() == 0) {  // root writes anyway: a file in a directory that does not exist
-    setenv("NETROVE_HOSTS", (scratch_.path() + "/nodir/hosts").c_str(), 1);
-    LoadHostsFile();
-  }
-  EXPECT_EQ(ResolveHost("alpha.example"), inet_addr("10.1.2.3"));
-  EXPECT_EQ(ResolveHost("alpha.example"), inet_addr("10.1.2.3"));
-  chmod(scratch_.path().c_str(), 0700);
+  ctx_.real_env.SetDiskFull(true);
+  EXPECT_EQ(resolver_.Resolve("alpha.example"), inet_addr("10.1.2.3"));
+  EXPECT_EQ(resolver_.Resolve("alpha.example"), inet_addr("10.1.2.3"));
+  ctx_.real_env.SetDiskFull(false);
   EXPECT_EQ(Hosts(), kOriginal);
 }
 
 TEST_F(ResolverTest, LocalInterfaceFromTheEnvironmentOrTheHostName) {
-  const std::string old_name = LocalInterfaceName();
   setenv("IPINTERFACENAME", "alpha.example", 1);
-  DetermineLocalInterface();
-  EXPECT_EQ(LocalInterfaceAddressText(), "10.1.2.3");
+  resolver_.DetermineLocalInterface();
+  EXPECT_EQ(resolver_.LocalInterfaceAddressText(), "10.1.2.3");
   EXPECT_EQ(Hosts(), kOriginal);  // the interface name is never cached
   unsetenv("IPINTERFACENAME");
-  DetermineLocalInterface();
+  resolver_.DetermineLocalInterface();
   char host[256] = {};
   gethostname(host, sizeof host - 1);
-  EXPECT_EQ(LocalInterfaceName(), host);
-  SetLocalInterfaceName("unknown.example");
-  EXPECT_EQ(LocalInterfaceAddressText(), "127.0.0.1");
-  SetLocalInterfaceName(old_name);
+  EXPECT_EQ(resolver_.LocalInterfaceName(), host);
+  resolver_.SetLocalInterfaceName("unknown.example");
+  EXPECT_EQ(resolver_.LocalInterfaceAddressText(), "127.0.0.1");
 }
 
 }  // namespace

@@ -1,0 +1,267 @@
+// The program's runtime objects for one test: a scratch directory made the
+// working directory, an Env on real files and the real clock (whose local
+// time a test may set, and whose disk may fail on cue), a task table whose
+// failures fail the test, a console on pipes, a log whose lines are
+// captured, a configuration store and the shared state. Plus bounded
+// waiting and loopback sockets (127.0.0.1 only).
+#pragma once
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config/config.h"
+#include "runtime/console.h"
+#include "runtime/env_posix.h"
+#include "runtime/log.h"
+#include "runtime/shared_state.h"
+#include "runtime/tasks.h"
+#include "testing/fake_env.h"
+
+namespace netrove::testing {
+
+using Ms = std::chrono::milliseconds;
+using SteadyClock = std::chrono::steady_clock;
+
+// Polls `pred` every 2 ms for at most `ms` milliseconds.
+inline bool WaitUntil(const std::function<bool()>& pred, int ms = 3000) {
+  auto deadline = SteadyClock::now() + Ms(ms);
+  while (!pred()) {
+    if (SteadyClock::now() >= deadline) return false;
+    std::this_thread::sleep_for(Ms(2));
+  }
+  return true;
+}
+
+inline int64_t MsSince(SteadyClock::time_point start) {
+  return std::chrono::duration_cast<Ms>(SteadyClock::now() - start).count();
+}
+
+inline int CountOpenFds() {
+  int n = 0;
+  for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+  return n;
+}
+
+// A fresh directory under /tmp, the working directory while it lives.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    char tmpl[] = "/tmp/netrove-test-XXXXXX";
+    path_ = mkdtemp(tmpl);
+    old_ = std::filesystem::current_path();
+    std::filesystem::current_path(path_);
+  }
+  ~ScratchDir() {
+    std::filesystem::current_path(old_);
+    std::error_code ec;
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ec);
+    std::filesystem::remove_all(path_, ec);
+  }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+  std::filesystem::path old_;
+};
+
+struct PosixBase {
+  PosixEnv posix;
+};
+
+// Real files and clock; the local time stands still where a test sets it,
+// and writes, renames or the whole disk fail on cue (FaultEnv).
+class TestEnv : private PosixBase, public FaultEnv {
+ public:
+  TestEnv() : FaultEnv(posix) {}
+  // 0 gives the system's local time back.
+  void SetLocalSeconds(int64_t seconds) { local_ = seconds; }
+  void AdvanceLocal(int64_t seconds) { local_ += seconds; }
+  int64_t LocalSeconds() override {
+    int64_t s = local_.load();
+    return s != 0 ? s : FaultEnv::LocalSeconds();
+  }
+
+ private:
+  std::atomic<int64_t> local_{0};
+};
+
+// A task that throws or cannot be started fails the test.
+class FailingTaskFailures : public TaskFailures {
+ public:
+  void RuntimeError(const std::string& name) override { ADD_FAILURE() << name << " threw"; }
+  [[noreturn]] void CannotStart(const std::string& name) override {
+    std::fprintf(stderr, "task %s could not be started\n", name.c_str());
+    std::abort();
+  }
+};
+
+// Both ends of a pipe, closed with the object.
+struct Pipe {
+  Pipe() {
+    if (pipe2(fd, O_CLOEXEC) != 0) fd[0] = fd[1] = -1;
+  }
+  ~Pipe() {
+    for (int f : fd)
+      if (f >= 0) close(f);
+  }
+  Pipe(const Pipe&) = delete;
+  Pipe& operator=(const Pipe&) = delete;
+  int fd[2];
+};
+
+class TestContext {
+ public:
+  // With `other_env` (a FakeEnv, say) the objects use it instead of `real_env`.
+  explicit TestContext(Env* other_env = nullptr)
+      : env(other_env ? *other_env : real_env),
+        tasks(env, failures),
+        console(tasks, ConsoleIo{keys.fd[0], output.fd[1], false}),
+        log(env, console) {
+    fcntl(output.fd[0], F_SETFL, O_NONBLOCK);
+    fcntl(output.fd[1], F_SETFL, O_NONBLOCK);
+    log.SetRoutine([this](const std::string& message) {
+      std::lock_guard<std::mutex> lock(mu_);
+      lines_.push_back(message);
+      return message;
+    });
+  }
+  virtual ~TestContext() { log.SetRoutine(nullptr); }
+  TestContext(const TestContext&) = delete;
+  TestContext& operator=(const TestContext&) = delete;
+
+  // Logged messages, as given to the log.
+  std::vector<std::string> Lines() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return lines_;
+  }
+  int Count(const std::string& line) const {
+    auto lines = Lines();
+    return static_cast<int>(std::count(lines.begin(), lines.end(), line));
+  }
+  bool Has(const std::string& line) const { return Count(line) > 0; }
+  bool WaitForLine(const std::string& line, int ms = 3000) const {
+    return WaitUntil([&] { return Has(line); }, ms);
+  }
+  void ClearLines() {
+    std::lock_guard<std::mutex> lock(mu_);
+    lines_.clear();
+  }
+  // What the console wrote so far (plain output).
+  std::string ConsoleOutput() {
+    std::string out;
+    char buf[4096];
+    for (ssize_t n; (n = read(output.fd[0], buf, sizeof buf)) > 0;)
+      out.append(buf, static_cast<size_t>(n));
+    return out;
+  }
+  // Bytes for the console to read as typed keys.
+  void Type(const std::string& text) { (void)!write(keys.fd[1], text.data(), text.size()); }
+
+  ScratchDir scratch;
+  TestEnv real_env;
+  Env& env;
+  FailingTaskFailures failures;
+  Tasks tasks;
+  Pipe keys, output;
+  Console console;
+  Log log;
+  ConfigStore config;
+  SharedState shared;
+
+ private:
+  mutable std::mutex mu_;
+  std::vector<std::string> lines_;  // guarded by mu_
+};
+
+// --- Loopback sockets of the test's own (blocking, close-on-exec).
+
+inline sockaddr_in LoopbackAddress(const char* dotted, uint16_t port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  inet_pton(AF_INET, dotted, &a.sin_addr);
+  return a;
+}
+
+// A socket of `type` bound to `dotted`:port (0: system-chosen, stored back
+// into `port`); a TCP one listens with `backlog`.
+inline int BindLoopback(uint16_t& port, int type = SOCK_STREAM, int backlog = 16,
+                        const char* dotted = "127.0.0.1") {
+  int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+  sockaddr_in a = LoopbackAddress(dotted, port);
+  socklen_t len = sizeof a;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) ADD_FAILURE() << "bind " << port;
+  if (type == SOCK_STREAM) listen(fd, backlog);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  port = ntohs(a.sin_port);
+  return fd;
+}
+
+// A port that was free a moment ago.
+inline uint16_t FreePort(int type = SOCK_STREAM) {
+  uint16_t port = 0;
+  close(BindLoopback(port, type, 0));
+  return port;
+}
+
+// TCP connect from `source` to `dest`:port; -1 on failure.
+inline int ConnectLoopback(uint16_t port, const char* dest = "127.0.0.1",
+                           const char* source = "127.0.0.1") {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in from = LoopbackAddress(source, 0);
+  sockaddr_in to = LoopbackAddress(dest, port);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+      connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Reads until the peer closes, `limit` bytes came or `ms` pass.
+inline std::string ReadAll(int fd, int ms, size_t limit = SIZE_MAX) {
+  std::string out;
+  auto deadline = SteadyClock::now() + Ms(ms);
+  while (out.size() < limit) {
+    auto left = std::chrono::duration_cast<Ms>(deadline - SteadyClock::now()).count();
+    struct pollfd p = {fd, POLLIN, 0};
+    if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) break;
+    char buf[65536];
+    ssize_t n = recv(fd, buf, std::min(sizeof buf, limit - out.size()), 0);
+    if (n <= 0) break;
+    out.append(buf, static_cast<size_t>(n));
+  }
+  return out;
+}
+
+// Sends all of `data` (blocking); false when the peer has gone.
+inline bool SendAll(int fd, const std::string& data) {
+  for (size_t off = 0; off < data.size();) {
+    ssize_t n = send(fd, data.data() + off, data.size() - off, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    off += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace netrove::testing

@@ -133,6 +133,13 @@ bool Dialogue::CreatePhonebookEntry(const std::string& name) {
 
 }  // namespace
 
+bool AddSectionToConfig(Env& env, const std::string& path, const std::string& section) {
+  // The whole file is written anew (temporary file, rename), never
+  // appended to in place: a full disk leaves the old file as it was.
+  std::optional<std::string> text = env.ReadFile(path, 1u << 20);
+  return text && WriteFileAtomically(env, path, *text + section, 0600, /*keep_mode=*/false);
+}
+
 void RunAddForm(ProgramContext& p, const std::string& upper_argument) {
   bool proxy = upper_argument == "PROXY";
   std::string path = InProgramDirectory(kConfigFileName);
@@ -182,11 +189,7 @@ void RunAddForm(ProgramContext& p, const std::string& upper_argument) {
   if (!defaults.phone.empty()) section += "Phone " + defaults.phone + "\n";
   WriteDefaultContent(section, ";", /*with_comments=*/false);
 
-  // The whole file is written anew (temporary file, rename), never
-  // appended to in place: a full disk leaves the old file as it was.
-  std::optional<std::string> text = p.env.ReadFile(path, 1u << 20);
-  if (!text || !WriteFileAtomically(p.env, path, *text + section, 0600, /*keep_mode=*/false))
-    p.Fatal("Can't write Netrove.dat file.");
+  if (!AddSectionToConfig(p.env, path, section)) p.Fatal("Can't write Netrove.dat file.");
   p.console.ClearScreen();
   p.console.WriteLine("Base updated.");
   HaltProgram(0);

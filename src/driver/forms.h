@@ -14,6 +14,11 @@ namespace netrove {
 [[noreturn]] void RunBreakForm(ProgramContext& p, const std::string& name);
 // ADD [PROXY]: the console dialogue that adds a connection section.
 [[noreturn]] void RunAddForm(ProgramContext& p, const std::string& upper_argument);
+// Appends `section` to netrove.dat at `path` by writing the whole file anew
+// (mode 0600: it holds a password now); false, the file unchanged, when
+// that fails.
+[[nodiscard]] bool AddSectionToConfig(Env& env, const std::string& path,
+                                      const std::string& section);
 // SET, CLEAR and AUTODIAL (AutoDial registration) are not built yet.
 [[noreturn]] void RunNotAvailable(ProgramContext& p, const std::string& form);
 

@@ -41,8 +41,8 @@ class LoadTest : public ::testing::Test, public ConfigActions {
 
 TEST_F(LoadTest, PublishesTheRecordWholeAndActsInFileOrder) {
   env_.PutFile(kFile,
-               "LogFile netrove.log\r\nConnectFlag c.flg\r\nwhat 1\r\nExecuteStart global.exe\r\n"
-               "[Provider]\r\nDefLoad No\r\nBreak 30\r\nExecuteStart one.exe\r\n"
+               "ConnectFlag c.flg\r\nwhat 1\r\nExecuteStart global.exe\r\n"
+               "[Provider]\r\nDefLoad No\r\nLogFile netrove.log\r\nBreak 30\r\nExecuteStart one.exe\r\n"
                "ExecuteAt 12:00 icq.exe\r\nExecuteStart two.exe\r\n");
   context_.shared.link_mode = kLinkOnline;
   context_.shared.control_request = kRequestStop;

@@ -169,6 +169,7 @@ TEST_F(TaskTest, ATaskOnAReusedThreadStartsClean) {
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   Tasks::Stop(waiter);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // its thread goes idle
   bool reused = false;
   for (int i = 0; i < 20 && !reused; ++i) {
     std::string name = "Socket " + std::to_string(i);
@@ -224,12 +225,14 @@ TEST_F(TaskTest, EndedTasksReleaseWhatTheyHeldBeforeTheyAreReaped) {
 // At exit a task that does not stop costs the time-out, no more: StopAll
 // returns, the task runs on; an exception in a task is its run-time error.
 TEST_F(TaskTest, StopAllIsBoundedAndRuntimeErrorsAreReported) {
-  std::atomic<bool> release{false};
+  std::atomic<bool> release{false}, started{false};
   TaskHandle stubborn = tasks_.Start("Stubborn", [&](uint32_t) -> uint32_t {
+    started = true;
     while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return 0;
   });
   TaskHandle sleeper = tasks_.Start("Sleeper", [](uint32_t) { return TaskSleep(60000); });
+  ASSERT_TRUE(WaitUntil([&] { return started && env_.Sleepers() == 1; }));
   auto start = testing::SteadyClock::now();
   tasks_.StopAll(200);
   EXPECT_LT(testing::MsSince(start), 5000);
@@ -304,6 +307,8 @@ TEST(ProgramHalt, ExitChainRunsBackwardsOnceAndMayHaltAgain) {
   EXPECT_EQ(out, "last added\n");
 }
 
+[[noreturn]] void ThrowOnMain() { throw std::logic_error("main failed"); }
+
 TEST(ProgramHalt, UncaughtExceptionOnMainNamesMainAndRestoresTheTerminal) {
   Pty pty;
   int status = 0;
@@ -313,7 +318,7 @@ TEST(ProgramHalt, UncaughtExceptionOnMainNamesMainAndRestoresTheTerminal) {
         InstallSignalHandlers(shared.control_request);
         EnterRawMode(pty.slave);
         // Through a noexcept frame, so the test framework does not catch it.
-        [&]() noexcept { throw std::logic_error("main failed"); }();
+        [&]() noexcept { ThrowOnMain(); }();
       },
       status);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT) << status;

@@ -185,17 +185,17 @@ ParseResult ParseConfiguration(const std::string& text, const std::string& conne
   Reader reader(lines, cut, collect, env, out);
   ConfigRecord& r = out.record;
 
-  // 1. A fresh record.
+  // A fresh record.
   out.record = previous;
   reader.Reset();
-  // 2. A limit file name stands for its connection.
+  // A limit file name stands for its connection.
   std::string connection = connection_name;
   if (connection.size() >= 4 && EqualsNoCase(connection.substr(connection.size() - 4), ".LIM")) {
     connection.erase(connection.size() - 4);
   }
-  // 5. The global part.
+  // The global part.
   reader.ReadPart(0);
-  // 6-9. The section.
+  // The connection's section; without one, the phonebook must know the name.
   size_t section = reader.FindSection(connection);
   if (section == std::string::npos) {
     r.entry_name = reader.Resolve(connection);
@@ -217,9 +217,9 @@ ParseResult ParseConfiguration(const std::string& text, const std::string& conne
       reader.ReadPart(section);
     }
   }
-  // 10. The password.
+  // The password.
   r.password = DecodePasswordWithKey(r.password_text, r.entry_name, r.user, env.volume_key);
-  // 11. The phonebook's own credentials.
+  // The phonebook's own credentials.
   if (r.password.empty() && r.user.empty() && reader.Exists(r.entry_name)) {
     out.log_lines.push_back("Loading default UserName/Password");
     if (env.entry_defaults) {
@@ -231,7 +231,7 @@ ParseResult ParseConfiguration(const std::string& text, const std::string& conne
       }
     }
   }
-  // 12. Time limits: a longer period allows at least the shorter one; seconds.
+  // Time limits: a longer period allows at least the shorter one; seconds.
   if (r.month_time_limit != 0 && r.month_time_limit < r.day_time_limit) {
     r.month_time_limit = r.day_time_limit;
   }
@@ -241,7 +241,7 @@ ParseResult ParseConfiguration(const std::string& text, const std::string& conne
   r.day_time_limit = MinutesToSeconds(r.day_time_limit);
   r.week_time_limit = MinutesToSeconds(r.week_time_limit);
   r.month_time_limit = MinutesToSeconds(r.month_time_limit);
-  // 13. The statistics file.
+  // The statistics file.
   std::string bare = BareName(connection);
   r.statistics_name = EqualsNoCase(bare, r.entry_name) ? r.entry_name : bare;
   return out;

@@ -11,7 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   netrove::ParsedList parsed = netrove::ParseListText(text, (size & 1) != 0);
   for (const std::string& entry : parsed.entries) {
     if (entry.size() > 255 || entry.empty()) __builtin_trap();
-    (void)netrove::MatchAddressEntry("10.0.0.5.", entry, 3128);
+    (void)netrove::MatchAddressEntry("10.0.0.5.", entry, 3128, 1704153600);
   }
   return 0;
 }

@@ -1,4 +1,4 @@
-// The host-text parsing of ConnectToHost.
+// The host-text parsing of Connector::Connect.
 #include <cstddef>
 #include <cstdint>
 #include <string>

@@ -81,18 +81,35 @@ uint32_t ServeTcpClient(Network& net, SocketVar& client, const std::string& targ
 // back, and the task that passes each reply to the client through the
 // listening socket. It lives until both sides have been silent for the
 // reply life.
+// Other tasks reach the socket only under its lock, so that none of them
+// touches its descriptor number once the relay's task has closed it (and
+// the number may belong to another socket).
 struct UdpRelay {
   explicit UdpRelay(const sockaddr_in& from) : client(from), last_ms(NowMs()) {}
   const sockaddr_in client;
-  SocketVar remote;  // set before the relay is published, closed by its task
+  SocketVar remote;  // set before the relay is published, closed by its task (Close)
   std::atomic<int64_t> last_ms;
   std::atomic<bool> evicted{false};
 
   void Touch() { last_ms.store(NowMs()); }
+  // A datagram of the client to the target.
+  void Send(const char* data, size_t length) {
+    std::lock_guard<std::mutex> lock(mu);
+    Touch();
+    if (remote.is_open()) (void)send(remote.handle(), data, length, MSG_NOSIGNAL);
+  }
   // Ends the relay early: wakes its task, which then closes the socket.
   void Evict() {
-    if (!evicted.exchange(true)) shutdown(remote.handle(), SHUT_RDWR);
+    std::lock_guard<std::mutex> lock(mu);
+    if (!evicted.exchange(true) && remote.is_open()) shutdown(remote.handle(), SHUT_RDWR);
   }
+  void Close() {
+    std::lock_guard<std::mutex> lock(mu);
+    CloseSocketVar(remote);
+  }
+
+ private:
+  std::mutex mu;
 };
 
 // The relays of one UDP mapping, at most kMaxUdpRelays; when full, the one
@@ -224,8 +241,7 @@ uint32_t ServeDatagram(Network& net, PortMaps::Shared& shared, UdpDatagramTicket
   LinkUse link(net.link_users(), nullptr);
   if (!link.held()) return 0;
   if (std::shared_ptr<UdpRelay> relay = relays.Find(sender)) {
-    relay->Touch();
-    (void)send(relay->remote.handle(), buffer.data(), static_cast<size_t>(length), MSG_NOSIGNAL);
+    relay->Send(buffer.data(), static_cast<size_t>(length));
     return 0;
   }
   std::optional<UdpTarget> parsed = ParseUdpTarget(target);
@@ -238,18 +254,14 @@ uint32_t ServeDatagram(Network& net, PortMaps::Shared& shared, UdpDatagramTicket
   std::shared_ptr<UdpRelay> published = relays.Add(relay);
   if (published != relay) {
     // Stopped, or a relay of this client came up meanwhile.
-    if (published) {
-      published->Touch();
-      (void)send(published->remote.handle(), buffer.data(), static_cast<size_t>(length),
-                 MSG_NOSIGNAL);
-    }
+    if (published) published->Send(buffer.data(), static_cast<size_t>(length));
     return 0;
   }
   RelayCount count(shared.relays);
   if (send(relay->remote.handle(), buffer.data(), static_cast<size_t>(length), MSG_NOSIGNAL) >= 0)
     PumpReplies(shared.reply_life_ms, listen_fd, *relay, buffer);
   relays.Remove(relay);
-  CloseSocketVar(relay->remote);
+  relay->Close();
   return 0;
 }
 

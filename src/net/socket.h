@@ -169,7 +169,7 @@ struct SocketWait {
 int WaitReadable(std::span<SocketWait> waits, int64_t timeout_ms);
 
 // Relays both directions until either side closes, urgent data arrives or
-// both are silent for the relay idle time; closes both. Reads blocks of up
+// both are silent for the relay idle time (of the layer of `a`); closes both. Reads blocks of up
 // to 900 bytes; the blocks already waiting behind the first go out with it
 // in one send.
 void RelaySockets(SocketVar& a, SocketVar& b);

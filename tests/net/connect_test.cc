@@ -1,4 +1,4 @@
-// ConnectToHost: host-text rules, the failure cache, the connect bound.
+// Connector::Connect: host-text rules, the failure cache, the connect bound.
 #include "net/connect.h"
 
 #include <fcntl.h>

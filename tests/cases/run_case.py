@@ -14,10 +14,11 @@ import termios
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
-from harness import REPLY, Home, Origin, Program, free_port, http_get, run_piped, wait_for  # noqa: E402,E501
+from harness import (REPLY, Home, Origin, Program, free_port, http_get, run_piped,  # noqa: E402
+                     wait_for)
 
 KEYS = {"ESC": "\x1b", "Up": "\x1b[A", "F1": "\x1bOP", "M-x": "\x1bx", "Enter": "\r", "Space": " "}
-OPTION = re.compile(r"(?:(=|>=|\+)(\d+)|(\d+(?:\.\d+)?)s|@(\S+)) +")
+OPTION = re.compile(r"(?:(=|>=|\+)(\d+)|(\d+(?:\.\d+)?)s|@(\S+))(?: +|$)")
 PLACEHOLDER = re.compile(r"%(HOME|HTTP|UDP|DNS|PORT\d)\b")
 
 
@@ -59,6 +60,10 @@ def parse(text):
             steps[-1].block.append(line.strip())
         else:
             steps.append(Step(number, line))
+    for s in steps:  # a check without its argument (or block) would hold always
+        if bool(s.arg) == (s.verb in ("served", "running", "lines")) or (
+                s.verb == "lines" and not s.block):
+            raise ValueError("line %d: %r lacks or has a stray argument" % (s.number, s.text))
     return steps
 
 
@@ -90,7 +95,7 @@ class Case:
                 values.update(HTTP=self.origin.http, UDP=self.origin.udp, DNS=self.origin.dns)
             self.steps = [s for s in parse(substitute(self.text, values)) if s.verb != "repeat"]
             self.copy(values)
-            self.program, self.out, self.mark, self.pids = None, "", 0, []
+            self.program, self.out = None, ""
             try:
                 for step in self.steps:
                     self.step = step
@@ -113,18 +118,14 @@ class Case:
     def clean_up(self):
         if self.program:
             self.program.stop()
-        for pid in self.pids:  # what a dial command left behind, when the check failed
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except OSError:
-                pass
 
     # --- checks: each waits (bounded) until it holds; "no" waits for the opposite ---
 
-    def check(self, step, predicate, detail):
-        if not wait_for(lambda: bool(predicate()) != step.negated, step.timeout, 0.005):
+    def check(self, step, predicate, detail, timeout=None):
+        timeout = step.timeout if timeout is None else timeout
+        if not wait_for(lambda: bool(predicate()) != step.negated, timeout, 0.005):
             raise Failed("%s (waited %g s)\n%s" % (
-                "still true" if step.negated else "never true", step.timeout, detail()))
+                "still true" if step.negated else "never true", timeout, detail()))
 
     def log_lines(self, step):
         return self.home.messages(step.log or (self.program.log if self.program else "netrove.log"))
@@ -143,11 +144,8 @@ class Case:
         self.check(step, found, lambda: "expected consecutive lines:\n  " + "\n  ".join(step.block))
 
     def do_screen(self, step):
-        self.check(step, lambda: re.search(step.arg, self.program.output(self.mark)),
-                   lambda: "")
-
-    def do_mark(self, step):
-        self.mark = len(self.program.output())
+        self.check(step, lambda: re.search(step.arg, self.program.output()),
+                   lambda: "(the output is below)")
 
     def do_file(self, step):
         def holds():
@@ -164,16 +162,24 @@ class Case:
         if not self.home.read(step.arg).strip().isdigit():
             raise Failed("no process number in " + step.arg)
         pid = int(self.home.read(step.arg))
-        self.pids.append(pid)
-        gone = lambda: not os.path.exists("/proc/%d" % pid) or " Z " in open(  # noqa: E731
-            "/proc/%d/stat" % pid).read()
-        self.check(step, gone, lambda: "process %d is alive" % pid)
+
+        def gone():
+            try:
+                with open("/proc/%d/stat" % pid) as f:
+                    return " Z " in f.read()
+            except OSError:
+                return True
+        try:
+            self.check(step, gone, lambda: "process %d is alive" % pid)
+        except Failed:
+            os.kill(pid, signal.SIGKILL)  # what the dial command left behind
+            raise
 
     def do_exit(self, step):
         code = self.program.wait_exit(step.timeout)
         if code != int(step.arg):
             raise Failed("still running after %g s" % step.timeout if code is None else
-                         "exit code %s" % code)
+                         "exit code %s, expected %s" % (code, step.arg))
 
     def do_running(self, step):
         if not self.program.running():
@@ -186,7 +192,8 @@ class Case:
             raise Failed("terminal local modes ICANON|ECHO are %#o" % flags)
 
     def do_out(self, step):
-        self.check(step, lambda: re.search(step.arg, self.out, re.M), lambda: "output: %r" % self.out)
+        self.check(step, lambda: re.search(step.arg, self.out, re.M),
+                   lambda: "output: %r" % self.out, 0)
 
     def do_fetch(self, step):
         source, port = step.arg.split()
@@ -205,7 +212,6 @@ class Case:
     def do_start(self, step, tty=True):
         if self.program:
             self.program.stop()
-        self.mark = 0
         self.program = Program(self.home, *shlex.split(step.arg), tty=tty,
                                log=step.log or "netrove.log")
 

@@ -45,14 +45,13 @@ def start_group(args, preexec_fn=None, **options):
 
 
 def stop_group(process, timeout=5, sig=signal.SIGTERM):
-    """`sig` to the process group (0: only wait), SIGKILL to what lingers;
+    """`sig` to the process group, SIGKILL to what lingers;
     the exit code (None when it had to be killed)."""
     _running.discard(process)
     code = process.poll()
     if code is None:
         try:
-            if sig:
-                os.killpg(process.pid, sig)
+            os.killpg(process.pid, sig)
             code = process.wait(timeout=timeout)
         except (subprocess.TimeoutExpired, ProcessLookupError):
             pass
@@ -96,11 +95,13 @@ def free_port():
 
 
 class Home:
-    """A temporary program directory (removed at exit) with file helpers."""
+    """A temporary program directory (removed at exit), or the directory
+    `path`, with file helpers."""
 
-    def __init__(self, prefix="netrove_", files=None):
-        self.path = tempfile.mkdtemp(prefix=prefix)
-        atexit.register(shutil.rmtree, self.path, True)
+    def __init__(self, prefix="netrove_", files=None, path=None):
+        self.path = path or tempfile.mkdtemp(prefix=prefix)
+        if not path:
+            atexit.register(shutil.rmtree, self.path, True)
         for name, text in (files or {}).items():
             self.write(name, text)
 
@@ -113,16 +114,12 @@ class Home:
         if mode is not None:
             os.chmod(self.file(name), mode)
 
-    def script(self, name, body):
-        """An executable shell script."""
-        self.write(name, "#!/bin/sh\n" + body, 0o755)
-
     def touch(self, name):
         self.write(name, b"")
 
     def read(self, name):
         try:
-            with open(self.file(name), encoding="latin-1") as f:
+            with open(self.file(name), encoding="latin-1", newline="") as f:
                 return f.read()
         except OSError:
             return ""
@@ -137,20 +134,16 @@ class Home:
         """The log lines without their stamps."""
         return [STAMP.sub("", line) for line in self.lines(log)]
 
-    def count(self, pattern, log="netrove.log"):
-        rx = re.compile(pattern)
-        return sum(1 for m in self.messages(log) if rx.search(m))
-
     def env(self, **extra):
         return dict(os.environ, NETROVE_HOME=self.path, NETROVE_PHONEBOOK=self.file("phonebook"),
                     NETROVE_HOSTS=self.file("hosts"), TERM="xterm", LANG="C.UTF-8", **extra)
 
 
 def run_piped(home, *words, stdin="", cmd=None, timeout=20):
-    """A one-shot form with pipes for input and output: (exit code, output)."""
-    p = subprocess.run(cmd or [NETROVE, *words], env=home.env(), cwd=home.path,
-                       input=stdin.encode(), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                       timeout=timeout)
+    """A one-shot form with pipes for input and output: (exit code, standard
+    output)."""
+    p = subprocess.run(cmd or [NETROVE, *words], env=home.env(), input=stdin.encode(),
+                       capture_output=True, timeout=timeout)
     return p.returncode, p.stdout.decode("latin-1")
 
 
@@ -159,15 +152,15 @@ class Program:
     with /dev/null as input and its output on a pipe; all output is kept.
     A context manager that stops the program on leaving."""
 
-    def __init__(self, home, *words, tty=True, log="netrove.log", preexec_fn=None):
+    def __init__(self, home, *words, tty=True, log="netrove.log", preexec_fn=None, env=None):
         self.home, self.log, self.code, self._seen = home, log, None, 0
         if tty:
             self.fd, child = pty.openpty()
         else:
             self.fd, child = os.pipe()
-        self.proc = start_group([NETROVE, *words], preexec_fn, env=home.env(), cwd=home.path,
-                                stdin=child if tty else subprocess.DEVNULL, stdout=child,
-                                stderr=child, close_fds=True)
+        self.proc = start_group([NETROVE, *words], preexec_fn, env=home.env(**(env or {})),
+                                cwd=home.path, stdin=child if tty else subprocess.DEVNULL,
+                                stdout=child, stderr=child, close_fds=True)
         os.close(child)
         self._out, self._lock = bytearray(), threading.Lock()
         self._reader = threading.Thread(target=self._read, daemon=True)
@@ -197,21 +190,21 @@ class Program:
 
     def expect(self, text, timeout=10):
         """Waits for `text` after what an earlier expect matched."""
-        if not wait_for(lambda: text in self.output(self._seen), timeout):
+        if not wait_for(lambda: text in self.output(self._seen), timeout, 0.01):
             raise AssertionError("no %r in %r" % (text, self.output(self._seen)))
         self._seen += self.output(self._seen).index(text) + len(text)
 
     def send(self, data):
         os.write(self.fd, data.encode("latin-1") if isinstance(data, str) else data)
 
-    def messages(self, log=None):
-        return self.home.messages(log or self.log)
+    def messages(self):
+        return self.home.messages(self.log)
 
-    def count(self, pattern, log=None):
-        return self.home.count(pattern, log or self.log)
+    def count(self, pattern):
+        return sum(1 for m in self.messages() if re.search(pattern, m))
 
-    def wait_log(self, pattern, timeout, times=1, log=None, step=0.05):
-        return wait_for(lambda: self.count(pattern, log) >= times, timeout, step)
+    def wait_log(self, pattern, timeout):
+        return wait_for(lambda: self.count(pattern), timeout)
 
     def running(self):
         return self.proc.poll() is None
@@ -236,8 +229,10 @@ class Program:
 
     def report(self):
         """The log and the tail of the output, for failure messages."""
-        return ("\n--- %s ---\n%s\n--- output (tail) ---\n%s" %
-                (self.log, "\n".join(self.messages()), self.output()[-1500:]))
+        tail = re.sub(r"[\x00-\x09\x0b-\x1f\x7f-\x9f]", lambda m: "\\x%02x" % ord(m.group()),
+                      self.output()[-1500:])
+        return "\n--- %s ---\n%s\n--- output (tail) ---\n%s" % (
+            self.log, "\n".join(self.messages()), tail)
 
 
 def http_get(port, source, timeout, request=b"GET / HTTP/1.0\r\n\r\n"):
@@ -340,4 +335,5 @@ class Origin:
 
 
 if __name__ == "__main__" and sys.argv[1:] == ["origin"]:
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
     asyncio.run(_serve(lambda *ports: print(*ports, flush=True), lambda: None))

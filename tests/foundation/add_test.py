@@ -1,7 +1,6 @@
 #!/usr/bin/python3
 """ADD: the console dialogue that appends a connection section to netrove.dat."""
 import os
-import signal
 import sys
 import unittest
 
@@ -15,11 +14,6 @@ def answer(console, *pairs):
         console.expect(prompt)
         console.send(text + "\r")
     return console
-
-
-def finish(console, timeout=10):
-    console.wait_exit(timeout)
-    return console.stop(sig=signal.SIGKILL), console.output()
 
 
 class AddTest(unittest.TestCase):
@@ -39,7 +33,7 @@ class AddTest(unittest.TestCase):
                ("Phone     : ", "555-0100"), ("Domain    : ", ""), ("User name : ", "bob"),
                ("Password  : ", "s3cret  pass"))
         c.expect("Base updated.")
-        code, out = finish(c)
+        code, out = c.finish()
         self.assertEqual(code, 0, out)
 
         lines = self.lines()
@@ -80,7 +74,7 @@ class AddTest(unittest.TestCase):
         answer(c, ("Phone     : 0123", ""), ("Domain    : ", ""), ("User name : ", "bob"),
                ("Password  : ", "pw"))
         c.expect("Base updated.")
-        code, out = finish(c)
+        code, out = c.finish()
         self.assertEqual(code, 0, out)
         self.assertEqual(self.home.read("phonebook"), "[Work]\nDevice command\nPhone 0123\n"
                          "DialCommand /usr/bin/pon isp\nInterface ppp0\n")
@@ -91,7 +85,7 @@ class AddTest(unittest.TestCase):
         c = Program(self.home, "ADD", "proxy")
         answer(c, ("Connection: ", "Gateway"))
         c.expect("Base updated.")
-        code, out = finish(c)
+        code, out = c.finish()
         self.assertEqual(code, 0, out)
         lines = self.lines()
         start = lines.index("[Gateway]")
@@ -100,7 +94,7 @@ class AddTest(unittest.TestCase):
                                                       "Password $0"])
 
     def test_empty_name_ends_without_a_section(self):
-        code, _ = finish(answer(Program(self.home, "ADD"), ("Connection: ", "")))
+        code, _ = answer(Program(self.home, "ADD"), ("Connection: ", "")).finish()
         self.assertEqual(code, 0)
         self.assertFalse([l for l in self.lines() if l.startswith("[")])
 

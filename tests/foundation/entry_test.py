@@ -21,13 +21,6 @@ USAGE = (
 RULE = ";" + "-" * 62
 
 
-def run_on_terminal(home, *words, timeout=20):
-    """Runs the program with a pseudo-terminal as its console, to its end."""
-    with Program(home, *words) as p:
-        p.wait_exit(timeout)
-    return p.stop(), p.output()
-
-
 class EntryTest(unittest.TestCase):
     def setUp(self):
         self.home = Home("netrove_entry_")
@@ -71,7 +64,7 @@ class EntryTest(unittest.TestCase):
 
     def test_unknown_connection_on_a_terminal_writes_the_default_file(self):
         for words in (("Office", "STAT"), ("WAIT",), ("Break",)):  # one word: a connection
-            code, out = run_on_terminal(self.home, *words)
+            code, out = Program(self.home, *words).finish(20)  # on a terminal
             self.assertEqual(code, 99, out)
             self.assertIn("Error: Connection not found.", out, words)
         text = self.read_dat()

@@ -219,6 +219,11 @@ class Program:
         except subprocess.TimeoutExpired:
             return None
 
+    def finish(self, timeout=10):
+        """Waits for the end (SIGKILL after `timeout`): (exit code, output)."""
+        self.wait_exit(timeout)
+        return self.stop(sig=signal.SIGKILL), self.output()
+
     def stop(self, timeout=10, sig=signal.SIGTERM):
         """`sig` (an orderly stop), SIGKILL if it does not end; the exit code."""
         if self.proc in _running:

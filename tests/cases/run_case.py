@@ -62,7 +62,7 @@ def parse(text):
             steps.append(Step(number, line))
     for s in steps:  # a check without its argument (or block) would hold always
         if bool(s.arg) == (s.verb in ("served", "running", "lines")) or (
-                s.verb == "lines" and not s.block):
+                s.verb == "lines" and not s.block) or (s.verb == "grep" and " " not in s.arg):
             raise ValueError("line %d: %r lacks or has a stray argument" % (s.number, s.text))
     return steps
 

@@ -14,12 +14,12 @@ import termios
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
-from harness import (REPLY, Home, Origin, Program, free_port, http_get, run_piped,  # noqa: E402
+from harness import (BANNER, Home, Origin, Program, free_port, http_get, run_piped,  # noqa: E402
                      wait_for)
 
 KEYS = {"ESC": "\x1b", "Up": "\x1b[A", "F1": "\x1bOP", "M-x": "\x1bx", "Enter": "\r", "Space": " "}
 OPTION = re.compile(r"(?:(=|>=|\+)(\d+)|(\d+(?:\.\d+)?)s|@(\S+))(?: +|$)")
-PLACEHOLDER = re.compile(r"%(HOME|HTTP|UDP|DNS|PORT\d)\b")
+PLACEHOLDER = re.compile(r"%(HOME|HTTP|UDP|DNS|BANNER|PORT\d)\b")
 
 
 class Failed(Exception):
@@ -85,14 +85,15 @@ class Case:
         for path in self.files():
             with open(path, encoding="latin-1") as f:
                 names |= set(PLACEHOLDER.findall(f.read()))
-        uses_origin = names & {"HTTP", "UDP", "DNS"} or any(s.verb in ("fetch", "served")
-                                                              for s in steps)
+        uses_origin = names - {"HOME"} - {n for n in names if "PORT" in n} or any(
+            s.verb in ("banner", "served") for s in steps)
         self.origin = Origin() if uses_origin else None
         for _ in range(repeat):
             self.home = Home("netrove_%s_" % self.name)
             values = {"HOME": self.home.path, **{n: free_port() for n in names if "PORT" in n}}
             if self.origin:
-                values.update(HTTP=self.origin.http, UDP=self.origin.udp, DNS=self.origin.dns)
+                values.update(HTTP=self.origin.http, UDP=self.origin.udp, DNS=self.origin.dns,
+                              BANNER=self.origin.banner)
             self.steps = [s for s in parse(substitute(self.text, values)) if s.verb != "repeat"]
             self.copy(values)
             self.program, self.out = None, ""
@@ -195,13 +196,12 @@ class Case:
         self.check(step, lambda: re.search(step.arg, self.out, re.M),
                    lambda: "output: %r" % self.out, 0)
 
-    def do_fetch(self, step):
+    def do_banner(self, step):
         source, port = step.arg.split()
         began = time.monotonic()
-        reply = http_get(int(port), source, step.timeout)
-        if reply != REPLY:
-            raise Failed("got %d of %d bytes of the origin's reply in %.1f s" % (
-                len(reply), len(REPLY), time.monotonic() - began))
+        reply = http_get(int(port), source, step.timeout, request=b"")
+        if reply != BANNER:
+            raise Failed("got %r of the banner in %.1f s" % (reply, time.monotonic() - began))
 
     def do_served(self, step):
         self.check(step, lambda: step.counted(self.origin.served),

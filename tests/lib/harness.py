@@ -262,6 +262,7 @@ def http_get(port, source, timeout, request=b"GET / HTTP/1.0\r\n\r\n"):
     return reply
 
 
+BANNER = b"origin says hello\r\n"
 BODY = b"origin reply\n" * 40
 REPLY = b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: %d\r\n\r\n%s" % (
     len(BODY), BODY)
@@ -290,6 +291,16 @@ class _Http(asyncio.Protocol):
             self.transport.close()
 
 
+class _Banner(asyncio.Protocol):
+    def __init__(self, served):
+        self.served = served
+
+    def connection_made(self, transport):
+        self.served()
+        transport.write(BANNER)
+        transport.close()
+
+
 class _Udp(asyncio.DatagramProtocol):
     def __init__(self, answer):
         self.answer = answer
@@ -308,16 +319,19 @@ async def _serve(ready, served):
                                                   local_addr=("127.0.0.1", 0))
     dns, _ = await loop.create_datagram_endpoint(lambda: _Udp(dns_answer),
                                                  local_addr=("127.0.0.1", 0))
+    banner = await loop.create_server(lambda: _Banner(served), "127.0.0.1", 0)
     ready(http.sockets[0].getsockname()[1], echo.get_extra_info("sockname")[1],
-          dns.get_extra_info("sockname")[1])
+          dns.get_extra_info("sockname")[1], banner.sockets[0].getsockname()[1])
     await loop.create_future()  # until the process ends
 
 
 class Origin:
     """Servers on 127.0.0.1: HTTP (every request gets REPLY, then the
-    connection closes), UDP echo ("re:" and the datagram) and a DNS stub.
-    In a thread of the test, or with process=True in a process of its own
-    (a core to itself under load); `served` counts requests (thread only)."""
+    connection closes), a banner (BANNER to each client that connects, then
+    it closes: the server speaks first), UDP echo ("re:" and the datagram)
+    and a DNS stub. In a thread of the test, or with process=True in a
+    process of its own (a core to itself under load); `served` counts HTTP
+    requests and banner clients (thread only)."""
 
     def __init__(self, process=False):
         self.served, ports = 0, []
@@ -331,9 +345,9 @@ class Origin:
             threading.Thread(target=asyncio.run, daemon=True, args=(_serve(
                 lambda *p: (ports.extend(p), started.set()), self._count),)).start()
             started.wait(10)
-        if len(ports) != 3:
+        if len(ports) != 4:
             raise RuntimeError("the origin did not start")
-        self.http, self.udp, self.dns = map(int, ports)
+        self.http, self.udp, self.dns, self.banner = map(int, ports)
 
     def _count(self):
         self.served += 1

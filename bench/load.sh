@@ -34,10 +34,10 @@ g++ -std=c++20 -O2 -pthread "$here/portmap_load.cc" -o "$work/load"
 origin=$(free_port)
 "$work/load" origin "$origin" & pids+=($!)  # the HTTP origin, in C++ so that it is not the limit
 wait_port "$origin"
-# The UDP responder is the load test's origin (its HTTP side goes unused here).
-coproc UDP_ORIGIN { exec /usr/bin/python3 "$here/../tests/gates/load_test.py" origin; }
+# The UDP responder is the test harness's origin (its other servers go unused here).
+coproc UDP_ORIGIN { exec /usr/bin/python3 "$here/../tests/lib/harness.py" origin; }
 pids+=($UDP_ORIGIN_PID)
-read -r -t 10 _tcp_port echo_port <&"${UDP_ORIGIN[0]}"
+read -r -t 10 _tcp_port echo_port _other_ports <&"${UDP_ORIGIN[0]}"
 
 fds() { ls "/proc/$1/fd" 2>/dev/null | wc -l; }
 

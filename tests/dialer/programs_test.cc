@@ -86,7 +86,7 @@ TEST_F(StartedPrograms, QuotedPathWithBlanksGetsItsWordsUninterpreted) {
 }
 
 // (A missing program logging only its "Execute" line is tested end to end in
-// tests/session/session_programs_test.py.)
+// the case tests/cases/flags.)
 TEST_F(StartedPrograms, DocumentsAndUrlsGoToXdgOpenWhenThereIsOne) {
   std::ofstream(Path("doc.txt")) << "text";
   std::string saved = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "";

@@ -1,22 +1,13 @@
 #!/usr/bin/python3
 """The command line of the real program, run in temporary homes."""
 import os
-import pty
-import select
 import shutil
 import struct
-import subprocess
 import sys
-import tempfile
-import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
-from procs import start_group, stop_group  # noqa: E402
-
-BIN = os.environ.get("NETROVE_BIN", "build/default/bin")
-SOURCE = os.environ.get("NETROVE_SOURCE", ".")
-NETROVE = os.path.join(BIN, "netrove")
+from harness import BIN, SOURCE, Home, Program, run_piped  # noqa: E402
 
 USAGE = (
     "usage: Netrove <connection> [HIDE]\n"
@@ -30,55 +21,14 @@ USAGE = (
 RULE = ";" + "-" * 62
 
 
-def environment(home, **extra):
-    return dict(os.environ, NETROVE_HOME=home, NETROVE_PHONEBOOK=os.path.join(home, "phonebook"),
-                **extra)
-
-
-def run_piped(home, *words, stdin="", cmd=None):
-    p = subprocess.run(cmd or [NETROVE, *words], env=environment(home), input=stdin.encode(),
-                       capture_output=True, timeout=20)
-    return p.returncode, p.stdout.decode("latin-1")
-
-
-def run_on_terminal(home, *words, timeout=20):
-    """Runs the program with a pseudo-terminal as its console."""
-    master, slave = pty.openpty()
-    p = start_group([NETROVE, *words], env=environment(home, TERM="xterm"), stdin=slave,
-                    stdout=slave, stderr=slave, close_fds=True)
-    os.close(slave)
-    out, deadline = b"", time.time() + timeout
-    while time.time() < deadline:
-        if select.select([master], [], [], 0.2)[0]:
-            try:
-                chunk = os.read(master, 4096)
-            except OSError:
-                break
-            if not chunk:
-                break
-            out += chunk
-        elif p.poll() is not None:
-            break
-    os.close(master)
-    code = stop_group(p, sig=0)  # signal 0: only waits for the end
-    return (code if code is not None else p.returncode), out.decode("latin-1")
-
-
 class EntryTest(unittest.TestCase):
     def setUp(self):
-        self.home = tempfile.mkdtemp(prefix="netrove_entry_")
-        self.dat = os.path.join(self.home, "netrove.dat")
-
-    def tearDown(self):
-        shutil.rmtree(self.home, ignore_errors=True)
-
-    def write(self, name, data):
-        with open(os.path.join(self.home, name), "wb") as f:
-            f.write(data if isinstance(data, bytes) else data.encode())
+        self.home = Home("netrove_entry_")
+        self.dat = self.home.file("netrove.dat")
+        self.write = self.home.write
 
     def read_dat(self):
-        with open(self.dat, "rb") as f:
-            return f.read().decode("latin-1")
+        return self.home.read("netrove.dat")
 
     def test_usage_alone_and_for_a_wrong_interface_number(self):
         self.assertEqual(run_piped(self.home), (0, USAGE))
@@ -110,11 +60,11 @@ class EntryTest(unittest.TestCase):
             self.assertEqual(out.splitlines(), [
                 "Error: Connection not found.",
                 f'"{word}" is neither a section of {self.dat} nor an entry of the phonebook '
-                f'{self.home}/phonebook (which does not exist)'])
+                f'{self.home.path}/phonebook (which does not exist)'])
 
     def test_unknown_connection_on_a_terminal_writes_the_default_file(self):
         for words in (("Office", "STAT"), ("WAIT",), ("Break",)):  # one word: a connection
-            code, out = run_on_terminal(self.home, *words)
+            code, out = Program(self.home, *words).finish(20)  # on a terminal
             self.assertEqual(code, 99, out)
             self.assertIn("Error: Connection not found.", out, words)
         text = self.read_dat()
@@ -139,9 +89,7 @@ class EntryTest(unittest.TestCase):
                     "Warning: Unknown command WI\\x1b[2JBBLE. (netrove.dat, line 3)\n"
                     "Warning: Unknown command ZAP. (netrove.dat, line 7)\n")
         self.assertIn("WARNING! Found errors in netrove.dat\n" + warnings + "\n", out)
-        with open(os.path.join(self.home, "n.log"), encoding="latin-1") as f:
-            logged = [line[16:] for line in f.read().splitlines()]  # after the stamp
-        self.assertEqual(logged[-3:], warnings.splitlines())
+        self.assertEqual(self.home.messages("n.log")[-3:], warnings.splitlines())
         self.assertIn("Last times  : 00:01:01  All times: 02:02:02    Cost all: 1.25", out)
         self.assertIn("Day times   : 01:01:01      Limit: 01:00:00    Cost day: 0.50", out)
         self.assertIn("Week times  : 01:01:01      Limit: 01:00:00   Cost week: 0.50", out,
@@ -153,15 +101,15 @@ class EntryTest(unittest.TestCase):
         code, out = run_piped(self.home, "Office", "stat")
         self.assertEqual(code, 0, out)
         self.assertIn("Day times   : 00:00:00      Limit: 00:00:00    Cost day: 0.00", out)
-        demo = os.path.join(self.home, "demo")
-        shutil.copytree(os.path.join(SOURCE, "examples", "demo"), demo)
+        demo = Home("netrove_demo_")
+        shutil.copytree(os.path.join(SOURCE, "examples", "demo"), demo.path, dirs_exist_ok=True)
         code, out = run_piped(demo, "Demo", "STAT")
         self.assertEqual(code, 0, out)
         self.assertTrue(out.startswith("Connection  : Demo\r\n"), out)
 
     def test_netrove_dat_that_cannot_be_created_or_read(self):
         os.mkdir(self.dat)  # unreadable as a file, even for root
-        for home, want in ((os.path.join(self.home, "no", "dir"), "create"), (self.home, "read")):
+        for home, want in ((Home(path=self.home.file("no/dir")), "create"), (self.home, "read")):
             self.assertEqual(run_piped(home, "Office", "STAT"),
                              (99, "Error: Can't %s Netrove.dat file.\n" % want))
         self.assertTrue(os.path.isdir(self.dat), "never replaced")
@@ -175,8 +123,8 @@ class EntryTest(unittest.TestCase):
         self.assertEqual(code, 0, out)
         self.assertIn("Sorry, connection name not found", out)
         self.assertEqual(out.count("Connection: "), 1, out)
-        with open(os.path.join(self.home, "phonebook")) as f:
-            self.assertEqual(f.read(), "[Office]\nDevice sim\nPhone 555\nAnswer connect\n")
+        self.assertEqual(self.home.read("phonebook"),
+                         "[Office]\nDevice sim\nPhone 555\nAnswer connect\n")
         self.assertIn("\n[Office]\n;Connection Office\nUser joe\n", self.read_dat())
         self.assertIn("\nDomain dom\nPhone 555\n", self.read_dat())
         self.assertEqual(os.stat(self.dat).st_mode & 0o777, 0o600, "it holds a password")

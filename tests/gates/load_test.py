@@ -3,97 +3,29 @@
 temporary home, under a hard limit of 1024 descriptors, on loopback only:
 many short HTTP connections, many idle clients from one address, and a
 flood of datagrams from one client. Each scenario gets a fresh program so
-that one fault does not spill into the next.
-
-Run as `load_test.py origin` it is the local origin instead: an HTTP/1.0
-responder and a UDP responder on 127.0.0.1, whose ports it prints."""
-import asyncio
+that one fault does not spill into the next."""
 import os
-import random
 import re
 import resource
 import select
-import signal
 import socket
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
-from procs import start_group, stop_group  # noqa: E402
+# http_get is also for bench/load_clients.py.
+from harness import BODY, REPLY, Home, Origin, Program, free_port, http_get, wait_for  # noqa: E402
 
-BIN = os.path.abspath(os.environ.get("NETROVE_BIN", "build/default/bin"))
 REQUESTS, CONCURRENCY = 20000, 100
 IDLE_CLIENTS = 2000
 DATAGRAMS = 2000
-BODY = b"origin reply\n" * 40
-REPLY = b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: %d\r\n\r\n%s" % (
-    len(BODY), BODY)
 FD_SLACK = 20  # descriptors above the idle count still taken as "back to idle"
 
 
-# --- the origin (a process of its own, so that it has a core to itself) ---
-
-class HttpOrigin(asyncio.Protocol):
-    """Answers one HTTP/1.0 request with REPLY, then closes."""
-
-    def connection_made(self, transport):
-        self.transport, self.request = transport, b""
-
-    def data_received(self, data):
-        self.request += data
-        if b"\r\n\r\n" in self.request:
-            self.transport.write(REPLY)
-            self.transport.close()
-
-
-class UdpOrigin(asyncio.DatagramProtocol):
-    """Answers each datagram with "re:" and the datagram."""
-
-    def connection_made(self, transport):
-        self.transport = transport
-
-    def datagram_received(self, data, address):
-        self.transport.sendto(b"re:" + data, address)
-
-
-async def serve_origin():
-    loop = asyncio.get_running_loop()
-    tcp = await loop.create_server(HttpOrigin, "127.0.0.1", 0, backlog=1024)
-    udp, _ = await loop.create_datagram_endpoint(UdpOrigin, local_addr=("127.0.0.1", 0))
-    print(tcp.sockets[0].getsockname()[1], udp.get_extra_info("sockname")[1], flush=True)
-    await loop.create_future()  # until killed
-
-
-# --- helpers shared by the checks ---
-
 def limited_program():
     resource.setrlimit(resource.RLIMIT_NOFILE, (1024, 1024))
-
-
-def free_port():
-    """A random port free on 127.0.0.1 for TCP and UDP right now."""
-    for _ in range(200):
-        port = random.randint(20000, 60000)
-        try:
-            for kind in (socket.SOCK_STREAM, socket.SOCK_DGRAM):
-                with socket.socket(socket.AF_INET, kind) as s:
-                    s.bind(("127.0.0.1", port))
-            return port
-        except OSError:
-            continue
-    raise RuntimeError("no free port")
-
-
-def wait_for(predicate, timeout):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(0.05)
-    return predicate()
 
 
 def descriptors(pid):
@@ -101,28 +33,6 @@ def descriptors(pid):
         return len(os.listdir(f"/proc/{pid}/fd"))
     except OSError:
         return -1
-
-
-def http_get(port, source, timeout):
-    """The whole reply to one HTTP/1.0 request from `source`; what came
-    before an error or the deadline when it breaks off."""
-    deadline = time.monotonic() + timeout
-    reply = b""
-    with socket.socket() as s:
-        s.bind((source, 0))
-        try:
-            s.settimeout(timeout)
-            s.connect(("127.0.0.1", port))
-            s.sendall(b"GET / HTTP/1.0\r\n\r\n")
-            while (left := deadline - time.monotonic()) > 0:
-                s.settimeout(left)
-                chunk = s.recv(65536)
-                if not chunk:
-                    break
-                reply += chunk
-        except OSError:
-            pass
-    return reply
 
 
 def open_idle(port, count, seconds):
@@ -171,74 +81,38 @@ def udp_ask(port, source, payload, timeout):
         return s.recv(65536) if ready else None
 
 
-def start_origin():
-    origin = start_group([sys.executable, os.path.abspath(__file__), "origin"],
-                         stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
-    ready, _, _ = select.select([origin.stdout], [], [], 10)
-    line = origin.stdout.readline().split() if ready else []
-    if len(line) != 2:
-        stop_group(origin)
-        raise RuntimeError("origin did not start")
-    return origin, int(line[0]), int(line[1])
-
-
 class LoadTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         # The test's own side holds thousands of sockets at once.
         soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
         resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(hard, 8192)), hard))
-        cls.origin, cls.origin_port, cls.echo_port = start_origin()
-
-    @classmethod
-    def tearDownClass(cls):
-        stop_group(cls.origin)
+        cls.origin = Origin(process=True)
 
     def setUp(self):
-        # Removed also when the test is interrupted (the object's finalizer runs at exit).
-        home = tempfile.TemporaryDirectory(prefix="netrove_load_")
-        self.addCleanup(home.cleanup)
-        self.home = home.name
         self.map_port, self.umap_port = free_port(), free_port()
+        self.home = Home("netrove_load_", {
+            "netrove.dat": "LogFile netrove.log\n"
+                           f"MAPLINK {self.map_port},127.0.0.1:{self.origin.http},Hide\n"
+                           f"MAPULINK {self.umap_port},127.0.0.1:{self.origin.udp},Hide\n"
+                           "[office]\n",
+            "maplink.ip": "127.0.0.*\n", "MapULink.ip": "127.0.0.*\n"})
         # Hidden mappings bind to IPINTERFACENAME's address only: loopback.
-        self.write("netrove.dat",
-                   "LogFile netrove.log\n"
-                   f"MAPLINK {self.map_port},127.0.0.1:{self.origin_port},Hide\n"
-                   f"MAPULINK {self.umap_port},127.0.0.1:{self.echo_port},Hide\n"
-                   "[office]\n")
-        self.write("maplink.ip", "127.0.0.*\n")
-        self.write("MapULink.ip", "127.0.0.*\n")
-        env = dict(os.environ, NETROVE_HOME=self.home, IPINTERFACENAME="127.0.0.1",
-                   NETROVE_PHONEBOOK=os.path.join(self.home, "phonebook"),
-                   NETROVE_HOSTS=os.path.join(self.home, "hosts"))
-        self.program = start_group(
-            [os.path.join(BIN, "netrove"), "office", "PROXY"], limited_program, env=env,
-            cwd=self.home, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL)
-        self.addCleanup(stop_group, self.program)
-        if not wait_for(lambda: "PROXY READY" in self.log(), 10):
+        self.program = Program(self.home, "office", "PROXY", tty=False, preexec_fn=limited_program,
+                               env={"IPINTERFACENAME": "127.0.0.1"})
+        self.addCleanup(self.program.stop)
+        if not self.program.wait_log("PROXY READY", 10):
             self.fail("program not ready" + self.log_tail())
         time.sleep(0.3)  # lets start-up settle before the idle count
-        self.idle_fds = descriptors(self.program.pid)
-
-    def write(self, name, text):
-        with open(os.path.join(self.home, name), "w") as f:
-            f.write(text)
-
-    def log(self):
-        try:
-            with open(os.path.join(self.home, "netrove.log"), encoding="latin-1") as f:
-                return f.read()
-        except OSError:
-            return ""
+        self.idle_fds = descriptors(self.program.proc.pid)
 
     def log_tail(self, lines=25):
-        return "\n--- netrove.log (tail) ---\n" + "\n".join(self.log().splitlines()[-lines:])
+        return "\n--- netrove.log (tail) ---\n" + "\n".join(self.program.messages()[-lines:])
 
     def settled_descriptors(self):
         """The program's descriptors once back near idle, or after 5 s."""
         fds = []
-        wait_for(lambda: fds.append(descriptors(self.program.pid)) or
+        wait_for(lambda: fds.append(descriptors(self.program.proc.pid)) or
                  fds[-1] < self.idle_fds + FD_SLACK, 5)
         return fds[-1]
 
@@ -291,8 +165,8 @@ class LoadTest(unittest.TestCase):
             self.assertEqual(reply, REPLY,
                              f"127.0.0.2 got {len(reply)} of {len(REPLY)} bytes in {took:.1f} s "
                              f"while 127.0.0.1 held {held} of {IDLE_CLIENTS} idle connections "
-                             f"open; program holds {descriptors(self.program.pid)} descriptors"
-                             + self.log_tail())
+                             f"open; program holds {descriptors(self.program.proc.pid)} "
+                             "descriptors" + self.log_tail())
         finally:
             for s in sockets:
                 s.close()
@@ -310,11 +184,8 @@ class LoadTest(unittest.TestCase):
         self.assertEqual(answer, b"re:probe",
                          f"127.0.0.2 got {answer!r} within {time.monotonic() - started:.1f} s "
                          f"after {DATAGRAMS} datagrams from 127.0.0.1; program holds "
-                         f"{descriptors(self.program.pid)} descriptors" + self.log_tail())
+                         f"{descriptors(self.program.proc.pid)} descriptors" + self.log_tail())
 
 
 if __name__ == "__main__":
-    if sys.argv[1:] == ["origin"]:
-        asyncio.run(serve_origin())
-    else:
-        unittest.main(verbosity=2)
+    unittest.main(verbosity=2)

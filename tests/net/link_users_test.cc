@@ -1,6 +1,6 @@
 // The dial-on-demand gate against the shared state, with a fake session
 // controller thread. Dialing for a listed client, not dialing for others
-// and the redial from a wait are shown end to end in tests/session.
+// and the redial from a wait are shown end to end in tests/cases/demand.
 #include "net/link_users.h"
 
 #include <gtest/gtest.h>

@@ -4,48 +4,34 @@ log line, the report on the terminal, the statistics file and STAT."""
 import os
 import re
 import struct
-import subprocess
 import sys
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from session_harness import NETROVE, Home, Program  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
+from harness import Home, Program, run_piped  # noqa: E402
 
 RECORD = struct.Struct("<IIIIHHHIdddd")  # the 58-byte statistics record
 RATE = 0.1  # "Cost 00:00 6" is 6 per minute
 
 
 class DayTimeLimit(unittest.TestCase):
-    def setUp(self):
-        self.home = Home("netrove_limit_")
-        self.home.write("netrove.dat",
-                        "LogFile netrove.log\n"
-                        "[Metered]\n"
-                        "DayTimeLimit 1\n"
-                        "Cost 00:00 6\n"
-                        "WaitTime 1\n"
-                        "DialTime 10\n")
-        self.home.write("phonebook", "[Metered]\nDevice sim\nPhone 555-0100\nAnswer connect 1\n")
-
-    def tearDown(self):
-        self.home.remove()
-
     def test_limit_ends_the_call_and_is_accounted(self):
-        p = Program(self.home, "Metered")
-        try:
+        self.home = Home("netrove_limit_", {
+            "netrove.dat": "LogFile netrove.log\n[Metered]\nDayTimeLimit 1\nCost 00:00 6\n"
+                           "WaitTime 1\nDialTime 10\n",
+            "phonebook": "[Metered]\nDevice sim\nPhone 555-0100\nAnswer connect 1\n"})
+        with Program(self.home, "Metered") as p:
             self.assertTrue(p.wait_log(r"^Connecting to Metered \(555-0100\)$", 10), p.report())
             dialed = time.monotonic()
             code = p.wait_exit(95)
             self.assertIsNotNone(code, "the program did not stop at the limit" + p.report())
             elapsed = time.monotonic() - dialed
-        finally:
-            p.stop()
         self.assertEqual(code, 0, p.report())
         msgs = p.messages()
         self.assertIn("FATAL: TIME LIMIT!!!", msgs, p.report())
         self.assertEqual(p.count(r"^Connecting to "), 1, "one call only" + p.report())
-        screen = p.screen()
+        screen = p.output()
         self.assertIn("DAY TIME LIMIT!!!", screen)
         self.assertGreater(screen.rfind("DAY TIME LIMIT!!!"), screen.rfind("Month times : "),
                            "the closing message follows the report")
@@ -74,12 +60,8 @@ class DayTimeLimit(unittest.TestCase):
             self.assertAlmostEqual(cost, seconds * RATE, delta=0.011, msg=name)
 
         # The one-shot STAT form shows the same numbers.
-        env = dict(os.environ, NETROVE_HOME=self.home.path,
-                   NETROVE_PHONEBOOK=self.home.file("phonebook"))
-        r = subprocess.run([NETROVE, "Metered", "STAT"], env=env, stdin=subprocess.DEVNULL,
-                           capture_output=True, timeout=20)
-        out = r.stdout.decode("latin-1")
-        self.assertEqual(r.returncode, 0, out)
+        code, out = run_piped(self.home, "Metered", "STAT")
+        self.assertEqual(code, 0, out)
         hms = lambda s: "%02d:%02d:%02d" % (s // 3600, s // 60 % 60, s % 60)  # noqa: E731
         self.assertIn("Last times  : %s  All times: %s    Cost all: %.2f"
                       % (hms(last), hms(total), c_total), out)

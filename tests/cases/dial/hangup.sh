@@ -1,0 +1,3 @@
+#!/bin/sh
+rm -f link.up
+echo hung >> hangup.done

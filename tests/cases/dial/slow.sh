@@ -1,0 +1,4 @@
+#!/bin/sh
+sleep 300 &
+echo $! > child.pid
+wait

@@ -1,0 +1,2 @@
+#!/bin/sh
+echo fired >> event0.txt

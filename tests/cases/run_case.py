@@ -1,0 +1,262 @@
+#!/usr/bin/python3
+"""Runs end-to-end cases: each argument is a directory tests/cases/<name>/
+whose files (all but `case`) become a temporary program directory, where
+the steps of its `case` file drive the real program. The steps are listed
+in tests/README.md. Usage: run_case.py <case directory>..."""
+import glob
+import os
+import re
+import shlex
+import shutil
+import signal
+import sys
+import termios
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
+from harness import (BANNER, Home, Origin, Program, free_port, http_get, run_piped,  # noqa: E402
+                     wait_for)
+
+KEYS = {"ESC": "\x1b", "Up": "\x1b[A", "F1": "\x1bOP", "M-x": "\x1bx", "Enter": "\r", "Space": " "}
+OPTION = re.compile(r"(?:(=|>=|\+)(\d+)|(\d+(?:\.\d+)?)s|@(\S+))(?: +|$)")
+PLACEHOLDER = re.compile(r"%(HOME|HTTP|UDP|DNS|BANNER|PORT\d)\b")
+
+
+class Failed(Exception):
+    pass
+
+
+class Step:
+    """One line of a case: [no] verb [=N|>=N] [<seconds>s] [@log] argument,
+    with the indented lines under it as its block."""
+
+    def __init__(self, number, line):
+        self.number, self.text, self.block = number, line.strip(), []
+        self.negated = self.text.startswith("no ")
+        verb, _, rest = self.text[3 * self.negated:].partition(" ")
+        self.verb, self.compare, self.count, self.timeout, self.log = verb, None, None, 10.0, None
+        while m := OPTION.match(rest):
+            if m.group(1):
+                self.compare, self.count = m.group(1), int(m.group(2))
+            elif m.group(3):
+                self.timeout = float(m.group(3))
+            else:
+                self.log = m.group(4)
+            rest = rest[m.end():]
+        self.arg = rest.strip()
+
+    def counted(self, n, base=0):
+        if self.compare == "=":
+            return n == self.count
+        return n >= {None: 1, ">=": self.count, "+": base + (self.count or 0)}[self.compare]
+
+
+def parse(text):
+    steps = []
+    for number, line in enumerate(text.splitlines(), 1):
+        if not line.strip() or line.lstrip().startswith("#"):
+            continue
+        if line[0] in " \t":
+            steps[-1].block.append(line.strip())
+        else:
+            steps.append(Step(number, line))
+    for s in steps:  # a check without its argument (or block) would hold always
+        if bool(s.arg) == (s.verb in ("served", "running", "lines")) or (
+                s.verb == "lines" and not s.block) or (s.verb == "grep" and " " not in s.arg):
+            raise ValueError("line %d: %r lacks or has a stray argument" % (s.number, s.text))
+    return steps
+
+
+def substitute(text, values):
+    return PLACEHOLDER.sub(lambda m: str(values[m.group(1)]), text)
+
+
+class Case:
+    def __init__(self, directory):
+        self.dir = os.path.abspath(directory)
+        self.name = os.path.basename(self.dir)
+        with open(os.path.join(self.dir, "case")) as f:
+            self.text = f.read()
+
+    def run(self):
+        steps = parse(self.text)
+        repeat = int(steps.pop(0).arg) if steps and steps[0].verb == "repeat" else 1
+        names = set(PLACEHOLDER.findall(self.text))
+        for path in self.files():
+            with open(path, encoding="latin-1") as f:
+                names |= set(PLACEHOLDER.findall(f.read()))
+        uses_origin = names - {"HOME"} - {n for n in names if "PORT" in n} or any(
+            s.verb in ("banner", "served") for s in steps)
+        self.origin = Origin() if uses_origin else None
+        for _ in range(repeat):
+            self.home = Home("netrove_%s_" % self.name)
+            values = {"HOME": self.home.path, **{n: free_port() for n in names if "PORT" in n}}
+            if self.origin:
+                values.update(HTTP=self.origin.http, UDP=self.origin.udp, DNS=self.origin.dns,
+                              BANNER=self.origin.banner)
+            self.steps = [s for s in parse(substitute(self.text, values)) if s.verb != "repeat"]
+            self.copy(values)
+            self.program, self.out = None, ""
+            try:
+                for step in self.steps:
+                    self.step = step
+                    getattr(self, "do_" + step.verb.replace("-", "_"))(step)
+            finally:
+                self.clean_up()
+
+    def files(self):
+        return [p for p in glob.glob(os.path.join(self.dir, "**"), recursive=True)
+                if os.path.isfile(p) and os.path.basename(p) != "case"]
+
+    def copy(self, values):
+        for path in self.files():
+            target = self.home.file(os.path.relpath(path, self.dir))
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            with open(path, encoding="latin-1") as f:
+                self.home.write(os.path.relpath(path, self.dir), substitute(f.read(), values))
+            shutil.copymode(path, target)
+
+    def clean_up(self):
+        if self.program:
+            self.program.stop()
+
+    # --- checks: each waits (bounded) until it holds; "no" waits for the opposite ---
+
+    def check(self, step, predicate, detail, timeout=None):
+        timeout = step.timeout if timeout is None else timeout
+        if not wait_for(lambda: bool(predicate()) != step.negated, timeout, 0.005):
+            raise Failed("%s (waited %g s)\n%s" % (
+                "still true" if step.negated else "never true", timeout, detail()))
+
+    def log_lines(self, step):
+        return self.home.messages(step.log or (self.program.log if self.program else "netrove.log"))
+
+    def do_log(self, step):
+        rx = re.compile(step.arg)
+        matches = lambda: sum(1 for m in self.log_lines(step) if rx.search(m))  # noqa: E731
+        base = matches()
+        self.check(step, lambda: step.counted(matches(), base),
+                   lambda: "%d matching line(s)" % matches())
+
+    def do_lines(self, step):
+        def found():
+            lines = [m for m in self.log_lines(step) if m.strip()]
+            return any(lines[i:i + len(step.block)] == step.block for i in range(len(lines)))
+        self.check(step, found, lambda: "expected consecutive lines:\n  " + "\n  ".join(step.block))
+
+    def do_screen(self, step):
+        self.check(step, lambda: re.search(step.arg, self.program.output()),
+                   lambda: "(the output is below)")
+
+    def do_file(self, step):
+        def holds():
+            found = glob.glob(self.home.file(step.arg))
+            return found and (not step.block or self.home.lines(step.arg) == step.block)
+        self.check(step, holds, lambda: "%s holds: %r" % (step.arg, self.home.lines(step.arg)))
+
+    def do_grep(self, step):
+        name, _, pattern = step.arg.partition(" ")
+        self.check(step, lambda: any(re.search(pattern, line) for line in self.home.lines(name)),
+                   lambda: "%s holds: %r" % (name, self.home.lines(name)))
+
+    def do_dead(self, step):
+        if not self.home.read(step.arg).strip().isdigit():
+            raise Failed("no process number in " + step.arg)
+        pid = int(self.home.read(step.arg))
+
+        def gone():
+            try:
+                with open("/proc/%d/stat" % pid) as f:
+                    return " Z " in f.read()
+            except OSError:
+                return True
+        try:
+            self.check(step, gone, lambda: "process %d is alive" % pid)
+        except Failed:
+            os.kill(pid, signal.SIGKILL)  # what the dial command left behind
+            raise
+
+    def do_exit(self, step):
+        code = self.program.wait_exit(step.timeout)
+        if code != int(step.arg):
+            raise Failed("still running after %g s" % step.timeout if code is None else
+                         "exit code %s, expected %s" % (code, step.arg))
+
+    def do_running(self, step):
+        if not self.program.running():
+            raise Failed("ended with exit code %s" % self.program.proc.returncode)
+
+    def do_tty(self, step):
+        flags = self.program.terminal_flags() & (termios.ICANON | termios.ECHO)
+        want = {"sane": termios.ICANON | termios.ECHO, "raw": 0}[step.arg]
+        if flags != want:
+            raise Failed("terminal local modes ICANON|ECHO are %#o" % flags)
+
+    def do_out(self, step):
+        self.check(step, lambda: re.search(step.arg, self.out, re.M),
+                   lambda: "output: %r" % self.out, 0)
+
+    def do_banner(self, step):
+        source, port = step.arg.split()
+        began = time.monotonic()
+        reply = http_get(int(port), source, step.timeout, request=b"")
+        if reply != BANNER:
+            raise Failed("got %r of the banner in %.1f s" % (reply, time.monotonic() - began))
+
+    def do_served(self, step):
+        self.check(step, lambda: step.counted(self.origin.served),
+                   lambda: "the origin served %d request(s)" % self.origin.served)
+
+    # --- actions ---
+
+    def do_start(self, step, tty=True):
+        if self.program:
+            self.program.stop()
+        self.program = Program(self.home, *shlex.split(step.arg), tty=tty,
+                               log=step.log or "netrove.log")
+
+    def do_start_bare(self, step):
+        self.do_start(step, tty=False)
+
+    def do_call(self, step):
+        code, self.out = run_piped(self.home, *shlex.split(step.arg))
+        if step.compare and code != step.count:
+            raise Failed("exit code %d, output: %r" % (code, self.out))
+
+    def do_key(self, step):
+        for name in step.arg.split():
+            self.program.send(KEYS.get(name, name))
+
+    def do_signal(self, step):
+        self.program.proc.send_signal(getattr(signal, "SIG" + step.arg))
+
+    def do_sleep(self, step):
+        time.sleep(float(step.arg))
+
+    def do_touch(self, step):
+        self.home.touch(step.arg)
+
+    def do_remove(self, step):
+        os.remove(self.home.file(step.arg))
+
+
+def main(directories):
+    failures = 0
+    for directory in directories:
+        case, began = Case(directory), time.monotonic()
+        try:
+            case.run()
+            print("PASS %s (%.1f s)" % (case.name, time.monotonic() - began))
+        except (Failed, AssertionError, AttributeError, KeyError, OSError, ValueError) as e:
+            failures += 1
+            step = getattr(case, "step", None)
+            print("FAIL %s, %s line %d: %s\n%s" % (
+                case.name, os.path.join(case.dir, "case"), step.number if step else 0,
+                step.text if step else "", e))
+            if getattr(case, "program", None):
+                print(case.program.report())
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -1,0 +1,358 @@
+"""Shared harness of the end-to-end tests: the real program in temporary
+homes, on a pseudo-terminal or on pipes, and small servers on 127.0.0.1.
+Every process started here runs in a process group of its own and ends with
+the test however the test ends (a failure, Ctrl-C, SIGTERM from CTest, or
+the test process killed outright). Run as `harness.py origin` it is an
+Origin in a process of its own and prints its ports."""
+import asyncio
+import atexit
+import ctypes
+import os
+import pty
+import random
+import re
+import select
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import termios
+import threading
+import time
+
+BIN = os.path.abspath(os.environ.get("NETROVE_BIN", "build/default/bin"))
+SOURCE = os.path.abspath(os.environ.get("NETROVE_SOURCE", "."))
+NETROVE = os.path.join(BIN, "netrove")
+# The log's stamp: "dd/mm hh:mm", space, "■" (UTF-8, read as latin-1), space.
+STAMP = re.compile(r"^\d\d/\d\d \d\d:\d\d \xe2\x96\xa0 ")
+
+_running = set()
+
+
+def start_group(args, preexec_fn=None, **options):
+    """subprocess.Popen in a new session (and process group), tracked; the
+    child gets SIGKILL when the test process dies, even by SIGKILL."""
+    def prepare():
+        ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+        if preexec_fn:
+            preexec_fn()
+    process = subprocess.Popen(args, start_new_session=True, preexec_fn=prepare, **options)
+    _running.add(process)
+    return process
+
+
+def stop_group(process, timeout=5, sig=signal.SIGTERM):
+    """`sig` to the process group, SIGKILL to what lingers;
+    the exit code (None when it had to be killed)."""
+    _running.discard(process)
+    code = process.poll()
+    if code is None:
+        try:
+            os.killpg(process.pid, sig)
+            code = process.wait(timeout=timeout)
+        except (subprocess.TimeoutExpired, ProcessLookupError):
+            pass
+    try:
+        os.killpg(process.pid, signal.SIGKILL)  # stray children of the group
+    except ProcessLookupError:
+        pass
+    process.wait(timeout=timeout)
+    return code
+
+
+atexit.register(lambda: [stop_group(p) for p in list(_running)])
+# SIGTERM (CTest's time-out, a killed make) unwinds like Ctrl-C, so that
+# clean-ups and the exit handlers run.
+signal.signal(signal.SIGTERM, signal.default_int_handler)
+
+
+def wait_for(predicate, timeout, step=0.05):
+    """Polls until predicate() is true or `timeout` seconds are over; its
+    last value."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value or time.monotonic() >= deadline:
+            return value
+        time.sleep(step)
+
+
+def free_port():
+    """A random port in 20000-60000, free on 127.0.0.1 for TCP and UDP now."""
+    for _ in range(200):
+        port = random.randint(20000, 60000)
+        try:
+            for kind in (socket.SOCK_STREAM, socket.SOCK_DGRAM):
+                with socket.socket(socket.AF_INET, kind) as s:
+                    s.bind(("127.0.0.1", port))
+            return port
+        except OSError:
+            continue
+    raise RuntimeError("no free port")
+
+
+class Home:
+    """A temporary program directory (removed at exit), or the directory
+    `path`, with file helpers."""
+
+    def __init__(self, prefix="netrove_", files=None, path=None):
+        self.path = path or tempfile.mkdtemp(prefix=prefix)
+        if not path:
+            atexit.register(shutil.rmtree, self.path, True)
+        for name, text in (files or {}).items():
+            self.write(name, text)
+
+    def file(self, name):
+        return os.path.join(self.path, name)
+
+    def write(self, name, data, mode=None):
+        with open(self.file(name), "wb") as f:
+            f.write(data if isinstance(data, bytes) else data.encode("latin-1"))
+        if mode is not None:
+            os.chmod(self.file(name), mode)
+
+    def touch(self, name):
+        self.write(name, b"")
+
+    def read(self, name):
+        try:
+            with open(self.file(name), encoding="latin-1", newline="") as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def lines(self, name):
+        return self.read(name).splitlines()
+
+    def exists(self, name):
+        return os.path.exists(self.file(name))
+
+    def messages(self, log="netrove.log"):
+        """The log lines without their stamps."""
+        return [STAMP.sub("", line) for line in self.lines(log)]
+
+    def env(self, **extra):
+        return dict(os.environ, NETROVE_HOME=self.path, NETROVE_PHONEBOOK=self.file("phonebook"),
+                    NETROVE_HOSTS=self.file("hosts"), TERM="xterm", LANG="C.UTF-8", **extra)
+
+
+def run_piped(home, *words, stdin="", cmd=None, timeout=20):
+    """A one-shot form with pipes for input and output: (exit code, standard
+    output)."""
+    p = subprocess.run(cmd or [NETROVE, *words], env=home.env(), input=stdin.encode(),
+                       capture_output=True, timeout=timeout)
+    return p.returncode, p.stdout.decode("latin-1")
+
+
+class Program:
+    """`netrove <words>` in `home` on a pseudo-terminal, or (tty=False)
+    with /dev/null as input and its output on a pipe; all output is kept.
+    A context manager that stops the program on leaving."""
+
+    def __init__(self, home, *words, tty=True, log="netrove.log", preexec_fn=None, env=None):
+        self.home, self.log, self.code, self._seen = home, log, None, 0
+        if tty:
+            self.fd, child = pty.openpty()
+        else:
+            self.fd, child = os.pipe()
+        self.proc = start_group([NETROVE, *words], preexec_fn, env=home.env(**(env or {})),
+                                cwd=home.path, stdin=child if tty else subprocess.DEVNULL,
+                                stdout=child, stderr=child, close_fds=True)
+        os.close(child)
+        self._out, self._lock = bytearray(), threading.Lock()
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+
+    def _read(self):
+        while True:
+            try:
+                chunk = os.read(self.fd, 4096)
+            except OSError:
+                return
+            if not chunk:
+                return
+            with self._lock:
+                self._out += chunk
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    def output(self, start=0):
+        """What the program wrote from offset `start` on."""
+        with self._lock:
+            return self._out[start:].decode("latin-1")
+
+    def expect(self, text, timeout=10):
+        """Waits for `text` after what an earlier expect matched."""
+        if not wait_for(lambda: text in self.output(self._seen), timeout, 0.01):
+            raise AssertionError("no %r in %r" % (text, self.output(self._seen)))
+        self._seen += self.output(self._seen).index(text) + len(text)
+
+    def send(self, data):
+        os.write(self.fd, data.encode("latin-1") if isinstance(data, str) else data)
+
+    def messages(self):
+        return self.home.messages(self.log)
+
+    def count(self, pattern):
+        return sum(1 for m in self.messages() if re.search(pattern, m))
+
+    def wait_log(self, pattern, timeout):
+        return wait_for(lambda: self.count(pattern), timeout)
+
+    def running(self):
+        return self.proc.poll() is None
+
+    def terminal_flags(self):
+        """The local modes (c_lflag) of the pseudo-terminal."""
+        return termios.tcgetattr(self.fd)[3]
+
+    def wait_exit(self, timeout):
+        try:
+            return self.proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def finish(self, timeout=10):
+        """Waits for the end (SIGKILL after `timeout`): (exit code, output)."""
+        self.wait_exit(timeout)
+        return self.stop(sig=signal.SIGKILL), self.output()
+
+    def stop(self, timeout=10, sig=signal.SIGTERM):
+        """`sig` (an orderly stop), SIGKILL if it does not end; the exit code."""
+        if self.proc in _running:
+            self.code = stop_group(self.proc, timeout, sig)
+            self._reader.join(2)
+            os.close(self.fd)
+        return self.code if self.code is not None else self.proc.returncode
+
+    def report(self):
+        """The log and the tail of the output, for failure messages."""
+        tail = re.sub(r"[\x00-\x09\x0b-\x1f\x7f-\x9f]", lambda m: "\\x%02x" % ord(m.group()),
+                      self.output()[-1500:])
+        return "\n--- %s ---\n%s\n--- output (tail) ---\n%s" % (
+            self.log, "\n".join(self.messages()), tail)
+
+
+def http_get(port, source, timeout, request=b"GET / HTTP/1.0\r\n\r\n"):
+    """The whole reply to one request sent from `source` to 127.0.0.1:port;
+    what came before an error or the deadline when it breaks off."""
+    deadline = time.monotonic() + timeout
+    reply = b""
+    with socket.socket() as s:
+        s.bind((source, 0))
+        try:
+            s.settimeout(timeout)
+            s.connect(("127.0.0.1", port))
+            s.sendall(request)
+            while (left := deadline - time.monotonic()) > 0:
+                s.settimeout(left)
+                chunk = s.recv(65536)
+                if not chunk:
+                    break
+                reply += chunk
+        except OSError:
+            pass
+    return reply
+
+
+BANNER = b"origin says hello\r\n"
+BODY = b"origin reply\n" * 40
+REPLY = b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: %d\r\n\r\n%s" % (
+    len(BODY), BODY)
+
+
+def dns_answer(query):
+    """The answer to an A query: 10.1.2.3."""
+    end = 12 + query[12:].index(b"\0") + 5
+    header = query[:2] + struct.pack(">HHHHH", 0x8180, 1, 1, 0, 0)
+    return (header + query[12:end] + b"\xc0\x0c" + struct.pack(">HHIH", 1, 1, 60, 4) +
+            bytes([10, 1, 2, 3]))
+
+
+class _Http(asyncio.Protocol):
+    def __init__(self, served):
+        self.served, self.request = served, b""
+
+    def connection_made(self, transport):
+        self.transport = transport
+
+    def data_received(self, data):
+        self.request += data
+        if b"\r\n\r\n" in self.request:
+            self.served()
+            self.transport.write(REPLY)
+            self.transport.close()
+
+
+class _Banner(asyncio.Protocol):
+    def __init__(self, served):
+        self.served = served
+
+    def connection_made(self, transport):
+        self.served()
+        transport.write(BANNER)
+        transport.close()
+
+
+class _Udp(asyncio.DatagramProtocol):
+    def __init__(self, answer):
+        self.answer = answer
+
+    def connection_made(self, transport):
+        self.transport = transport
+
+    def datagram_received(self, data, address):
+        self.transport.sendto(self.answer(data), address)
+
+
+async def _serve(ready, served):
+    loop = asyncio.get_running_loop()
+    http = await loop.create_server(lambda: _Http(served), "127.0.0.1", 0, backlog=1024)
+    echo, _ = await loop.create_datagram_endpoint(lambda: _Udp(lambda d: b"re:" + d),
+                                                  local_addr=("127.0.0.1", 0))
+    dns, _ = await loop.create_datagram_endpoint(lambda: _Udp(dns_answer),
+                                                 local_addr=("127.0.0.1", 0))
+    banner = await loop.create_server(lambda: _Banner(served), "127.0.0.1", 0)
+    ready(http.sockets[0].getsockname()[1], echo.get_extra_info("sockname")[1],
+          dns.get_extra_info("sockname")[1], banner.sockets[0].getsockname()[1])
+    await loop.create_future()  # until the process ends
+
+
+class Origin:
+    """Servers on 127.0.0.1: HTTP (every request gets REPLY, then the
+    connection closes), a banner (BANNER to each client that connects, then
+    it closes: the server speaks first), UDP echo ("re:" and the datagram)
+    and a DNS stub. In a thread of the test, or with process=True in a
+    process of its own (a core to itself under load); `served` counts HTTP
+    requests and banner clients (thread only)."""
+
+    def __init__(self, process=False):
+        self.served, ports = 0, []
+        if process:
+            self.proc = start_group([sys.executable, __file__, "origin"], stdout=subprocess.PIPE,
+                                    stdin=subprocess.DEVNULL)
+            if select.select([self.proc.stdout], [], [], 10)[0]:
+                ports = self.proc.stdout.readline().split()
+        else:
+            started = threading.Event()
+            threading.Thread(target=asyncio.run, daemon=True, args=(_serve(
+                lambda *p: (ports.extend(p), started.set()), self._count),)).start()
+            started.wait(10)
+        if len(ports) != 4:
+            raise RuntimeError("the origin did not start")
+        self.http, self.udp, self.dns, self.banner = map(int, ports)
+
+    def _count(self):
+        self.served += 1
+
+
+if __name__ == "__main__" and sys.argv[1:] == ["origin"]:
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    asyncio.run(_serve(lambda *ports: print(*ports, flush=True), lambda: None))

@@ -168,10 +168,7 @@ TEST_F(PhonebookTest, StateFilesOfAnyOtherProcessAreStale) {
   ASSERT_FALSE(mine.empty());
   EXPECT_EQ(mine.find("My/Entry"), std::string::npos);  // no path separators from the name
   EXPECT_EQ(c_.env.Stat(mine)->mode, 0600u);
-  std::optional<ConnectionFile> parsed = ParseConnectionFile(Read(mine));
-  ASSERT_TRUE(parsed);
-  EXPECT_EQ(parsed->entry, "My/Entry");
-  EXPECT_EQ(parsed->pid, getpid());
+  EXPECT_EQ(ParseConnectionFile(Read(mine)).value_or(ConnectionFile{}).entry, "My/Entry");
   EXPECT_TRUE(ReadConnectionFiles(c_.env, "run", getpid(), 30).empty());  // not another's
   EXPECT_FALSE(ParseConnectionFile("pid -3\nstart 1\nentry E\n"));
 

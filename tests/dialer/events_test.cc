@@ -1,202 +1,220 @@
+// Event rules, macros, flag files, the "Halt service" and the EXECUTEAT
+// tasks, on files in memory and a simulated clock.
 #include "dialer/events.h"
 
-#include <sys/stat.h>
+#include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdlib>
-#include <fstream>
-
-#include "dialer/events_fixture.h"
+#include "lib/local_time.h"
+#include "lib/test_context.h"
+#include "runtime/clock.h"
 
 namespace netrove {
 namespace {
 
-EventRule Rule(uint16_t number, uint16_t threshold, EventAction action, std::string text = "") {
-  EventRule r;
-  r.number = number;
-  r.threshold = threshold;
-  r.action = action;
-  r.text = std::move(text);
-  return r;
+using Strings = std::vector<std::string>;
+using testing::FakeEnv;
+
+// Local seconds on a day of March 2024 (the 5th is a Tuesday).
+int64_t Local(int hour, int minute, int second, int day = 5) {
+  return testing_time::NowSecondsAt(2024, 3, day, hour, minute, second) - kSecondsShift;
 }
 
-void SetRules(std::vector<EventRule> rules) {
-  UpdateConfig([&](ConfigRecord& c) { c.events = rules; });
-}
-
-class EventRules : public EventsFixture {
- protected:
-  void SetUp() override {
-    EventsFixture::SetUp();
-    SetGetMailService([this] { ++runs_; });
-    ResetEventCounts();
+// Files in memory (those under "locked/" cannot be removed) and a clock
+// that notes the length of every sleep, so that a test can move the clock
+// and know that the task it woke has gone back to sleep.
+class SteppedEnv final : public FakeEnv {
+ public:
+  explicit SteppedEnv(ClockMode mode) : FakeEnv(mode, Local(10, 14, 59)) {}
+  bool Sleep(int64_t ms, std::stop_token stop) override {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      sleeps_.push_back(ms);
+    }
+    return FakeEnv::Sleep(ms, stop);
   }
-  // Fires `number` `times` times; gives the firings (from 1) that ran $GETMAIL.
+  bool RemoveFile(const std::string& path) override {
+    return path.rfind("locked/", 0) != 0 && FakeEnv::RemoveFile(path);
+  }
+  std::vector<int64_t> Sleeps() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return sleeps_;
+  }
+  // Moves the clock `ms` on, which must end the one sleep waiting, and
+  // waits until its task sleeps again.
+  [[nodiscard]] bool Step(int64_t ms) {
+    if (!testing::WaitUntil([this] { return Sleepers() == 1; })) return false;
+    size_t before = Sleeps().size();
+    Advance(ms);
+    return testing::WaitUntil([&] { return Sleeps().size() > before && Sleepers() == 1; });
+  }
+  void Touch(const std::string& path) { PutFile(path, ""); }
+
+ private:
+  std::mutex mu_;
+  std::vector<int64_t> sleeps_;  // guarded by mu_
+};
+
+// The events of a program on a test context, telling the test what they
+// ask of the session and of the link check.
+template <FakeEnv::ClockMode kMode>
+class EventsOn : public ::testing::Test, public SessionControl, public UrlCheckStarter {
+ protected:
+  void Abort() override { ++aborts_; }
+  void HangUp() override { ++hangups_; }
+  void StartUrlCheck(const std::string& url) override { urls_.push_back(url); }
+  void Config(const std::function<void(ConfigRecord&)>& change) { c_.config.Update(change); }
+  static EventRule Rule(uint16_t number, uint16_t threshold, EventAction action,
+                        std::string text = "") {
+    return EventRule{number, 0, threshold, action, std::move(text)};
+  }
+
+  SteppedEnv env_{kMode};
+  testing::TestContext c_{&env_};
+  std::atomic<int> aborts_{0}, hangups_{0};
+  Strings urls_;  // test thread only
+  FlagFiles flags_{env_};
+  Events events_{env_, c_.tasks, c_.log, c_.config, c_.shared, flags_, *this, *this};
+};
+
+class EventsTest : public EventsOn<FakeEnv::ClockMode::kAuto> {
+ protected:
+  // Fires `number` `times` times; the firings (from 1) that ran $GETMAIL.
   std::vector<int> Fire(uint16_t number, int times) {
     std::vector<int> ran;
     for (int i = 1; i <= times; ++i) {
-      int before = runs_;
-      FireEvent(number);
-      if (runs_ != before) ran.push_back(i);
+      int before = c_.Count("Execute $GETMAIL");
+      events_.Fire(number);
+      if (c_.Count("Execute $GETMAIL") != before) ran.push_back(i);
     }
     return ran;
   }
-  std::atomic<int> runs_{0};
+  void Rules(const std::vector<EventRule>& rules) {
+    Config([&](ConfigRecord& c) { c.events = rules; });
+  }
 };
 using Ints = std::vector<int>;
 
-TEST_F(EventRules, ExecRunsAtEveryThresholdAndOnlyTheLastRuleOfANumberCounts) {
-  SetRules({Rule(80, 10, EventAction::kExec, "$GETMAIL")});
-  EXPECT_EQ(Fire(80, 25), (Ints{10, 20}));
-  std::vector<std::string> log = Logged();
-  EXPECT_EQ(std::count(log.begin(), log.end(), "Execute $GETMAIL"), 2);
-  EXPECT_FALSE(FireEvent(81));  // no rule, no effect
-  SetRules({Rule(91, 1, EventAction::kExec, "$BREAK"), Rule(5, 1, EventAction::kExec, "$BREAK"),
-            Rule(91, 2, EventAction::kExec, "$GETMAIL")});
+TEST_F(EventsTest, OnlyTheLastRuleOfANumberCountsAndCountsStartAgainOnConnect) {
+  Rules({Rule(91, 1, EventAction::kExec, "$BREAK"), Rule(5, 1, EventAction::kExec, "$BREAK"),
+         Rule(91, 2, EventAction::kExec, "$GETMAIL")});
   EXPECT_EQ(Fire(91, 4), (Ints{2, 4}));
-  EXPECT_EQ(Shared().control_request, kRequestNone);
-}
-
-TEST_F(EventRules, CountsStartAgainOnConnectAndWithNewRulesOnly) {
-  SetRules({Rule(80, 3, EventAction::kExec, "$GETMAIL")});
+  EXPECT_FALSE(events_.Fire(81));  // no rule, no effect
+  EXPECT_EQ(c_.shared.control_request, kRequestNone);
+  Rules({Rule(80, 3, EventAction::kExec, "$GETMAIL")});
   EXPECT_EQ(Fire(80, 2), Ints{});
-  ResetEventCounts();  // a connection came up
-  EXPECT_EQ(Fire(80, 3), Ints{3});
-  EXPECT_EQ(Fire(80, 2), Ints{});
-  UpdateConfig([](ConfigRecord& c) { c.wait_time = 11; });  // "+" key: same rules
+  events_.ResetCounts();  // a connection came up
+  EXPECT_EQ(Fire(80, 5), Ints{3});
+  Config([](ConfigRecord& c) { c.wait_time = 11; });  // "+" key: the same rules count on
   EXPECT_EQ(Fire(80, 1), Ints{1});
   EXPECT_EQ(Fire(80, 2), Ints{});
-  SetRules({Rule(80, 3, EventAction::kExec, "$GETMAIL"), Rule(7, 1, EventAction::kExit)});
-  EXPECT_EQ(Fire(80, 3), Ints{3});
+  Rules({Rule(80, 3, EventAction::kExec, "$GETMAIL"), Rule(7, 1, EventAction::kExit)});
+  EXPECT_EQ(Fire(80, 3), Ints{3});  // other rules count from zero
 }
 
-TEST_F(EventRules, ExitAfterThreeAuthenticationFailures) {
-  SetRules({Rule(91, 3, EventAction::kExit)});
-  std::atomic<int> aborts{0};
-  SetAbortProgram([&] { ++aborts; });
-  for (int i = 0; i < 2; ++i) FireEvent(91);
-  EXPECT_EQ(aborts, 0);
-  FireEvent(91);
-  EXPECT_EQ(aborts, 1);
-  // Without the controller's routine: "Aborted!" and a stop request.
-  SetAbortProgram(nullptr);
-  for (int i = 0; i < 3; ++i) FireEvent(91);
-  EXPECT_EQ(Shared().control_request, kRequestStop);
-  EXPECT_EQ(Logged().back(), "Aborted!");
+TEST_F(EventsTest, ExitAbortsAndReloadNamesTheConnectionUnlessEmpty) {
+  c_.shared.connection_arg.Set("First");
+  Rules({Rule(91, 2, EventAction::kExit), Rule(0, 1, EventAction::kReload, "Second"),
+         Rule(1, 1, EventAction::kReload, "")});
+  EXPECT_FALSE(events_.Fire(91));
+  EXPECT_EQ(aborts_, 0);
+  EXPECT_FALSE(events_.Fire(91));
+  EXPECT_EQ(aborts_, 1);
+  EXPECT_TRUE(events_.Fire(1));
+  EXPECT_EQ(c_.shared.connection_arg.Get(), "First");
+  EXPECT_TRUE(events_.Fire(0));
+  EXPECT_EQ(c_.shared.connection_arg.Get(), "Second");
 }
 
-TEST_F(EventRules, ReloadSetsTheConnectionNameUnlessEmpty) {
-  Shared().connection_arg.Set("First");
-  SetRules({Rule(0, 2, EventAction::kReload, "Second"), Rule(1, 1, EventAction::kReload, "")});
-  EXPECT_FALSE(FireEvent(0));
-  EXPECT_EQ(Shared().connection_arg.Get(), "First");
-  EXPECT_TRUE(FireEvent(0));
-  EXPECT_EQ(Shared().connection_arg.Get(), "Second");
-  EXPECT_TRUE(FireEvent(1));
-  EXPECT_EQ(Shared().connection_arg.Get(), "Second");
+TEST_F(EventsTest, MacrosActOnTheSessionFlagsAndServices) {
+  events_.RunCommand("$break");
+  EXPECT_EQ(c_.shared.control_request, kRequestStop);
+  EXPECT_FALSE(c_.shared.restart_requested);
+  c_.shared.control_request = kRequestNone;
+  events_.RunCommand("  $RESTART  ");
+  EXPECT_EQ(c_.shared.control_request, kRequestStop);
+  EXPECT_TRUE(c_.shared.restart_requested);
+  events_.RunCommand("$CreateFlag sleep.flg");
+  EXPECT_EQ(env_.FileText("sleep.flg"), "");
+  events_.RunCommand("$DELETEFLAG sleep.flg");
+  events_.RunCommand("$CREATEFLAG");  // no name: nothing
+  EXPECT_TRUE(env_.Paths().empty());
+  EXPECT_TRUE(c_.Lines().empty());  // RunCommand itself does not log
+
+  Config([](ConfigRecord& c) { c.check_url = "www.example.org"; });
+  events_.RunProgramList({"$GETMAIL", "$update", "$CHECKURL", "$CHECKURL   10.0.0.1/index.html "});
+  EXPECT_EQ(c_.Lines(), (Strings{"Execute $GETMAIL", "Get POP3 mail: service not running",
+                                 "Execute $update", "Auto update: service not running",
+                                 "Execute $CHECKURL", "Execute $CHECKURL   10.0.0.1/index.html "}));
+  EXPECT_EQ(urls_, (Strings{"www.example.org", "10.0.0.1/index.html"}));
 }
 
-using Macros = EventsFixture;
-
-TEST_F(Macros, SessionRequestsAndFlagFiles) {
-  RunCommand("$break");
-  EXPECT_EQ(Shared().control_request, kRequestStop);
-  EXPECT_FALSE(Shared().restart_requested);
-  Shared().control_request = kRequestNone;
-  RunCommand("  $RESTART  ");
-  EXPECT_EQ(Shared().control_request, kRequestStop);
-  EXPECT_TRUE(Shared().restart_requested);
-
-  RunCommand("$CreateFlag " + Path("sleep.flg"));
-  EXPECT_TRUE(Exists("sleep.flg"));
-  EXPECT_TRUE(std::filesystem::is_empty(dir_ / "sleep.flg"));
-  RunCommand("$DELETEFLAG " + Path("sleep.flg"));
-  EXPECT_FALSE(Exists("sleep.flg"));
-  RunCommand("$CREATEFLAG");      // no name: nothing
-  EXPECT_TRUE(Logged().empty());  // RunCommand itself does not log
+// (That an EXECUTEFLAG runs its command once per appearance, and that a
+// sleep flag hangs up, is tested end to end in session_flags_test.py.)
+TEST_F(EventsTest, FlagThatCannotBeRemovedNeverRunsItsCommandAndASleepFlagStays) {
+  Config([](ConfigRecord& c) {
+    c.sleep_flag = "sleep.flg";
+    c.execute_flag_files = {"locked/mail.flg", "mail.flg"};
+    c.execute_flag_commands = {"$UPDATE", "$GETMAIL"};
+  });
+  env_.Touch("sleep.flg");
+  env_.Touch("mail.flg");
+  env_.Touch("locked/mail.flg");
+  events_.CheckFlagFiles();
+  events_.CheckFlagFiles();
+  EXPECT_EQ(c_.Lines(), (Strings{"Execute $GETMAIL", "Get POP3 mail: service not running"}));
+  EXPECT_EQ(hangups_, 2);
+  EXPECT_TRUE(FileExists(env_, "sleep.flg"));
 }
 
-TEST_F(Macros, ServicesAreStartedThroughTheirRoutines) {
-  RunCommand("$GETMAIL");
-  RunCommand("$CHECKURL");
-  RunCommand("$UPDATE");
-  EXPECT_EQ(Logged(), (std::vector<std::string>{"Get POP3 mail: service not running",
-                                                "Check URL: service not running",
-                                                "Auto update: service not running"}));
-  int mail = 0, update = 0;
-  std::vector<std::string> targets;
-  SetGetMailService([&] { ++mail; });
-  SetUpdateService([&] { ++update; });
-  SetCheckUrlService([&](const std::string& t) { targets.push_back(t); });
-  UpdateConfig([](ConfigRecord& c) { c.check_url = "www.example.org"; });
-  RunCommand("$getmail");
-  RunCommand("$UPDATE");
-  RunCommand("$CHECKURL");
-  RunCommand("$CHECKURL   10.0.0.1/index.html ");
-  EXPECT_EQ(mail, 1);
-  EXPECT_EQ(update, 1);
-  EXPECT_EQ(targets, (std::vector<std::string>{"www.example.org", "10.0.0.1/index.html"}));
+using TimedEventsTest = EventsOn<FakeEnv::ClockMode::kManual>;
+
+TEST_F(TimedEventsTest, HaltServiceLooksEveryFiveSecondsAndBreaksOnceAtTheBreakTime) {
+  Config([&](ConfigRecord& c) {
+    c.break_flag = "break.flg";
+    c.break_time = NowSeconds(env_) + 15;
+  });
+  events_.StartHaltService();
+  EXPECT_TRUE(events_.HaltServiceRunning());
+  env_.Touch("break.flg");
+  // The round: the flag is removed and the session broken (hang-up, stop
+  // request, a second, abort).
+  ASSERT_TRUE(env_.Step(5000));
+  EXPECT_FALSE(FileExists(env_, "break.flg"));
+  EXPECT_EQ(hangups_, 1);
+  EXPECT_EQ(c_.shared.control_request, kRequestStop);
+  EXPECT_EQ(aborts_, 0);
+  ASSERT_TRUE(env_.Step(1000));
+  EXPECT_EQ(aborts_, 1);
+  ASSERT_TRUE(env_.Step(5000));  // 11 s: the break time is not due
+  EXPECT_EQ(hangups_, 1);
+  ASSERT_TRUE(env_.Step(5000));  // 16 s: it is
+  ASSERT_TRUE(env_.Step(1000));
+  ASSERT_TRUE(env_.Step(5000));
+  EXPECT_EQ(hangups_, 2);  // once
+  EXPECT_EQ(aborts_, 2);
+  EXPECT_EQ(env_.Sleeps(), (std::vector<int64_t>{5000, 1000, 5000, 5000, 1000, 5000, 5000}));
+  events_.StopHaltService();
+  EXPECT_FALSE(events_.HaltServiceRunning());
 }
 
-TEST_F(Macros, ProgramListLogsEachEntryInOrder) {
-  int mail = 0;
-  SetGetMailService([&] { ++mail; });
-  RunProgramList({"$GETMAIL", "$CREATEFLAG " + Path("x"), "/M"});
-  EXPECT_EQ(mail, 1);
-  EXPECT_TRUE(Exists("x"));
-  EXPECT_EQ(Logged(), (std::vector<std::string>{"Execute $GETMAIL",
-                                                "Execute $CREATEFLAG " + Path("x"), "Execute /M"}));
-}
-
-TEST_F(Macros, ConfigurationHooksActAndTheWritableFileIsReported) {
-  ConfigHooks hooks = EventHooks();
-  ASSERT_TRUE(hooks.execute_start && hooks.execute_at && hooks.stop_acting_tasks && hooks.tariffs);
-  EXPECT_FALSE(hooks.session_reset);
-  hooks.execute_start("$CREATEFLAG " + Path("started"));
-  EXPECT_TRUE(Exists("started"));
-  EXPECT_EQ(Logged().back(), "Execute $CREATEFLAG " + Path("started"));
-  hooks.execute_at("60", "$GETMAIL");
-  EXPECT_EQ(ExecuteAtTaskCount(), 1);
-  hooks.stop_acting_tasks();
-  EXPECT_EQ(ExecuteAtTaskCount(), 0);
-
-  // netrove.dat runs programs: a file that group or others can change warns.
-  std::string home = Path("home"), dat = Path("home/netrove.dat");
-  std::filesystem::create_directories(home);
-  std::ofstream(dat) << "; settings\n";
-  std::string saved = std::getenv("NETROVE_HOME") ? std::getenv("NETROVE_HOME") : "";
-  setenv("NETROVE_HOME", home.c_str(), 1);
-  struct Case {
-    mode_t home, file;
-    bool warns;
-  } cases[] = {{0700, 0600, false}, {0700, 0620, true}, {0777, 0644, true}, {01777, 0644, false}};
-  for (const Case& c : cases) {
-    ASSERT_EQ(chmod(home.c_str(), c.home) | chmod(dat.c_str(), c.file), 0);
-    EXPECT_EQ(WarnIfConfigWritable(), c.warns) << std::oct << c.home << " " << c.file;
-  }
-  std::vector<std::string> log = Logged();
-  ASSERT_GE(log.size(), 2u);
-  EXPECT_NE(log[log.size() - 2].find("netrove.dat can be written by other users"),
-            std::string::npos);
-  EXPECT_EQ(log.back().rfind("Warning: directory ", 0), 0u);
-  // A password that group or others may read: netrove.dat and the phonebook.
-  ASSERT_EQ(chmod(home.c_str(), 0700), 0);
-  std::string book = Path("home/phonebook");
-  setenv("NETROVE_PHONEBOOK", book.c_str(), 1);
-  std::ofstream(book) << "[ISP]\npassword  secret\n";
-  ASSERT_EQ(chmod(dat.c_str(), 0644) | chmod(book.c_str(), 0600), 0);
-  EXPECT_FALSE(WarnIfPasswordsReadable());  // netrove.dat holds none
-  std::ofstream(dat) << "[ISP]\nPassword *x\n";
-  ASSERT_EQ(chmod(book.c_str(), 0640), 0);
-  EXPECT_TRUE(WarnIfPasswordsReadable());
-  log = Logged();
-  EXPECT_EQ(log[log.size() - 2], "Warning: " + dat +
-                                     " holds a password and can be read by other "
-                                     "users (chmod 600 " +
-                                     dat + ")");
-  EXPECT_EQ(log.back().rfind("Warning: " + book + " holds a password", 0), 0u);
-  unsetenv("NETROVE_PHONEBOOK");
-  saved.empty() ? unsetenv("NETROVE_HOME") : setenv("NETROVE_HOME", saved.c_str(), 1);
+TEST_F(TimedEventsTest, ExecuteAtRunsInItsMinuteOnceADay) {
+  events_.StartExecuteAt("10:15", "$GETMAIL");
+  events_.StartExecuteAt("10:16", "");  // no command: no task
+  EXPECT_EQ(events_.ExecuteAtTaskCount(), 1);
+  ASSERT_TRUE(env_.Step(500));  // 10:14:59.5
+  EXPECT_EQ(c_.Count("Execute $GETMAIL"), 0);
+  ASSERT_TRUE(env_.Step(500));  // 10:15:00
+  EXPECT_EQ(c_.Count("Execute $GETMAIL"), 1);
+  for (int i = 0; i < 80; ++i) ASSERT_TRUE(env_.Step(500));  // the rest of the minute
+  EXPECT_EQ(c_.Count("Execute $GETMAIL"), 1);
+  env_.SetLocalSeconds(Local(10, 14, 0, 6));
+  ASSERT_TRUE(env_.Step(500));
+  EXPECT_EQ(c_.Count("Execute $GETMAIL"), 1);
+  env_.SetLocalSeconds(Local(10, 15, 1, 6));
+  ASSERT_TRUE(env_.Step(500));
+  EXPECT_EQ(c_.Count("Execute $GETMAIL"), 2);
+  events_.StopActingTasks();
+  EXPECT_EQ(events_.ExecuteAtTaskCount(), 0);
 }
 
 }  // namespace

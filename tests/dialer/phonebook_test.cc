@@ -1,41 +1,37 @@
-// The phonebook file, the sim device, connection state files and command
-// lines, on a scratch directory.
+// The phonebook file, the sim device, connection state files and the
+// permission warnings of the files that hold passwords, on real files in
+// the scratch directory.
 #include "dialer/phonebook.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
+#include <cstdlib>
+#include <thread>
 
-#include "dialer/child_process.h"
+#include "config/file_checks.h"
 #include "dialer/connection_files.h"
+#include "dialer/devices.h"
 #include "dialer/phonebook_access.h"
-#include "runtime/files.h"
+#include "lib/test_context.h"
 
 namespace netrove {
 namespace {
 
-namespace fs = std::filesystem;
+using Strings = std::vector<std::string>;
 
 class PhonebookTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("netrove pb " + std::to_string(getpid()) + " " +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    book_ = (dir_ / "phonebook").string();
-    run_ = (dir_ / "run").string();
+  void Write(const std::string& name, const std::string& text) {
+    ASSERT_TRUE(WriteFileAtomically(c_.env, name, text));
   }
-  void TearDown() override { fs::remove_all(dir_); }
-  void Write(const std::string& text) { std::ofstream(book_) << text; }
-  fs::path dir_;
-  std::string book_, run_;
+  std::string Read(const std::string& name) { return c_.env.ReadFile(name, 1 << 20).value_or(""); }
+  size_t LiveStateFiles() { return ReadConnectionFiles(c_.env, "run", 0, 30).size(); }
+
+  testing::TestContext c_;
+  PhonebookRemoteAccess ras_{c_.env, "phonebook", "run"};
+  DialRecord demo_{"Demo", "", "", "", "", ""};
 };
 
 TEST_F(PhonebookTest, ParsesSectionsKeysAndRejectsJunk) {
@@ -55,63 +51,56 @@ TEST_F(PhonebookTest, ParsesSectionsKeysAndRejectsJunk) {
   EXPECT_EQ(FindSection(book, "nope"), nullptr);
 }
 
-TEST_F(PhonebookTest, AppendWritesPrivateFileAndRefusesBadInput) {
-  PhonebookSection s{"Demo", {{"Device", "sim"}, {"Password", "secret"}}};
-  ASSERT_TRUE(AppendSection(book_, s));
-  struct stat st;
-  ASSERT_EQ(stat(book_.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
-  EXPECT_FALSE(AppendSection(book_, PhonebookSection{"DEMO", {}}));  // taken
-  EXPECT_FALSE(AppendSection(book_, PhonebookSection{"A]B", {}}));
-  EXPECT_FALSE(AppendSection(book_, PhonebookSection{"New", {{"Phone", "1\n[Evil]"}}}));
-  ASSERT_TRUE(AppendSection(book_, PhonebookSection{"Work", {{"Phone", "2"}}}));
-  EXPECT_EQ(*ReadWholeFile(book_), "[Demo]\nDevice sim\nPassword secret\n\n[Work]\nPhone 2\n");
+TEST_F(PhonebookTest, AppendWritesAPrivateFileAndRefusesBadInput) {
+  ASSERT_TRUE(AppendSection(c_.env, "phonebook", {"Demo", {{"Device", "sim"}, {"Password", "x"}}}));
+  EXPECT_EQ(c_.env.Stat("phonebook")->mode, 0600u);
+  EXPECT_FALSE(AppendSection(c_.env, "phonebook", {"DEMO", {}}));  // taken
+  EXPECT_FALSE(AppendSection(c_.env, "phonebook", {"A]B", {}}));
+  EXPECT_FALSE(AppendSection(c_.env, "phonebook", {"New", {{"Phone", "1\n[Evil]"}}}));
+  ASSERT_TRUE(AppendSection(c_.env, "phonebook", {"Work", {{"Phone", "2"}}}));
+  EXPECT_EQ(Read("phonebook"), "[Demo]\nDevice sim\nPassword x\n\n[Work]\nPhone 2\n");
 }
 
 TEST_F(PhonebookTest, EntriesDefaultsAndTheThirtyEntryLimit) {
-  PhonebookRemoteAccess ras(book_, run_);
   std::vector<std::string> names;
-  // No phonebook: the substitutes.
-  EXPECT_EQ(ras.EnumEntries(names), 0);
+  // No phonebook: nothing listed, nothing dialled.
+  EXPECT_EQ(ras_.EnumEntries(names), 0);
   EXPECT_TRUE(names.empty());
-  EXPECT_EQ(ras.ErrorText(676), "The phonebook " + book_ + " does not exist.");
+  EXPECT_EQ(ras_.ErrorText(676), "The phonebook phonebook does not exist.");
   std::atomic<uint32_t> handle{0};
-  EXPECT_EQ(ras.Dial(DialRecord{"Demo", "", "", "", "", ""}, handle), -1);
+  EXPECT_EQ(ras_.Dial(demo_, handle), -1);
 
-  Write("[Demo]\nDevice sim\nPhone 555\nUser u\nPassword p\nDomain d\n");
-  EXPECT_EQ(ras.EnumEntries(names), 0);
-  EXPECT_EQ(names, std::vector<std::string>{"Demo"});
-  EXPECT_EQ(ras.ErrorText(676), "The line is busy.");
-  EXPECT_EQ(ras.ErrorText(623), "The entry is not in the phonebook " + book_ + ".");
-  EXPECT_EQ(ras.ErrorText(999), "remote-access error 999");
+  Write("phonebook", "[Demo]\nDevice sim\nPhone 555\nUser u\nPassword p\nDomain d\n");
+  EXPECT_EQ(ras_.EnumEntries(names), 0);
+  EXPECT_EQ(names, Strings{"Demo"});
+  EXPECT_EQ(ras_.ErrorText(623), "The entry is not in the phonebook phonebook.");
   DialRecord params;
   bool stored = false;
-  EXPECT_EQ(ras.GetEntryDialParams("demo", params, stored), 0);
+  EXPECT_EQ(ras_.GetEntryDialParams("demo", params, stored), 0);
   EXPECT_TRUE(stored);
   EXPECT_EQ(params.user_name + params.password + params.domain, "upd");
   EntryProperties props;
-  EXPECT_EQ(ras.GetEntryProperties("DEMO", props), 0);
+  EXPECT_EQ(ras_.GetEntryProperties("DEMO", props), 0);
   EXPECT_EQ(props.local_phone, "555");
-  EXPECT_EQ(ras.GetEntryProperties("Other", props), kErrorCannotFindEntry);
+  EXPECT_EQ(ras_.GetEntryProperties("Other", props), kErrorCannotFindEntry);
 
   std::string many;
   for (int i = 0; i < 31; ++i) many += "[E" + std::to_string(i) + "]\nDevice sim\n";
-  Write(many);
-  EXPECT_EQ(ras.EnumEntries(names), kErrorBufferTooSmall);
+  Write("phonebook", many);
+  EXPECT_EQ(ras_.EnumEntries(names), kErrorBufferTooSmall);
   EXPECT_TRUE(names.empty());
 }
 
 TEST_F(PhonebookTest, SetPropertiesKeepsCommentsAndOtherEntries) {
-  Write("; mine\n[A]\nDevice sim\nAutoDialLibrary old\n; keep\n[B]\nDevice sim\n");
-  PhonebookRemoteAccess ras(book_, run_);
+  Write("phonebook", "; mine\n[A]\nDevice sim\nAutoDialLibrary old\n; keep\n[B]\nDevice sim\n");
   EntryProperties p;
   p.autodial_library = "/lib/x.so";
   p.autodial_function = "AutoDial";
-  EXPECT_EQ(ras.SetEntryProperties("a", p), 0);
-  EXPECT_EQ(*ReadWholeFile(book_),
+  EXPECT_EQ(ras_.SetEntryProperties("a", p), 0);
+  EXPECT_EQ(Read("phonebook"),
             "; mine\n[A]\nDevice sim\n; keep\nAutoDialLibrary /lib/x.so\n"
             "AutoDialFunction AutoDial\n[B]\nDevice sim\n");
-  EXPECT_EQ(ras.SetEntryProperties("C", p), kErrorCannotFindEntry);
+  EXPECT_EQ(ras_.SetEntryProperties("C", p), kErrorCannotFindEntry);
 }
 
 TEST_F(PhonebookTest, SimAnswersInTurnAndLineDrops) {
@@ -125,140 +114,126 @@ TEST_F(PhonebookTest, SimAnswersInTurnAndLineDrops) {
   EXPECT_DOUBLE_EQ(o[4].drop_after, 0.2);
   EXPECT_EQ(ParseSimAnswers("").size(), 1u);
 
-  Write("[Demo]\nDevice sim\nAnswer busy 0, connect 0 0.3\n");
-  PhonebookRemoteAccess ras(book_, run_);
-  DialRecord rec{"demo", "", "", "", "", ""};
+  Write("phonebook", "[Demo]\nDevice sim\nAnswer busy 0, connect 0 0.2, hang\n");
   std::atomic<uint32_t> h{0};
-  EXPECT_EQ(ras.Dial(rec, h), kErrorLineBusy);
+  EXPECT_EQ(ras_.Dial(demo_, h), kErrorLineBusy);
   ConnectStatus st;
-  EXPECT_EQ(ras.GetConnectStatus(h, st), kErrorInvalidHandle);
-  EXPECT_EQ(ras.Dial(rec, h), 0);
-  EXPECT_EQ(ras.GetConnectStatus(h, st), 0);
+  EXPECT_EQ(ras_.GetConnectStatus(h, st), kErrorInvalidHandle);
+  EXPECT_EQ(ras_.Dial(demo_, h), 0);
+  EXPECT_EQ(ras_.GetConnectStatus(h, st), 0);
   EXPECT_EQ(st.state, kStateConnected);
   std::vector<ConnectionInfo> list;
-  ras.EnumConnections(list);
+  ras_.EnumConnections(list);
   ASSERT_EQ(list.size(), 1u);
   EXPECT_EQ(list[0].entry_name, "Demo");
-  usleep(400000);
-  EXPECT_EQ(ras.GetConnectStatus(h, st), 0);
-  EXPECT_EQ(st.state, kStateDisconnected);
-  ras.EnumConnections(list);
+  EXPECT_TRUE(testing::WaitUntil(
+      [&] { return ras_.GetConnectStatus(h, st) == 0 && st.state == kStateDisconnected; }));
+  ras_.EnumConnections(list);
   EXPECT_TRUE(list.empty());
-  EXPECT_EQ(ras.HangUp(h), 0);
-  EXPECT_EQ(ras.Dial(rec, h), kErrorLineBusy);  // the list starts over
-}
-
-// The state file could not be written when the dial began (a full disk,
-// here a file in the way of the run directory): it is written as soon as
-// it can be, while on-line, so that BREAK finds the connection.
-TEST_F(PhonebookTest, StateFileIsWrittenOnceTheDiskTakesIt) {
-  Write("[Demo]\nDevice sim\nAnswer connect 0\n");
-  std::ofstream(run_) << "in the way";
-  PhonebookRemoteAccess ras(book_, run_);
-  std::atomic<uint32_t> h{0};
-  ASSERT_EQ(ras.Dial(DialRecord{"Demo", "", "", "", "", ""}, h), 0);
-  ConnectStatus st;
-  EXPECT_EQ(ras.GetConnectStatus(h, st), 0);
-  fs::remove(run_);
-  EXPECT_TRUE(ReadConnectionFiles(run_, 0, 30).empty());
-  EXPECT_EQ(ras.GetConnectStatus(h, st), 0);
-  EXPECT_EQ(st.state, kStateConnected);
-  EXPECT_EQ(ReadConnectionFiles(run_, 0, 30).size(), 1u);
-  EXPECT_EQ(ras.HangUp(h), 0);
-  EXPECT_TRUE(ReadConnectionFiles(run_, 0, 30).empty());
-}
-
-TEST_F(PhonebookTest, HangUpCancelsADialInProgress) {
-  Write("[Demo]\nDevice sim\nAnswer hang\n");
-  PhonebookRemoteAccess ras(book_, run_);
-  std::atomic<uint32_t> h{0};
+  EXPECT_EQ(ras_.HangUp(h), 0);
+  // A dial in progress is listed, and a hang-up cancels it.
   std::atomic<int> rc{-100};
-  std::thread dial([&] { rc = ras.Dial(DialRecord{"Demo", "", "", "", "", ""}, h); });
-  for (int i = 0; i < 100 && h == 0; ++i) usleep(10000);
-  ASSERT_NE(h.load(), 0u);
-  std::vector<ConnectionInfo> list;
-  ras.EnumConnections(list);
-  EXPECT_EQ(list.size(), 1u);  // a dial in progress is listed
-  EXPECT_EQ(ras.HangUp(h), 0);
+  std::thread dial([&] { rc = ras_.Dial(demo_, h); });
+  ASSERT_TRUE(testing::WaitUntil([&] { return ras_.EnumConnections(list) == 0 && !list.empty(); }));
+  EXPECT_EQ(ras_.HangUp(list[0].handle), 0);
   dial.join();
   EXPECT_EQ(rc, kErrorUserDisconnection);
+  EXPECT_EQ(ras_.Dial(demo_, h), kErrorLineBusy);  // the list starts over
 }
 
-TEST_F(PhonebookTest, StateFilesOfDeadProcessesAreStale) {
-  std::string mine = WriteConnectionFile(run_, "My/Entry", "sim");
+// The state file could not be written when the dial began (a full disk):
+// it is written as soon as it can be, while on-line, so that BREAK finds
+// the connection.
+TEST_F(PhonebookTest, StateFileIsWrittenOnceTheDiskTakesIt) {
+  Write("phonebook", "[Demo]\nDevice sim\nAnswer connect 0\n");
+  c_.real_env.SetDiskFull(true);
+  std::atomic<uint32_t> h{0};
+  ASSERT_EQ(ras_.Dial(demo_, h), 0);
+  ConnectStatus st;
+  EXPECT_EQ(ras_.GetConnectStatus(h, st), 0);
+  EXPECT_EQ(LiveStateFiles(), 0u);
+  c_.real_env.SetDiskFull(false);
+  EXPECT_EQ(ras_.GetConnectStatus(h, st), 0);
+  EXPECT_EQ(st.state, kStateConnected);
+  EXPECT_EQ(LiveStateFiles(), 1u);
+  EXPECT_EQ(ras_.HangUp(h), 0);
+  EXPECT_EQ(LiveStateFiles(), 0u);
+}
+
+// Only live processes of this program count: a state file naming a dead
+// process, a reused pid or another program (a forged one for "sleep") is
+// stale, removed on reading, never listed and the process never signalled.
+TEST_F(PhonebookTest, StateFilesOfAnyOtherProcessAreStale) {
+  std::string mine = WriteConnectionFile(c_.env, "run", "My/Entry", "sim");
   ASSERT_FALSE(mine.empty());
   EXPECT_EQ(mine.find("My/Entry"), std::string::npos);  // no path separators from the name
-  std::optional<ConnectionFile> parsed = ParseConnectionFile(*ReadWholeFile(mine));
-  ASSERT_TRUE(parsed);
-  EXPECT_EQ(parsed->entry, "My/Entry");
-  EXPECT_EQ(parsed->pid, getpid());
-  // Our own files are not "other processes'".
-  EXPECT_TRUE(ReadConnectionFiles(run_, getpid(), 30).empty());
-  EXPECT_EQ(ReadConnectionFiles(run_, 0, 30).size(), 1u);
-  // A pid that does not run, and one whose start time does not match.
-  std::ofstream(run_ + "/dead.conn") << "pid 1073741823\nstart 5\nentry X\ndevice sim\n";
-  std::ofstream(run_ + "/reused.conn") << "pid " << getpid() << "\nstart 1\nentry Y\ndevice sim\n";
-  std::ofstream(run_ + "/junk.conn") << "garbage";
-  EXPECT_EQ(ReadConnectionFiles(run_, 0, 30).size(), 1u);
-  EXPECT_FALSE(fs::exists(run_ + "/dead.conn"));
-  EXPECT_FALSE(fs::exists(run_ + "/reused.conn"));
+  EXPECT_EQ(c_.env.Stat(mine)->mode, 0600u);
+  EXPECT_EQ(ParseConnectionFile(Read(mine)).value_or(ConnectionFile{}).entry, "My/Entry");
+  EXPECT_TRUE(ReadConnectionFiles(c_.env, "run", getpid(), 30).empty());  // not another's
   EXPECT_FALSE(ParseConnectionFile("pid -3\nstart 1\nentry E\n"));
-  struct stat st;
-  ASSERT_EQ(stat(mine.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
-}
 
-// A state file naming a live process of another program (here a forged
-// one for "sleep") is stale: it is neither listed nor hung up, and the
-// process is never signalled.
-TEST_F(PhonebookTest, StateFileOfAnotherProgramIsNeverSignalled) {
-  Write("[Demo]\nDevice sim\n");
-  pid_t sleeper = fork();
-  if (sleeper == 0) {
-    execl("/bin/sleep", "sleep", "30", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  ASSERT_GT(sleeper, 0);
-  for (int i = 0; i < 100 && ProcessExecutable(sleeper) == ProcessExecutable(0); ++i)
-    usleep(10000);  // until the child has become "sleep"
-  std::optional<uint64_t> start = ProcessStartTime(sleeper);
+  std::unique_ptr<Process> sleeper = c_.env.Spawn({"/bin/sleep", "30"}, {}, "");
+  ASSERT_TRUE(sleeper);
+  pid_t pid = sleeper->pid();
+  ASSERT_TRUE(testing::WaitUntil(
+      [&] { return ProcessExecutable(c_.env, pid) != ProcessExecutable(c_.env, 0); }));
+  std::optional<uint64_t> start = ProcessStartTime(c_.env, pid);
   ASSERT_TRUE(start);
-  fs::create_directories(run_);
-  std::ofstream(run_ + "/forged.conn")
-      << "pid " << sleeper << "\nstart " << *start << "\nentry Demo\ndevice sim\n";
-  PhonebookRemoteAccess ras(book_, run_);
+  Write("run/dead.conn", "pid 1073741823\nstart 5\nentry X\ndevice sim\n");
+  Write("run/reused.conn", "pid " + std::to_string(getpid()) + "\nstart 1\nentry Y\ndevice sim\n");
+  Write("run/junk.conn", "garbage");
+  Write("run/forged.conn",
+        "pid " + std::to_string(pid) + "\nstart " + std::to_string(*start) + "\nentry Demo\n");
+  Write("phonebook", "[Demo]\nDevice sim\n");
   std::vector<ConnectionInfo> found;
-  EXPECT_EQ(ras.EnumConnections(found), 0);
+  EXPECT_EQ(ras_.EnumConnections(found), 0);
   EXPECT_TRUE(found.empty());
-  EXPECT_FALSE(fs::exists(run_ + "/forged.conn"));
-  EXPECT_EQ(kill(sleeper, 0), 0);  // untouched
-  kill(sleeper, SIGKILL);
-  waitpid(sleeper, nullptr, 0);
+  EXPECT_FALSE(FileExists(c_.env, "run/forged.conn"));
+  EXPECT_EQ(LiveStateFiles(), 1u);
+  Strings left = c_.env.ListDirectory("run", 10);
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (Strings{"My%2FEntry." + std::to_string(getpid()) + ".conn", "junk.conn"}));
+  EXPECT_EQ(sleeper->Poll(), std::nullopt);  // untouched
 }
 
-TEST(CommandLineTest, SplitsWordsWithoutAShell) {
-  using V = std::vector<std::string>;
-  EXPECT_EQ(*SplitCommandLine("  pon  my\\ isp 'a b' \"c \\\"d\\\"\" e;rm "),
-            (V{"pon", "my isp", "a b", "c \"d\"", "e;rm"}));
-  EXPECT_EQ(*SplitCommandLine(""), V{});
-  EXPECT_EQ(*SplitCommandLine("''"), V{""});
-  EXPECT_FALSE(SplitCommandLine("'open"));
-  EXPECT_FALSE(SplitCommandLine("\"open"));
-  EXPECT_FALSE(SplitCommandLine(std::string(5000, 'a')));
-}
-
-TEST(CommandLineTest, RunsWithEnvironmentAndBoundsTheWait) {
-  std::string out = fs::temp_directory_path() / ("netrove cmd " + std::to_string(getpid()));
-  std::optional<int> rc = RunCommandLine("/bin/sh -c 'echo $NETROVE_USER; exit 3'",
-                                         {{"NETROVE_USER", "alice"}}, out, 5000);
-  ASSERT_TRUE(rc);
-  EXPECT_EQ(*rc, 3);
-  EXPECT_EQ(*ReadWholeFile(out), "alice\n");
-  auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(RunCommandLine("/bin/sleep 30", {}, "", 300));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-  EXPECT_FALSE(RunCommandLine("/nonexistent/program", {}, "", 1000));
-  fs::remove(out);
+// netrove.dat starts programs, and it and the phonebook may hold passwords:
+// a file or directory others can change, or a password others can read,
+// is warned about.
+TEST_F(PhonebookTest, PermissionWarnings) {
+  std::string saved = std::getenv("NETROVE_HOME") != nullptr ? std::getenv("NETROVE_HOME") : "";
+  std::string dir = c_.scratch.path(), dat = c_.scratch / "netrove.dat";
+  setenv("NETROVE_HOME", dir.c_str(), 1);
+  Write(dat, "[ISP]\nPassword *x\n");
+  Write("phonebook", "[ISP]\npassword  secret\n");
+  std::string writable =
+      "Warning: " + dat + " can be written by other users, and it starts programs.";
+  std::string dir_writable =
+      "Warning: directory " + dir +
+      " can be written by other users, and netrove.dat in it starts programs.";
+  auto readable = [](const std::string& path) {
+    return "Warning: " + path + " holds a password and can be read by other users (chmod 600 " +
+           path + ")";
+  };
+  struct Case {
+    mode_t dir, dat, book;
+    Strings warnings;
+  } cases[] = {{0700, 0600, 0600, {}},
+               {0700, 0660, 0600, {writable, readable(dat)}},
+               {0777, 0600, 0640, {dir_writable, readable("phonebook")}},
+               {01777, 0600, 0600, {}}};  // the sticky bit keeps others from replacing it
+  for (const Case& c : cases) {
+    c_.ClearLines();
+    ASSERT_TRUE(c_.env.SetMode(dir, c.dir) && c_.env.SetMode(dat, c.dat) &&
+                c_.env.SetMode("phonebook", c.book));
+    int warned =
+        WarnIfConfigWritable(c_.env, c_.log) + WarnIfPasswordsReadable(c_.env, c_.log, "phonebook");
+    EXPECT_EQ(warned, static_cast<int>(c.warnings.size()));
+    EXPECT_EQ(c_.Lines(), c.warnings) << std::oct << c.dir << " " << c.dat << " " << c.book;
+  }
+  Write(dat, "; no password\n");
+  ASSERT_TRUE(c_.env.SetMode(dat, 0644));
+  EXPECT_FALSE(WarnIfPasswordsReadable(c_.env, c_.log, "phonebook"));
+  saved.empty() ? unsetenv("NETROVE_HOME") : setenv("NETROVE_HOME", saved.c_str(), 1);
 }
 
 }  // namespace

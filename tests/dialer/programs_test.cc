@@ -1,21 +1,24 @@
+// Program lines, and programs started for real from the scratch directory.
 #include "dialer/programs.h"
 
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 
-#include "dialer/events_fixture.h"
+#include "dialer/events.h"
+#include "lib/test_context.h"
 
 namespace netrove {
 namespace {
 
-TEST(ProgramLine, OptionsQuotesAndParameters) {
+using Strings = std::vector<std::string>;
+
+TEST(ProgramLineTest, OptionsQuotesAndParameters) {
   struct Case {
     const char* line;
     WindowMode mode;
@@ -27,117 +30,99 @@ TEST(ProgramLine, OptionsQuotesAndParameters) {
       {"/max  player  song.ogg ", WindowMode::kMaximised, "player", "song.ogg"},
       {"/r\tviewer", WindowMode::kRestored, "viewer", ""},
       {"/X viewer a", WindowMode::kNormal, "viewer", "a"},  // unknown option dropped
+      {"/tool a", WindowMode::kNormal, "/tool", "a"},       // ... unless it is a file
       {"/usr/bin/env A=1 true", WindowMode::kNormal, "/usr/bin/env", "A=1 true"},
       {"/M \"/opt/my tools/run it.sh\" \"a b\" c", WindowMode::kMinimised,
        "/opt/my tools/run it.sh", "\"a b\" c"},
       {"\"/opt/open ended", WindowMode::kNormal, "/opt/open ended", ""},
   };
+  auto is_file = [](const std::string& path) { return path == "/tool"; };
   for (const Case& c : cases) {
-    auto parsed = ParseProgramLine(c.line);
+    auto parsed = ParseProgramLine(c.line, is_file);
     ASSERT_TRUE(parsed.has_value()) << c.line;
     EXPECT_EQ(parsed->mode, c.mode) << c.line;
     EXPECT_EQ(parsed->program, c.program) << c.line;
     EXPECT_EQ(parsed->parameters, c.parameters) << c.line;
   }
   for (const char* empty : {"", "   ", "/M", "/MAX   ", "\"\" x"})
-    EXPECT_FALSE(ParseProgramLine(empty).has_value()) << empty;
-}
+    EXPECT_FALSE(ParseProgramLine(empty, is_file).has_value()) << empty;
 
-TEST(ProgramLine, ArgumentWords) {
-  using V = std::vector<std::string>;
-  EXPECT_EQ(SplitArguments(""), V{});
-  EXPECT_EQ(SplitArguments("  a\t b  "), (V{"a", "b"}));
-  EXPECT_EQ(SplitArguments("\"b c\" d\"\"e \"\" f\"g h\""), (V{"b c", "de", "", "fg h"}));
-  EXPECT_EQ(SplitArguments("$HOME;rm -rf `x` | y"), (V{"$HOME;rm", "-rf", "`x`", "|", "y"}));
-  EXPECT_EQ(SplitArguments("\"never closed"), (V{"never closed"}));
+  EXPECT_EQ(SplitArguments("  a\t b  "), (Strings{"a", "b"}));
+  EXPECT_EQ(SplitArguments("\"b c\" d\"\"e \"\" f\"g h\""), (Strings{"b c", "de", "", "fg h"}));
+  EXPECT_EQ(SplitArguments("$HOME;rm -rf `x` | y"), (Strings{"$HOME;rm", "-rf", "`x`", "|", "y"}));
+  EXPECT_EQ(SplitArguments("\"never closed"), (Strings{"never closed"}));
   std::string many;
   for (int i = 0; i < 1000; ++i) many += "w ";
   EXPECT_EQ(SplitArguments(many).size(), kMaxArguments);
 }
 
-class StartedPrograms : public EventsFixture {
+class StartedPrograms : public ::testing::Test, public SessionControl, public UrlCheckStarter {
  protected:
-  // An executable shell script in the scratch directory.
+  void Abort() override {}
+  void HangUp() override {}
+  void StartUrlCheck(const std::string&) override {}
+  // An executable shell script in the scratch directory; its full path.
   std::string Script(const std::string& name, const std::string& body) {
-    std::string path = Path(name);
-    std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
-    chmod(path.c_str(), 0755);
-    return path;
+    EXPECT_TRUE(WriteFileAtomically(c_.env, name, "#!/bin/sh\n" + body + "\n", 0755, false));
+    return c_.scratch / name;
   }
-  std::string Read(const std::string& name) {
-    std::ifstream in(Path(name));
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
+  std::string Read(const std::string& name) { return c_.env.ReadFile(name, 4096).value_or(""); }
   static bool Gone(pid_t pid) { return kill(pid, 0) == -1 && errno == ESRCH; }
+
+  testing::TestContext c_;
+  FlagFiles flags_{c_.env};
+  Events events_{c_.env, c_.tasks, c_.log, c_.config, c_.shared, flags_, *this, *this};
+  Programs& programs_ = events_.programs();
 };
 
-TEST_F(StartedPrograms, QuotedPathWithBlanksGetsItsWordsUninterpreted) {
-  std::string script =
-      Script("write marker.sh",
-             "for a in \"$@\"; do echo \"[$a]\"; done > \"$(dirname \"$0\")/out\"\n"
-             "mv \"$(dirname \"$0\")/out\" \"$(dirname \"$0\")/marker\"");
-  ExecuteCommand("/M \"" + script + "\" one \"two words\" $HOME;touch `pwd`/x *");
-  ASSERT_TRUE(WaitFor([&] { return Exists("marker"); }, 5000));
-  EXPECT_EQ(Read("marker"), "[one]\n[two words]\n[$HOME;touch]\n[`pwd`/x]\n[*]\n");
-  EXPECT_EQ(Logged().front(),
-            "Execute /M \"" + script + "\" one \"two words\" $HOME;touch `pwd`/x *");
+// The words of a quoted program path with blanks arrive as written, no
+// descriptor but the standard ones is inherited (a listening socket left
+// without close-on-exec here), and ended programs are collected.
+TEST_F(StartedPrograms, WordsArriveUninterpretedNoSocketIsInheritedAndAllAreReaped) {
+  uint16_t port = 0;
+  int listener = testing::BindLoopback(port);
+  ASSERT_EQ(fcntl(listener, F_SETFD, 0), 0);
+  std::string script = Script("write marker.sh",
+                              "[ $# -gt 0 ] || exit 0\nd=$(dirname \"$0\")\n"
+                              "{ for a in \"$@\"; do echo \"[$a]\"; done\n"
+                              "  for f in /proc/$$/fd/*; do readlink \"$f\"; done; } > \"$d/out\"\n"
+                              "mv \"$d/out\" \"$d/marker\"");
+  std::string line = "/M \"" + script + "\" one \"two words\" $HOME;touch `pwd`/x *";
+  events_.ExecuteCommand(line);
+  EXPECT_EQ(c_.Lines(), Strings{"Execute " + line});
+  std::vector<pid_t> pids;
+  for (int i = 0; i < 3; ++i) pids.push_back(programs_.Start("\"" + script + "\""));
+  EXPECT_GT(*std::min_element(pids.begin(), pids.end()), 0);
+  close(listener);
+  ASSERT_TRUE(testing::WaitUntil([&] { return FileExists(c_.env, "marker"); }, 5000));
+  std::string marker = Read("marker");
+  EXPECT_EQ(marker.rfind("[one]\n[two words]\n[$HOME;touch]\n[`pwd`/x]\n[*]\n/dev/null\n", 0), 0u)
+      << marker;
+  EXPECT_EQ(marker.find("socket:"), std::string::npos) << marker;
+  // A zombie still answers kill(pid, 0); a collected process does not.
+  EXPECT_TRUE(testing::WaitUntil(
+      [&] { return programs_.NotReaped() == 0 && std::all_of(pids.begin(), pids.end(), &Gone); },
+      5000));
 }
 
 // (A missing program logging only its "Execute" line is tested end to end in
 // the case tests/cases/flags.)
 TEST_F(StartedPrograms, DocumentsAndUrlsGoToXdgOpenWhenThereIsOne) {
-  std::ofstream(Path("doc.txt")) << "text";
+  ASSERT_TRUE(WriteFileAtomically(c_.env, "doc.txt", "text"));
   std::string saved = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "";
-  setenv("PATH", Path("bin").c_str(), 1);
-  EXPECT_EQ(StartProgram({WindowMode::kNormal, Path("doc.txt"), ""}), -1);  // no xdg-open
-  std::filesystem::create_directories(dir_ / "bin");
-  Script("bin/xdg-open", "echo \"$@\" >> \"" + Path("opened") + "\"");
-  pid_t a = StartProgram(*ParseProgramLine("\"" + Path("doc.txt") + "\" ignored"));
-  pid_t b = StartProgram(*ParseProgramLine("http://127.0.0.1/page"));
+  setenv("PATH", (c_.scratch / "bin").c_str(), 1);
+  EXPECT_EQ(programs_.Start(c_.scratch / "doc.txt"), -1);  // no xdg-open
+  ASSERT_TRUE(c_.env.MakeDirectory("bin", 0755));
+  Script("bin/xdg-open", "echo \"$@\" >> \"" + c_.scratch / "opened" + "\"");
+  pid_t a = programs_.Start("\"" + c_.scratch / "doc.txt" + "\" ignored");
+  pid_t b = programs_.Start("http://127.0.0.1/page");
   setenv("PATH", saved.c_str(), 1);
   ASSERT_GT(a, 0);
   ASSERT_GT(b, 0);
-  ASSERT_TRUE(WaitFor([&] { return Gone(a) && Gone(b); }, 5000));
+  ASSERT_TRUE(testing::WaitUntil([&] { return Gone(a) && Gone(b); }, 5000));
   std::string opened = Read("opened");
-  EXPECT_NE(opened.find(Path("doc.txt") + "\n"), std::string::npos) << opened;
+  EXPECT_NE(opened.find(c_.scratch / "doc.txt\n"), std::string::npos) << opened;
   EXPECT_NE(opened.find("http://127.0.0.1/page\n"), std::string::npos) << opened;
-}
-
-TEST_F(StartedPrograms, EndedProgramsAreReapedAndInheritNoSocket) {
-  // A listening socket deliberately left without close-on-exec.
-  int listener = socket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_GE(listener, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  ASSERT_EQ(listen(listener, 4), 0);
-
-  std::string script =
-      Script("fds.sh", "for f in /proc/$$/fd/*; do readlink \"$f\"; done > \"" + Path("fds") +
-                           ".$$\"; mv \"" + Path("fds") + ".$$\" \"" + Path("fds") + "\"");
-  std::vector<pid_t> pids;
-  for (int i = 0; i < 5; ++i) {
-    pid_t pid = StartProgram({WindowMode::kNormal, script, ""});
-    ASSERT_GT(pid, 0);
-    pids.push_back(pid);
-  }
-  close(listener);
-  ASSERT_TRUE(WaitFor([&] { return Exists("fds"); }, 5000));
-  std::string fds = Read("fds");
-  EXPECT_EQ(fds.find("socket:"), std::string::npos) << fds;
-  EXPECT_NE(fds.find("/dev/null"), std::string::npos) << fds;
-  // A zombie still answers kill(pid, 0); a reaped process does not.
-  EXPECT_TRUE(WaitFor(
-      [&] {
-        for (pid_t pid : pids)
-          if (!Gone(pid)) return false;
-        return true;
-      },
-      5000));
-  EXPECT_TRUE(WaitFor([] { return ProgramsNotReaped() == 0; }, 2000));
 }
 
 }  // namespace

@@ -1,63 +1,95 @@
-// Phone schedules: window syntax, boundaries, weekdays.
+// Phone schedules (windows, boundaries, weekdays) and EXECUTEAT schedules.
 #include "dialer/schedule.h"
 
 #include <gtest/gtest.h>
 
+#include "dialer/execute_at.h"
+#include "lib/local_time.h"
+
 namespace netrove {
 namespace {
 
-LocalDateTime At(int weekday, int hour, int minute) {
-  LocalDateTime t{2026, 3, 1, hour, minute, 0, weekday};
-  return t;
-}
-
-TEST(ScheduleTest, WindowBoundariesAndMidnight) {
-  EXPECT_TRUE(WindowMatches("22:00-0:00", At(1, 23, 30)));
-  EXPECT_FALSE(WindowMatches("22:00-23:00", At(1, 23, 30)));
-  EXPECT_TRUE(WindowMatches("10:00-18:00", At(3, 10, 0)));
-  EXPECT_TRUE(WindowMatches("10:00-18:00", At(3, 18, 0)));
-  EXPECT_FALSE(WindowMatches("10:00-18:00", At(3, 18, 1)));
-  EXPECT_FALSE(WindowMatches("10:00-18:00", At(3, 9, 59)));
-  // No wrap past midnight; two windows do what is meant.
-  EXPECT_FALSE(WindowMatches("22:00-2:00", At(1, 23, 0)));
-  EXPECT_FALSE(WindowMatches("22:00-2:00", At(1, 1, 0)));
-  EXPECT_TRUE(ScheduleMatches("22:00-0:00,0:00-2:00", At(1, 1, 0)));
-  EXPECT_TRUE(ScheduleMatches("22:00-0:00,0:00-2:00", At(1, 23, 0)));
-  EXPECT_FALSE(ScheduleMatches("22:00-0:00,0:00-2:00", At(1, 2, 1)));
-}
-
-TEST(ScheduleTest, Weekdays) {
-  EXPECT_TRUE(WindowMatches("0.2:00-10:00", At(0, 5, 0)));
-  EXPECT_FALSE(WindowMatches("0.2:00-10:00", At(1, 5, 0)));
-  EXPECT_TRUE(WindowMatches("06.0:00-0:00", At(6, 12, 0)));
-  EXPECT_FALSE(WindowMatches("06.0:00-0:00", At(5, 12, 0)));
-  const char* both = "0.2:00-10:00,5.10:00-18:00";
-  EXPECT_TRUE(ScheduleMatches(both, At(5, 17, 0)));
-  EXPECT_FALSE(ScheduleMatches(both, At(5, 9, 0)));
-  EXPECT_TRUE(ScheduleMatches(both, At(0, 9, 0)));
-  // Spaces are ignored.
-  EXPECT_TRUE(WindowMatches(" 5 . 10 : 00 - 18 : 00 ", At(5, 12, 0)));
-}
-
-TEST(ScheduleTest, MalformedWindowsNeverMatch) {
+TEST(PhoneScheduleTest, WindowsBoundariesAndWeekdays) {
+  struct Case {
+    const char* schedule;
+    int weekday, hour, minute;
+    bool matches;
+  } cases[] = {
+      {"22:00-0:00", 1, 23, 30, true},  // an end hour of 0 is 24
+      {"22:00-23:00", 1, 23, 30, false},
+      {"10:00-18:00", 3, 10, 0, true},  // both ends included
+      {"10:00-18:00", 3, 18, 0, true},
+      {"10:00-18:00", 3, 18, 1, false},
+      {"10:00-18:00", 3, 9, 59, false},
+      {"22:00-2:00", 1, 23, 0, false},          // no wrap past midnight ...
+      {"22:00-0:00,0:00-2:00", 1, 1, 0, true},  // ... two windows do what is meant
+      {"22:00-0:00,0:00-2:00", 1, 23, 0, true},
+      {"22:00-0:00,0:00-2:00", 1, 2, 1, false},
+      {"0.2:00-10:00", 0, 5, 0, true},
+      {"0.2:00-10:00", 1, 5, 0, false},
+      {"06.0:00-0:00", 6, 12, 0, true},
+      {"06.0:00-0:00", 5, 12, 0, false},
+      {"0.2:00-10:00,5.10:00-18:00", 5, 17, 0, true},
+      {"0.2:00-10:00,5.10:00-18:00", 0, 9, 0, true},
+      {" 5 . 10 : 00 - 18 : 00 ", 5, 12, 0, true},  // spaces are ignored
+  };
+  for (const Case& c : cases) {
+    LocalDateTime at{2026, 3, 1, c.hour, c.minute, 0, c.weekday};
+    EXPECT_EQ(ScheduleMatches(c.schedule, at), c.matches) << c.schedule << " " << c.hour;
+  }
+  LocalDateTime noon{2026, 3, 1, 12, 0, 0, 2};
   for (const char* w : {"10:00-18", "10-18:00", "10:00 18:00", "", "-", "a:00-18:00",
                         "10:00-0.18:00", "10:0x-18:00", "99999:00-1:00", "10:00-18:00:00"})
-    EXPECT_FALSE(WindowMatches(w, At(2, 12, 0))) << w;
-  EXPECT_FALSE(ScheduleMatches("", At(2, 12, 0)));
+    EXPECT_FALSE(WindowMatches(w, noon)) << w;
 }
 
-TEST(ScheduleTest, NumbersWithSchedules) {
-  ScheduledNumber n = ApplySchedule("2:00-10:00|00-00-00", At(1, 12, 0));
+TEST(PhoneScheduleTest, NumbersWithSchedules) {
+  LocalDateTime three{2026, 3, 1, 3, 0, 0, 1}, noon{2026, 3, 1, 12, 0, 0, 1};
+  ScheduledNumber n = ApplySchedule("2:00-10:00|00-00-00", noon);
   EXPECT_EQ(n.number, "00-00-00");
   EXPECT_FALSE(n.allowed);
-  n = ApplySchedule("2:00-10:00|00-00-00", At(1, 3, 0));
-  EXPECT_TRUE(n.allowed);
-  n = ApplySchedule("000w111-11-11", At(1, 3, 0));
+  EXPECT_TRUE(ApplySchedule("2:00-10:00|00-00-00", three).allowed);
+  n = ApplySchedule("000w111-11-11", three);
   EXPECT_EQ(n.number, "000w111-11-11");
   EXPECT_TRUE(n.allowed);
-  EXPECT_EQ(NumberList({}), std::vector<std::string>{""});
-  EXPECT_EQ(NumberList({"", "1"}), (std::vector<std::string>{"", "1"}));
-  EXPECT_EQ(NumberList({"1"}), (std::vector<std::string>{"", "1"}));
+  using V = std::vector<std::string>;
+  EXPECT_EQ(NumberList({}), V{""});
+  EXPECT_EQ(NumberList({"1"}), (V{"", "1"}));
+}
+
+// A time in March 2024, the 5th unless said otherwise.
+uint32_t At(int hour, int minute, int second, int day = 5) {
+  return testing_time::NowSecondsAt(2024, 3, day, hour, minute, second);
+}
+
+TEST(ExecuteAtScheduleTest, DailyTimeRunsOnceADayInItsMinute) {
+  EXPECT_EQ(FirstExecuteAt("10:15", At(10, 14, 20)), At(10, 15, 0));
+  EXPECT_EQ(FirstExecuteAt("10:15", At(10, 15, 20)), At(10, 15, 0));  // due at once
+  EXPECT_EQ(FirstExecuteAt("10:15", At(10, 16, 0)), At(10, 15, 0, 6));
+  // Runs on time, a little late or hours late: each next run falls in the
+  // 10:15 minute of the following day.
+  for (uint32_t lateness : {0u, 1u, 39u, 3 * 3600u}) {
+    uint32_t due = At(10, 15, 0);
+    for (int day = 0; day < 5; ++day) {
+      uint32_t next = NextExecuteAt("10:15", due, due + lateness);
+      EXPECT_EQ(next, due + 86400) << lateness;  // not twice a day, no day skipped
+      due = next;
+    }
+  }
+}
+
+TEST(ExecuteAtScheduleTest, MinutesRunEveryNMinutesWithoutCatchingUp) {
+  EXPECT_EQ(FirstExecuteAt("5", At(8, 0, 7)), At(8, 5, 7));
+  EXPECT_EQ(FirstExecuteAt("0", At(8, 0, 7)), At(8, 1, 7));
+  uint32_t due = At(8, 5, 7);
+  EXPECT_EQ(NextExecuteAt("5", due, due), At(8, 10, 7));
+  EXPECT_EQ(NextExecuteAt("5", due, due + 2), At(8, 10, 7));  // no drift
+  // Woken 17 minutes late: one run now, the next five minutes later.
+  EXPECT_EQ(NextExecuteAt("5", due, due + 17 * 60), due + 22 * 60);
+  // Never below one second, whatever the inputs.
+  for (const char* text : {"0", "1", "junk", "10:15", "99:99"})
+    for (uint32_t now : {At(10, 15, 0), At(23, 59, 59)})
+      EXPECT_GE(NextExecuteAt(text, now + 120, now), now + 1) << text;
 }
 
 }  // namespace

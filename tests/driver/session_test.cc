@@ -1,253 +1,294 @@
-// The session controller against the scripted remote-access layer: dial,
-// redial, wait and sleep countdowns, on-line loop, proxy mode.
+// The session controller on the scripted line: dial, redial, wait and
+// sleep countdowns, on-line loop, proxy mode; the session's abort; the ADD
+// form's update of netrove.dat.
 #include "driver/session.h"
 
 #include <gtest/gtest.h>
 
 #include <map>
-#include <set>
 
 #include "dialer/dial_fixture.h"
+#include "driver/forms.h"
+#include "driver/program_context.h"
 
 namespace netrove {
 namespace {
 
-using Fake = FakeRemoteAccess;
-using Strings = std::vector<std::string>;
+using Line = FakeLine;
+
+// The parts of a session the controller reports to, scripted.
+struct FakeParts final : CallAccounting, LinkChecks, EventRules, LinkTraffic, UrlCheckStarter {
+  explicit FakeParts(FakeLine& line) : line(line) {}
+  void StartCall(uint32_t) override {}
+  void Tick(uint32_t) override {}
+  void EndCall() override {}
+  void SelectTariff() override {}
+  void Save() override { saves.push_back(line.now_ms() / 1000); }
+  bool FirstTest() override { return first_tests_failing-- <= 0; }
+  bool Test() override { return tests_failing-- <= 0; }
+  void StartWatch() override {}
+  void StopWatch() override {}
+  bool Fire(int number) override {
+    fired.push_back(number);
+    return number == reload_on;
+  }
+  void ResetCounts() override {}
+  void RunProgramList(const Strings& list) override {
+    lists.insert(lists.end(), list.begin(), list.end());
+  }
+  uint32_t AverageReceiveRate() override { return 0; }
+  void ZeroTrafficCounters() override {}
+  void EmptyFailedConnectCache() override {}
+  std::string LocalInterfaceDescription() override { return ""; }
+  void StartUrlCheck(const std::string&) override {}
+
+  FakeLine& line;
+  int first_tests_failing = 0, tests_failing = 0, reload_on = -1;
+  std::vector<int> fired;
+  std::vector<int64_t> saves;  // seconds of the line's clock
+  Strings lists;
+};
 
 class SessionTest : public DialFixture {
  protected:
-  void SetUp() override {
-    DialFixture::SetUp();
-    hooks_.create_flag_file = [this](const std::string& n) {
-      Record(flags_, "+" + n);
-      files_.insert(n);
-    };
-    hooks_.delete_flag_file = [this](const std::string& n) {
-      Record(flags_, "-" + n);
-      files_.erase(n);
-    };
-    hooks_.flag_file_exists = [this](const std::string& n) { return files_.count(n) > 0; };
-    ApplyHooks();
-    UpdateConfig([](ConfigRecord& c) {
+  SessionTest() {
+    Config([](ConfigRecord& c) {
       c.wait_time = 2;
       c.dial_time = 20;
     });
-    dialer_->PrepareForSession();
-    controller_ = std::make_unique<SessionController>(*dialer_);
-  }
-  void TearDown() override {
-    on_status_ = nullptr;
-    DialFixture::TearDown();
   }
   // Runs actions[n] when the n-th on-line status line is shown.
   void AtOnlineLines(std::map<int, std::function<void()>> actions) {
-    on_status_ = [this, actions = std::move(actions), n = 0]() mutable {
-      if (status_.back().rfind("ESC cancel, Space redial", 0) != 0) return;
+    line_.on_status = [this, actions = std::move(actions), n = 0]() mutable {
+      if (line_.status.back().rfind("ESC cancel, Space redial", 0) != 0) return;
       if (auto it = actions.find(++n); it != actions.end()) it->second();
     };
   }
-  void PressAtOnce(int key) { fake_->AddKey(fake_->now_ms(), key); }
   bool Shown(const Strings& lines, const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
   }
-  std::unique_ptr<SessionController> controller_;
-  std::set<std::string> files_;
+
+  Network network_{env_, ctx_.tasks, ctx_.log, ctx_.config, ctx_.shared};
+  Services services_{network_, ctx_.log, ctx_.config};
+  Session session_{line_, dialer_, ctx_.shared, services_};
+  FakeParts parts_{line_};
+  SessionController controller_{SessionParts{line_, dialer_, ctx_.config, ctx_.shared, flags_,
+                                             parts_, parts_, parts_, parts_, session_}};
 };
 
-TEST_F(SessionTest, MaxRetryAbortsAfterTheThirdFailure) {
-  UpdateConfig([](ConfigRecord& c) { c.max_retry = 3; });
-  fake_->Script({Fake::Fail(kErrorLineBusy)});
-  EXPECT_EQ(controller_->RunDialSession(false), SessionOutcome::kStop);
-  EXPECT_EQ(fake_->Dials().size(), 3u);
-  EXPECT_EQ(CountLogged("Error 76: text of 676"), 3);
-  EXPECT_EQ(Log().back(), "Aborted!");
-  EXPECT_EQ(Shared().control_request, kRequestStop);
-}
-
-TEST_F(SessionTest, DroppedLinkCountsAndAConnectResetsTheCount) {
-  UpdateConfig([](ConfigRecord& c) { c.max_retry = 3; });
-  fake_->Script({Fake::Fail(kErrorLineBusy), Fake::Fail(kErrorNoAnswer), Fake::Connect(1000, 3000),
-                 Fake::Fail(kErrorLineBusy), Fake::Fail(kErrorLineBusy), Fake::Connect()});
-  EXPECT_EQ(controller_->RunDialSession(false), SessionOutcome::kStop);
+TEST_F(SessionTest, MaxRetryCountsFailuresAndDropsAndAConnectStartsAgain) {
+  Config([](ConfigRecord& c) { c.max_retry = 3; });
+  line_.Script({Line::Fail(kErrorLineBusy), Line::Fail(kErrorNoAnswer), Line::Connect(1000, 3000),
+                Line::Fail(kErrorLineBusy), Line::Fail(kErrorLineBusy), Line::Connect()});
+  EXPECT_EQ(controller_.RunDialSession(false), SessionOutcome::kStop);
   // busy, no answer, connect (count back to 0), drop (1), busy (2), busy (3).
-  EXPECT_EQ(fake_->Dials().size(), 5u);
-  EXPECT_TRUE(Logged("Disconnected"));
-  EXPECT_EQ(Log().back(), "Aborted!");
+  EXPECT_EQ(line_.DialledNumbers().size(), 5u);
+  EXPECT_EQ(ctx_.Count("Error 76: text of 676"), 3);
+  EXPECT_TRUE(ctx_.Has("Disconnected"));
+  EXPECT_EQ(ctx_.Lines().back(), "Aborted!");
+  EXPECT_EQ(Request(), kRequestStop);
 }
 
+TEST_F(SessionTest, ActiveConnectionEndsTheSessionBeforeDialing) {
+  line_.AddForeign(0x80000001u, "demo");
+  EXPECT_EQ(controller_.RunDialSession(false), SessionOutcome::kStop);
+  EXPECT_TRUE(line_.DialledNumbers().empty());
+  EXPECT_EQ(ctx_.Lines(), (Strings{"Found active connection as demo.", "Aborted!"}));
+  EXPECT_EQ(Request(), kRequestStop);
+}
+
+// (The program lists and log lines of such a call are tested end to end in
+// tests/session/session_programs_test.py.)
 TEST_F(SessionTest, RedialOffEndsAfterTheFirstCall) {
-  UpdateConfig([](ConfigRecord& c) {
+  Config([](ConfigRecord& c) {
     c.redial = false;
-    c.connect_flag = "connect.flg";
     c.execute = {"a.wav"};
     c.execute_end = {"b.exe"};
   });
-  Strings lists;
-  hooks_.run_program_list = [&](const Strings& l) { lists.push_back(l[0]); };
-  ApplyHooks();
-  fake_->Script({Fake::Connect(1000, 4000)});
-  EXPECT_EQ(controller_->RunDialSession(false), SessionOutcome::kStop);
-  EXPECT_EQ(fake_->Dials().size(), 1u);
-  EXPECT_TRUE(hidden_);
-  EXPECT_TRUE(Logged("Start execute program list"));
-  EXPECT_TRUE(Logged("Start execute program list for break connection"));
-  EXPECT_EQ(lists, (Strings{"a.wav", "b.exe"}));
-  EXPECT_TRUE(Logged("Redial not need, exiting."));
+  line_.Script({Line::Connect(1000, 4000)});
+  EXPECT_EQ(controller_.RunDialSession(false), SessionOutcome::kStop);
+  EXPECT_EQ(line_.DialledNumbers().size(), 1u);
+  EXPECT_TRUE(line_.hidden);
+  EXPECT_EQ(parts_.lists, (Strings{"a.wav", "b.exe"}));
   // The line held 4 seconds; the last status shown before the drop was 3.
-  EXPECT_TRUE(Logged("Timed 00:00:03 (CPS: 0)"));
-  EXPECT_EQ(Shared().control_request, kRequestStop);
-  EXPECT_TRUE(files_.empty() && Shown(flags_, "+connect.flg"));  // made, then removed
-  EXPECT_EQ(titles_.back(), "Disconnected");
+  EXPECT_TRUE(ctx_.Has("Timed 00:00:03 (CPS: 0)"));
+  EXPECT_EQ(line_.titles.back(), "Disconnected");
+  EXPECT_EQ(Request(), kRequestStop);
 }
 
-TEST_F(SessionTest, PlusKeyLengthensThisAndLaterWaits) {
-  UpdateConfig([](ConfigRecord& c) { c.wait_time = 5; });
-  for (int i = 0; i < 3; ++i) fake_->AddKey(0, '+');
-  controller_->SleepWaitCountdown(false);
-  EXPECT_EQ(fake_->now_ms(), 8000);
-  EXPECT_EQ(CurrentConfig()->wait_time, 8);
-  EXPECT_EQ(Shared().link_mode, kLinkWaiting);
-  size_t first = status_.size();
-  controller_->SleepWaitCountdown(false);
-  EXPECT_EQ(fake_->now_ms(), 16000);
-  EXPECT_EQ(status_[first], "ESC cancel, Space try, S sleep - Waiting...(8)");
-  controller_->SleepWaitCountdown(true);  // nothing to sleep for: "dial next" returns at once
-  EXPECT_EQ(fake_->now_ms(), 16000);
+TEST_F(SessionTest, WaitCountdownKeysAndRequests) {
+  Config([](ConfigRecord& c) { c.wait_time = 5; });
+  for (int i = 0; i < 3; ++i) line_.AddKey(0, '+');
+  controller_.SleepWaitCountdown(false);
+  EXPECT_EQ(line_.now_ms(), 8000);
+  EXPECT_EQ(ctx_.config.Current()->wait_time, 8);  // later waits too
+  EXPECT_EQ(ctx_.shared.link_mode, kLinkWaiting);
+  size_t first = line_.status.size();
+  controller_.SleepWaitCountdown(false);
+  EXPECT_EQ(line_.now_ms(), 16000);
+  EXPECT_EQ(line_.status[first], "ESC cancel, Space try, S sleep - Waiting...(8)");
+  controller_.SleepWaitCountdown(true);  // nothing to sleep for: "dial next" returns at once
+  EXPECT_EQ(line_.now_ms(), 16000);
+  // A redial request ends the wait, a stop request the session.
+  Config([](ConfigRecord& c) { c.wait_time = 30; });
+  first = line_.status.size();
+  line_.on_status = [&] {
+    if (line_.status.size() == first + 2) ctx_.shared.control_request = kRequestRedial;
+  };
+  controller_.SleepWaitCountdown(false);
+  EXPECT_LT(line_.now_ms(), 19000);
+  EXPECT_FALSE(ctx_.Has("Aborted!"));
+  line_.on_status = [&] { ctx_.shared.control_request = kRequestStop; };
+  controller_.SleepWaitCountdown(false);
+  EXPECT_EQ(ctx_.Count("Aborted!"), 1);
 }
 
 TEST_F(SessionTest, SleepKeyAndSleepFlag) {
-  UpdateConfig([](ConfigRecord& c) { c.wait_time = 3; });
-  fake_->AddKey(500, 'S');
-  controller_->SleepWaitCountdown(false);  // no SLEEPFLAG: S does nothing
-  EXPECT_EQ(fake_->now_ms(), 3000);
-  EXPECT_TRUE(flags_.empty());
-  UpdateConfig([](ConfigRecord& c) {
+  Config([](ConfigRecord& c) { c.wait_time = 3; });
+  line_.AddKey(500, 'S');
+  controller_.SleepWaitCountdown(false);  // no SLEEPFLAG: S does nothing
+  EXPECT_EQ(line_.now_ms(), 3000);
+  EXPECT_TRUE(env_.TakeChanges().empty());
+  Config([](ConfigRecord& c) {
     c.sleep_flag = "sleep.flg";
     c.sleep_time = 60;
   });
-  fake_->AddKey(3500, 'S');   // Wait -> Sleep (creates the flag)
-  fake_->AddKey(10000, 's');  // Sleep -> ends (deletes the flag)
-  controller_->SleepWaitCountdown(false);
-  EXPECT_EQ(flags_, (Strings{"+sleep.flg", "-sleep.flg"}));
-  EXPECT_GE(fake_->now_ms(), 10000);
-  EXPECT_LT(fake_->now_ms(), 11000);
-  EXPECT_TRUE(Shown(titles_, "Sleeping"));
-  // Start asleep: the flag is made first and ESC in the sleep stops.
-  fake_->AddKey(fake_->now_ms() + 2000, 27);
-  EXPECT_EQ(controller_->RunDialSession(true), SessionOutcome::kStop);
-  EXPECT_TRUE(fake_->Dials().empty());
-  EXPECT_TRUE(files_.empty());  // ESC while sleeping deletes the flag
-  EXPECT_TRUE(Logged("Aborted!"));
+  line_.AddKey(3500, 'S');   // Wait -> Sleep (makes the flag)
+  line_.AddKey(10000, 's');  // Sleep -> ends (removes the flag)
+  controller_.SleepWaitCountdown(false);
+  EXPECT_EQ(env_.TakeChanges(), (Strings{"+sleep.flg", "-sleep.flg"}));
+  EXPECT_GE(line_.now_ms(), 10000);
+  EXPECT_LT(line_.now_ms(), 11000);
+  EXPECT_TRUE(Shown(line_.titles, "Sleeping"));
+  // Start asleep: the flag is made first, and ESC in the sleep removes it
+  // and stops.
+  line_.AddKey(line_.now_ms() + 2000, kKeyEsc);
+  EXPECT_EQ(controller_.RunDialSession(true), SessionOutcome::kStop);
+  EXPECT_TRUE(line_.DialledNumbers().empty());
+  Strings changes = env_.TakeChanges();
+  ASSERT_FALSE(changes.empty());
+  EXPECT_EQ(changes[0], "+sleep.flg");
+  EXPECT_FALSE(FileExists(env_, "sleep.flg"));
+  EXPECT_TRUE(ctx_.Has("Aborted!"));
 }
 
-TEST_F(SessionTest, RequestsDuringTheWait) {
-  UpdateConfig([](ConfigRecord& c) { c.wait_time = 30; });
-  size_t first = status_.size();
-  on_status_ = [&] {
-    if (status_.size() == first + 2) Shared().control_request = kRequestRedial;
-  };
-  controller_->SleepWaitCountdown(false);
-  EXPECT_LT(fake_->now_ms(), 3000);
-  on_status_ = [&] { Shared().control_request = kRequestStop; };
-  controller_->SleepWaitCountdown(false);
-  EXPECT_TRUE(Logged("Aborted!"));
-}
+// The break step (the break time reached while the controller waits to
+// redial) and the controller both end the session: "Aborted!" once.
+TEST_F(SessionTest, AbortIsOncePerSessionAlsoWhenABreakComesDuringTheWait) {
+  session_.Abort();
+  session_.Abort();
+  EXPECT_EQ(ctx_.Count("Aborted!"), 1);
+  EXPECT_EQ(Request(), kRequestStop);
+  session_.Begin();  // a new session may abort again
+  session_.Abort();
+  EXPECT_EQ(ctx_.Count("Aborted!"), 2);
 
-// The break time reached while the controller waits to redial: the break
-// step and the controller both end the session, "Aborted!" is logged once.
-TEST_F(SessionTest, BreakDuringTheWaitAbortsOnce) {
-  fake_->Script({Fake::Fail(kErrorLineBusy)});
+  session_.Begin();
+  ctx_.ClearLines();
+  ctx_.shared.control_request = kRequestNone;
+  FakeParts url_check(line_);
+  Events events(env_, ctx_.tasks, ctx_.log, ctx_.config, ctx_.shared, flags_, session_, url_check);
+  line_.Script({Line::Fail(kErrorLineBusy)});
   bool broken = false;
-  on_status_ = [&] {
-    if (!broken && status_.back().find("Waiting") != std::string::npos) {
-      broken = true;
-      dialer_->BreakStep();
-    }
+  line_.on_status = [&] {
+    if (broken || line_.status.back().find("Waiting") == std::string::npos) return;
+    broken = true;
+    // On a task, whose one-second wait passes at once on the simulated clock.
+    TaskHandle step = ctx_.tasks.Start("Halt service", [&](uint32_t) {
+      events.BreakSession();
+      return 0u;
+    });
+    EXPECT_TRUE(testing::WaitUntil([&] { return !Tasks::Running(step); }));
   };
-  EXPECT_EQ(controller_->RunDialSession(false), SessionOutcome::kStop);
+  EXPECT_EQ(controller_.RunDialSession(false), SessionOutcome::kStop);
   EXPECT_TRUE(broken);
-  EXPECT_EQ(CountLogged("Aborted!"), 1);
-  dialer_->PrepareForSession();  // a new session may abort again
-  dialer_->AbortProgram();
-  EXPECT_EQ(CountLogged("Aborted!"), 2);
+  EXPECT_EQ(ctx_.Count("Aborted!"), 1);
+  EXPECT_EQ(line_.DialledNumbers().size(), 1u);
 }
 
 TEST_F(SessionTest, OnlineClockJumpCountsOneSecond) {
-  fake_->Script({Fake::Connect()});
-  AtOnlineLines({{4, [&] { clock_offset_ += 3600; }},  // the clock is set an hour ahead
-                 {8, [&] { PressAtOnce(27); }}});
-  EXPECT_EQ(controller_->RunDialSession(false), SessionOutcome::kStop);
+  line_.Script({Line::Connect()});
+  AtOnlineLines({{4, [&] { line_.clock_offset += 3600; }},  // the clock is set an hour ahead
+                 {8, [&] { line_.PressNow(kKeyEsc); }}});
+  EXPECT_EQ(controller_.RunDialSession(false), SessionOutcome::kStop);
   // Eight on-line passes: the first reads the start second, each later one
   // counts one second, the jump included.
-  EXPECT_EQ(controller_->online_seconds(), 7u);
+  EXPECT_EQ(controller_.online_seconds(), 7u);
   EXPECT_TRUE(
-      Shown(status_, "ESC cancel, Space redial, S sleep, T test - On-Line 00:00:02 (CPS: 0)"));
-  EXPECT_TRUE(Shown(titles_, "On-Line 00:00:02 (Demo)"));
+      Shown(line_.status, "ESC cancel, Space redial, S sleep, T test - On-Line 00:00:02 (CPS: 0)"));
+  EXPECT_TRUE(Shown(line_.titles, "On-Line 00:00:02 (Demo)"));
 }
 
 // While on-line the statistics are saved every minute, so that a kill or a
 // power cut costs at most a minute of the call (the end of a call saves too).
 TEST_F(SessionTest, StatisticsAreSavedEveryMinuteOnline) {
-  std::vector<int64_t> saves;
-  hooks_.save_statistics = [&] { saves.push_back(fake_->now_ms() / 1000); };
-  ApplyHooks();
-  fake_->Script({Fake::Connect(0, 150000)});
-  UpdateConfig([](ConfigRecord& c) { c.redial = false; });
-  EXPECT_EQ(controller_->RunDialSession(false), SessionOutcome::kStop);
-  ASSERT_EQ(saves.size(), 3u);  // after one and two minutes on-line, and at the end
-  EXPECT_EQ(saves[1] - saves[0], 60);
+  line_.Script({Line::Connect(0, 150000)});
+  Config([](ConfigRecord& c) { c.redial = false; });
+  EXPECT_EQ(controller_.RunDialSession(false), SessionOutcome::kStop);
+  ASSERT_EQ(parts_.saves.size(), 3u);  // after one and two minutes on-line, and at the end
+  EXPECT_EQ(parts_.saves[1] - parts_.saves[0], 60);
 }
 
 TEST_F(SessionTest, SpaceRedialsOnTheNextNumber) {
-  UpdateConfig([](ConfigRecord& c) { c.add_phone = {"", "111"}; });
-  fake_->Script({Fake::Connect()});
-  AtOnlineLines({{2, [&] { PressAtOnce(' '); }}, {5, [&] { PressAtOnce(27); }}});
-  EXPECT_EQ(controller_->RunDialSession(false), SessionOutcome::kStop);
-  EXPECT_EQ(fake_->DialledNumbers(), (Strings{"555", "111"}));
-  EXPECT_EQ(CountLogged("Disconnected"), 2);
+  Config([](ConfigRecord& c) { c.add_phone = {"", "111"}; });
+  line_.Script({Line::Connect()});
+  AtOnlineLines({{2, [&] { line_.PressNow(' '); }}, {5, [&] { line_.PressNow(kKeyEsc); }}});
+  EXPECT_EQ(controller_.RunDialSession(false), SessionOutcome::kStop);
+  EXPECT_EQ(line_.DialledNumbers(), (Strings{"555", "111"}));
+  EXPECT_EQ(ctx_.Count("Disconnected"), 2);
 }
 
 TEST_F(SessionTest, LinkTestsAndEventReload) {
-  int tests = 0;
-  hooks_.link_test = [&] { return ++tests > 1; };
-  ApplyHooks();
-  fake_->Script({Fake::Connect()});
-  AtOnlineLines({{2, [&] { PressAtOnce('t'); }},                             // fails: redial
-                 {4, [&] { Shared().control_request = kRequestTestLink; }},  // passes
-                 {6, [&] { PressAtOnce(27); }}});
-  EXPECT_EQ(controller_->RunDialSession(false), SessionOutcome::kStop);
-  EXPECT_EQ(fake_->Dials().size(), 2u);
-  EXPECT_EQ(CountLogged("Error: Bad connection."), 1);
+  parts_.tests_failing = 1;
+  line_.Script({Line::Connect()});
+  AtOnlineLines({{2, [&] { line_.PressNow('t'); }},                             // fails: redial
+                 {4, [&] { ctx_.shared.control_request = kRequestTestLink; }},  // passes
+                 {6, [&] { line_.PressNow(kKeyEsc); }}});
+  EXPECT_EQ(controller_.RunDialSession(false), SessionOutcome::kStop);
+  EXPECT_EQ(line_.DialledNumbers().size(), 2u);
+  EXPECT_EQ(ctx_.Count("Error: Bad connection."), 1);
   // A failed first test after connecting; a reload rule for "no dial tone".
-  int first_tests = 0;
-  hooks_.first_link_test = [&] { return ++first_tests > 1; };
-  std::vector<int> fired;
-  hooks_.fire_event = [&](int n) {
-    fired.push_back(n);
-    return n == 80;
-  };
-  ApplyHooks();
-  on_status_ = nullptr;
-  fake_->Script({Fake::Connect(), Fake::Fail(kErrorNoDialTone)});
-  Shared().control_request = kRequestNone;
-  EXPECT_EQ(controller_->RunDialSession(false), SessionOutcome::kReload);
-  EXPECT_EQ(CountLogged("Error: Bad connection."), 2);
-  EXPECT_TRUE(Logged("Error 80: text of 680"));
-  EXPECT_EQ(fired, (std::vector<int>{0, 80}));
+  parts_.first_tests_failing = 1;
+  parts_.reload_on = 80;
+  line_.on_status = nullptr;
+  line_.Script({Line::Connect(), Line::Fail(kErrorNoDialTone)});
+  ctx_.shared.control_request = kRequestNone;
+  EXPECT_EQ(controller_.RunDialSession(false), SessionOutcome::kReload);
+  EXPECT_EQ(ctx_.Count("Error: Bad connection."), 2);
+  EXPECT_TRUE(ctx_.Has("Error 80: text of 680"));
+  EXPECT_EQ(parts_.fired, (std::vector<int>{0, 80}));
 }
 
 TEST_F(SessionTest, ProxyModeUntilEsc) {
-  fake_->AddKey(3000, 27);
-  EXPECT_EQ(controller_->RunProxyMode(), SessionOutcome::kStop);
-  EXPECT_TRUE(Logged("PROXY READY"));
+  line_.AddKey(3000, kKeyEsc);
+  EXPECT_EQ(controller_.RunProxyMode(), SessionOutcome::kStop);
   // Three passes: 0, 1 and 2 seconds shown; ESC is read after the third.
-  EXPECT_TRUE(Logged("Timed 00:00:02 (CPS: 0)"));
-  EXPECT_TRUE(Logged("Aborted!"));
-  EXPECT_EQ(titles_.front(), "Proxy mode");
-  EXPECT_EQ(status_.front(), "              Time: 00:00:00 (CPS: 0)");
-  EXPECT_EQ(Shared().link_mode, kLinkOnline);
-  EXPECT_TRUE(fake_->Dials().empty());
+  EXPECT_EQ(ctx_.Lines(), (Strings{"PROXY READY", "Press <ESC> to abort", "Timed 00:00:02 (CPS: 0)",
+                                   "Aborted!"}));
+  EXPECT_EQ(line_.titles.front(), "Proxy mode");
+  EXPECT_EQ(line_.status.front(), "              Time: 00:00:00 (CPS: 0)");
+  EXPECT_EQ(ctx_.shared.link_mode, kLinkOnline);
+  EXPECT_TRUE(line_.DialledNumbers().empty());
+}
+
+// netrove.dat is written anew, never in place: a write or a rename that
+// fails leaves it as it was, with no temporary file beside it.
+TEST(AddSectionToConfigTest, FailuresLeaveTheFileWholeAndSuccessMakesItPrivate) {
+  testing::FakeEnv files;
+  testing::FaultEnv env(files);
+  files.PutFile("netrove.dat", "; settings\n", 0644);
+  env.FailWriteNumber(0);
+  EXPECT_FALSE(AddSectionToConfig(env, "netrove.dat", "\n[ISP]\nPassword x\n"));
+  env.FailRenames(true);
+  EXPECT_FALSE(AddSectionToConfig(env, "netrove.dat", "\n[ISP]\nPassword x\n"));
+  env.FailRenames(false);
+  EXPECT_EQ(files.Paths(), Strings{"netrove.dat"});
+  EXPECT_EQ(files.FileText("netrove.dat"), "; settings\n");
+  EXPECT_EQ(files.Stat("netrove.dat")->mode, 0644u);
+  ASSERT_TRUE(AddSectionToConfig(env, "netrove.dat", "\n[ISP]\nPassword x\n"));
+  EXPECT_EQ(files.FileText("netrove.dat"), "; settings\n\n[ISP]\nPassword x\n");
+  EXPECT_EQ(files.Stat("netrove.dat")->mode, 0600u);  // it holds a password now
+  EXPECT_EQ(files.Paths(), Strings{"netrove.dat"});
 }
 
 }  // namespace

@@ -40,11 +40,8 @@ using SteadyClock = std::chrono::steady_clock;
 
 // Polls `pred` every 2 ms for at most `ms` milliseconds.
 inline bool WaitUntil(const std::function<bool()>& pred, int ms = 3000) {
-  auto deadline = SteadyClock::now() + Ms(ms);
-  while (!pred()) {
+  for (auto deadline = SteadyClock::now() + Ms(ms); !pred(); std::this_thread::sleep_for(Ms(2)))
     if (SteadyClock::now() >= deadline) return false;
-    std::this_thread::sleep_for(Ms(2));
-  }
   return true;
 }
 
@@ -53,18 +50,16 @@ inline int64_t MsSince(SteadyClock::time_point start) {
 }
 
 inline int CountOpenFds() {
-  int n = 0;
-  for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
-  return n;
+  auto it = std::filesystem::directory_iterator("/proc/self/fd");
+  return static_cast<int>(std::distance(begin(it), end(it)));
 }
 
 // A fresh directory under /tmp, the working directory while it lives.
 class ScratchDir {
  public:
-  ScratchDir() {
+  ScratchDir() : old_(std::filesystem::current_path()) {
     char tmpl[] = "/tmp/netrove-test-XXXXXX";
     path_ = mkdtemp(tmpl);
-    old_ = std::filesystem::current_path();
     std::filesystem::current_path(path_);
   }
   ~ScratchDir() {
@@ -80,26 +75,23 @@ class ScratchDir {
   std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
  private:
-  std::string path_;
   std::filesystem::path old_;
+  std::string path_;
 };
 
 struct PosixBase {
   PosixEnv posix;
 };
 
-// Real files and clock; the local time stands still where a test sets it,
-// and writes, renames or the whole disk fail on cue (FaultEnv).
+// Real files and clock; the local time stands still where a test sets it
+// (0 gives the system's back), and writes, renames or the whole disk fail
+// on cue (FaultEnv).
 class TestEnv : private PosixBase, public FaultEnv {
  public:
   TestEnv() : FaultEnv(posix) {}
-  // 0 gives the system's local time back.
   void SetLocalSeconds(int64_t seconds) { local_ = seconds; }
   void AdvanceLocal(int64_t seconds) { local_ += seconds; }
-  int64_t LocalSeconds() override {
-    int64_t s = local_.load();
-    return s != 0 ? s : FaultEnv::LocalSeconds();
-  }
+  int64_t LocalSeconds() override { return local_ ? local_.load() : FaultEnv::LocalSeconds(); }
 
  private:
   std::atomic<int64_t> local_{0};
@@ -117,8 +109,8 @@ class FailingTaskFailures : public TaskFailures {
 
 // Both ends of a pipe, closed with the object.
 struct Pipe {
-  Pipe() {
-    if (pipe2(fd, O_CLOEXEC) != 0) fd[0] = fd[1] = -1;
+  explicit Pipe(int flags = 0) {
+    if (pipe2(fd, O_CLOEXEC | flags) != 0) fd[0] = fd[1] = -1;
   }
   ~Pipe() {
     for (int f : fd)
@@ -137,8 +129,6 @@ class TestContext {
         tasks(env, failures),
         console(tasks, ConsoleIo{keys.fd[0], output.fd[1], false}),
         log(env, console) {
-    fcntl(output.fd[0], F_SETFL, O_NONBLOCK);
-    fcntl(output.fd[1], F_SETFL, O_NONBLOCK);
     log.SetRoutine([this](const std::string& message) {
       std::lock_guard<std::mutex> lock(mu_);
       lines_.push_back(message);
@@ -166,23 +156,13 @@ class TestContext {
     std::lock_guard<std::mutex> lock(mu_);
     lines_.clear();
   }
-  // What the console wrote so far (plain output).
-  std::string ConsoleOutput() {
-    std::string out;
-    char buf[4096];
-    for (ssize_t n; (n = read(output.fd[0], buf, sizeof buf)) > 0;)
-      out.append(buf, static_cast<size_t>(n));
-    return out;
-  }
-  // Bytes for the console to read as typed keys.
-  void Type(const std::string& text) { (void)!write(keys.fd[1], text.data(), text.size()); }
 
   ScratchDir scratch;
   TestEnv real_env;
   Env& env;
   FailingTaskFailures failures;
   Tasks tasks;
-  Pipe keys, output;
+  Pipe keys, output{O_NONBLOCK};  // nobody reads the output: it must not block
   Console console;
   Log log;
   ConfigStore config;
@@ -196,9 +176,7 @@ class TestContext {
 // --- Loopback sockets of the test's own (blocking, close-on-exec).
 
 inline sockaddr_in LoopbackAddress(const char* dotted, uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
+  sockaddr_in a{.sin_family = AF_INET, .sin_port = htons(port), .sin_addr = {}, .sin_zero = {}};
   inet_pton(AF_INET, dotted, &a.sin_addr);
   return a;
 }
@@ -228,25 +206,22 @@ inline uint16_t FreePort(int type = SOCK_STREAM) {
 inline int ConnectLoopback(uint16_t port, const char* dest = "127.0.0.1",
                            const char* source = "127.0.0.1") {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in from = LoopbackAddress(source, 0);
-  sockaddr_in to = LoopbackAddress(dest, port);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
-      connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
+  sockaddr_in from = LoopbackAddress(source, 0), to = LoopbackAddress(dest, port);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) == 0 &&
+      connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0)
+    return fd;
+  close(fd);
+  return -1;
 }
 
 // Reads until the peer closes, `limit` bytes came or `ms` pass.
 inline std::string ReadAll(int fd, int ms, size_t limit = SIZE_MAX) {
   std::string out;
-  auto deadline = SteadyClock::now() + Ms(ms);
-  while (out.size() < limit) {
+  char buf[65536];
+  for (auto deadline = SteadyClock::now() + Ms(ms); out.size() < limit;) {
     auto left = std::chrono::duration_cast<Ms>(deadline - SteadyClock::now()).count();
     struct pollfd p = {fd, POLLIN, 0};
     if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) break;
-    char buf[65536];
     ssize_t n = recv(fd, buf, std::min(sizeof buf, limit - out.size()), 0);
     if (n <= 0) break;
     out.append(buf, static_cast<size_t>(n));

@@ -1,12 +1,12 @@
-// The seconds clock and its text forms.
+// The seconds clock and its text forms, and the rate limit of repeated
+// reports (a burst per second, the rest counted and summed up once a
+// minute).
 #include "runtime/clock.h"
 
 #include <gtest/gtest.h>
 
-#include <ctime>
-#include <tuple>
-
 #include "lib/local_time.h"
+#include "runtime/rate_limit.h"
 #include "testing/fake_env.h"
 
 namespace netrove {
@@ -14,25 +14,33 @@ namespace {
 
 using testing_time::NowSecondsAt;
 
-TEST(FormatDuration, HoursMinutesSecondsAndDays) {
-  const std::pair<uint32_t, const char*> cases[] = {{0, "00:00:00"},
-                                                    {59, "00:00:59"},
-                                                    {3600, "01:00:00"},
-                                                    {86399, "23:59:59"},
-                                                    {86400, "1.00:00:00"},
-                                                    {90000, "1.01:00:00"},
-                                                    {12 * 86400 + 61, "12.00:01:01"}};
-  for (auto& [seconds, want] : cases) EXPECT_EQ(FormatDuration(seconds), want) << seconds;
+TEST(Clock, FormatDurationAndNowSecondsFromMonday29December1969) {
+  const std::pair<uint32_t, const char*> durations[] = {
+      {0, "00:00:00"},     {59, "00:00:59"},      {3600, "01:00:00"},
+      {86399, "23:59:59"}, {86400, "1.00:00:00"}, {12 * 86400 + 61, "12.00:01:01"}};
+  for (auto& [seconds, want] : durations) EXPECT_EQ(FormatDuration(seconds), want) << seconds;
+  const std::pair<int64_t, uint32_t> now[] = {
+      {0, 259200},                   // Thursday 1 January 1970 00:00
+      {1796601600, 2971 * 604800u},  // Monday 7 December 2026 00:00 starts a week
+      {1796601599, 2971 * 604800u - 1},
+      {2200000000, 2200259200u}};  // past 2038 the unsigned count goes on
+  for (auto& [local, want] : now) {
+    testing::FakeEnv env(testing::FakeEnv::ClockMode::kAuto, local);
+    EXPECT_EQ(NowSeconds(env), want) << local;
+  }
+  // CalendarOf reads a plain count from January 1970, without the shift.
+  auto fields = [](uint32_t s) {
+    Calendar c = CalendarOf(s);
+    return std::vector<int>{c.year, c.month, c.day, c.hour, c.minute, c.second};
+  };
+  EXPECT_EQ(fields(0), (std::vector<int>{1970, 1, 1, 0, 0, 0}));
+  EXPECT_EQ(fields(NowSecondsAt(2024, 2, 29, 13, 14, 15) - kSecondsShift),
+            (std::vector<int>{2024, 2, 29, 13, 14, 15}));
 }
 
-TEST(NextTimeOf, ClockTimesAndMinutes) {
-  uint32_t base = NowSecondsAt(2026, 12, 7, 10, 15, 20);
-  uint32_t late = NowSecondsAt(2026, 1, 1, 23, 58, 0);
-  struct Case {
-    uint32_t base;
-    const char* text;
-    uint32_t want;
-  } cases[] = {
+TEST(Clock, NextTimeOfClockTimesAndMinutes) {
+  uint32_t base = NowSecondsAt(2026, 12, 7, 10, 15, 20), late = NowSecondsAt(2026, 1, 1, 23, 58);
+  const std::tuple<uint32_t, const char*, uint32_t> cases[] = {
       {base, "10:15", base},  // inside the matching minute: the base itself
       {base, "10:14", NowSecondsAt(2026, 12, 8, 10, 14, 20)},  // passed today: tomorrow
       {base, "10:16", base + 60},
@@ -45,31 +53,34 @@ TEST(NextTimeOf, ClockTimesAndMinutes) {
       {late, "junk", late + 60},
       {late, "1440", late + 86400},
   };
-  for (const Case& c : cases) EXPECT_EQ(NextTimeOf(c.base, c.text), c.want) << c.text;
+  for (auto& [from, text, want] : cases) EXPECT_EQ(NextTimeOf(from, text), want) << text;
 }
 
-TEST(NowSeconds, CountsFromMonday29December1969LocalTime) {
-  const std::pair<int64_t, uint32_t> cases[] = {
-      {0, 259200},                   // Thursday 1 January 1970 00:00
-      {1796601600, 2971 * 604800u},  // Monday 7 December 2026 00:00 starts a week
-      {1796601599, 2971 * 604800u - 1},
-      {2200000000, 2200259200u}};  // past 2038 the unsigned count goes on
-  for (auto& [local, want] : cases) {
-    testing::FakeEnv env(testing::FakeEnv::ClockMode::kAuto, local);
-    EXPECT_EQ(NowSeconds(env), want) << local;
-  }
-}
-
-TEST(CalendarOf, PlainCountFromJanuary1970WithoutTheShift) {
-  auto fields = [](const Calendar& c) {
-    return std::make_tuple(c.year, c.month, c.day, c.hour, c.minute, c.second);
-  };
-  EXPECT_EQ(fields(CalendarOf(0)), std::make_tuple(1970, 1, 1, 0, 0, 0));
-  EXPECT_EQ(fields(CalendarOf(NowSecondsAt(2024, 2, 29, 13, 14, 15) - kSecondsShift)),
-            std::make_tuple(2024, 2, 29, 13, 14, 15));
-  // The shifted count reads three days ahead.
-  EXPECT_EQ(fields(CalendarOf(NowSecondsAt(2026, 12, 29, 0, 0, 0))),
-            std::make_tuple(2027, 1, 1, 0, 0, 0));
+TEST(RateLimiter, FloodOfOneKeyWritesABurstASecondAndASummaryAMinute) {
+  RateLimiter limiter;
+  int written = 0;
+  for (int i = 0; i < 1000; ++i) written += limiter.Admit("10.0.0.9", i);  // one second
+  EXPECT_EQ(written, RateLimiter::kBurst);
+  EXPECT_TRUE(limiter.Admit("10.0.0.8", 999));        // other keys are not held back
+  EXPECT_TRUE(limiter.TakeSummaries(30000).empty());  // not yet a minute
+  std::vector<RateLimiter::Summary> due = limiter.TakeSummaries(61000);
+  ASSERT_EQ(due.size(), 1u);
+  EXPECT_EQ(RateLimiter::SummaryText(due[0]), "\xe2\x80\xa6 997 further attempts from 10.0.0.9");
+  EXPECT_TRUE(limiter.TakeSummaries(62000).empty());  // reported counts start again
+  EXPECT_TRUE(limiter.Admit("10.0.0.9", 62000));      // a new second, a new burst
+  for (int i = 0; i < 5; ++i) limiter.Admit("a", 62000);
+  due = limiter.TakeSummaries(62001, /*all=*/true);  // at a stop: what is pending
+  ASSERT_EQ(due.size(), 1u);
+  EXPECT_EQ(due[0].count, 2u);
+  // A flood from many addresses at once shares one key beyond the bound.
+  for (size_t k = 0; k < RateLimiter::kMaxKeys + 100; ++k)
+    for (int i = 0; i <= RateLimiter::kBurst; ++i) limiter.Admit("k" + std::to_string(k), 70000);
+  due = limiter.TakeSummaries(70000, true);
+  EXPECT_LE(due.size(), RateLimiter::kMaxKeys);
+  auto other = std::find_if(due.begin(), due.end(),
+                            [](const auto& s) { return s.key == RateLimiter::kOtherKey; });
+  ASSERT_NE(other, due.end());
+  EXPECT_GT(other->count, 0u);
 }
 
 }  // namespace

@@ -1,8 +1,7 @@
 // The task table: slots under concurrent starts, the overflow past 1000,
 // stops that end long waits, the pause gate, threads reused clean, what a
-// stop waits for, descriptors of ended tasks, a task that will not stop;
-// and the process-wide parts: the halt and its exit chain, the stop
-// signals and uncaught exceptions.
+// stop waits for, a task that will not stop; and the process-wide parts:
+// the halt and its exit chain, the stop signals and uncaught exceptions.
 #include "runtime/tasks.h"
 
 #include <gtest/gtest.h>
@@ -21,6 +20,7 @@ namespace netrove {
 namespace {
 
 using testing::WaitUntil;
+void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 // A table on the simulated clock (sleeps wait for Advance) whose task
 // failures are recorded.
@@ -31,70 +31,73 @@ class TaskTest : public ::testing::Test, public TaskFailures {
     ADD_FAILURE() << "cannot start " << name;
     std::abort();
   }
+  bool AllEnded(const std::vector<TaskHandle>& list, int ms = 3000) {
+    return WaitUntil([&] { return std::none_of(list.begin(), list.end(), &Tasks::Running); }, ms);
+  }
   testing::FakeEnv env_{testing::FakeEnv::ClockMode::kManual};
   std::vector<std::string> errors_;
   Tasks tasks_{env_, *this};
 };
 
 // 400 tasks in rounds of 50, started from two threads at once while the
-// round's tasks are alive: each gets a slot of its own and its own name;
-// reaped slots are taken again.
+// round's tasks are alive: each gets a slot of its own and its own name
+// and parameter; an ended task holds no descriptor while it waits to be
+// reaped (a burst of short connections must not use them up); reaped
+// slots are taken again.
 TEST_F(TaskTest, ConcurrentStartsTakeDistinctSlotsAndAreReaped) {
-  constexpr int kRounds = 8, kPerStarter = 25, kStarters = 2;
   std::atomic<int> ran{0}, misnamed{0};
-  for (int round = 0; round < kRounds; ++round) {
+  const int fds_before = testing::CountOpenFds();
+  for (int round = 0; round < 8; ++round) {
     std::latch release(1);
-    std::vector<TaskHandle> started[kStarters];
+    std::vector<TaskHandle> started[2];
     std::vector<std::thread> starters;
-    for (int s = 0; s < kStarters; ++s) {
+    for (int s = 0; s < 2; ++s)
       starters.emplace_back([&, s] {
-        for (int i = 0; i < kPerStarter; ++i) {
+        for (int i = 0; i < 25; ++i) {
           std::string name = "Socket " + std::to_string(round * 1000 + s * 100 + i);
-          started[s].push_back(tasks_.Start(name, [&, name](uint32_t param) -> uint32_t {
-            if (CurrentTaskName() != name || param != 7) ++misnamed;
-            release.wait();
-            ++ran;
-            return 0;
-          }, 7));
+          started[s].push_back(tasks_.Start(
+              name,
+              [&, name](uint32_t param) -> uint32_t {
+                misnamed += CurrentTaskName() != name || param != 7;
+                release.wait();
+                return ++ran;
+              },
+              7));
         }
       });
-    }
     for (auto& t : starters) t.join();
-    EXPECT_EQ(tasks_.SlotsInUse(), kPerStarter * kStarters) << "round " << round;
+    EXPECT_EQ(tasks_.SlotsInUse(), 50) << "round " << round;
     release.count_down();
-    for (auto& list : started)
-      for (auto& t : list) ASSERT_TRUE(WaitUntil([&] { return !Tasks::Running(t); }));
+    for (auto& list : started) ASSERT_TRUE(AllEnded(list));
+    EXPECT_LE(testing::CountOpenFds(), fds_before + 1) << "round " << round;
     tasks_.Reap();
     ASSERT_EQ(tasks_.SlotsInUse(), 0) << "round " << round;
   }
-  EXPECT_EQ(ran.load(), kRounds * kPerStarter * kStarters);
+  EXPECT_EQ(ran.load(), 400);
   EXPECT_EQ(misnamed.load(), 0);
 }
 
 // Past the 1000 slots a task still starts, runs, stops and is reaped.
 TEST_F(TaskTest, PastAllSlotsTasksStillRunAndAreReaped) {
-  const int total = kTaskSlots + 5;
   std::latch release(1);
   std::atomic<int> started{0};
   std::vector<TaskHandle> held;
-  for (int i = 0; i < total; ++i)
+  for (int i = 0; i < kTaskSlots + 5; ++i)
     held.push_back(tasks_.Start("Read user mail", [&](uint32_t) -> uint32_t {
       ++started;
       release.wait();
       return 0;
     }));
-  ASSERT_TRUE(WaitUntil([&] { return started.load() == total; }, 30000));
+  ASSERT_TRUE(WaitUntil([&] { return started.load() == kTaskSlots + 5; }, 30000));
   EXPECT_EQ(tasks_.SlotsInUse(), kTaskSlots);
   std::atomic<bool> stopped{false};
-  TaskHandle sleeper = tasks_.Start("Skip url", [&](uint32_t) -> uint32_t {
-    stopped = !TaskSleep(60000);
-    return 0;
-  });
+  TaskHandle sleeper =
+      tasks_.Start("Skip url", [&](uint32_t) { return stopped = !TaskSleep(60000); });
   ASSERT_TRUE(WaitUntil([&] { return env_.Sleepers() == 1; }));
   Tasks::Stop(sleeper);  // reaches an unrecorded task too
   EXPECT_TRUE(stopped.load());
   release.count_down();
-  for (auto& t : held) ASSERT_TRUE(WaitUntil([&] { return !Tasks::Running(t); }, 30000));
+  ASSERT_TRUE(AllEnded(held, 30000));
   held.clear();
   tasks_.Reap();
   EXPECT_EQ(tasks_.SlotsInUse(), 0);
@@ -105,24 +108,18 @@ TEST_F(TaskTest, PastAllSlotsTasksStillRunAndAreReaped) {
 TEST_F(TaskTest, StopEndsLongWaits) {
   testing::Pipe pipe;
   struct pollfd p = {pipe.fd[0], POLLIN, 0};
-  std::atomic<int> result{1}, error{0};
-  auto stop_once_blocked = [&](TaskRoutine routine) {
-    TaskHandle task = tasks_.Start("Waiter", std::move(routine));
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));  // let it block
+  const std::function<int()> waits[] = {
+      [] { return TaskSleep(10 * 60 * 1000) ? 1 : -1; },
+      [&] { return TaskPoll(&p, 1, 10 * 60 * 1000) == -1 && errno == ECANCELED ? -1 : 1; },
+      [&] { return TaskPoll(&p, 1, -1); }};
+  for (const auto& wait : waits) {
+    std::atomic<int> result{0};
+    TaskHandle task = tasks_.Start("Waiter", [&](uint32_t) { return result = wait(); });
+    Pause(30);  // let it block
     ASSERT_TRUE(Tasks::Running(task));
     Tasks::Stop(task);
-  };
-  stop_once_blocked([&](uint32_t) { return result = TaskSleep(10 * 60 * 1000); });
-  EXPECT_EQ(result.load(), 0);
-  stop_once_blocked([&](uint32_t) {
-    result = TaskPoll(&p, 1, 10 * 60 * 1000);
-    return error = errno;
-  });
-  EXPECT_EQ(result.load(), -1);
-  EXPECT_EQ(error.load(), ECANCELED);
-  result = 0;
-  stop_once_blocked([&](uint32_t) { return result = TaskPoll(&p, 1, -1); });
-  EXPECT_EQ(result.load(), -1);
+    EXPECT_EQ(result.load(), -1);
+  }
 }
 
 TEST_F(TaskTest, SuspendedTasksMakeNoProgressUntilResumedAndStillStop) {
@@ -132,10 +129,7 @@ TEST_F(TaskTest, SuspendedTasksMakeNoProgressUntilResumedAndStillStop) {
     return 0;
   });
   auto tick = [&](int n) {
-    for (int i = 0; i < n; ++i) {
-      env_.Advance(1);
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    for (int i = 0; i < n; ++i, Pause(1)) env_.Advance(1);
   };
   tick(20);
   ASSERT_GT(count.load(), 0);
@@ -146,10 +140,7 @@ TEST_F(TaskTest, SuspendedTasksMakeNoProgressUntilResumedAndStillStop) {
   EXPECT_EQ(count.load(), held);
   EXPECT_TRUE(TaskSleep(1));  // the test's own thread is not held by the gate
   tasks_.ResumeAll();
-  ASSERT_TRUE(WaitUntil([&] {
-    tick(1);
-    return count.load() > held + 5;
-  }));
+  ASSERT_TRUE(WaitUntil([&] { return tick(1), count.load() > held + 5; }));
   tasks_.SuspendAll();
   Tasks::Stop(counter);  // a suspended task still ends when stopped
   tasks_.ResumeAll();
@@ -157,19 +148,27 @@ TEST_F(TaskTest, SuspendedTasksMakeNoProgressUntilResumedAndStillStop) {
 
 // A task stopped in the middle of a wait leaves its thread to the next
 // task, which has its own name and is neither stopped nor woken by the
-// earlier stop.
-TEST_F(TaskTest, ATaskOnAReusedThreadStartsClean) {
+// earlier stop; Stop returns only when what the routine captured is gone
+// (its sockets closed).
+TEST_F(TaskTest, ATaskOnAReusedThreadStartsCleanAndStopWaitsForTheCaptures) {
   testing::Pipe pipe;
-  std::thread::id stopped_on;
-  TaskHandle waiter = tasks_.Start("Skip url", [&](uint32_t) -> uint32_t {
-    stopped_on = std::this_thread::get_id();
-    struct pollfd p = {pipe.fd[0], POLLIN, 0};
-    (void)TaskPoll(&p, 1, 60000);
-    return 0;
+  struct pollfd p = {pipe.fd[0], POLLIN, 0};
+  std::atomic<bool> released{false};
+  auto held = std::shared_ptr<int>(new int, [&](int* p) {
+    delete p;
+    Pause(50);
+    released = true;
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  std::thread::id stopped_on;
+  TaskHandle waiter = tasks_.Start("Skip url", [&, held](uint32_t) {
+    stopped_on = std::this_thread::get_id();
+    return static_cast<uint32_t>(TaskPoll(&p, 1, 60000));
+  });
+  held.reset();
+  Pause(20);
   Tasks::Stop(waiter);
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // its thread goes idle
+  EXPECT_TRUE(released.load());
+  Pause(100);  // its thread goes idle
   bool reused = false;
   for (int i = 0; i < 20 && !reused; ++i) {
     std::string name = "Socket " + std::to_string(i);
@@ -180,12 +179,10 @@ TEST_F(TaskTest, ATaskOnAReusedThreadStartsClean) {
       ran_on = std::this_thread::get_id();
       EXPECT_EQ(CurrentTaskName(), name);
       stop_seen = TaskStopRequested();
-      struct pollfd p = {pipe.fd[0], POLLIN, 0};
       polled = TaskPoll(&p, 1, 20);
       return 0;
     });
-    ASSERT_TRUE(WaitUntil([&] { return !Tasks::Running(task); }));
-    Tasks::Stop(task);
+    ASSERT_TRUE(AllEnded({task}));
     EXPECT_FALSE(stop_seen) << name;
     EXPECT_EQ(polled, 0) << name;  // a time-out, not a stop
     reused = ran_on == stopped_on;
@@ -193,42 +190,12 @@ TEST_F(TaskTest, ATaskOnAReusedThreadStartsClean) {
   EXPECT_TRUE(reused) << "no task ran on the thread of an ended one";
 }
 
-// Stop and Reap return only when what the routine captured is gone (its
-// sockets closed), and an ended task holds no descriptor while it waits
-// to be reaped: a burst of short connections must not use them up.
-TEST_F(TaskTest, EndedTasksReleaseWhatTheyHeldBeforeTheyAreReaped) {
-  struct SlowToRelease {
-    explicit SlowToRelease(std::atomic<bool>* flag) : released(flag) {}
-    ~SlowToRelease() {
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      *released = true;
-    }
-    std::atomic<bool>* released;
-  };
-  std::atomic<bool> released{false};
-  auto held = std::make_shared<SlowToRelease>(&released);
-  TaskHandle task = tasks_.Start("Read mail task", [held](uint32_t) { return TaskSleep(60000); });
-  held.reset();
-  ASSERT_TRUE(WaitUntil([&] { return env_.Sleepers() == 1; }));
-  Tasks::Stop(task);
-  EXPECT_TRUE(released.load());
-
-  const int before = testing::CountOpenFds();
-  std::vector<TaskHandle> ended;
-  for (int i = 0; i < 100; ++i) ended.push_back(tasks_.Start("short", [](uint32_t) { return 0u; }));
-  ASSERT_TRUE(WaitUntil([&] {
-    return std::none_of(ended.begin(), ended.end(), &Tasks::Running);
-  }));
-  EXPECT_LE(testing::CountOpenFds(), before + 1);  // not reaped yet, nothing held
-}
-
 // At exit a task that does not stop costs the time-out, no more: StopAll
 // returns, the task runs on; an exception in a task is its run-time error.
 TEST_F(TaskTest, StopAllIsBoundedAndRuntimeErrorsAreReported) {
   std::atomic<bool> release{false}, started{false};
   TaskHandle stubborn = tasks_.Start("Stubborn", [&](uint32_t) -> uint32_t {
-    started = true;
-    while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (started = true; !release;) Pause(1);
     return 0;
   });
   TaskHandle sleeper = tasks_.Start("Sleeper", [](uint32_t) { return TaskSleep(60000); });
@@ -240,115 +207,100 @@ TEST_F(TaskTest, StopAllIsBoundedAndRuntimeErrorsAreReported) {
   EXPECT_FALSE(Tasks::Running(sleeper));
   release = true;
   Tasks::Stop(stubborn);
-
   TaskHandle thrower =
       tasks_.Start("Socket 124", [](uint32_t) -> uint32_t { throw std::runtime_error("boom"); });
-  ASSERT_TRUE(WaitUntil([&] { return !Tasks::Running(thrower); }));
+  ASSERT_TRUE(AllEnded({thrower}));
   EXPECT_EQ(errors_, std::vector<std::string>{"Socket 124"});
 }
 
-// --- Process-wide: run in a child process (they end it).
+// --- Process-wide: run in a child process (they end it), on a
+// pseudo-terminal the child puts into raw mode.
 
-// Runs `body` in a child whose standard output is a pipe; what it printed,
-// and its wait status through `status`. A child that hangs is ended by
-// SIGALRM after 10 s.
-std::string InChild(const std::function<void()>& body, int& status) {
-  testing::Pipe out;
-  pid_t child = fork();
-  if (child == 0) {
-    alarm(10);
-    dup2(out.fd[1], 1);
-    body();
-    _exit(0);
+struct Child {
+  // Runs `body` in a child whose standard output is a pipe, ended by
+  // SIGALRM should it hang for 10 s; collects its output and wait status.
+  explicit Child(const std::function<void(int tty)>& body) {
+    openpty(&master, &slave, nullptr, nullptr, nullptr);
+    testing::Pipe out;
+    if (pid_t child = fork(); child == 0) {
+      alarm(10);
+      dup2(out.fd[1], 1);
+      body(slave);
+      _exit(0);
+    } else {
+      close(out.fd[1]);
+      out.fd[1] = -1;
+      char buf[256];
+      for (ssize_t n; (n = read(out.fd[0], buf, sizeof buf)) > 0;) output.append(buf, size_t(n));
+      waitpid(child, &status, 0);
+    }
   }
-  close(out.fd[1]);
-  out.fd[1] = -1;
-  std::string text;
-  char buf[256];
-  for (ssize_t n; (n = read(out.fd[0], buf, sizeof buf)) > 0;) text.append(buf, size_t(n));
-  waitpid(child, &status, 0);
-  return text;
-}
-
-// A pseudo-terminal a child puts into raw mode; Cooked() tells whether line
-// editing and echo are back.
-struct Pty {
-  Pty() { openpty(&master, &slave, nullptr, nullptr, nullptr); }
-  ~Pty() {
+  ~Child() {
     close(master);
     close(slave);
   }
+  // Line editing and echo are back.
   bool Cooked() const {
     struct termios t;
     return tcgetattr(slave, &t) == 0 && (t.c_lflag & (ICANON | ECHO)) == (ICANON | ECHO);
   }
-  int master = -1, slave = -1;
+  bool Exited(int code) const { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
+  int master = -1, slave = -1, status = 0;
+  std::string output;
 };
 
 // The exit chain runs in reverse order and once; a procedure that halts
 // again (a fatal error while exiting) ends the process with its code
 // instead of waiting on itself; a removed procedure does not run.
 TEST(ProgramHalt, ExitChainRunsBackwardsOnceAndMayHaltAgain) {
-  int status = 0;
-  std::string out = InChild(
-      [] {
-        AddExitProc([] { std::printf("first added\n"); });
-        uint64_t gone = AddExitProc([] { std::printf("removed\n"); });
-        AddExitProc([] {
-          std::printf("last added\n");
-          std::fflush(stdout);
-          HaltProgram(99);
-        });
-        RemoveExitProc(gone);
-        HaltProgram(0);
-      },
-      status);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 99) << status;
-  EXPECT_EQ(out, "last added\n");
+  Child c([](int) {
+    AddExitProc([] { std::printf("first added\n"); });
+    uint64_t gone = AddExitProc([] { std::printf("removed\n"); });
+    AddExitProc([] {
+      std::printf("last added\n");
+      std::fflush(stdout);
+      HaltProgram(99);
+    });
+    RemoveExitProc(gone);
+    HaltProgram(0);
+  });
+  EXPECT_TRUE(c.Exited(99)) << c.status;
+  EXPECT_EQ(c.output, "last added\n");
 }
 
 [[noreturn]] void ThrowOnMain() { throw std::logic_error("main failed"); }
 
 TEST(ProgramHalt, UncaughtExceptionOnMainNamesMainAndRestoresTheTerminal) {
-  Pty pty;
-  int status = 0;
-  std::string out = InChild(
-      [&] {
-        SharedState shared;
-        InstallSignalHandlers(shared.control_request);
-        EnterRawMode(pty.slave);
-        // Through a noexcept frame, so the test framework does not catch it.
-        [&]() noexcept { ThrowOnMain(); }();
-      },
-      status);
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT) << status;
-  EXPECT_NE(out.find("Error in thread main\n"), std::string::npos) << out;
-  EXPECT_TRUE(pty.Cooked());
+  Child c([](int tty) {
+    SharedState shared;
+    InstallSignalHandlers(shared.control_request);
+    EnterRawMode(tty);
+    []() noexcept { ThrowOnMain(); }();  // so the test framework does not catch it
+  });
+  EXPECT_TRUE(WIFSIGNALED(c.status) && WTERMSIG(c.status) == SIGABRT) << c.status;
+  EXPECT_NE(c.output.find("Error in thread main\n"), std::string::npos) << c.output;
+  EXPECT_TRUE(c.Cooked());
 }
 
 // The first SIGTERM asks for an orderly stop, which a clearing of the
 // requests just after it keeps; the second ends the process at once with
 // 128 + 15, the terminal put back.
 TEST(Signals, FirstStopsInOrderAndSurvivesAClearSecondEndsTheProcess) {
-  Pty pty;
-  int status = 0;
-  std::string out = InChild(
-      [&] {
-        SharedState shared;
-        InstallSignalHandlers(shared.control_request);
-        EnterRawMode(pty.slave);
-        raise(SIGTERM);
-        ClearControlRequestKeepingSignalStop(shared);
-        struct pollfd p = {SignalWakeFd(), POLLIN, 0};
-        bool orderly = shared.control_request.load() == kRequestStop && StopSignalCount() == 1 &&
-                       LastStopSignal() == SIGTERM && poll(&p, 1, 1000) == 1 && TerminalRaw();
-        (void)!write(1, orderly ? "y" : "n", 1);
-        raise(SIGTERM);
-      },
-      status);
-  EXPECT_EQ(out.substr(0, 1), "y");
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGTERM) << status;
-  EXPECT_TRUE(pty.Cooked());
+  Child c([](int tty) {
+    SharedState shared;
+    InstallSignalHandlers(shared.control_request);
+    EnterRawMode(tty);
+    raise(SIGTERM);
+    ClearControlRequestKeepingSignalStop(shared);
+    struct pollfd p = {SignalWakeFd(), POLLIN, 0};
+    bool orderly = shared.control_request.load() == kRequestStop && StopSignalCount() == 1 &&
+                   LastStopSignal() == SIGTERM && poll(&p, 1, 1000) == 1 && TerminalRaw();
+    (void)!write(1, orderly ? "y" : "n", 1);
+    raise(SIGTERM);
+  });
+  EXPECT_EQ(c.output.substr(0, 1), "y");
+  EXPECT_TRUE(c.Exited(128 + SIGTERM)) << c.status;
+  EXPECT_TRUE(c.Cooked());
 }
 
 }  // namespace

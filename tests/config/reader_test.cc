@@ -1,8 +1,11 @@
-// The reader core: sections, keyword types, reset rules, DEFLOAD, acting
-// lines, the password and time-limit steps.
+// The reader of netrove.dat (value types, list entries, sections, resets,
+// DEFLOAD, acting lines, hostile values, passwords, limits), the scrambler.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "config/config.h"
+#include "config/list_entries.h"
 #include "config/scrambler.h"
 #include "config/syntax.h"
 
@@ -14,8 +17,54 @@ constexpr uint32_t kMidnight = kNow - 13 * 3600 - 46 * 60 - 40;
 constexpr uint32_t kVolume = 0xA1B2C3D4;
 using Strings = std::vector<std::string>;
 
+TEST(Syntax, MalformedNumbersGiveZero) {
+  const std::pair<const char*, uint16_t> words[] = {
+      {"60", 60}, {"65535", 65535}, {"65536", 0}, {"-5", 0},  {"", 0},
+      {"abc", 0}, {"+7", 7},        {"6 0", 0},   {"12x", 0}, {"60 ; comment", 0}};
+  for (auto& [in, want] : words) EXPECT_EQ(ReadWord(in), want) << in;
+  EXPECT_EQ(ParseWord("000"), std::optional<uint16_t>(0));
+  for (const char* bad : {"", "-", "x"}) EXPECT_EQ(ParseWord(bad), std::nullopt) << bad;
+  const std::pair<const char*, int32_t> longs[] = {{"2147483647", INT32_MAX},
+                                                   {"-2147483648", INT32_MIN},
+                                                   {"2147483648", 0},
+                                                   {"-5", -5},
+                                                   {"5 min", 0},
+                                                   {"0x10", 0},
+                                                   {"99999999999999999999", 0}};
+  for (auto& [in, want] : longs) EXPECT_EQ(ReadLong(in), want) << in;
+  for (const char* yes : {"Yes", "yes", "Y", "y", "yikes"}) EXPECT_TRUE(ReadYesNo(yes)) << yes;
+  for (const char* no : {"No", "N", "", " Y", "true", "1"}) EXPECT_FALSE(ReadYesNo(no)) << no;
+}
+
+TEST(Syntax, MapLinkAndEventIdEntries) {
+  const std::pair<const char*, const char*> maplinks[] = {
+      {"80,www.example.com:80,show", "80,www.example.com:80,show"},
+      {"23,host:2323", "23,host:2323,Show"},
+      {"53,ns.example.net:53,hide,extra", "53,ns.example.net:53,hide,extra"},
+      {"080,h:0080", "80,h:80,Show"}};
+  for (auto& [in, want] : maplinks) EXPECT_EQ(ParseMapLinkEntry(in), want) << in;
+  for (const char* bad : {"0,host:80", "80,host:0", "80,host:70000", "80,:80", "80 host:80",
+                          "80,host80", "a:1,host", "x,host:80", ""})
+    EXPECT_EQ(ParseMapLinkEntry(bad), std::nullopt) << bad;
+  // The stored form; EXIT keeps no text; the running count starts at 0.
+  const std::pair<const char*, const char*> events[] = {
+      {"80 10 exec c:\\sound\\warning.wav", "80 10 EXEC c:\\sound\\warning.wav"},
+      {"0 3 Exit with text", "0 3 EXIT"},
+      {"91 2 reload OtherISP", "91 2 RELOAD OtherISP"}};
+  for (auto& [in, want] : events) {
+    auto rule = ParseEventIdEntry(in);
+    ASSERT_TRUE(rule) << in;
+    EXPECT_EQ(rule->count, 0) << in;
+    EXPECT_EQ(EventRuleText(*rule), want);
+  }
+  for (const char* bad :
+       {"", "80", "80 10", "80 10 run x", "x 10 exit", "80 y exit", "70000 1 exit", "-1 1 exit"})
+    EXPECT_FALSE(ParseEventIdEntry(bad)) << bad;
+}
+
 // A phonebook with "Provider" (stored credentials) and "Bare" (none).
-ParseEnvironment Env() {
+ParseResult Parse(const std::string& text, const std::string& connection = "Provider",
+                  bool collect = false, const ConfigRecord& previous = ConfigRecord()) {
   ParseEnvironment env;
   env.resolve_entry = [](const std::string& name) -> std::string {
     for (const char* entry : {"Provider", "Bare"})
@@ -24,58 +73,33 @@ ParseEnvironment Env() {
   };
   env.entry_exists = [](const std::string& name) { return name == "Provider" || name == "Bare"; };
   env.entry_defaults = [](const std::string& name) -> std::optional<EntryDefaults> {
-    if (name != "Provider") return std::nullopt;
-    return EntryDefaults{"book-user", "book-pass", "book-dom", "555"};
+    if (name == "Provider") return EntryDefaults{"book-user", "book-pass", "book-dom", "555"};
+    return std::nullopt;
   };
   env.now = kNow;
   env.volume_key = kVolume;
-  return env;
-}
-
-ParseResult Parse(const std::string& text, const std::string& connection = "Provider",
-                  bool collect = false, const ConfigRecord& previous = ConfigRecord(),
-                  const ParseEnvironment& env = Env()) {
   return ParseConfiguration(text, connection, collect, previous, env);
 }
 
-TEST(Reader, GlobalPartThenSectionAndWarnings) {
+// The global part, then the section (blanks inside the brackets keep a
+// header from matching); each value through the reader of its type.
+TEST(Reader, GlobalPartThenSectionValuesAndWarnings) {
   ParseResult r = Parse(
-      "; comment\nDialTime 30\r\nWaitTime 7\nfoo 1\n[Other]\nDialTime 99\nbaz\n"
-      "[provider]\n  waittime\t\t20  \nbar\n[Another]\nWaitTime 1\n");
-  EXPECT_EQ(r.record.dial_time, 30);
-  EXPECT_EQ(r.record.wait_time, 20);
-  EXPECT_TRUE(r.record.section_found);
-  EXPECT_EQ(r.record.entry_name, "Provider");
-  EXPECT_EQ(r.warnings, (Strings{"Warning: Unknown command FOO. (netrove.dat, line 4)",
-                                 "Warning: Unknown command BAR. (netrove.dat, line 10)"}));
-  // Blanks inside the brackets keep a header from matching; around the line they do not.
-  for (const char* header : {"[ Provider]", "[Provider ]", "[ Provider ]"}) {
-    ParseResult h = Parse(std::string(header) + "\nWaitTime 20\n");
-    EXPECT_FALSE(h.record.section_found) << header;
-    EXPECT_EQ(h.record.wait_time, 10) << header;
-  }
-  EXPECT_TRUE(Parse("  [PROVIDER]\t\nWaitTime 20\n").record.section_found);
-}
-
-TEST(Reader, ValueTypeEdgeCases) {
-  const ConfigRecord c = Parse(
-                             "[Provider]\nWaitTime 70000\nSleepTime -5\nDialTime 60 ; a comment\n"
-                             "MaxRetry 5\nRedial no\nBreakIfFound\nCostPerMinute y\n"
-                             "MaxLenPOP3Mail -12\nExecute c:\\Program  Files\\x.exe  /a\n"
-                             "Password *my  secret word\nProxySize 10%\n")
-                             .record;
-  EXPECT_EQ(std::make_tuple(c.wait_time, c.sleep_time, c.dial_time, c.max_retry),
-            std::make_tuple(0, 0, 0, 5));
-  EXPECT_FALSE(c.redial || c.break_if_found);
-  EXPECT_TRUE(c.cost_per_minute);
+      "; comment\nDialTime 30\r\nWaitTime 7\nfoo 1\n[Other]\nDialTime 99\nbaz\n[ Provider]\n"
+      "SleepTime 9\n[Provider ]\nSleepTime 9\n  [PROVIDER]\t\n  waittime\t\t70000  \nbar\n"
+      "MaxLenPOP3Mail -12\nRedial no\nExecute c:\\Program  Files\\x.exe  /a\n"
+      "Password *my  secret word\nProxySize 10%\n[Another]\nMaxRetry 1\n");
+  const ConfigRecord& c = r.record;
+  EXPECT_TRUE(c.section_found);
+  EXPECT_EQ(c.entry_name, "Provider");
+  EXPECT_EQ(std::make_tuple(c.dial_time, c.wait_time, c.sleep_time, c.max_retry, c.redial),
+            std::make_tuple(30, 0, 60, 0, false));
   EXPECT_EQ(c.max_len_pop3_mail, -12);
   EXPECT_EQ(c.execute, Strings{"c:\\Program Files\\x.exe /a"});
   EXPECT_EQ(c.password, "my secret word");
   EXPECT_EQ(c.proxy_size, "10%");
-  for (const char* v : {"N", "No", ""})
-    EXPECT_FALSE(Parse(std::string("Redial ") + v + "\n").record.redial) << v;
-  for (const char* v : {"yes", "Y"})
-    EXPECT_TRUE(Parse(std::string("Redial No\n[Provider]\nRedial ") + v).record.redial) << v;
+  EXPECT_EQ(r.warnings, (Strings{"Warning: Unknown command FOO. (netrove.dat, line 4)",
+                                 "Warning: Unknown command BAR. (netrove.dat, line 14)"}));
 }
 
 TEST(Reader, ResetGivesTheDefaultsButKeepsTheSurvivors) {
@@ -83,24 +107,16 @@ TEST(Reader, ResetGivesTheDefaultsButKeepsTheSurvivors) {
   initial.add_phone = {""};
   EXPECT_TRUE(ResetConfigRecord(ConfigRecord()) == initial);
   ParseResult first = Parse(
-      "ProxyLog p.log\nProxyAuthString BASIC abc\nCacheDNSday 9\nPOP3ViaWebPort 81\n"
-      "RTSP Yes\nHideRTSP No\nConnectFlag c.flg\nDialFlag d.flg\nBreakFlag b.flg\nLogFile x.log\n"
-      "DialTime 5\nHidePOP3 No\nAddPhone 123\nCost 00:00 1\nEventID 1 1 exit\nMapLink 1,h:2\n"
-      "User u\nPassword *p\nBreak 5\nExecuteFlag a b\nAutoHide Yes\nProxySize 9\n");
+      "ProxyLog p.log\nCacheDNSday 9\nRTSP Yes\nHideRTSP No\nConnectFlag c.flg\nBreakFlag b.flg\n"
+      "LogFile x.log\nDialTime 5\nHidePOP3 No\nAddPhone 123\nCost 00:00 1\nEventID 1 1 exit\n"
+      "MapLink 1,h:2\nUser u\nPassword *p\nBreak 5\nExecuteFlag a b\nAutoHide Yes\n");
   ConfigRecord want = initial;
   want.proxy_log = "p.log";
-  want.proxy_auth_string = "BASIC abc";
   want.cache_dns_day = 9;
-  want.pop3_via_web_port = 81;
   want.rtsp = true;
   want.hide_rtsp = false;
   want.connect_flag = "c.flg";
-  want.dial_flag = "d.flg";
   EXPECT_TRUE(ResetConfigRecord(first.record) == want);
-  // A file read after the first starts from that reset.
-  ConfigRecord second = Parse("", "Provider", false, first.record).record;
-  EXPECT_EQ(std::make_tuple(second.connect_flag, second.break_flag, second.dial_time),
-            std::make_tuple(std::string("c.flg"), std::string(), uint16_t{60}));
 }
 
 TEST(Reader, DefLoadNoReadsOnlyTheSection) {
@@ -147,15 +163,16 @@ TEST(Reader, CutLinesAndTimesOutOfRange) {
                      "Warning: BREAK time out of range: 1e9. (netrove.dat, line 8)"}));
 }
 
+// Lists and acting lines; the earliest BREAK wins. Collect mode runs
+// nothing and keeps each line's text.
 TEST(Reader, ListsActingLinesAndTheEarliestBreak) {
-  ParseResult r = Parse(
-      "[Provider]\n"
-      "MapLink 80,www.example.com:8080,hide\nMapLink 0,bad:1\nMapULink 53,ns.example.net:53\n"
-      "EventID 80 3 exec warn.wav\nEventID 91 2 EXIT now\nEventID x 1 exit\n"
-      "ExecuteFlag mail.flg $GetMail\nExecuteFlag lonely.flg\n"
+  const std::string text =
+      "[Provider]\nMapLink 80,www.example.com:8080,hide\nMapLink 0,bad:1\n"
+      "MapULink 53,ns.example.net:53\nEventID 80 3 exec warn  wav\nEventID 91 2 EXIT now\n"
+      "EventID x 1 exit\nExecuteFlag mail.flg $GetMail\nExecuteFlag lonely.flg\n"
       "ExecuteAt 12:00 c:\\icq.exe\nExecuteAt 25\nExecuteStart status.url\nExecuteStart\n"
-      "AddPhone 111\nAddPhone 222\nOffPhone 1:00-2:00\nCost 00:00 1.8\nCost 10:00 1.8H\n"
-      "Break 120\nBreak 30\nBreak 600\n");
+      "AddPhone 111\nAddPhone 222\nOffPhone 1:00-2:00\nCost 00:00 1.8\nBreak 120\nBreak 30\n";
+  ParseResult r = Parse(text);
   const ConfigRecord& c = r.record;
   EXPECT_EQ(c.map_link, Strings{"80,www.example.com:8080,hide"});
   EXPECT_EQ(c.map_ulink, Strings{"53,ns.example.net:53,Show"});
@@ -165,42 +182,30 @@ TEST(Reader, ListsActingLinesAndTheEarliestBreak) {
   EXPECT_EQ(c.execute_flag_commands, Strings{"$GetMail"});
   EXPECT_EQ(c.add_phone, (Strings{"", "111", "222"}));
   EXPECT_EQ(c.off_phone, Strings{"1:00-2:00"});
-  EXPECT_EQ(c.cost, (Strings{"00:00 1.8", "10:00 1.8H"}));
+  EXPECT_EQ(c.cost, Strings{"00:00 1.8"});
   ASSERT_EQ(r.acting.size(), 2u);
   EXPECT_EQ(r.acting[0].kind, ActingLine::Kind::kExecuteAt);
   EXPECT_EQ(r.acting[0].time + " " + r.acting[0].command, "12:00 c:\\icq.exe");
   EXPECT_EQ(r.acting[1].kind, ActingLine::Kind::kExecuteStart);
   EXPECT_EQ(r.acting[1].command, "status.url");
-  struct Case {
-    const char* text;
-    uint32_t want;
-  } breaks[] = {
+  const std::pair<const char*, uint32_t> breaks[] = {
       {"Break 120\nBreak 30\nBreak 600\n", kNow + 1800},
       {"Break 14:00\nBreak 600\n", kMidnight + 14 * 3600 + 40},  // seconds kept from now
       {"Break 13:00\n", kMidnight + 86400 + 13 * 3600 + 40},     // passed: tomorrow
       {"Break\n", 0},
   };
-  for (const Case& b : breaks) EXPECT_EQ(Parse(b.text).record.break_time, b.want) << b.text;
-}
-
-TEST(Reader, CollectModeRunsNothing) {
-  ParseResult r = Parse(
-      "[Provider]\nEventID 80 3 exec warn  wav\nEventID 1 1 Exit x\nExecuteFlag f.flg run it\n"
-      "ExecuteAt 25 icq.exe\nExecuteStart go.exe\nBreak 30\nBreak 12:00\n",
-      "Provider", true);
-  const ConfigRecord& c = r.record;
-  EXPECT_TRUE(r.acting.empty());
-  EXPECT_TRUE(c.events.empty() && c.execute_flag_files.empty());
-  EXPECT_EQ(c.break_time, 0u);
-  EXPECT_EQ(c.collected_event_id, (Strings{"80 3 EXEC warn wav", "1 1 EXIT"}));
-  EXPECT_EQ(c.collected_execute_flag, Strings{"f.flg run it"});
-  EXPECT_EQ(c.collected_execute_at, Strings{"25 icq.exe"});
-  EXPECT_EQ(c.collected_execute_start, Strings{"go.exe"});
-  EXPECT_EQ(c.collected_break, (Strings{"30", "12:00"}));
+  for (auto& [lines, want] : breaks) EXPECT_EQ(Parse(lines).record.break_time, want) << lines;
+  r = Parse(text, "Provider", true);
+  EXPECT_TRUE(r.acting.empty() && r.record.events.empty() && r.record.execute_flag_files.empty());
+  EXPECT_EQ(r.record.break_time, 0u);
+  EXPECT_EQ(r.record.collected_event_id, (Strings{"80 3 EXEC warn wav", "91 2 EXIT"}));
+  EXPECT_EQ(r.record.collected_execute_flag, Strings{"mail.flg $GetMail"});
+  EXPECT_EQ(r.record.collected_execute_at, Strings{"12:00 c:\\icq.exe"});
+  EXPECT_EQ(r.record.collected_execute_start, Strings{"status.url"});
+  EXPECT_EQ(r.record.collected_break, (Strings{"120", "30"}));
 }
 
 TEST(Reader, UnknownConnectionAndPhonebookDefaults) {
-  EXPECT_TRUE(Parse("Password *x\n", "Nowhere").connection_not_found);
   // A phonebook entry without a section: credentials from the phonebook.
   ParseResult r = Parse("Password *x\n", "provider");
   EXPECT_FALSE(r.connection_not_found || r.record.section_found);
@@ -209,8 +214,7 @@ TEST(Reader, UnknownConnectionAndPhonebookDefaults) {
   const ConfigRecord& c = r.record;
   EXPECT_EQ((Strings{c.entry_name, c.user, c.password, c.domain, c.phone}),
             (Strings{"Provider", "book-user", "book-pass", "book-dom", "555"}));
-  // A user name of its own keeps the phonebook's credentials out; the
-  // file's phone number wins.
+  // A user name of its own keeps the book's credentials out; the phone wins.
   r = Parse("[Provider]\nUser me\nPhone 777\n");
   EXPECT_EQ((Strings{r.record.user, r.record.password, r.record.phone}),
             (Strings{"me", "", "777"}));
@@ -233,20 +237,16 @@ TEST(Reader, PasswordsAreBoundToEntryAndUser) {
 }
 
 TEST(Reader, TimeLimitsAndStatisticsName) {
-  struct Case {
-    const char* text;
-    int32_t day, week, month;
-  } cases[] = {
-      {"DayTimeLimit 60\nWeekTimeLimit 30\nMonthTimeLimit 0\n", 3600, 3600, 0},  // week raised
+  const std::tuple<const char*, int32_t, int32_t, int32_t> cases[] = {
       {"DayTimeLimit 10\nWeekTimeLimit 100\nMonthTimeLimit 5\n", 600, 6000, 600},
       {"DayTimeLimit 2147483647\nWeekTimeLimit 5\n", 2147483647, 2147483647, 0},  // capped
       {"WeekTimeLimit -5\nMonthTimeLimit -1\n", 0, 0, 0},
   };
-  for (const Case& c : cases) {
-    ConfigRecord r = Parse(std::string("[Provider]\n") + c.text).record;
+  for (auto& [text, day, week, month] : cases) {
+    ConfigRecord r = Parse(std::string("[Provider]\n") + text).record;
     EXPECT_EQ(std::make_tuple(r.day_time_limit, r.week_time_limit, r.month_time_limit),
-              std::make_tuple(c.day, c.week, c.month))
-        << c.text;
+              std::make_tuple(day, week, month))
+        << text;
   }
   EXPECT_EQ(Parse("[Provider]\n", "PROVIDER").record.statistics_name, "Provider");
   // A limit file name stands for its connection.
@@ -257,6 +257,43 @@ TEST(Reader, TimeLimitsAndStatisticsName) {
   r = Parse("[Work]\nConnection Provider\n", "Work");
   EXPECT_EQ(r.record.entry_name, "Provider");
   EXPECT_EQ(r.record.statistics_name, "Work");
+}
+
+TEST(Scrambler, FixedVectorWorkedOutFromTheDefinition) {
+  // Entry "AB": A = 2 + 256*'A' = 16642; user "u": B = 1 + 256*'u' = 29953;
+  // K = 0x12345678. 'h' ^ 0x56 = 0x3E, K = 0x6E6D586D; 'i' ^ 0x58 = 0x31.
+  // Length byte 02, then 3E 31: "023E31", one leading zero dropped.
+  EXPECT_EQ(ScramblePasswordText("AB", "u", "hi", 0x12345678), "23E31");
+  const std::tuple<const char*, const char*, const char*, bool> cases[] = {
+      {"$23E31", "AB", "u", true},
+      {"$023e31", "AB", "u", true},
+      {"23E31", "AB", "u", false},  // without "$": the fixed key
+      {"$23E31", "BB", "u", false},
+      {"$23E31", "AB", "v", false}};
+  for (auto& [value, entry, user, gives_hi] : cases)
+    EXPECT_EQ(DecodePasswordWithKey(value, entry, user, 0x12345678) == "hi", gives_hi)
+        << value << " " << entry << " " << user;
+}
+
+TEST(Password, PlainEmptyAndRandomRoundTrips) {
+  const uint32_t kKey = 0x5eed1234;  // a volume's key
+  const std::pair<const char*, const char*> cases[] = {
+      {"$0", ""}, {"", ""}, {"*plain text", "plain text"}, {"*", ""}};
+  for (auto& [value, want] : cases)
+    EXPECT_EQ(DecodePasswordWithKey(value, "ISP", "user", kKey), want) << value;
+  EXPECT_EQ(ScramblePassword("ISP", "user", "", kKey), "$0");
+  std::mt19937 rng(11);
+  for (int round = 0; round < 200; ++round) {
+    std::string password(rng() % 128, '\0');
+    for (char& c : password) c = static_cast<char>(rng());
+    std::string entry = round % 3 ? "Provider" : "", user = round % 5 ? "\xffme" : "";
+    std::string written = ScramblePassword(entry, user, password, kKey);
+    ASSERT_EQ(written[0], '$');
+    EXPECT_EQ(DecodePasswordWithKey(written, entry, user, kKey), password) << round;
+    EXPECT_EQ(DecodePasswordWithKey(ScramblePasswordText(entry, user, password, kFixedPasswordKey),
+                                    entry, user, static_cast<uint32_t>(rng())),
+              password);
+  }
 }
 
 }  // namespace

@@ -1,15 +1,10 @@
-// The program's runtime objects for one test: a scratch directory made the
-// working directory, an Env on real files and the real clock (whose local
-// time a test may set, and whose disk may fail on cue), a task table whose
-// failures fail the test, a console on pipes, a log whose lines are
-// captured, a configuration store and the shared state. Plus bounded
-// waiting and loopback sockets (127.0.0.1 only).
+// The runtime objects of one test (TestContext), bounded waiting and
+// loopback sockets of the test's own (127.0.0.1 only).
 #pragma once
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -84,8 +79,7 @@ struct PosixBase {
 };
 
 // Real files and clock; the local time stands still where a test sets it
-// (0 gives the system's back), and writes, renames or the whole disk fail
-// on cue (FaultEnv).
+// (0: the system's), and the disk fails on cue (FaultEnv).
 class TestEnv : private PosixBase, public FaultEnv {
  public:
   TestEnv() : FaultEnv(posix) {}
@@ -121,9 +115,12 @@ struct Pipe {
   int fd[2];
 };
 
+// A scratch directory made the working directory, an Env on it (`real_env`,
+// or `other_env`, a FakeEnv say), a task table whose failures fail the
+// test, a console on pipes, a log whose lines are captured, a configuration
+// store and the shared state.
 class TestContext {
  public:
-  // With `other_env` (a FakeEnv, say) the objects use it instead of `real_env`.
   explicit TestContext(Env* other_env = nullptr)
       : env(other_env ? *other_env : real_env),
         tasks(env, failures),
@@ -135,9 +132,7 @@ class TestContext {
       return message;
     });
   }
-  virtual ~TestContext() { log.SetRoutine(nullptr); }
-  TestContext(const TestContext&) = delete;
-  TestContext& operator=(const TestContext&) = delete;
+  virtual ~TestContext() { log.SetRoutine(nullptr); }  // (not copyable: its members)
 
   // Logged messages, as given to the log.
   std::vector<std::string> Lines() const {
@@ -173,7 +168,7 @@ class TestContext {
   std::vector<std::string> lines_;  // guarded by mu_
 };
 
-// --- Loopback sockets of the test's own (blocking, close-on-exec).
+// --- Loopback sockets (blocking, close-on-exec).
 
 inline sockaddr_in LoopbackAddress(const char* dotted, uint16_t port) {
   sockaddr_in a{.sin_family = AF_INET, .sin_port = htons(port), .sin_addr = {}, .sin_zero = {}};

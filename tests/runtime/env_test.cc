@@ -1,18 +1,19 @@
-// The file helpers over an Env and the log, on real files in a scratch
-// directory through the fault-injecting wrapper: a write that fails
-// anywhere leaves the old file whole and no temporary file behind; the log
-// file is only appended to, one whole line at a time.
+// The platform: file helpers and the log on real files through the
+// fault-injecting Env, the seconds clock, the rate limit of reports.
 #include "runtime/env.h"
 
 #include <gtest/gtest.h>
 
+#include "lib/local_time.h"
 #include "lib/test_context.h"
+#include "runtime/clock.h"
+#include "runtime/rate_limit.h"
 
 namespace netrove {
 namespace {
 
+using testing_time::NowSecondsAt;
 const std::string kStamp = "05/03 09:07 \xfe ";  // 2026-03-05 09:07
-// The file has the stamp's mark as UTF-8 "■".
 const std::string kFileStamp = "05/03 09:07 \xe2\x96\xa0 ";
 
 // The context's log without its capture, writing "n.log"; the local time
@@ -48,8 +49,6 @@ TEST_F(EnvTest, AtomicWriteKeepsTheOldFileOnEveryFailure) {
   EXPECT_EQ(env_.ListDirectory(".", 100), std::vector<std::string>{"a.lim"});
   ASSERT_TRUE(TouchFile(env_, "a.lim"));
   EXPECT_EQ(env_.ReadFile("a.lim", 2), "ne");  // touched, not emptied; bounded read
-  EXPECT_TRUE(env_.RemoveFile("a.lim") && env_.RemoveFile("a.lim"));  // gone already: true
-  EXPECT_FALSE(FileExists(env_, "a.lim"));
 }
 
 TEST(SplitCommandLine, WordsQuotesAndEscapesWithoutAShell) {
@@ -88,7 +87,7 @@ TEST_F(EnvTest, LogLinesAreStampedCleanedAndAppended) {
     EXPECT_EQ(log_.Message(message), want) << message;
     want_file += (want.starts_with(kStamp) ? kFileStamp + want.substr(kStamp.size()) : want) + "\n";
   }
-  EXPECT_EQ(Read("n.log"), want_file);
+  EXPECT_EQ(Read("n.log"), want_file);  // with the mark as UTF-8
   // The file is only appended to: a moved-away log starts afresh; a full
   // disk costs the line in the file only.
   ASSERT_TRUE(env_.Rename("n.log", "n.old"));
@@ -98,31 +97,60 @@ TEST_F(EnvTest, LogLinesAreStampedCleanedAndAppended) {
   log_.Write("next");
   EXPECT_EQ(Read("n.log"), kFileStamp + "Created log file\n" + kFileStamp + "next\n");
   // An installed routine decides where lines go.
-  std::vector<std::string> seen;
-  log_.SetRoutine([&seen](const std::string& m) { return seen.emplace_back(m); });
-  log_.Write("via front-end");
+  log_.SetRoutine([](const std::string& m) { return "seen " + m; });
+  EXPECT_EQ(log_.Routine("via front-end"), "seen via front-end");
   log_.SetRoutine(nullptr);
-  EXPECT_EQ(seen, std::vector<std::string>{"via front-end"});
   log_.ToFileOnly("file only");
   EXPECT_TRUE(Read("n.log").ends_with("next\n" + kFileStamp + "file only\n")) << Read("n.log");
 }
 
-TEST_F(EnvTest, ConcurrentLogWritersNeverInterleaveLines) {
-  std::vector<std::thread> writers;
-  for (char c : {'a', 'b', 'c', 'd'})
-    writers.emplace_back([this, c] {
-      for (int i = 0; i < 200; ++i) log_.Write(std::string(60, c));
-    });
-  for (auto& w : writers) w.join();
-  std::string text = Read("n.log");
-  size_t lines = 0;
-  for (size_t start = text.find('\n') + 1; start < text.size(); ++lines) {
-    size_t end = text.find('\n', start);
-    std::string body = text.substr(start + kFileStamp.size(), end - start - kFileStamp.size());
-    ASSERT_EQ(body, std::string(60, body[0]));
-    start = end + 1;
+// NowSeconds counts from Monday 29 December 1969, local time.
+// (FormatDuration is checked through the statistics report.)
+TEST(Clock, NowSecondsAndNextTimeOf) {
+  const std::pair<int64_t, uint32_t> now[] = {
+      {0, 259200},                   // Thursday 1 January 1970 00:00
+      {1796601600, 2971 * 604800u},  // Monday 7 December 2026 00:00 starts a week
+      {1796601599, 2971 * 604800u - 1},
+      {2200000000, 2200259200u}};  // past 2038 the unsigned count goes on
+  for (auto& [local, want] : now) {
+    testing::FakeEnv env(testing::FakeEnv::ClockMode::kAuto, local);
+    EXPECT_EQ(NowSeconds(env), want) << local;
   }
-  EXPECT_EQ(lines, 800u);
+  uint32_t base = NowSecondsAt(2026, 12, 7, 10, 15, 20), late = NowSecondsAt(2026, 1, 1, 23, 58);
+  const std::tuple<uint32_t, const char*, uint32_t> cases[] = {
+      {base, "10:15", base},  // inside the matching minute: the base itself
+      {base, "10:14", NowSecondsAt(2026, 12, 8, 10, 14, 20)},  // passed today: tomorrow
+      {base, "10:16", base + 60},
+      {base, "24:30", NowSecondsAt(2026, 12, 8, 0, 30, 20)},  // out-of-range parts count as 0
+      {base, "11:60", NowSecondsAt(2026, 12, 7, 11, 0, 20)},
+      {base, "x:y", NowSecondsAt(2026, 12, 8, 0, 0, 20)},
+      {late, "5", late + 300},  // minutes from the base, across midnight
+      {late, "0", late + 60},   // 0 counts as 1
+      {late, "junk", late + 60},
+  };
+  for (auto& [from, text, want] : cases) EXPECT_EQ(NextTimeOf(from, text), want) << text;
+}
+
+TEST(RateLimiter, FloodOfOneKeyWritesABurstASecondAndASummaryAMinute) {
+  RateLimiter limiter;
+  int written = 0;
+  for (int i = 0; i < 1000; ++i) written += limiter.Admit("10.0.0.9", i);  // one second
+  EXPECT_EQ(written, RateLimiter::kBurst);
+  EXPECT_TRUE(limiter.Admit("10.0.0.8", 999));        // other keys are not held back
+  EXPECT_TRUE(limiter.TakeSummaries(30000).empty());  // not yet a minute
+  std::vector<RateLimiter::Summary> due = limiter.TakeSummaries(61000);
+  ASSERT_EQ(due.size(), 1u);
+  EXPECT_EQ(RateLimiter::SummaryText(due[0]), "\xe2\x80\xa6 997 further attempts from 10.0.0.9");
+  EXPECT_TRUE(limiter.TakeSummaries(62000).empty());  // reported counts start again
+  EXPECT_TRUE(limiter.Admit("10.0.0.9", 62000));      // a new second, a new burst
+  // A flood from many addresses at once shares one key beyond the bound.
+  for (size_t k = 0; k < RateLimiter::kMaxKeys + 100; ++k)
+    for (int i = 0; i <= RateLimiter::kBurst; ++i) limiter.Admit("k" + std::to_string(k), 70000);
+  due = limiter.TakeSummaries(70000, true);
+  EXPECT_LE(due.size(), RateLimiter::kMaxKeys);
+  EXPECT_TRUE(std::any_of(due.begin(), due.end(), [](const auto& s) {
+    return s.key == RateLimiter::kOtherKey && s.count > 0;
+  }));
 }
 
 }  // namespace

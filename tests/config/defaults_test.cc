@@ -43,8 +43,7 @@ TEST(DefaultContent, NewFileReadsWithoutWarnings) {
   EXPECT_TRUE(r.warnings.empty());
   EXPECT_EQ(std::make_tuple(r.record.dial_prefix, r.record.wait_time, r.record.netrove_port),
             std::make_tuple(std::string("p"), 5, 880));
-  ASSERT_EQ(r.record.events.size(), 1u);
-  EXPECT_EQ(r.record.events[0].number, 91);
+  EXPECT_EQ(r.record.events, (std::vector<EventRule>{{91, 0, 3, EventAction::kExit, ""}}));
   for (std::string line : SplitConfigLines(text)) {
     if (line.size() > 1 && line[0] == ';' && std::isalpha(uint8_t(line[1]))) line.erase(0, 1);
     all += line + "\n";

@@ -81,6 +81,14 @@ ParseResult Parse(const std::string& text, const std::string& connection = "Prov
   return ParseConfiguration(text, connection, collect, previous, env);
 }
 
+Strings Acting(const ParseResult& r) {
+  Strings out;
+  for (const ActingLine& a : r.acting)
+    out.push_back(a.kind == ActingLine::Kind::kExecuteAt ? "at " + a.time + " " + a.command
+                                                         : "start " + a.command);
+  return out;
+}
+
 // The global part, then the section (blanks inside the brackets keep a
 // header from matching); each value through the reader of its type.
 TEST(Reader, GlobalPartThenSectionValuesAndWarnings) {
@@ -131,8 +139,7 @@ TEST(Reader, DefLoadNoReadsOnlyTheSection) {
   EXPECT_EQ(c.break_time, 0u);              // the global BREAK is cleared
   // The section's warning and acting line, once each.
   EXPECT_EQ(r.warnings, Strings{"Warning: Unknown command BOGUS. (netrove.dat, line 10)"});
-  ASSERT_EQ(r.acting.size(), 1u);
-  EXPECT_EQ(r.acting[0].command, "s.exe");
+  EXPECT_EQ(Acting(r), Strings{"start s.exe"});
   // A later "DefLoad Yes" in the section cancels it.
   EXPECT_EQ(Parse("DialTime 30\n[Provider]\nDefLoad No\nDefLoad Yes\n").record.dial_time, 30);
 }
@@ -150,9 +157,7 @@ TEST(Reader, CutLinesAndTimesOutOfRange) {
                         "Break 1e9\n");
   EXPECT_EQ(r.record.port_dog.back(), '0');
   EXPECT_EQ(r.record.port_dog.size() % 6, 2u);  // "23" and whole ",28340" items
-  ASSERT_EQ(r.acting.size(), 2u);
-  EXPECT_EQ(r.acting[0].command, "/bin/echo E");
-  EXPECT_EQ(r.acting[1].command, "/bin/echo F");
+  EXPECT_EQ(Acting(r), (Strings{"at 527040 /bin/echo E", "at 23:59 /bin/echo F"}));
   EXPECT_EQ(r.record.break_time, 0u);
   EXPECT_EQ(r.warnings,
             (Strings{"Warning: line 1 cut at 255 characters (netrove.dat).",
@@ -183,11 +188,7 @@ TEST(Reader, ListsActingLinesAndTheEarliestBreak) {
   EXPECT_EQ(c.add_phone, (Strings{"", "111", "222"}));
   EXPECT_EQ(c.off_phone, Strings{"1:00-2:00"});
   EXPECT_EQ(c.cost, Strings{"00:00 1.8"});
-  ASSERT_EQ(r.acting.size(), 2u);
-  EXPECT_EQ(r.acting[0].kind, ActingLine::Kind::kExecuteAt);
-  EXPECT_EQ(r.acting[0].time + " " + r.acting[0].command, "12:00 c:\\icq.exe");
-  EXPECT_EQ(r.acting[1].kind, ActingLine::Kind::kExecuteStart);
-  EXPECT_EQ(r.acting[1].command, "status.url");
+  EXPECT_EQ(Acting(r), (Strings{"at 12:00 c:\\icq.exe", "start status.url"}));
   const std::pair<const char*, uint32_t> breaks[] = {
       {"Break 120\nBreak 30\nBreak 600\n", kNow + 1800},
       {"Break 14:00\nBreak 600\n", kMidnight + 14 * 3600 + 40},  // seconds kept from now

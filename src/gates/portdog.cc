@@ -65,11 +65,4 @@ bool PortDog::Running() const {
   return running_;
 }
 
-int PortDog::WatchedPorts() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  int n = 0;
-  for (const SocketVar& port : ports_) n += port.handle() >= 1 ? 1 : 0;
-  return n;
-}
-
 }  // namespace netrove

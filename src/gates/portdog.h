@@ -33,7 +33,6 @@ class PortDog {
   void Start();
   void Stop();
   bool Running() const;
-  int WatchedPorts() const;
 
  private:
   Network& network_;

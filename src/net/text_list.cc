@@ -17,15 +17,6 @@ void TextList::Put(int index, const std::string& text) {
 
 void TextList::Add(const std::string& text) { items_.push_back(Cut(text)); }
 
-void TextList::Insert(int index, const std::string& text) {
-  if (index < 1) index = 1;
-  if (index > Count()) {
-    Add(text);
-    return;
-  }
-  items_.insert(items_.begin() + (index - 1), Cut(text));
-}
-
 void TextList::Delete(int index) {
   if (index < 1 || index > Count()) return;
   items_.erase(items_.begin() + (index - 1));

@@ -17,7 +17,6 @@ class TextList {
   // Out-of-range indexes are ignored.
   void Put(int index, const std::string& text);
   void Add(const std::string& text);
-  void Insert(int index, const std::string& text);  // before item `index`; past the end appends
   void Delete(int index);
   void Clear() { items_.clear(); }
   const std::vector<std::string>& items() const { return items_; }

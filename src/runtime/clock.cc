@@ -13,33 +13,6 @@ LocalDateTime BreakDownLocal(int64_t local_seconds) {
           tm.tm_min,         tm.tm_sec,     tm.tm_wday};
 }
 
-Calendar CalendarOf(uint32_t seconds) {
-  Calendar c{};
-  uint32_t days = seconds / 86400;
-  uint32_t rest = seconds % 86400;
-  c.hour = static_cast<int>(rest / 3600);
-  c.minute = static_cast<int>(rest / 60 % 60);
-  c.second = static_cast<int>(rest % 60);
-  int year = 1970;
-  for (;;) {
-    uint32_t len = (year % 4 == 0) ? 366 : 365;
-    if (days < len) break;
-    days -= len;
-    ++year;
-  }
-  static const int kMonthDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  int month = 0;
-  for (; month < 12; ++month) {
-    uint32_t len = static_cast<uint32_t>(kMonthDays[month] + (month == 1 && year % 4 == 0 ? 1 : 0));
-    if (days < len) break;
-    days -= len;
-  }
-  c.year = year;
-  c.month = month + 1;
-  c.day = static_cast<int>(days) + 1;
-  return c;
-}
-
 std::string FormatDuration(uint32_t seconds) {
   char buf[40];
   uint32_t days = seconds / 86400;

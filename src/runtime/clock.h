@@ -26,13 +26,6 @@ struct LocalDateTime {
 };
 LocalDateTime BreakDownLocal(int64_t local_seconds);
 
-// Plain calendar of a seconds count taken as seconds from 1 January 1970
-// (every fourth year a leap year), without removing the shift.
-struct Calendar {
-  int year, month, day, hour, minute, second;
-};
-Calendar CalendarOf(uint32_t seconds);
-
 // "hh:mm:ss" with hours modulo 24, prefixed by "<days>." from one day on.
 std::string FormatDuration(uint32_t seconds);
 

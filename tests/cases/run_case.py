@@ -1,8 +1,8 @@
 #!/usr/bin/python3
 """Runs end-to-end cases: each argument is a directory tests/cases/<name>/
 whose files (all but `case`) become a temporary program directory, where
-the steps of its `case` file drive the real program. The steps are listed
-in tests/README.md. Usage: run_case.py <case directory>..."""
+the steps of its `case` file drive the real program (docs/testing.md).
+Usage: run_case.py <case directory>..."""
 import glob
 import os
 import re
@@ -14,20 +14,25 @@ import termios
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
-from harness import (BANNER, Home, Origin, Program, free_port, http_get, run_piped,  # noqa: E402
-                     wait_for)
+from harness import (BANNER, BIN, SOURCE, Home, Origin, Program, free_port,  # noqa: E402
+                     http_get, run_piped, wait_for)
 
 KEYS = {"ESC": "\x1b", "Up": "\x1b[A", "F1": "\x1bOP", "M-x": "\x1bx", "Enter": "\r", "Space": " "}
 OPTION = re.compile(r"(?:(=|>=|\+)(\d+)|(\d+(?:\.\d+)?)s|@(\S+))(?: +|$)")
-PLACEHOLDER = re.compile(r"%(HOME|HTTP|UDP|DNS|BANNER|PORT\d)\b")
+PLACEHOLDER = re.compile(r"%(HOME|BIN|HTTP|UDP|DNS|BANNER|PORT\d)\b")
 
 
 class Failed(Exception):
     pass
 
 
+def unescape(text):
+    """\\n, \\r, \\xNN and \\\\ of a step's text."""
+    return text.encode("latin-1").decode("unicode_escape")
+
+
 class Step:
-    """One line of a case: [no] verb [=N|>=N] [<seconds>s] [@log] argument,
+    """One line of a case: [no] verb [=N|>=N|+N] [<seconds>s] [@log] argument,
     with the indented lines under it as its block."""
 
     def __init__(self, number, line):
@@ -61,8 +66,9 @@ def parse(text):
         else:
             steps.append(Step(number, line))
     for s in steps:  # a check without its argument (or block) would hold always
-        if bool(s.arg) == (s.verb in ("served", "running", "lines")) or (
-                s.verb == "lines" and not s.block) or (s.verb == "grep" and " " not in s.arg):
+        bare = s.verb in ("served", "running", "lines")
+        if (bare == bool(s.arg) and s.verb != "call") or (s.verb == "lines" and not s.block) or (
+                s.verb in ("grep", "chmod", "write", "append") and " " not in s.arg):
             raise ValueError("line %d: %r lacks or has a stray argument" % (s.number, s.text))
     return steps
 
@@ -85,40 +91,33 @@ class Case:
         for path in self.files():
             with open(path, encoding="latin-1") as f:
                 names |= set(PLACEHOLDER.findall(f.read()))
-        uses_origin = names - {"HOME"} - {n for n in names if "PORT" in n} or any(
+        uses_origin = names & {"HTTP", "UDP", "DNS", "BANNER"} or any(
             s.verb in ("banner", "served") for s in steps)
         self.origin = Origin() if uses_origin else None
         for _ in range(repeat):
             self.home = Home("netrove_%s_" % self.name)
-            values = {"HOME": self.home.path, **{n: free_port() for n in names if "PORT" in n}}
+            values = {"HOME": self.home.path, "BIN": BIN,
+                      **{n: free_port() for n in names if "PORT" in n}}
             if self.origin:
                 values.update(HTTP=self.origin.http, UDP=self.origin.udp, DNS=self.origin.dns,
                               BANNER=self.origin.banner)
             self.steps = [s for s in parse(substitute(self.text, values)) if s.verb != "repeat"]
-            self.copy(values)
+            for path in self.files():
+                with open(path, encoding="latin-1") as f:
+                    self.home.write(os.path.relpath(path, self.dir), substitute(f.read(), values))
+                shutil.copymode(path, self.home.file(os.path.relpath(path, self.dir)))
             self.program, self.out = None, ""
             try:
                 for step in self.steps:
                     self.step = step
                     getattr(self, "do_" + step.verb.replace("-", "_"))(step)
             finally:
-                self.clean_up()
+                if self.program:
+                    self.program.stop()
 
     def files(self):
-        return [p for p in glob.glob(os.path.join(self.dir, "**"), recursive=True)
+        return [p for p in glob.glob(os.path.join(self.dir, "*"))
                 if os.path.isfile(p) and os.path.basename(p) != "case"]
-
-    def copy(self, values):
-        for path in self.files():
-            target = self.home.file(os.path.relpath(path, self.dir))
-            os.makedirs(os.path.dirname(target), exist_ok=True)
-            with open(path, encoding="latin-1") as f:
-                self.home.write(os.path.relpath(path, self.dir), substitute(f.read(), values))
-            shutil.copymode(path, target)
-
-    def clean_up(self):
-        if self.program:
-            self.program.stop()
 
     # --- checks: each waits (bounded) until it holds; "no" waits for the opposite ---
 
@@ -156,8 +155,8 @@ class Case:
 
     def do_grep(self, step):
         name, _, pattern = step.arg.partition(" ")
-        self.check(step, lambda: any(re.search(pattern, line) for line in self.home.lines(name)),
-                   lambda: "%s holds: %r" % (name, self.home.lines(name)))
+        self.check(step, lambda: re.search(pattern, self.home.read(name), re.M),
+                   lambda: "%s holds: %r" % (name, self.home.read(name)))
 
     def do_dead(self, step):
         if not self.home.read(step.arg).strip().isdigit():
@@ -187,9 +186,8 @@ class Case:
             raise Failed("ended with exit code %s" % self.program.proc.returncode)
 
     def do_tty(self, step):
-        flags = self.program.terminal_flags() & (termios.ICANON | termios.ECHO)
-        want = {"sane": termios.ICANON | termios.ECHO, "raw": 0}[step.arg]
-        if flags != want:
+        flags = termios.tcgetattr(self.program.fd)[3] & (termios.ICANON | termios.ECHO)
+        if flags != {"sane": termios.ICANON | termios.ECHO, "raw": 0}[step.arg]:
             raise Failed("terminal local modes ICANON|ECHO are %#o" % flags)
 
     def do_out(self, step):
@@ -219,12 +217,15 @@ class Case:
         self.do_start(step, tty=False)
 
     def do_call(self, step):
-        code, self.out = run_piped(self.home, *shlex.split(step.arg))
+        words, _, stdin = step.arg.partition(" < ")
+        words = shlex.split(words)
+        cmd = words if words and words[0].startswith("/") else None
+        code, self.out = run_piped(self.home, *words, cmd=cmd, stdin=unescape(stdin))
         if step.compare and code != step.count:
             raise Failed("exit code %d, output: %r" % (code, self.out))
 
     def do_key(self, step):
-        for name in step.arg.split():
+        for name in shlex.split(step.arg):
             self.program.send(KEYS.get(name, name))
 
     def do_signal(self, step):
@@ -233,8 +234,23 @@ class Case:
     def do_sleep(self, step):
         time.sleep(float(step.arg))
 
+    def do_write(self, step, how="wb"):
+        name, _, text = step.arg.partition(" ")
+        with open(self.home.file(name), how) as f:
+            f.write(unescape(text).encode("latin-1"))
+
+    def do_append(self, step):
+        self.do_write(step, "ab")
+
+    def do_chmod(self, step):
+        mode, _, name = step.arg.partition(" ")
+        os.chmod(self.home.file(name), int(mode, 8))
+
+    def do_copy(self, step):
+        shutil.copytree(os.path.join(SOURCE, step.arg), self.home.path, dirs_exist_ok=True)
+
     def do_touch(self, step):
-        self.home.touch(step.arg)
+        self.home.write(step.arg, "")
 
     def do_remove(self, step):
         os.remove(self.home.file(step.arg))

@@ -1,16 +1,13 @@
-// The phonebook file, the sim device, connection state files and the
-// permission warnings of the files that hold passwords, on real files in
-// the scratch directory.
+// The phonebook file, the sim device and connection state files, on real
+// files in the scratch directory.
 #include "dialer/phonebook.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <thread>
 
-#include "config/file_checks.h"
 #include "dialer/connection_files.h"
 #include "dialer/devices.h"
 #include "dialer/phonebook_access.h"
@@ -194,46 +191,6 @@ TEST_F(PhonebookTest, StateFilesOfAnyOtherProcessAreStale) {
   std::sort(left.begin(), left.end());
   EXPECT_EQ(left, (Strings{"My%2FEntry." + std::to_string(getpid()) + ".conn", "junk.conn"}));
   EXPECT_EQ(sleeper->Poll(), std::nullopt);  // untouched
-}
-
-// netrove.dat starts programs, and it and the phonebook may hold passwords:
-// a file or directory others can change, or a password others can read,
-// is warned about.
-TEST_F(PhonebookTest, PermissionWarnings) {
-  std::string saved = std::getenv("NETROVE_HOME") != nullptr ? std::getenv("NETROVE_HOME") : "";
-  std::string dir = c_.scratch.path(), dat = c_.scratch / "netrove.dat";
-  setenv("NETROVE_HOME", dir.c_str(), 1);
-  Write(dat, "[ISP]\nPassword *x\n");
-  Write("phonebook", "[ISP]\npassword  secret\n");
-  std::string writable =
-      "Warning: " + dat + " can be written by other users, and it starts programs.";
-  std::string dir_writable =
-      "Warning: directory " + dir +
-      " can be written by other users, and netrove.dat in it starts programs.";
-  auto readable = [](const std::string& path) {
-    return "Warning: " + path + " holds a password and can be read by other users (chmod 600 " +
-           path + ")";
-  };
-  struct Case {
-    mode_t dir, dat, book;
-    Strings warnings;
-  } cases[] = {{0700, 0600, 0600, {}},
-               {0700, 0660, 0600, {writable, readable(dat)}},
-               {0777, 0600, 0640, {dir_writable, readable("phonebook")}},
-               {01777, 0600, 0600, {}}};  // the sticky bit keeps others from replacing it
-  for (const Case& c : cases) {
-    c_.ClearLines();
-    ASSERT_TRUE(c_.env.SetMode(dir, c.dir) && c_.env.SetMode(dat, c.dat) &&
-                c_.env.SetMode("phonebook", c.book));
-    int warned =
-        WarnIfConfigWritable(c_.env, c_.log) + WarnIfPasswordsReadable(c_.env, c_.log, "phonebook");
-    EXPECT_EQ(warned, static_cast<int>(c.warnings.size()));
-    EXPECT_EQ(c_.Lines(), c.warnings) << std::oct << c.dir << " " << c.dat << " " << c.book;
-  }
-  Write(dat, "; no password\n");
-  ASSERT_TRUE(c_.env.SetMode(dat, 0644));
-  EXPECT_FALSE(WarnIfPasswordsReadable(c_.env, c_.log, "phonebook"));
-  saved.empty() ? unsetenv("NETROVE_HOME") : setenv("NETROVE_HOME", saved.c_str(), 1);
 }
 
 }  // namespace

@@ -19,7 +19,6 @@ import struct
 import subprocess
 import sys
 import tempfile
-import termios
 import threading
 import time
 
@@ -44,23 +43,15 @@ def start_group(args, preexec_fn=None, **options):
     return process
 
 
-def stop_group(process, timeout=5, sig=signal.SIGTERM):
-    """`sig` to the process group, SIGKILL to what lingers;
-    the exit code (None when it had to be killed)."""
+def stop_group(process, timeout=5):
+    """SIGTERM to the process group, SIGKILL to what lingers."""
     _running.discard(process)
-    code = process.poll()
-    if code is None:
+    for sig in (signal.SIGTERM, signal.SIGKILL):  # the second for stray children
         try:
             os.killpg(process.pid, sig)
-            code = process.wait(timeout=timeout)
+            process.wait(timeout=timeout)
         except (subprocess.TimeoutExpired, ProcessLookupError):
             pass
-    try:
-        os.killpg(process.pid, signal.SIGKILL)  # stray children of the group
-    except ProcessLookupError:
-        pass
-    process.wait(timeout=timeout)
-    return code
 
 
 atexit.register(lambda: [stop_group(p) for p in list(_running)])
@@ -95,27 +86,20 @@ def free_port():
 
 
 class Home:
-    """A temporary program directory (removed at exit), or the directory
-    `path`, with file helpers."""
+    """A temporary program directory (removed at exit) with file helpers."""
 
-    def __init__(self, prefix="netrove_", files=None, path=None):
-        self.path = path or tempfile.mkdtemp(prefix=prefix)
-        if not path:
-            atexit.register(shutil.rmtree, self.path, True)
+    def __init__(self, prefix="netrove_", files=None):
+        self.path = tempfile.mkdtemp(prefix=prefix)
+        atexit.register(shutil.rmtree, self.path, True)
         for name, text in (files or {}).items():
             self.write(name, text)
 
     def file(self, name):
         return os.path.join(self.path, name)
 
-    def write(self, name, data, mode=None):
+    def write(self, name, data):
         with open(self.file(name), "wb") as f:
             f.write(data if isinstance(data, bytes) else data.encode("latin-1"))
-        if mode is not None:
-            os.chmod(self.file(name), mode)
-
-    def touch(self, name):
-        self.write(name, b"")
 
     def read(self, name):
         try:
@@ -126,9 +110,6 @@ class Home:
 
     def lines(self, name):
         return self.read(name).splitlines()
-
-    def exists(self, name):
-        return os.path.exists(self.file(name))
 
     def messages(self, log="netrove.log"):
         """The log lines without their stamps."""
@@ -149,11 +130,10 @@ def run_piped(home, *words, stdin="", cmd=None, timeout=20):
 
 class Program:
     """`netrove <words>` in `home` on a pseudo-terminal, or (tty=False)
-    with /dev/null as input and its output on a pipe; all output is kept.
-    A context manager that stops the program on leaving."""
+    with /dev/null as input and its output on a pipe; all output is kept."""
 
     def __init__(self, home, *words, tty=True, log="netrove.log", preexec_fn=None, env=None):
-        self.home, self.log, self.code, self._seen = home, log, None, 0
+        self.home, self.log = home, log
         if tty:
             self.fd, child = pty.openpty()
         else:
@@ -167,32 +147,16 @@ class Program:
         self._reader.start()
 
     def _read(self):
-        while True:
-            try:
-                chunk = os.read(self.fd, 4096)
-            except OSError:
-                return
-            if not chunk:
-                return
-            with self._lock:
-                self._out += chunk
+        try:
+            while chunk := os.read(self.fd, 4096):
+                with self._lock:
+                    self._out += chunk
+        except OSError:
+            pass
 
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.stop()
-
-    def output(self, start=0):
-        """What the program wrote from offset `start` on."""
+    def output(self):
         with self._lock:
-            return self._out[start:].decode("latin-1")
-
-    def expect(self, text, timeout=10):
-        """Waits for `text` after what an earlier expect matched."""
-        if not wait_for(lambda: text in self.output(self._seen), timeout, 0.01):
-            raise AssertionError("no %r in %r" % (text, self.output(self._seen)))
-        self._seen += self.output(self._seen).index(text) + len(text)
+            return self._out.decode("latin-1")
 
     def send(self, data):
         os.write(self.fd, data.encode("latin-1") if isinstance(data, str) else data)
@@ -200,18 +164,11 @@ class Program:
     def messages(self):
         return self.home.messages(self.log)
 
-    def count(self, pattern):
-        return sum(1 for m in self.messages() if re.search(pattern, m))
-
     def wait_log(self, pattern, timeout):
-        return wait_for(lambda: self.count(pattern), timeout)
+        return wait_for(lambda: any(re.search(pattern, m) for m in self.messages()), timeout)
 
     def running(self):
         return self.proc.poll() is None
-
-    def terminal_flags(self):
-        """The local modes (c_lflag) of the pseudo-terminal."""
-        return termios.tcgetattr(self.fd)[3]
 
     def wait_exit(self, timeout):
         try:
@@ -219,18 +176,12 @@ class Program:
         except subprocess.TimeoutExpired:
             return None
 
-    def finish(self, timeout=10):
-        """Waits for the end (SIGKILL after `timeout`): (exit code, output)."""
-        self.wait_exit(timeout)
-        return self.stop(sig=signal.SIGKILL), self.output()
-
-    def stop(self, timeout=10, sig=signal.SIGTERM):
-        """`sig` (an orderly stop), SIGKILL if it does not end; the exit code."""
+    def stop(self, timeout=10):
+        """SIGTERM (an orderly stop), SIGKILL if it does not end."""
         if self.proc in _running:
-            self.code = stop_group(self.proc, timeout, sig)
+            stop_group(self.proc, timeout)
             self._reader.join(2)
             os.close(self.fd)
-        return self.code if self.code is not None else self.proc.returncode
 
     def report(self):
         """The log and the tail of the output, for failure messages."""

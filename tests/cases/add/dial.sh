@@ -1,0 +1,3 @@
+#!/bin/sh
+printf %s "$NETROVE_PASSWORD" > password.seen
+exit 1

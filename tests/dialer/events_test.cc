@@ -20,11 +20,11 @@ int64_t Local(int hour, int minute, int second, int day = 5) {
 }
 
 // Files in memory (those under "locked/" cannot be removed) and a clock
-// that notes the length of every sleep, so that a test can move the clock
-// and know that the task it woke has gone back to sleep.
+// that moves only when told and notes the length of every sleep, so that a
+// test can move it and know that the task it woke has gone back to sleep.
 class SteppedEnv final : public FakeEnv {
  public:
-  explicit SteppedEnv(ClockMode mode) : FakeEnv(mode, Local(10, 14, 59)) {}
+  SteppedEnv() : FakeEnv(ClockMode::kManual, Local(10, 14, 59)) {}
   bool Sleep(int64_t ms, std::stop_token stop) override {
     {
       std::lock_guard<std::mutex> lock(mu_);
@@ -47,7 +47,6 @@ class SteppedEnv final : public FakeEnv {
     Advance(ms);
     return testing::WaitUntil([&] { return Sleeps().size() > before && Sleepers() == 1; });
   }
-  void Touch(const std::string& path) { PutFile(path, ""); }
 
  private:
   std::mutex mu_;
@@ -56,8 +55,7 @@ class SteppedEnv final : public FakeEnv {
 
 // The events of a program on a test context, telling the test what they
 // ask of the session and of the link check.
-template <FakeEnv::ClockMode kMode>
-class EventsOn : public ::testing::Test, public SessionControl, public UrlCheckStarter {
+class EventsTest : public ::testing::Test, public SessionControl, public UrlCheckStarter {
  protected:
   void Abort() override { ++aborts_; }
   void HangUp() override { ++hangups_; }
@@ -68,16 +66,6 @@ class EventsOn : public ::testing::Test, public SessionControl, public UrlCheckS
     return EventRule{number, 0, threshold, action, std::move(text)};
   }
 
-  SteppedEnv env_{kMode};
-  testing::TestContext c_{&env_};
-  std::atomic<int> aborts_{0}, hangups_{0};
-  Strings urls_;  // test thread only
-  FlagFiles flags_{env_};
-  Events events_{env_, c_.tasks, c_.log, c_.config, c_.shared, flags_, *this, *this};
-};
-
-class EventsTest : public EventsOn<FakeEnv::ClockMode::kAuto> {
- protected:
   // Fires `number` `times` times; the firings (from 1) that ran $GETMAIL.
   std::vector<int> Fire(uint16_t number, int times) {
     std::vector<int> ran;
@@ -91,6 +79,13 @@ class EventsTest : public EventsOn<FakeEnv::ClockMode::kAuto> {
   void Rules(const std::vector<EventRule>& rules) {
     Config([&](ConfigRecord& c) { c.events = rules; });
   }
+
+  SteppedEnv env_;
+  testing::TestContext c_{&env_};
+  std::atomic<int> aborts_{0}, hangups_{0};
+  Strings urls_;  // test thread only
+  FlagFiles flags_{env_};
+  Events events_{env_, c_.tasks, c_.log, c_.config, c_.shared, flags_, *this, *this};
 };
 using Ints = std::vector<int>;
 
@@ -148,17 +143,16 @@ TEST_F(EventsTest, MacrosActOnTheSessionFlagsAndServices) {
   EXPECT_EQ(urls_, (Strings{"www.example.org", "10.0.0.1/index.html"}));
 }
 
-// (That an EXECUTEFLAG runs its command once per appearance, and that a
-// sleep flag hangs up, is tested end to end in session_flags_test.py.)
+// (An EXECUTEFLAG that runs its command: tests/cases/flags.)
 TEST_F(EventsTest, FlagThatCannotBeRemovedNeverRunsItsCommandAndASleepFlagStays) {
   Config([](ConfigRecord& c) {
     c.sleep_flag = "sleep.flg";
     c.execute_flag_files = {"locked/mail.flg", "mail.flg"};
     c.execute_flag_commands = {"$UPDATE", "$GETMAIL"};
   });
-  env_.Touch("sleep.flg");
-  env_.Touch("mail.flg");
-  env_.Touch("locked/mail.flg");
+  env_.PutFile("sleep.flg", "");
+  env_.PutFile("mail.flg", "");
+  env_.PutFile("locked/mail.flg", "");
   events_.CheckFlagFiles();
   events_.CheckFlagFiles();
   EXPECT_EQ(c_.Lines(), (Strings{"Execute $GETMAIL", "Get POP3 mail: service not running"}));
@@ -166,16 +160,14 @@ TEST_F(EventsTest, FlagThatCannotBeRemovedNeverRunsItsCommandAndASleepFlagStays)
   EXPECT_TRUE(FileExists(env_, "sleep.flg"));
 }
 
-using TimedEventsTest = EventsOn<FakeEnv::ClockMode::kManual>;
-
-TEST_F(TimedEventsTest, HaltServiceLooksEveryFiveSecondsAndBreaksOnceAtTheBreakTime) {
+TEST_F(EventsTest, HaltServiceLooksEveryFiveSecondsAndBreaksOnceAtTheBreakTime) {
   Config([&](ConfigRecord& c) {
     c.break_flag = "break.flg";
     c.break_time = NowSeconds(env_) + 15;
   });
   events_.StartHaltService();
   EXPECT_TRUE(events_.HaltServiceRunning());
-  env_.Touch("break.flg");
+  env_.PutFile("break.flg", "");
   // The round: the flag is removed and the session broken (hang-up, stop
   // request, a second, abort).
   ASSERT_TRUE(env_.Step(5000));
@@ -197,7 +189,7 @@ TEST_F(TimedEventsTest, HaltServiceLooksEveryFiveSecondsAndBreaksOnceAtTheBreakT
   EXPECT_FALSE(events_.HaltServiceRunning());
 }
 
-TEST_F(TimedEventsTest, ExecuteAtRunsInItsMinuteOnceADay) {
+TEST_F(EventsTest, ExecuteAtRunsInItsMinuteOnceADay) {
   events_.StartExecuteAt("10:15", "$GETMAIL");
   events_.StartExecuteAt("10:16", "");  // no command: no task
   EXPECT_EQ(events_.ExecuteAtTaskCount(), 1);

@@ -24,14 +24,11 @@ struct FakeParts final : CallAccounting, LinkChecks, EventRules, LinkTraffic, Ur
   void EndCall() override {}
   void SelectTariff() override {}
   void Save() override { saves.push_back(line.now_ms() / 1000); }
-  bool FirstTest() override { return first_tests_failing-- <= 0; }
+  bool FirstTest() override { return true; }
   bool Test() override { return tests_failing-- <= 0; }
   void StartWatch() override {}
   void StopWatch() override {}
-  bool Fire(int number) override {
-    fired.push_back(number);
-    return number == reload_on;
-  }
+  bool Fire(int) override { return false; }
   void ResetCounts() override {}
   void RunProgramList(const Strings& list) override {
     lists.insert(lists.end(), list.begin(), list.end());
@@ -43,8 +40,7 @@ struct FakeParts final : CallAccounting, LinkChecks, EventRules, LinkTraffic, Ur
   void StartUrlCheck(const std::string&) override {}
 
   FakeLine& line;
-  int first_tests_failing = 0, tests_failing = 0, reload_on = -1;
-  std::vector<int> fired;
+  int tests_failing = 0;
   std::vector<int64_t> saves;  // seconds of the line's clock
   Strings lists;
 };
@@ -97,8 +93,6 @@ TEST_F(SessionTest, ActiveConnectionEndsTheSessionBeforeDialing) {
   EXPECT_EQ(Request(), kRequestStop);
 }
 
-// (The program lists and log lines of such a call are tested end to end in
-// tests/session/session_programs_test.py.)
 TEST_F(SessionTest, RedialOffEndsAfterTheFirstCall) {
   Config([](ConfigRecord& c) {
     c.redial = false;
@@ -148,7 +142,6 @@ TEST_F(SessionTest, SleepKeyAndSleepFlag) {
   line_.AddKey(500, 'S');
   controller_.SleepWaitCountdown(false);  // no SLEEPFLAG: S does nothing
   EXPECT_EQ(line_.now_ms(), 3000);
-  EXPECT_TRUE(env_.TakeChanges().empty());
   Config([](ConfigRecord& c) {
     c.sleep_flag = "sleep.flg";
     c.sleep_time = 60;
@@ -156,19 +149,18 @@ TEST_F(SessionTest, SleepKeyAndSleepFlag) {
   line_.AddKey(3500, 'S');   // Wait -> Sleep (makes the flag)
   line_.AddKey(10000, 's');  // Sleep -> ends (removes the flag)
   controller_.SleepWaitCountdown(false);
-  EXPECT_EQ(env_.TakeChanges(), (Strings{"+sleep.flg", "-sleep.flg"}));
   EXPECT_GE(line_.now_ms(), 10000);
   EXPECT_LT(line_.now_ms(), 11000);
   EXPECT_TRUE(Shown(line_.titles, "Sleeping"));
+  EXPECT_FALSE(Exists("sleep.flg"));
   // Start asleep: the flag is made first, and ESC in the sleep removes it
   // and stops.
   line_.AddKey(line_.now_ms() + 2000, kKeyEsc);
+  line_.status.clear();
   EXPECT_EQ(controller_.RunDialSession(true), SessionOutcome::kStop);
   EXPECT_TRUE(line_.DialledNumbers().empty());
-  Strings changes = env_.TakeChanges();
-  ASSERT_FALSE(changes.empty());
-  EXPECT_EQ(changes[0], "+sleep.flg");
-  EXPECT_FALSE(FileExists(env_, "sleep.flg"));
+  EXPECT_EQ(line_.status.front(), "ESC cancel, Space try, S sleep - Sleeping...(60)");
+  EXPECT_FALSE(Exists("sleep.flg"));
   EXPECT_TRUE(ctx_.Has("Aborted!"));
 }
 
@@ -238,7 +230,9 @@ TEST_F(SessionTest, SpaceRedialsOnTheNextNumber) {
   EXPECT_EQ(ctx_.Count("Disconnected"), 2);
 }
 
-TEST_F(SessionTest, LinkTestsAndEventReload) {
+// (A failing first test and event rules that reload are checked on the real
+// program: tests/cases/link_check and tests/cases/events.)
+TEST_F(SessionTest, LinkTestOnRequestRedialsWhenItFails) {
   parts_.tests_failing = 1;
   line_.Script({Line::Connect()});
   AtOnlineLines({{2, [&] { line_.PressNow('t'); }},                             // fails: redial
@@ -247,16 +241,6 @@ TEST_F(SessionTest, LinkTestsAndEventReload) {
   EXPECT_EQ(controller_.RunDialSession(false), SessionOutcome::kStop);
   EXPECT_EQ(line_.DialledNumbers().size(), 2u);
   EXPECT_EQ(ctx_.Count("Error: Bad connection."), 1);
-  // A failed first test after connecting; a reload rule for "no dial tone".
-  parts_.first_tests_failing = 1;
-  parts_.reload_on = 80;
-  line_.on_status = nullptr;
-  line_.Script({Line::Connect(), Line::Fail(kErrorNoDialTone)});
-  ctx_.shared.control_request = kRequestNone;
-  EXPECT_EQ(controller_.RunDialSession(false), SessionOutcome::kReload);
-  EXPECT_EQ(ctx_.Count("Error: Bad connection."), 2);
-  EXPECT_TRUE(ctx_.Has("Error 80: text of 680"));
-  EXPECT_EQ(parts_.fired, (std::vector<int>{0, 80}));
 }
 
 TEST_F(SessionTest, ProxyModeUntilEsc) {

@@ -3,7 +3,6 @@
 #include "dialer/phonebook.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <thread>
@@ -86,18 +85,6 @@ TEST_F(PhonebookTest, EntriesDefaultsAndTheThirtyEntryLimit) {
   Write("phonebook", many);
   EXPECT_EQ(ras_.EnumEntries(names), kErrorBufferTooSmall);
   EXPECT_TRUE(names.empty());
-}
-
-TEST_F(PhonebookTest, SetPropertiesKeepsCommentsAndOtherEntries) {
-  Write("phonebook", "; mine\n[A]\nDevice sim\nAutoDialLibrary old\n; keep\n[B]\nDevice sim\n");
-  EntryProperties p;
-  p.autodial_library = "/lib/x.so";
-  p.autodial_function = "AutoDial";
-  EXPECT_EQ(ras_.SetEntryProperties("a", p), 0);
-  EXPECT_EQ(Read("phonebook"),
-            "; mine\n[A]\nDevice sim\n; keep\nAutoDialLibrary /lib/x.so\n"
-            "AutoDialFunction AutoDial\n[B]\nDevice sim\n");
-  EXPECT_EQ(ras_.SetEntryProperties("C", p), kErrorCannotFindEntry);
 }
 
 TEST_F(PhonebookTest, SimAnswersInTurnAndLineDrops) {

@@ -2,9 +2,7 @@
 #include "dialer/programs.h"
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>

@@ -221,25 +221,19 @@ TEST_F(SessionTest, StatisticsAreSavedEveryMinuteOnline) {
   EXPECT_EQ(parts_.saves[1] - parts_.saves[0], 60);
 }
 
-TEST_F(SessionTest, SpaceRedialsOnTheNextNumber) {
-  Config([](ConfigRecord& c) { c.add_phone = {"", "111"}; });
-  line_.Script({Line::Connect()});
-  AtOnlineLines({{2, [&] { line_.PressNow(' '); }}, {5, [&] { line_.PressNow(kKeyEsc); }}});
-  EXPECT_EQ(controller_.RunDialSession(false), SessionOutcome::kStop);
-  EXPECT_EQ(line_.DialledNumbers(), (Strings{"555", "111"}));
-  EXPECT_EQ(ctx_.Count("Disconnected"), 2);
-}
-
 // (A failing first test and event rules that reload are checked on the real
 // program: tests/cases/link_check and tests/cases/events.)
-TEST_F(SessionTest, LinkTestOnRequestRedialsWhenItFails) {
+TEST_F(SessionTest, SpaceAndAFailedLinkTestRedialOnTheNextNumber) {
+  Config([](ConfigRecord& c) { c.add_phone = {"", "111"}; });
   parts_.tests_failing = 1;
   line_.Script({Line::Connect()});
-  AtOnlineLines({{2, [&] { line_.PressNow('t'); }},                             // fails: redial
-                 {4, [&] { ctx_.shared.control_request = kRequestTestLink; }},  // passes
-                 {6, [&] { line_.PressNow(kKeyEsc); }}});
+  AtOnlineLines({{2, [&] { line_.PressNow(' '); }},
+                 {4, [&] { line_.PressNow('t'); }},                             // fails
+                 {6, [&] { ctx_.shared.control_request = kRequestTestLink; }},  // passes
+                 {8, [&] { line_.PressNow(kKeyEsc); }}});
   EXPECT_EQ(controller_.RunDialSession(false), SessionOutcome::kStop);
-  EXPECT_EQ(line_.DialledNumbers().size(), 2u);
+  EXPECT_EQ(line_.DialledNumbers(), (Strings{"555", "111", "555"}));
+  EXPECT_EQ(ctx_.Count("Disconnected"), 3);
   EXPECT_EQ(ctx_.Count("Error: Bad connection."), 1);
 }
 

@@ -61,8 +61,7 @@ signal.signal(signal.SIGTERM, signal.default_int_handler)
 
 
 def wait_for(predicate, timeout, step=0.05):
-    """Polls until predicate() is true or `timeout` seconds are over; its
-    last value."""
+    """Polls until predicate() is true or `timeout` seconds are over; its last value."""
     deadline = time.monotonic() + timeout
     while True:
         value = predicate()
@@ -121,8 +120,7 @@ class Home:
 
 
 def run_piped(home, *words, stdin="", cmd=None, timeout=20):
-    """A one-shot form with pipes for input and output: (exit code, standard
-    output)."""
+    """A one-shot form (or `cmd`) on pipes: (exit code, standard output)."""
     p = subprocess.run(cmd or [NETROVE, *words], env=home.env(), input=stdin.encode(),
                        capture_output=True, timeout=timeout)
     return p.returncode, p.stdout.decode("latin-1")
@@ -192,8 +190,7 @@ class Program:
 
 
 def http_get(port, source, timeout, request=b"GET / HTTP/1.0\r\n\r\n"):
-    """The whole reply to one request sent from `source` to 127.0.0.1:port;
-    what came before an error or the deadline when it breaks off."""
+    """The reply to one request from `source` to 127.0.0.1:port, until an error or timeout."""
     deadline = time.monotonic() + timeout
     reply = b""
     with socket.socket() as s:

@@ -1,3 +1,0 @@
-#!/bin/sh
-printf %s "$NETROVE_PASSWORD" > password.seen
-exit 1

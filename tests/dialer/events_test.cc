@@ -89,7 +89,7 @@ class EventsTest : public ::testing::Test, public SessionControl, public UrlChec
 };
 using Ints = std::vector<int>;
 
-TEST_F(EventsTest, OnlyTheLastRuleOfANumberCountsAndCountsStartAgainOnConnect) {
+TEST_F(EventsTest, LastRuleOfANumberCountsAgainAfterAConnectAndExitAndReloadAct) {
   Rules({Rule(91, 1, EventAction::kExec, "$BREAK"), Rule(5, 1, EventAction::kExec, "$BREAK"),
          Rule(91, 2, EventAction::kExec, "$GETMAIL")});
   EXPECT_EQ(Fire(91, 4), (Ints{2, 4}));
@@ -104,9 +104,7 @@ TEST_F(EventsTest, OnlyTheLastRuleOfANumberCountsAndCountsStartAgainOnConnect) {
   EXPECT_EQ(Fire(80, 2), Ints{});
   Rules({Rule(80, 3, EventAction::kExec, "$GETMAIL"), Rule(7, 1, EventAction::kExit)});
   EXPECT_EQ(Fire(80, 3), Ints{3});  // other rules count from zero
-}
-
-TEST_F(EventsTest, ExitAbortsAndReloadNamesTheConnectionUnlessEmpty) {
+  // EXIT aborts; RELOAD names the connection unless its text is empty.
   c_.shared.connection_arg.Set("First");
   Rules({Rule(91, 2, EventAction::kExit), Rule(0, 1, EventAction::kReload, "Second"),
          Rule(1, 1, EventAction::kReload, "")});

@@ -30,7 +30,7 @@ class PhonebookTest : public ::testing::Test {
   DialRecord demo_{"Demo", "", "", "", "", ""};
 };
 
-TEST_F(PhonebookTest, ParsesSectionsKeysAndRejectsJunk) {
+TEST_F(PhonebookTest, ParsesSectionsRejectsJunkAndAppendsPrivately) {
   std::string text =
       "; comment\nPhone 1\n[Demo]\nPhone 555 0100\nUser = alice\n# other comment\n"
       "Password   pa ss\n[]\nPhone 9\n[Bad\x01Name]\nPhone 8\n[ Work ]\nDevice sim\n" +
@@ -45,9 +45,7 @@ TEST_F(PhonebookTest, ParsesSectionsKeysAndRejectsJunk) {
   EXPECT_EQ(book[1].keys, (KV{{"Device", "sim"}, {"Answer", "busy"}}));
   EXPECT_EQ(FindSection(book, "work"), &book[1]);
   EXPECT_EQ(FindSection(book, "nope"), nullptr);
-}
-
-TEST_F(PhonebookTest, AppendWritesAPrivateFileAndRefusesBadInput) {
+  // Appending writes a private file and refuses bad input.
   ASSERT_TRUE(AppendSection(c_.env, "phonebook", {"Demo", {{"Device", "sim"}, {"Password", "x"}}}));
   EXPECT_EQ(c_.env.Stat("phonebook")->mode, 0600u);
   EXPECT_FALSE(AppendSection(c_.env, "phonebook", {"DEMO", {}}));  // taken

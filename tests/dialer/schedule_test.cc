@@ -56,7 +56,7 @@ uint32_t At(int hour, int minute, int second, int day = 5) {
   return testing_time::NowSecondsAt(2024, 3, day, hour, minute, second);
 }
 
-TEST(ExecuteAtScheduleTest, DailyTimeRunsOnceADayInItsMinute) {
+TEST(ExecuteAtScheduleTest, DailyTimeRunsOnceADayAndMinutesEveryNMinutesWithoutCatchingUp) {
   EXPECT_EQ(FirstExecuteAt("10:15", At(10, 14, 20)), At(10, 15, 0));
   EXPECT_EQ(FirstExecuteAt("10:15", At(10, 15, 20)), At(10, 15, 0));  // due at once
   EXPECT_EQ(FirstExecuteAt("10:15", At(10, 16, 0)), At(10, 15, 0, 6));
@@ -70,9 +70,6 @@ TEST(ExecuteAtScheduleTest, DailyTimeRunsOnceADayInItsMinute) {
       due = next;
     }
   }
-}
-
-TEST(ExecuteAtScheduleTest, MinutesRunEveryNMinutesWithoutCatchingUp) {
   EXPECT_EQ(FirstExecuteAt("5", At(8, 0, 7)), At(8, 5, 7));
   EXPECT_EQ(FirstExecuteAt("0", At(8, 0, 7)), At(8, 1, 7));
   uint32_t due = At(8, 5, 7);

@@ -227,8 +227,8 @@ class Case:
             with open(path, "rb") as f:
                 self.home.write(os.path.basename(path), f.read())
 
-    def do_repeat(self, step):
-        pass  # read by run()
+    def do_repeat(self, step):  # read by run()
+        pass
 
     def do_signal(self, step):
         self.program.proc.send_signal(getattr(signal, "SIG" + step.arg))
@@ -245,19 +245,17 @@ class Case:
 
 def main(directories):
     failures = 0
-    for directory in directories:
-        case, began = Case(directory), time.monotonic()
+    for case in map(Case, directories):
+        began, case.step, case.program = time.monotonic(), None, None
         try:
             case.run()
             print("PASS %s (%.1f s)" % (case.name, time.monotonic() - began))
         except (AssertionError, AttributeError, KeyError, OSError, ValueError) as e:
             failures += 1
-            step = getattr(case, "step", None)
             print("FAIL %s, %s line %d: %s\n%s" % (case.name, os.path.join(case.dir, "case"),
-                                                    step.number if step else 0,
-                                                    step.text if step else "", e))
-            if getattr(case, "program", None):
-                print(case.program.report())
+                                                    case.step.number if case.step else 0,
+                                                    case.step.text if case.step else "", e))
+            print(case.program.report() if case.program else "")
     return 1 if failures else 0
 
 

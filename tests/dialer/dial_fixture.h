@@ -1,9 +1,8 @@
-// One fixture for the dialer and the session controller: a scripted line
-// (remote-access layer and session I/O on one simulated clock), files in
-// memory and a Dialer, on a TestContext. Time moves only when the
-// controller's thread sleeps, and such a sleep waits until the "Dial proc"
-// task has caught up (blocked in the fake dial or finished): runs are
-// deterministic and take milliseconds. Sleeps of other threads pass at once.
+// One fixture for the dialer and the session controller: a scripted line (remote-access layer and
+// session I/O on one simulated clock), files in memory and a Dialer, on a TestContext. Time moves
+// only when the controller's thread sleeps, and such a sleep waits until the "Dial proc" task has
+// caught up (blocked in the fake dial or finished): runs are deterministic and take milliseconds.
+// Sleeps of other threads pass at once.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
-// One dial attempt, hang-up, finding and breaking connections, on the
-// scripted line; and the one decoder of keys and requests.
+// One dial attempt, hang-up, finding and breaking connections, on the scripted line; and the one
+// decoder of keys and requests.
 #include "dialer/dial.h"
 
 #include <gtest/gtest.h>
@@ -55,8 +55,8 @@ TEST_F(DialTest, NumbersRotateWithPrefixDefaultAndSchedule) {
     dialer_.AdvanceDialAttempt();
   }
   EXPECT_EQ(line_.DialledNumbers(), (Strings{"p555", "p111", "p222", "p333", "p555", "p111"}));
-  // Without PHONE: the entry's number after the prefix; without any number
-  // the backend dials the entry's own, never the word "Default".
+  // Without PHONE: the entry's number after the prefix; without any number the backend dials the
+  // entry's own, never the word "Default".
   Config([](ConfigRecord& c) {
     c.phone.clear();
     c.dial_prefix = "9,";
@@ -79,8 +79,8 @@ TEST_F(DialTest, NumbersRotateWithPrefixDefaultAndSchedule) {
   EXPECT_TRUE(ctx_.Has("Connecting to Demo/work (888)"));
 }
 
-// Unanswered, the attempt ends when its countdown runs out; "+" and "-"
-// change this countdown and DIALTIME, never below ten seconds.
+// Unanswered, the attempt ends when its countdown runs out; "+" and "-" change this countdown and
+// DIALTIME, never below ten seconds.
 TEST_F(DialTest, CountdownRunsOutAndPlusAndMinusChangeIt) {
   line_.Script({Line::Hang()});
   Config([](ConfigRecord& c) { c.dial_time = 12; });

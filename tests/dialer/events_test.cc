@@ -1,5 +1,4 @@
-// Event rules, macros, flag files, the "Halt service" and the EXECUTEAT
-// tasks, on files in memory and a simulated clock.
+// Event rules, macros, flag files, the "Halt service" and EXECUTEAT tasks, on a simulated clock.
 #include "dialer/events.h"
 
 #include <gtest/gtest.h>
@@ -19,9 +18,8 @@ int64_t Local(int hour, int minute, int second, int day = 5) {
   return testing_time::NowSecondsAt(2024, 3, day, hour, minute, second) - kSecondsShift;
 }
 
-// Files in memory (those under "locked/" cannot be removed) and a clock
-// that moves only when told and notes the length of every sleep, so that a
-// test can move it and know that the task it woke has gone back to sleep.
+// Files in memory (those under "locked/" cannot be removed) and a clock that moves only when told
+// and notes every sleep, so that a test knows when the task it woke sleeps again.
 class SteppedEnv final : public FakeEnv {
  public:
   SteppedEnv() : FakeEnv(ClockMode::kManual, Local(10, 14, 59)) {}
@@ -39,8 +37,8 @@ class SteppedEnv final : public FakeEnv {
     std::lock_guard<std::mutex> lock(mu_);
     return sleeps_;
   }
-  // Moves the clock `ms` on, which must end the one sleep waiting, and
-  // waits until its task sleeps again.
+  // Moves the clock `ms` on, which must end the one sleep waiting, and waits until its task sleeps
+  // again.
   [[nodiscard]] bool Step(int64_t ms) {
     if (!testing::WaitUntil([this] { return Sleepers() == 1; })) return false;
     size_t before = Sleeps().size();
@@ -53,8 +51,7 @@ class SteppedEnv final : public FakeEnv {
   std::vector<int64_t> sleeps_;  // guarded by mu_
 };
 
-// The events of a program on a test context, telling the test what they
-// ask of the session and of the link check.
+// The events of a program, telling the test what they ask of the session and the link check.
 class EventsTest : public ::testing::Test, public SessionControl, public UrlCheckStarter {
  protected:
   void Abort() override { ++aborts_; }
@@ -166,8 +163,7 @@ TEST_F(EventsTest, HaltServiceLooksEveryFiveSecondsAndBreaksOnceAtTheBreakTime) 
   events_.StartHaltService();
   EXPECT_TRUE(events_.HaltServiceRunning());
   env_.PutFile("break.flg", "");
-  // The round: the flag is removed and the session broken (hang-up, stop
-  // request, a second, abort).
+  // The round: the flag is removed and the session broken (hang-up, stop request, a second, abort).
   ASSERT_TRUE(env_.Step(5000));
   EXPECT_FALSE(FileExists(env_, "break.flg"));
   EXPECT_EQ(hangups_, 1);

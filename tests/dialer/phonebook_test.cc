@@ -1,5 +1,4 @@
-// The phonebook file, the sim device and connection state files, on real
-// files in the scratch directory.
+// The phonebook file, the sim device and connection state files, on real files.
 #include "dialer/phonebook.h"
 
 #include <gtest/gtest.h>
@@ -123,9 +122,8 @@ TEST_F(PhonebookTest, SimAnswersInTurnAndLineDrops) {
   EXPECT_EQ(ras_.Dial(demo_, h), kErrorLineBusy);  // the list starts over
 }
 
-// The state file could not be written when the dial began (a full disk):
-// it is written as soon as it can be, while on-line, so that BREAK finds
-// the connection.
+// The state file could not be written when the dial began (a full disk): it is written as soon as
+// it can be, while on-line, so that BREAK finds the connection.
 TEST_F(PhonebookTest, StateFileIsWrittenOnceTheDiskTakesIt) {
   Write("phonebook", "[Demo]\nDevice sim\nAnswer connect 0\n");
   c_.real_env.SetDiskFull(true);
@@ -142,9 +140,8 @@ TEST_F(PhonebookTest, StateFileIsWrittenOnceTheDiskTakesIt) {
   EXPECT_EQ(LiveStateFiles(), 0u);
 }
 
-// Only live processes of this program count: a state file naming a dead
-// process, a reused pid or another program (a forged one for "sleep") is
-// stale, removed on reading, never listed and the process never signalled.
+// Only live processes of this program count: a state file naming a dead process, a reused pid or
+// another program (a forged one for "sleep") is stale: removed, never listed, never signalled.
 TEST_F(PhonebookTest, StateFilesOfAnyOtherProcessAreStale) {
   std::string mine = WriteConnectionFile(c_.env, "run", "My/Entry", "sim");
   ASSERT_FALSE(mine.empty());

@@ -73,9 +73,8 @@ class StartedPrograms : public ::testing::Test, public SessionControl, public Ur
   Programs& programs_ = events_.programs();
 };
 
-// The words of a quoted program path with blanks arrive as written, no
-// descriptor but the standard ones is inherited (a listening socket left
-// without close-on-exec here), and ended programs are collected.
+// The words of a quoted program path with blanks arrive as written, only the standard descriptors
+// are inherited (here a listening socket lacks close-on-exec), and ended programs are collected.
 TEST_F(StartedPrograms,
        WordsArriveUninterpretedNothingIsInheritedAllAreReapedDocumentsGoToXdgOpen) {
   uint16_t port = 0;

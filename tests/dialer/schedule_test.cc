@@ -9,9 +9,8 @@
 namespace netrove {
 namespace {
 
-// An end hour of 0 is 24, both ends are included, a window never wraps past
-// midnight (two windows do what is meant), "d." is a weekday (0 Sunday) and
-// spaces are ignored. Times are weekday * 10000 + hhmm.
+// An end hour of 0 is 24, both ends are included, a window never wraps past midnight (two windows
+// do), "d." is a weekday (0 Sunday), spaces are ignored. Times are weekday * 10000 + hhmm.
 TEST(PhoneScheduleTest, WindowsBoundariesAndWeekdays) {
   struct Case {
     const char* schedule;
@@ -60,8 +59,8 @@ TEST(ExecuteAtScheduleTest, DailyTimeRunsOnceADayAndMinutesEveryNMinutesWithoutC
   EXPECT_EQ(FirstExecuteAt("10:15", At(10, 14, 20)), At(10, 15, 0));
   EXPECT_EQ(FirstExecuteAt("10:15", At(10, 15, 20)), At(10, 15, 0));  // due at once
   EXPECT_EQ(FirstExecuteAt("10:15", At(10, 16, 0)), At(10, 15, 0, 6));
-  // Runs on time, a little late or hours late: each next run falls in the
-  // 10:15 minute of the following day.
+  // Runs on time, a little late or hours late: each next run falls in the 10:15 minute of the
+  // following day.
   for (uint32_t lateness : {0u, 1u, 39u, 3 * 3600u}) {
     uint32_t due = At(10, 15, 0);
     for (int day = 0; day < 5; ++day) {

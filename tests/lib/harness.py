@@ -1,9 +1,7 @@
-"""Shared harness of the end-to-end tests: the real program in temporary
-homes, on a pseudo-terminal or on pipes, and small servers on 127.0.0.1.
-Every process started here runs in a process group of its own and ends with
-the test however the test ends (a failure, Ctrl-C, SIGTERM from CTest, or
-the test process killed outright). Run as `harness.py origin` it is an
-Origin in a process of its own and prints its ports."""
+"""The end-to-end tests' harness: the real program in temporary homes, on a pseudo-terminal or
+pipes, and small servers on 127.0.0.1. Every process started here runs in a process group of its
+own and ends with the test however it ends (failure, Ctrl-C, CTest's SIGTERM, or the test killed
+outright). Run as `harness.py origin` it runs an Origin alone and prints its ports."""
 import asyncio
 import atexit
 import ctypes
@@ -32,8 +30,7 @@ _running = set()
 
 
 def start_group(args, preexec_fn=None, **options):
-    """subprocess.Popen in a new session (and process group), tracked; the
-    child gets SIGKILL when the test process dies, even by SIGKILL."""
+    """Popen in a new session (and process group), tracked; SIGKILL when the test process dies."""
     def prepare():
         ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
         if preexec_fn:
@@ -55,8 +52,7 @@ def stop_group(process, timeout=5):
 
 
 atexit.register(lambda: [stop_group(p) for p in list(_running)])
-# SIGTERM (CTest's time-out, a killed make) unwinds like Ctrl-C, so that
-# clean-ups and the exit handlers run.
+# SIGTERM (CTest's time-out, a killed make) unwinds like Ctrl-C: clean-ups and exit handlers run.
 signal.signal(signal.SIGTERM, signal.default_int_handler)
 
 
@@ -127,8 +123,8 @@ def run_piped(home, *words, stdin="", cmd=None, timeout=20):
 
 
 class Program:
-    """`netrove <words>` in `home` on a pseudo-terminal, or (tty=False)
-    with /dev/null as input and its output on a pipe; all output is kept."""
+    """`netrove <words>` in `home` on a pseudo-terminal, or (tty=False) with /dev/null as input and
+    its output on a pipe; all output is kept."""
 
     def __init__(self, home, *words, tty=True, log="netrove.log", preexec_fn=None, env=None):
         self.home, self.log = home, log
@@ -274,12 +270,10 @@ async def _serve(ready, served):
 
 
 class Origin:
-    """Servers on 127.0.0.1: HTTP (every request gets REPLY, then the
-    connection closes), a banner (BANNER to each client that connects, then
-    it closes: the server speaks first), UDP echo ("re:" and the datagram)
-    and a DNS stub. In a thread of the test, or with process=True in a
-    process of its own (a core to itself under load); `served` counts HTTP
-    requests and banner clients (thread only)."""
+    """Servers on 127.0.0.1: HTTP (REPLY to every request, then it closes), a banner (BANNER to
+    each client, then it closes: the server speaks first), UDP echo ("re:" and the datagram) and
+    a DNS stub. In a thread of the test, or with process=True in a process of its own (a core to
+    itself under load); `served` counts HTTP requests and banner clients (thread only)."""
 
     def __init__(self, process=False):
         self.served, ports = 0, []

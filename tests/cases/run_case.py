@@ -1,8 +1,7 @@
 #!/usr/bin/python3
-"""Runs end-to-end cases: each argument is a directory tests/cases/<name>/
-whose files (all but `case`) become a temporary program directory, where
-the steps of its `case` file drive the real program (docs/testing.md).
-Usage: run_case.py <case directory>..."""
+"""run_case.py <dir>...: runs the cases tests/cases/<name>/ (docs/testing.md): the files of the
+directory but `case` make a temporary program directory, where the steps of `case` drive the
+real program."""
 import os
 import re
 import shlex
@@ -27,8 +26,7 @@ def unescape(text):  # \n, \r, \xNN and \\ of a step's text
 
 
 class Step:
-    """One line of a case: [no] verb [=N|>=N|+N] [<seconds>s] [@log] argument,
-    with the indented lines under it as its block."""
+    """[no] verb [=N|>=N|+N] [<seconds>s] [@log] argument, and the indented lines under it."""
 
     def __init__(self, number, line):
         self.number, self.text, self.block = number, line.strip(), []
@@ -189,14 +187,12 @@ class Case:
 
     # --- actions ---
 
-    def do_start(self, step, tty=True):
+    def do_start(self, step):
         if self.program:
             self.program.stop()
-        self.program = Program(self.home, *shlex.split(step.arg), tty=tty,
+        self.program = Program(self.home, *shlex.split(step.arg), tty=step.verb == "start",
                                log=step.log or "netrove.log")
-
-    def do_start_bare(self, step):
-        self.do_start(step, tty=False)
+    do_start_bare = do_start
 
     def do_call(self, step):
         words, _, stdin = step.arg.partition(" < ")

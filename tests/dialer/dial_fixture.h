@@ -1,8 +1,6 @@
-// One fixture for the dialer and the session controller: a scripted line (remote-access layer and
-// session I/O on one simulated clock), files in memory and a Dialer, on a TestContext. Time moves
-// only when the controller's thread sleeps, and such a sleep waits until the "Dial proc" task has
-// caught up (blocked in the fake dial or finished): runs are deterministic and take milliseconds.
-// Sleeps of other threads pass at once.
+// The dialer's and session controller's fixture: a scripted line (remote access and session I/O on
+// one simulated clock), files in memory, a Dialer. Time moves only when the controller's thread
+// sleeps, once the "Dial proc" task has caught up: runs are deterministic and take milliseconds.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -213,6 +211,8 @@ class DialFixture : public ::testing::Test {
       c.entry_name = "Demo";
       c.phone = "555";
       c.add_phone = {""};
+      c.wait_time = 2;
+      c.dial_time = 20;
     });
     ctx_.shared.connection_arg.Set("Demo");
     dialer_.PrepareForSession();

@@ -1,5 +1,4 @@
-// One dial attempt, hang-up, finding and breaking connections, on the scripted line; and the one
-// decoder of keys and requests.
+// Dial attempts, hang-up, finding and breaking connections; the decoder of keys and requests.
 #include "dialer/dial.h"
 
 #include <gtest/gtest.h>
@@ -55,8 +54,7 @@ TEST_F(DialTest, NumbersRotateWithPrefixDefaultAndSchedule) {
     dialer_.AdvanceDialAttempt();
   }
   EXPECT_EQ(line_.DialledNumbers(), (Strings{"p555", "p111", "p222", "p333", "p555", "p111"}));
-  // Without PHONE: the entry's number after the prefix; without any number the backend dials the
-  // entry's own, never the word "Default".
+  // Without PHONE: the entry's number; without any, the backend's own, never the word "Default".
   Config([](ConfigRecord& c) {
     c.phone.clear();
     c.dial_prefix = "9,";
@@ -79,8 +77,7 @@ TEST_F(DialTest, NumbersRotateWithPrefixDefaultAndSchedule) {
   EXPECT_TRUE(ctx_.Has("Connecting to Demo/work (888)"));
 }
 
-// Unanswered, the attempt ends when its countdown runs out; "+" and "-" change this countdown and
-// DIALTIME, never below ten seconds.
+// "+" and "-" change the countdown of an unanswered attempt and DIALTIME (ten seconds at least).
 TEST_F(DialTest, CountdownRunsOutAndPlusAndMinusChangeIt) {
   line_.Script({Line::Hang()});
   Config([](ConfigRecord& c) { c.dial_time = 12; });
@@ -115,12 +112,10 @@ TEST_F(DialTest, KeysAndRequestsDuringTheCountdown) {
       {0, kRequestSleep, true, true, kRequestSleep},
       {0, kRequestStop, false, true, kRequestStop},
   };
+  Config([](ConfigRecord& r) { r.dial_time = 10; });
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << "key " << c.key << " request " << int{c.request});
-    Config([&](ConfigRecord& r) {
-      r.dial_time = 10;
-      r.sleep_flag = c.sleep_flag ? "sleep.flg" : "";
-    });
+    Config([&](ConfigRecord& r) { r.sleep_flag = c.sleep_flag ? "sleep.flg" : ""; });
     ctx_.shared.control_request = kRequestNone;
     (void)env_.RemoveFile("sleep.flg");
     if (c.key != 0) line_.AddKey(line_.now_ms() + 1000, c.key);

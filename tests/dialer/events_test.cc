@@ -37,8 +37,7 @@ class SteppedEnv final : public FakeEnv {
     std::lock_guard<std::mutex> lock(mu_);
     return sleeps_;
   }
-  // Moves the clock `ms` on, which must end the one sleep waiting, and waits until its task sleeps
-  // again.
+  // Moves the clock `ms` on, ending the one sleep waiting, and waits until its task sleeps again.
   [[nodiscard]] bool Step(int64_t ms) {
     if (!testing::WaitUntil([this] { return Sleepers() == 1; })) return false;
     size_t before = Sleeps().size();

@@ -122,8 +122,7 @@ TEST_F(PhonebookTest, SimAnswersInTurnAndLineDrops) {
   EXPECT_EQ(ras_.Dial(demo_, h), kErrorLineBusy);  // the list starts over
 }
 
-// The state file could not be written when the dial began (a full disk): it is written as soon as
-// it can be, while on-line, so that BREAK finds the connection.
+// A state file a full disk refused at the dial is written while on-line, so that BREAK finds it.
 TEST_F(PhonebookTest, StateFileIsWrittenOnceTheDiskTakesIt) {
   Write("phonebook", "[Demo]\nDevice sim\nAnswer connect 0\n");
   c_.real_env.SetDiskFull(true);

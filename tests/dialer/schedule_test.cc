@@ -59,8 +59,7 @@ TEST(ExecuteAtScheduleTest, DailyTimeRunsOnceADayAndMinutesEveryNMinutesWithoutC
   EXPECT_EQ(FirstExecuteAt("10:15", At(10, 14, 20)), At(10, 15, 0));
   EXPECT_EQ(FirstExecuteAt("10:15", At(10, 15, 20)), At(10, 15, 0));  // due at once
   EXPECT_EQ(FirstExecuteAt("10:15", At(10, 16, 0)), At(10, 15, 0, 6));
-  // Runs on time, a little late or hours late: each next run falls in the 10:15 minute of the
-  // following day.
+  // Run on time, a little or hours late: the next run falls in the 10:15 minute of the next day.
   for (uint32_t lateness : {0u, 1u, 39u, 3 * 3600u}) {
     uint32_t due = At(10, 15, 0);
     for (int day = 0; day < 5; ++day) {

@@ -46,12 +46,6 @@ struct FakeParts final : CallAccounting, LinkChecks, EventRules, LinkTraffic, Ur
 
 class SessionTest : public DialFixture {
  protected:
-  SessionTest() {
-    Config([](ConfigRecord& c) {
-      c.wait_time = 2;
-      c.dial_time = 20;
-    });
-  }
   // Runs actions[n] when the n-th on-line status line is shown.
   void AtOnlineLines(std::map<int, std::function<void()>> actions) {
     line_.on_status = [this, actions = std::move(actions), n = 0]() mutable {
@@ -141,12 +135,9 @@ TEST_F(SessionTest, SleepKeyAndSleepFlag) {
   line_.AddKey(500, 'S');
   controller_.SleepWaitCountdown(false);  // no SLEEPFLAG: S does nothing
   EXPECT_EQ(line_.now_ms(), 3000);
-  Config([](ConfigRecord& c) {
-    c.sleep_flag = "sleep.flg";
-    c.sleep_time = 60;
-  });
-  line_.AddKey(3500, 'S');   // Wait -> Sleep (makes the flag)
-  line_.AddKey(10000, 's');  // Sleep -> ends (removes the flag)
+  Config([](ConfigRecord& c) { c.sleep_flag = "sleep.flg"; });  // SLEEPTIME 60
+  line_.AddKey(3500, 'S');                                      // Wait -> Sleep (makes the flag)
+  line_.AddKey(10000, 's');                                     // Sleep -> ends (removes the flag)
   controller_.SleepWaitCountdown(false);
   EXPECT_GE(line_.now_ms(), 10000);
   EXPECT_LT(line_.now_ms(), 11000);
@@ -162,8 +153,7 @@ TEST_F(SessionTest, SleepKeyAndSleepFlag) {
   EXPECT_TRUE(ctx_.Has("Aborted!"));
 }
 
-// The break step (the break time reached while the controller waits to redial) and the controller
-// both end the session: "Aborted!" once.
+// The break time reached while the controller waits to redial: "Aborted!" once all the same.
 TEST_F(SessionTest, AbortIsOncePerSessionAlsoWhenABreakComesDuringTheWait) {
   session_.Abort();
   session_.Abort();
@@ -196,8 +186,8 @@ TEST_F(SessionTest, AbortIsOncePerSessionAlsoWhenABreakComesDuringTheWait) {
   EXPECT_EQ(line_.DialledNumbers().size(), 1u);
 }
 
-// On-line, a clock set an hour ahead counts one second; the statistics are saved every minute (a
-// kill or a power cut costs at most a minute) and at the end of the call.
+// A clock set an hour ahead counts one second on-line; the statistics are saved every minute (a
+// kill costs at most a minute) and at the end of the call.
 TEST_F(SessionTest, OnlineSecondsSurviveAClockJumpAndAreSavedEveryMinute) {
   line_.Script({Line::Connect(0, 150000)});
   Config([](ConfigRecord& c) { c.redial = false; });
@@ -211,8 +201,7 @@ TEST_F(SessionTest, OnlineSecondsSurviveAClockJumpAndAreSavedEveryMinute) {
   EXPECT_EQ(parts_.saves[1] - parts_.saves[0], 60);
 }
 
-// (A failing first test and event rules that reload are checked on the real program:
-// tests/cases/link_check and tests/cases/events.)
+// (A failing first test and reload rules: tests/cases/link_check and tests/cases/events.)
 TEST_F(SessionTest, SpaceAndAFailedLinkTestRedialOnTheNextNumber) {
   Config([](ConfigRecord& c) { c.add_phone = {"", "111"}; });
   parts_.tests_failing = 1;
@@ -237,8 +226,7 @@ TEST_F(SessionTest, ProxyModeUntilEsc) {
   EXPECT_EQ(ctx_.shared.link_mode, kLinkOnline);
 }
 
-// netrove.dat is written anew, never in place: a write or a rename that fails leaves it as it was,
-// with no temporary file beside it.
+// netrove.dat is written anew: a failed write or rename leaves it as it was, and nothing beside it.
 TEST(AddSectionToConfigTest, FailuresLeaveTheFileWholeAndSuccessMakesItPrivate) {
   testing::FakeEnv files;
   testing::FaultEnv env(files);

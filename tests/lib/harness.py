@@ -221,11 +221,15 @@ def dns_answer(query):
 
 
 class _Http(asyncio.Protocol):
-    def __init__(self, served):
-        self.served, self.request = served, b""
+    def __init__(self, served, banner=False):
+        self.served, self.request, self.banner = served, b"", banner
 
     def connection_made(self, transport):
         self.transport = transport
+        if self.banner:
+            self.served()
+            transport.write(BANNER)
+            transport.close()
 
     def data_received(self, data):
         self.request += data
@@ -233,16 +237,6 @@ class _Http(asyncio.Protocol):
             self.served()
             self.transport.write(REPLY)
             self.transport.close()
-
-
-class _Banner(asyncio.Protocol):
-    def __init__(self, served):
-        self.served = served
-
-    def connection_made(self, transport):
-        self.served()
-        transport.write(BANNER)
-        transport.close()
 
 
 class _Udp(asyncio.DatagramProtocol):
@@ -263,7 +257,7 @@ async def _serve(ready, served):
                                                   local_addr=("127.0.0.1", 0))
     dns, _ = await loop.create_datagram_endpoint(lambda: _Udp(dns_answer),
                                                  local_addr=("127.0.0.1", 0))
-    banner = await loop.create_server(lambda: _Banner(served), "127.0.0.1", 0)
+    banner = await loop.create_server(lambda: _Http(served, banner=True), "127.0.0.1", 0)
     ready(http.sockets[0].getsockname()[1], echo.get_extra_info("sockname")[1],
           dns.get_extra_info("sockname")[1], banner.sockets[0].getsockname()[1])
     await loop.create_future()  # until the process ends

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 
 #include "dialer/dial_fixture.h"
@@ -52,9 +53,6 @@ class SessionTest : public DialFixture {
       if (line_.status.back().rfind("ESC cancel, Space redial", 0) != 0) return;
       if (auto it = actions.find(++n); it != actions.end()) it->second();
     };
-  }
-  bool Shown(const Strings& lines, const std::string& line) {
-    return std::find(lines.begin(), lines.end(), line) != lines.end();
   }
 
   Network network_{env_, ctx_.tasks, ctx_.log, ctx_.config, ctx_.shared};
@@ -141,7 +139,7 @@ TEST_F(SessionTest, SleepKeyAndSleepFlag) {
   controller_.SleepWaitCountdown(false);
   EXPECT_GE(line_.now_ms(), 10000);
   EXPECT_LT(line_.now_ms(), 11000);
-  EXPECT_TRUE(Shown(line_.titles, "Sleeping"));
+  EXPECT_EQ(std::ranges::count(line_.titles, "Sleeping"), 1);
   EXPECT_FALSE(Exists("sleep.flg"));
   // Start asleep: the flag is made first, and ESC in the sleep removes it and stops.
   line_.AddKey(line_.now_ms() + 2000, kKeyEsc);
@@ -194,9 +192,11 @@ TEST_F(SessionTest, OnlineSecondsSurviveAClockJumpAndAreSavedEveryMinute) {
   AtOnlineLines({{4, [&] { line_.clock_offset += 3600; }}});
   EXPECT_EQ(controller_.RunDialSession(false), SessionOutcome::kStop);
   EXPECT_EQ(controller_.online_seconds(), 149u);
-  EXPECT_TRUE(
-      Shown(line_.status, "ESC cancel, Space redial, S sleep, T test - On-Line 00:00:02 (CPS: 0)"));
-  EXPECT_TRUE(Shown(line_.titles, "On-Line 00:00:02 (Demo)"));
+  EXPECT_EQ(std::ranges::count(line_.titles, "On-Line 00:00:02 (Demo)"), 1);
+  EXPECT_EQ(
+      std::ranges::count(line_.status,
+                         "ESC cancel, Space redial, S sleep, T test - On-Line 00:00:02 (CPS: 0)"),
+      1);
   ASSERT_EQ(parts_.saves.size(), 3u);
   EXPECT_EQ(parts_.saves[1] - parts_.saves[0], 60);
 }

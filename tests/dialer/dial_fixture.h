@@ -106,10 +106,7 @@ class FakeLine final : public RemoteAccess, public SessionIo {
       if (!Dropped(c)) out.push_back({h, c.entry, "fake"});
     return 0;
   }
-  int EnumEntries(std::vector<std::string>& out) override {
-    out = {"Demo"};
-    return 0;
-  }
+  int EnumEntries(std::vector<std::string>&) override { return -1; }
   int GetConnectStatus(uint32_t handle, ConnectStatus& out) override {
     std::lock_guard<std::mutex> lock(mu_);
     auto it = conns_.find(handle);

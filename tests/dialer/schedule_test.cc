@@ -11,7 +11,7 @@ namespace {
 
 // An end hour of 0 is 24, both ends are included, a window never wraps past midnight (two windows
 // do), "d." is a weekday (0 Sunday), spaces are ignored. Times are weekday * 10000 + hhmm.
-TEST(PhoneScheduleTest, WindowsBoundariesAndWeekdays) {
+TEST(PhoneScheduleTest, WindowsBoundariesWeekdaysAndNumbers) {
   struct Case {
     const char* schedule;
     std::vector<int> in, out;
@@ -34,10 +34,8 @@ TEST(PhoneScheduleTest, WindowsBoundariesAndWeekdays) {
   for (const char* w : {"10:00-18", "10-18:00", "10:00 18:00", "", "-", "a:00-18:00",
                         "10:00-0.18:00", "10:0x-18:00", "99999:00-1:00", "10:00-18:00:00"})
     EXPECT_FALSE(WindowMatches(w, noon)) << w;
-}
-
-TEST(PhoneScheduleTest, NumbersWithSchedules) {
-  LocalDateTime three{2026, 3, 1, 3, 0, 0, 1}, noon{2026, 3, 1, 12, 0, 0, 1};
+  // Numbers with a schedule; the list of numbers starts with PHONE's place.
+  LocalDateTime three{2026, 3, 1, 3, 0, 0, 1};
   ScheduledNumber n = ApplySchedule("2:00-10:00|00-00-00", noon);
   EXPECT_EQ(n.number, "00-00-00");
   EXPECT_FALSE(n.allowed);
@@ -45,9 +43,8 @@ TEST(PhoneScheduleTest, NumbersWithSchedules) {
   n = ApplySchedule("000w111-11-11", three);
   EXPECT_EQ(n.number, "000w111-11-11");
   EXPECT_TRUE(n.allowed);
-  using V = std::vector<std::string>;
-  EXPECT_EQ(NumberList({}), V{""});
-  EXPECT_EQ(NumberList({"1"}), (V{"", "1"}));
+  EXPECT_EQ(NumberList({}), std::vector<std::string>{""});
+  EXPECT_EQ(NumberList({"1"}), (std::vector<std::string>{"", "1"}));
 }
 
 // A time in March 2024, the 5th unless said otherwise.

@@ -128,10 +128,7 @@ class Program:
 
     def __init__(self, home, *words, tty=True, log="netrove.log", preexec_fn=None, env=None):
         self.home, self.log = home, log
-        if tty:
-            self.fd, child = pty.openpty()
-        else:
-            self.fd, child = os.pipe()
+        self.fd, child = pty.openpty() if tty else os.pipe()
         self.proc = start_group([NETROVE, *words], preexec_fn, env=home.env(**(env or {})),
                                 cwd=home.path, stdin=child if tty else subprocess.DEVNULL,
                                 stdout=child, stderr=child, close_fds=True)
@@ -187,8 +184,7 @@ class Program:
 
 def http_get(port, source, timeout, request=b"GET / HTTP/1.0\r\n\r\n"):
     """The reply to one request from `source` to 127.0.0.1:port, until an error or timeout."""
-    deadline = time.monotonic() + timeout
-    reply = b""
+    deadline, reply = time.monotonic() + timeout, b""
     with socket.socket() as s:
         s.bind((source, 0))
         try:
@@ -197,8 +193,7 @@ def http_get(port, source, timeout, request=b"GET / HTTP/1.0\r\n\r\n"):
             s.sendall(request)
             while (left := deadline - time.monotonic()) > 0:
                 s.settimeout(left)
-                chunk = s.recv(65536)
-                if not chunk:
+                if not (chunk := s.recv(65536)):
                     break
                 reply += chunk
         except OSError:

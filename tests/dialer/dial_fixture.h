@@ -16,6 +16,8 @@
 namespace netrove {
 
 using Strings = std::vector<std::string>;
+class FakeLine;
+using Line = FakeLine;
 
 class FakeLine final : public RemoteAccess, public SessionIo {
  public:

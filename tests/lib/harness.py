@@ -149,17 +149,11 @@ class Program:
         with self._lock:
             return self._out.decode("latin-1")
 
-    def send(self, data):
-        os.write(self.fd, data.encode("latin-1") if isinstance(data, str) else data)
-
     def messages(self):
         return self.home.messages(self.log)
 
     def wait_log(self, pattern, timeout):
         return wait_for(lambda: any(re.search(pattern, m) for m in self.messages()), timeout)
-
-    def running(self):
-        return self.proc.poll() is None
 
     def wait_exit(self, timeout):
         try:

@@ -73,6 +73,10 @@ class FakeLine final : public RemoteAccess, public SessionIo {
     if (waiting_ && wake_at_ >= 0 && now_ms_ >= wake_at_) Wake();
     if (!cv_.wait_for(lock, std::chrono::seconds(5), [this] { return !busy_; }))
       ADD_FAILURE() << "the dial task did not settle";
+    if (now_ms_ % 3600000 < ms) {  // a session that should have ended: ESC, each simulated hour
+      ADD_FAILURE() << "still running after " << now_ms_ / 1000 << " simulated seconds";
+      keys_.push_front({0, kKeyEsc});
+    }
   }
   bool KeyPressed() override { return !keys_.empty() && keys_.front().first <= now_ms_; }
   int ReadKey() override {

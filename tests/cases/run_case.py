@@ -1,40 +1,37 @@
 #!/usr/bin/python3
-"""Runs end-to-end cases: each argument is a directory tests/cases/<name>/
-whose files (all but `case`) become a temporary program directory, where
-the steps of its `case` file drive the real program. The steps are listed
-in tests/README.md. Usage: run_case.py <case directory>..."""
-import glob
+"""run_case.py <dir>...: runs cases tests/cases/<name>/ (docs/testing.md): the directory's files
+but `case` make a temporary program directory, where the steps of `case` drive the program."""
 import os
 import re
 import shlex
-import shutil
 import signal
+import stat
 import sys
 import termios
 import time
+from glob import glob
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
-from harness import (BANNER, Home, Origin, Program, free_port, http_get, run_piped,  # noqa: E402
-                     wait_for)
+from harness import (BANNER, BIN, SOURCE, Home, Origin, Program, free_port,  # noqa: E402
+                     http_get, run_piped, wait_for)
 
 KEYS = {"ESC": "\x1b", "Up": "\x1b[A", "F1": "\x1bOP", "M-x": "\x1bx", "Enter": "\r", "Space": " "}
 OPTION = re.compile(r"(?:(=|>=|\+)(\d+)|(\d+(?:\.\d+)?)s|@(\S+))(?: +|$)")
-PLACEHOLDER = re.compile(r"%(HOME|HTTP|UDP|DNS|BANNER|PORT\d)\b")
+PLACEHOLDER = re.compile(r"%(HOME|BIN|HTTP|UDP|DNS|BANNER|PORT\d)\b")
 
 
-class Failed(Exception):
-    pass
+def unescape(text):  # \n, \r, \xNN and \\ of a step's text
+    return text.encode("latin-1").decode("unicode_escape")
 
 
 class Step:
-    """One line of a case: [no] verb [=N|>=N] [<seconds>s] [@log] argument,
-    with the indented lines under it as its block."""
+    """[no] verb [=N|>=N|+N] [<seconds>s] [@log] argument, and the indented lines under it."""
 
     def __init__(self, number, line):
         self.number, self.text, self.block = number, line.strip(), []
         self.negated = self.text.startswith("no ")
-        verb, _, rest = self.text[3 * self.negated:].partition(" ")
-        self.verb, self.compare, self.count, self.timeout, self.log = verb, None, None, 10.0, None
+        self.verb, _, rest = self.text[3 * self.negated:].partition(" ")
+        self.compare, self.count, self.timeout, self.log = None, None, 10.0, None
         while m := OPTION.match(rest):
             if m.group(1):
                 self.compare, self.count = m.group(1), int(m.group(2))
@@ -54,86 +51,68 @@ class Step:
 def parse(text):
     steps = []
     for number, line in enumerate(text.splitlines(), 1):
-        if not line.strip() or line.lstrip().startswith("#"):
-            continue
-        if line[0] in " \t":
-            steps[-1].block.append(line.strip())
-        else:
-            steps.append(Step(number, line))
+        if line.strip() and not line.lstrip().startswith("#"):
+            if line[0] in " \t":
+                steps[-1].block.append(line.strip())
+            else:
+                steps.append(Step(number, line))
     for s in steps:  # a check without its argument (or block) would hold always
-        if bool(s.arg) == (s.verb in ("served", "running", "lines")) or (
-                s.verb == "lines" and not s.block) or (s.verb == "grep" and " " not in s.arg):
+        bare = s.verb in ("served", "running", "lines")
+        if (bare == bool(s.arg) and s.verb != "call") or (s.verb == "lines" and not s.block) or (
+                s.verb in ("grep", "chmod", "append") and " " not in s.arg):
             raise ValueError("line %d: %r lacks or has a stray argument" % (s.number, s.text))
     return steps
-
-
-def substitute(text, values):
-    return PLACEHOLDER.sub(lambda m: str(values[m.group(1)]), text)
 
 
 class Case:
     def __init__(self, directory):
         self.dir = os.path.abspath(directory)
         self.name = os.path.basename(self.dir)
-        with open(os.path.join(self.dir, "case")) as f:
-            self.text = f.read()
+        self.files = {}  # name: (text, mode) of the home's files
+        for path in glob(os.path.join(self.dir, "*")):
+            with open(path, encoding="latin-1") as f:
+                self.files[os.path.basename(path)] = (f.read(), os.stat(path).st_mode)
+        self.text = self.files.pop("case")[0]
 
     def run(self):
+        names = set(PLACEHOLDER.findall(self.text + "".join(t for t, _ in self.files.values())))
         steps = parse(self.text)
-        repeat = int(steps.pop(0).arg) if steps and steps[0].verb == "repeat" else 1
-        names = set(PLACEHOLDER.findall(self.text))
-        for path in self.files():
-            with open(path, encoding="latin-1") as f:
-                names |= set(PLACEHOLDER.findall(f.read()))
-        uses_origin = names - {"HOME"} - {n for n in names if "PORT" in n} or any(
-            s.verb in ("banner", "served") for s in steps)
-        self.origin = Origin() if uses_origin else None
-        for _ in range(repeat):
+        self.origin = Origin() if names & {"HTTP", "UDP", "DNS", "BANNER"} or any(
+            s.verb in ("banner", "served") for s in steps) else None
+        repeat = int(steps[0].arg) if steps and steps[0].verb == "repeat" else 0
+        for _ in range(repeat or 1):
             self.home = Home("netrove_%s_" % self.name)
-            values = {"HOME": self.home.path, **{n: free_port() for n in names if "PORT" in n}}
+            values = {"HOME": self.home.path, "BIN": BIN,
+                      **{n: free_port() for n in names if "PORT" in n}}
             if self.origin:
                 values.update(HTTP=self.origin.http, UDP=self.origin.udp, DNS=self.origin.dns,
                               BANNER=self.origin.banner)
-            self.steps = [s for s in parse(substitute(self.text, values)) if s.verb != "repeat"]
-            self.copy(values)
+            fill = lambda text: PLACEHOLDER.sub(lambda m: str(values[m.group(1)]), text)  # noqa
+            for name, (text, mode) in self.files.items():
+                self.home.write(name, fill(text))
+                os.chmod(self.home.file(name), stat.S_IMODE(mode))
             self.program, self.out = None, ""
             try:
-                for step in self.steps:
+                for step in parse(fill(self.text))[1 if repeat else 0:]:
                     self.step = step
                     getattr(self, "do_" + step.verb.replace("-", "_"))(step)
             finally:
-                self.clean_up()
-
-    def files(self):
-        return [p for p in glob.glob(os.path.join(self.dir, "**"), recursive=True)
-                if os.path.isfile(p) and os.path.basename(p) != "case"]
-
-    def copy(self, values):
-        for path in self.files():
-            target = self.home.file(os.path.relpath(path, self.dir))
-            os.makedirs(os.path.dirname(target), exist_ok=True)
-            with open(path, encoding="latin-1") as f:
-                self.home.write(os.path.relpath(path, self.dir), substitute(f.read(), values))
-            shutil.copymode(path, target)
-
-    def clean_up(self):
-        if self.program:
-            self.program.stop()
+                if self.program:
+                    self.program.stop()
 
     # --- checks: each waits (bounded) until it holds; "no" waits for the opposite ---
 
     def check(self, step, predicate, detail, timeout=None):
         timeout = step.timeout if timeout is None else timeout
         if not wait_for(lambda: bool(predicate()) != step.negated, timeout, 0.005):
-            raise Failed("%s (waited %g s)\n%s" % (
+            raise AssertionError("%s (waited %g s)\n%s" % (
                 "still true" if step.negated else "never true", timeout, detail()))
 
     def log_lines(self, step):
         return self.home.messages(step.log or (self.program.log if self.program else "netrove.log"))
 
     def do_log(self, step):
-        rx = re.compile(step.arg)
-        matches = lambda: sum(1 for m in self.log_lines(step) if rx.search(m))  # noqa: E731
+        matches = lambda: sum(1 for m in self.log_lines(step) if re.search(step.arg, m))  # noqa
         base = matches()
         self.check(step, lambda: step.counted(matches(), base),
                    lambda: "%d matching line(s)" % matches())
@@ -149,59 +128,58 @@ class Case:
                    lambda: "(the output is below)")
 
     def do_file(self, step):
-        def holds():
-            found = glob.glob(self.home.file(step.arg))
-            return found and (not step.block or self.home.lines(step.arg) == step.block)
+        holds = lambda: glob(self.home.file(step.arg)) and (  # noqa: E731
+            not step.block or self.home.lines(step.arg) == step.block)
         self.check(step, holds, lambda: "%s holds: %r" % (step.arg, self.home.lines(step.arg)))
 
     def do_grep(self, step):
         name, _, pattern = step.arg.partition(" ")
-        self.check(step, lambda: any(re.search(pattern, line) for line in self.home.lines(name)),
-                   lambda: "%s holds: %r" % (name, self.home.lines(name)))
-
-    def do_dead(self, step):
-        if not self.home.read(step.arg).strip().isdigit():
-            raise Failed("no process number in " + step.arg)
-        pid = int(self.home.read(step.arg))
-
-        def gone():
-            try:
-                with open("/proc/%d/stat" % pid) as f:
-                    return " Z " in f.read()
-            except OSError:
-                return True
-        try:
-            self.check(step, gone, lambda: "process %d is alive" % pid)
-        except Failed:
-            os.kill(pid, signal.SIGKILL)  # what the dial command left behind
-            raise
-
-    def do_exit(self, step):
-        code = self.program.wait_exit(step.timeout)
-        if code != int(step.arg):
-            raise Failed("still running after %g s" % step.timeout if code is None else
-                         "exit code %s, expected %s" % (code, step.arg))
-
-    def do_running(self, step):
-        if not self.program.running():
-            raise Failed("ended with exit code %s" % self.program.proc.returncode)
-
-    def do_tty(self, step):
-        flags = self.program.terminal_flags() & (termios.ICANON | termios.ECHO)
-        want = {"sane": termios.ICANON | termios.ECHO, "raw": 0}[step.arg]
-        if flags != want:
-            raise Failed("terminal local modes ICANON|ECHO are %#o" % flags)
+        self.check(step, lambda: re.search(pattern, self.home.read(name), re.M),
+                   lambda: "%s holds: %r" % (name, self.home.read(name)))
 
     def do_out(self, step):
         self.check(step, lambda: re.search(step.arg, self.out, re.M),
                    lambda: "output: %r" % self.out, 0)
 
+    def do_dead(self, step):
+        pid = self.home.read(step.arg).strip()
+        if not pid.isdigit():
+            raise AssertionError("no process number in " + step.arg)
+
+        def gone():
+            try:
+                with open("/proc/%s/stat" % pid) as f:
+                    return " Z " in f.read()
+            except OSError:
+                return True
+        try:
+            self.check(step, gone, lambda: "process %s is alive" % pid)
+        except AssertionError:
+            os.kill(int(pid), signal.SIGKILL)  # what the dial command left behind
+            raise
+
+    def do_exit(self, step):
+        code = self.program.wait_exit(step.timeout)
+        if code != int(step.arg):
+            raise AssertionError("still running after %g s" % step.timeout if code is None else
+                         "exit code %s, expected %s" % (code, step.arg))
+
+    def do_running(self, step):
+        if self.program.proc.poll() is not None:
+            raise AssertionError("ended with exit code %s" % self.program.proc.returncode)
+
+    def do_tty(self, step):
+        flags = termios.tcgetattr(self.program.fd)[3] & (termios.ICANON | termios.ECHO)
+        if flags != {"sane": termios.ICANON | termios.ECHO, "raw": 0}[step.arg]:
+            raise AssertionError("terminal local modes ICANON|ECHO are %#o" % flags)
+
     def do_banner(self, step):
         source, port = step.arg.split()
         began = time.monotonic()
         reply = http_get(int(port), source, step.timeout, request=b"")
+        took = time.monotonic() - began
         if reply != BANNER:
-            raise Failed("got %r of the banner in %.1f s" % (reply, time.monotonic() - began))
+            raise AssertionError("got %r of the banner in %.1f s" % (reply, took))
 
     def do_served(self, step):
         self.check(step, lambda: step.counted(self.origin.served),
@@ -209,23 +187,41 @@ class Case:
 
     # --- actions ---
 
-    def do_start(self, step, tty=True):
+    def do_start(self, step):
         if self.program:
             self.program.stop()
-        self.program = Program(self.home, *shlex.split(step.arg), tty=tty,
+        self.program = Program(self.home, *shlex.split(step.arg), tty=step.verb == "start",
                                log=step.log or "netrove.log")
-
-    def do_start_bare(self, step):
-        self.do_start(step, tty=False)
+    do_start_bare = do_start
 
     def do_call(self, step):
-        code, self.out = run_piped(self.home, *shlex.split(step.arg))
+        words, _, stdin = step.arg.partition(" < ")
+        words = shlex.split(words)
+        cmd = words if words and words[0].startswith("/") else None
+        code, self.out = run_piped(self.home, *words, cmd=cmd, stdin=unescape(stdin))
         if step.compare and code != step.count:
-            raise Failed("exit code %d, output: %r" % (code, self.out))
+            raise AssertionError("exit code %d, output: %r" % (code, self.out))
 
     def do_key(self, step):
-        for name in step.arg.split():
-            self.program.send(KEYS.get(name, name))
+        for name in shlex.split(step.arg):
+            os.write(self.program.fd, KEYS.get(name, name).encode("latin-1"))
+
+    def do_write(self, step, how="wb"):
+        name, _, text = step.arg.partition(" ")
+        with open(self.home.file(name), how) as f:
+            f.write(unescape(text).encode("latin-1"))
+
+    def do_append(self, step):
+        self.do_write(step, "ab")
+
+    def do_chmod(self, step):
+        mode, _, name = step.arg.partition(" ")
+        os.chmod(self.home.file(name), int(mode, 8))
+
+    def do_copy(self, step):
+        for path in glob(os.path.join(SOURCE, step.arg, "*")):
+            with open(path, "rb") as f:
+                self.home.write(os.path.basename(path), f.read())
 
     def do_signal(self, step):
         self.program.proc.send_signal(getattr(signal, "SIG" + step.arg))
@@ -233,28 +229,23 @@ class Case:
     def do_sleep(self, step):
         time.sleep(float(step.arg))
 
-    def do_touch(self, step):
-        self.home.touch(step.arg)
-
     def do_remove(self, step):
         os.remove(self.home.file(step.arg))
 
 
 def main(directories):
     failures = 0
-    for directory in directories:
-        case, began = Case(directory), time.monotonic()
+    for case in map(Case, directories):
+        began, case.step, case.program = time.monotonic(), None, None
         try:
             case.run()
             print("PASS %s (%.1f s)" % (case.name, time.monotonic() - began))
-        except (Failed, AssertionError, AttributeError, KeyError, OSError, ValueError) as e:
+        except (AssertionError, AttributeError, KeyError, OSError, ValueError) as e:
             failures += 1
-            step = getattr(case, "step", None)
-            print("FAIL %s, %s line %d: %s\n%s" % (
-                case.name, os.path.join(case.dir, "case"), step.number if step else 0,
-                step.text if step else "", e))
-            if getattr(case, "program", None):
-                print(case.program.report())
+            print("FAIL %s, %s line %d: %s\n%s" % (case.name, os.path.join(case.dir, "case"),
+                                                    case.step.number if case.step else 0,
+                                                    case.step.text if case.step else "", e))
+            print(case.program.report() if case.program else "")
     return 1 if failures else 0
 
 

@@ -1,11 +1,6 @@
-// One fixture for the dialer and the session controller: a scripted line
-// (remote-access layer and session I/O on one simulated clock), flag files
-// in memory that note every change, and a Dialer, on a TestContext.
-//
-// Time moves only when the controller's thread sleeps, and such a sleep
-// waits until the "Dial proc" task has caught up (blocked in the fake dial
-// or finished): runs are deterministic and take milliseconds. Sleeps of
-// other threads pass at once.
+// The dialer's and session controller's fixture: a scripted line (remote access and session I/O on
+// one simulated clock), files in memory, a Dialer. Time moves only when the controller's thread
+// sleeps, once the "Dial proc" task has caught up: runs are deterministic and take milliseconds.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -21,6 +16,8 @@
 namespace netrove {
 
 using Strings = std::vector<std::string>;
+class FakeLine;
+using Line = FakeLine;
 
 class FakeLine final : public RemoteAccess, public SessionIo {
  public:
@@ -34,12 +31,11 @@ class FakeLine final : public RemoteAccess, public SessionIo {
   }
   static Outcome Fail(int code, int64_t after_ms = 1000) { return {code, after_ms, -1}; }
   static Outcome Hang() { return {0, -1, -1}; }
-  // Monday 2 March 2026, 12:00 local time.
-  static constexpr int64_t kStartLocal = 1772452800;
+  static constexpr int64_t kStartLocal = 1772452800;  // Monday 2 March 2026, 12:00
 
   FakeLine(Tasks& tasks, netrove::Log& log) : tasks_(tasks), log_(log) {}
 
-  // --- The script; dials take their outcomes in turn, round and round.
+  // Dials take their outcomes in turn, round and round.
   void Script(std::vector<Outcome> outcomes) {
     std::lock_guard<std::mutex> lock(mu_);
     script_ = std::move(outcomes);
@@ -50,20 +46,20 @@ class FakeLine final : public RemoteAccess, public SessionIo {
   // A connection of another process.
   void AddForeign(uint32_t handle, const std::string& entry) {
     std::lock_guard<std::mutex> lock(mu_);
-    foreign_[handle] = entry;
+    conns_[handle] = Conn{entry, true, -1};
   }
-  std::atomic<int> stubborn_hangups{0};  // report success, change nothing
-  std::string entry_phone;               // the entry's own number
-  std::atomic<int64_t> clock_offset{0};  // seconds added to the local clock
-  std::function<void()> on_status;       // runs after each status line
-
-  // --- What happened; the fields are written by the controller's thread.
   Strings DialledNumbers() {
     std::lock_guard<std::mutex> lock(mu_);
     return dialled_;
   }
   int hangups() const { return hangups_; }
   int64_t now_ms() const { return now_ms_; }
+
+  std::atomic<int> stubborn_hangups{0};  // report success, change nothing
+  std::string entry_phone;               // the entry's own number
+  std::atomic<int64_t> clock_offset{0};  // seconds added to the local clock
+  std::function<void()> on_status;       // runs after each status line
+  // Written by the controller's thread.
   Strings status, titles;
   std::string written;
   bool hidden = false;
@@ -77,11 +73,16 @@ class FakeLine final : public RemoteAccess, public SessionIo {
     if (waiting_ && wake_at_ >= 0 && now_ms_ >= wake_at_) Wake();
     if (!cv_.wait_for(lock, std::chrono::seconds(5), [this] { return !busy_; }))
       ADD_FAILURE() << "the dial task did not settle";
+    if (now_ms_ % 3600000 < ms) {  // a session that should have ended: ESC, each simulated hour
+      ADD_FAILURE() << "still running after " << now_ms_ / 1000 << " simulated seconds";
+      keys_.push_front({0, kKeyEsc});
+    }
   }
   bool KeyPressed() override { return !keys_.empty() && keys_.front().first <= now_ms_; }
   int ReadKey() override {
-    int key = keys_.empty() ? 0 : keys_.front().second;
-    if (!keys_.empty()) keys_.pop_front();
+    if (keys_.empty()) return 0;
+    int key = keys_.front().second;
+    keys_.pop_front();
     return key;
   }
   void Log(const std::string& message) override { log_.Write(message); }
@@ -108,21 +109,16 @@ class FakeLine final : public RemoteAccess, public SessionIo {
     std::lock_guard<std::mutex> lock(mu_);
     out.clear();
     for (const auto& [h, c] : conns_)
-      if (!c.connected || c.drop_at < 0 || now_ms_ < c.drop_at) out.push_back({h, c.entry, "fake"});
-    for (const auto& [h, e] : foreign_) out.push_back({h, e, "fake"});
+      if (!Dropped(c)) out.push_back({h, c.entry, "fake"});
     return 0;
   }
-  int EnumEntries(std::vector<std::string>& out) override {
-    out = {"Demo"};
-    return 0;
-  }
+  int EnumEntries(std::vector<std::string>&) override { return -1; }
   int GetConnectStatus(uint32_t handle, ConnectStatus& out) override {
     std::lock_guard<std::mutex> lock(mu_);
     auto it = conns_.find(handle);
     if (it == conns_.end()) return kErrorInvalidHandle;
-    bool dropped = it->second.drop_at >= 0 && now_ms_ >= it->second.drop_at;
     out = !it->second.connected ? ConnectStatus{0, 0}
-          : dropped             ? ConnectStatus{kStateDisconnected, kErrorRemoteDisconnection}
+          : Dropped(it->second) ? ConnectStatus{kStateDisconnected, kErrorRemoteDisconnection}
                                 : ConnectStatus{kStateConnected, 0};
     return 0;
   }
@@ -134,7 +130,6 @@ class FakeLine final : public RemoteAccess, public SessionIo {
       --stubborn_hangups;
       return 0;
     }
-    if (foreign_.erase(handle) > 0) return 0;
     auto it = conns_.find(handle);
     if (it == conns_.end()) return kErrorInvalidHandle;
     if (!it->second.connected && waiting_) {
@@ -181,6 +176,9 @@ class FakeLine final : public RemoteAccess, public SessionIo {
     bool connected = false;
     int64_t drop_at = -1;
   };
+  bool Dropped(const Conn& c) const {
+    return c.connected && c.drop_at >= 0 && now_ms_ >= c.drop_at;
+  }
   void Wake() {  // mu_ held
     waiting_ = false;
     busy_ = true;
@@ -206,35 +204,7 @@ class FakeLine final : public RemoteAccess, public SessionIo {
   size_t next_ = 0;
   uint32_t next_handle_ = 1;
   std::map<uint32_t, Conn> conns_;
-  std::map<uint32_t, std::string> foreign_;
   Strings dialled_;
-};
-
-// Files in memory that note each file opened for writing ("+name") and
-// each removal asked for ("-name"), in order.
-class RecordingEnv final : public testing::FakeEnv {
- public:
-  std::unique_ptr<WritableFile> OpenForWriting(const std::string& path, OpenMode how,
-                                               mode_t mode) override {
-    return Note("+" + path) ? FakeEnv::OpenForWriting(path, how, mode) : nullptr;
-  }
-  bool RemoveFile(const std::string& path) override {
-    return Note("-" + path) && FakeEnv::RemoveFile(path);
-  }
-  // The changes noted since the last call.
-  Strings TakeChanges() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return std::exchange(changes_, {});
-  }
-
- private:
-  bool Note(const std::string& change) {
-    std::lock_guard<std::mutex> lock(mu_);
-    changes_.push_back(change);
-    return true;
-  }
-  std::mutex mu_;
-  Strings changes_;  // guarded by mu_
 };
 
 class DialFixture : public ::testing::Test {
@@ -244,14 +214,17 @@ class DialFixture : public ::testing::Test {
       c.entry_name = "Demo";
       c.phone = "555";
       c.add_phone = {""};
+      c.wait_time = 2;
+      c.dial_time = 20;
     });
     ctx_.shared.connection_arg.Set("Demo");
     dialer_.PrepareForSession();
   }
   void Config(const std::function<void(ConfigRecord&)>& change) { ctx_.config.Update(change); }
   uint8_t Request() const { return ctx_.shared.control_request; }
+  bool Exists(const std::string& path) { return FileExists(env_, path); }
 
-  RecordingEnv env_;
+  testing::FakeEnv env_;
   testing::TestContext ctx_{&env_};
   FakeLine line_{ctx_.tasks, ctx_.log};
   FlagFiles flags_{env_};

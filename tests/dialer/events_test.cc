@@ -1,5 +1,4 @@
-// Event rules, macros, flag files, the "Halt service" and the EXECUTEAT
-// tasks, on files in memory and a simulated clock.
+// Event rules, macros, flag files, the "Halt service" and EXECUTEAT tasks, on a simulated clock.
 #include "dialer/events.h"
 
 #include <gtest/gtest.h>
@@ -19,12 +18,11 @@ int64_t Local(int hour, int minute, int second, int day = 5) {
   return testing_time::NowSecondsAt(2024, 3, day, hour, minute, second) - kSecondsShift;
 }
 
-// Files in memory (those under "locked/" cannot be removed) and a clock
-// that notes the length of every sleep, so that a test can move the clock
-// and know that the task it woke has gone back to sleep.
+// Files in memory (those under "locked/" cannot be removed) and a clock that moves only when told
+// and notes every sleep, so that a test knows when the task it woke sleeps again.
 class SteppedEnv final : public FakeEnv {
  public:
-  explicit SteppedEnv(ClockMode mode) : FakeEnv(mode, Local(10, 14, 59)) {}
+  SteppedEnv() : FakeEnv(ClockMode::kManual, Local(10, 14, 59)) {}
   bool Sleep(int64_t ms, std::stop_token stop) override {
     {
       std::lock_guard<std::mutex> lock(mu_);
@@ -39,25 +37,21 @@ class SteppedEnv final : public FakeEnv {
     std::lock_guard<std::mutex> lock(mu_);
     return sleeps_;
   }
-  // Moves the clock `ms` on, which must end the one sleep waiting, and
-  // waits until its task sleeps again.
+  // Moves the clock `ms` on, ending the one sleep waiting, and waits until its task sleeps again.
   [[nodiscard]] bool Step(int64_t ms) {
     if (!testing::WaitUntil([this] { return Sleepers() == 1; })) return false;
     size_t before = Sleeps().size();
     Advance(ms);
     return testing::WaitUntil([&] { return Sleeps().size() > before && Sleepers() == 1; });
   }
-  void Touch(const std::string& path) { PutFile(path, ""); }
 
  private:
   std::mutex mu_;
   std::vector<int64_t> sleeps_;  // guarded by mu_
 };
 
-// The events of a program on a test context, telling the test what they
-// ask of the session and of the link check.
-template <FakeEnv::ClockMode kMode>
-class EventsOn : public ::testing::Test, public SessionControl, public UrlCheckStarter {
+// The events of a program, telling the test what they ask of the session and the link check.
+class EventsTest : public ::testing::Test, public SessionControl, public UrlCheckStarter {
  protected:
   void Abort() override { ++aborts_; }
   void HangUp() override { ++hangups_; }
@@ -68,16 +62,6 @@ class EventsOn : public ::testing::Test, public SessionControl, public UrlCheckS
     return EventRule{number, 0, threshold, action, std::move(text)};
   }
 
-  SteppedEnv env_{kMode};
-  testing::TestContext c_{&env_};
-  std::atomic<int> aborts_{0}, hangups_{0};
-  Strings urls_;  // test thread only
-  FlagFiles flags_{env_};
-  Events events_{env_, c_.tasks, c_.log, c_.config, c_.shared, flags_, *this, *this};
-};
-
-class EventsTest : public EventsOn<FakeEnv::ClockMode::kAuto> {
- protected:
   // Fires `number` `times` times; the firings (from 1) that ran $GETMAIL.
   std::vector<int> Fire(uint16_t number, int times) {
     std::vector<int> ran;
@@ -91,10 +75,17 @@ class EventsTest : public EventsOn<FakeEnv::ClockMode::kAuto> {
   void Rules(const std::vector<EventRule>& rules) {
     Config([&](ConfigRecord& c) { c.events = rules; });
   }
+
+  SteppedEnv env_;
+  testing::TestContext c_{&env_};
+  std::atomic<int> aborts_{0}, hangups_{0};
+  Strings urls_;  // test thread only
+  FlagFiles flags_{env_};
+  Events events_{env_, c_.tasks, c_.log, c_.config, c_.shared, flags_, *this, *this};
 };
 using Ints = std::vector<int>;
 
-TEST_F(EventsTest, OnlyTheLastRuleOfANumberCountsAndCountsStartAgainOnConnect) {
+TEST_F(EventsTest, LastRuleOfANumberCountsAgainAfterAConnectAndExitAndReloadAct) {
   Rules({Rule(91, 1, EventAction::kExec, "$BREAK"), Rule(5, 1, EventAction::kExec, "$BREAK"),
          Rule(91, 2, EventAction::kExec, "$GETMAIL")});
   EXPECT_EQ(Fire(91, 4), (Ints{2, 4}));
@@ -109,9 +100,7 @@ TEST_F(EventsTest, OnlyTheLastRuleOfANumberCountsAndCountsStartAgainOnConnect) {
   EXPECT_EQ(Fire(80, 2), Ints{});
   Rules({Rule(80, 3, EventAction::kExec, "$GETMAIL"), Rule(7, 1, EventAction::kExit)});
   EXPECT_EQ(Fire(80, 3), Ints{3});  // other rules count from zero
-}
-
-TEST_F(EventsTest, ExitAbortsAndReloadNamesTheConnectionUnlessEmpty) {
+  // EXIT aborts; RELOAD names the connection unless its text is empty.
   c_.shared.connection_arg.Set("First");
   Rules({Rule(91, 2, EventAction::kExit), Rule(0, 1, EventAction::kReload, "Second"),
          Rule(1, 1, EventAction::kReload, "")});
@@ -148,17 +137,16 @@ TEST_F(EventsTest, MacrosActOnTheSessionFlagsAndServices) {
   EXPECT_EQ(urls_, (Strings{"www.example.org", "10.0.0.1/index.html"}));
 }
 
-// (That an EXECUTEFLAG runs its command once per appearance, and that a
-// sleep flag hangs up, is tested end to end in session_flags_test.py.)
+// (An EXECUTEFLAG that runs its command: tests/cases/flags.)
 TEST_F(EventsTest, FlagThatCannotBeRemovedNeverRunsItsCommandAndASleepFlagStays) {
   Config([](ConfigRecord& c) {
     c.sleep_flag = "sleep.flg";
     c.execute_flag_files = {"locked/mail.flg", "mail.flg"};
     c.execute_flag_commands = {"$UPDATE", "$GETMAIL"};
   });
-  env_.Touch("sleep.flg");
-  env_.Touch("mail.flg");
-  env_.Touch("locked/mail.flg");
+  env_.PutFile("sleep.flg", "");
+  env_.PutFile("mail.flg", "");
+  env_.PutFile("locked/mail.flg", "");
   events_.CheckFlagFiles();
   events_.CheckFlagFiles();
   EXPECT_EQ(c_.Lines(), (Strings{"Execute $GETMAIL", "Get POP3 mail: service not running"}));
@@ -166,18 +154,15 @@ TEST_F(EventsTest, FlagThatCannotBeRemovedNeverRunsItsCommandAndASleepFlagStays)
   EXPECT_TRUE(FileExists(env_, "sleep.flg"));
 }
 
-using TimedEventsTest = EventsOn<FakeEnv::ClockMode::kManual>;
-
-TEST_F(TimedEventsTest, HaltServiceLooksEveryFiveSecondsAndBreaksOnceAtTheBreakTime) {
+TEST_F(EventsTest, HaltServiceLooksEveryFiveSecondsAndBreaksOnceAtTheBreakTime) {
   Config([&](ConfigRecord& c) {
     c.break_flag = "break.flg";
     c.break_time = NowSeconds(env_) + 15;
   });
   events_.StartHaltService();
   EXPECT_TRUE(events_.HaltServiceRunning());
-  env_.Touch("break.flg");
-  // The round: the flag is removed and the session broken (hang-up, stop
-  // request, a second, abort).
+  env_.PutFile("break.flg", "");
+  // The round: the flag is removed and the session broken (hang-up, stop request, a second, abort).
   ASSERT_TRUE(env_.Step(5000));
   EXPECT_FALSE(FileExists(env_, "break.flg"));
   EXPECT_EQ(hangups_, 1);
@@ -197,7 +182,7 @@ TEST_F(TimedEventsTest, HaltServiceLooksEveryFiveSecondsAndBreaksOnceAtTheBreakT
   EXPECT_FALSE(events_.HaltServiceRunning());
 }
 
-TEST_F(TimedEventsTest, ExecuteAtRunsInItsMinuteOnceADay) {
+TEST_F(EventsTest, ExecuteAtRunsInItsMinuteOnceADay) {
   events_.StartExecuteAt("10:15", "$GETMAIL");
   events_.StartExecuteAt("10:16", "");  // no command: no task
   EXPECT_EQ(events_.ExecuteAtTaskCount(), 1);

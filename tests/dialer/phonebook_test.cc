@@ -1,16 +1,11 @@
-// The phonebook file, the sim device, connection state files and the
-// permission warnings of the files that hold passwords, on real files in
-// the scratch directory.
+// The phonebook file, the sim device and connection state files, on real files.
 #include "dialer/phonebook.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <thread>
 
-#include "config/file_checks.h"
 #include "dialer/connection_files.h"
 #include "dialer/devices.h"
 #include "dialer/phonebook_access.h"
@@ -34,7 +29,7 @@ class PhonebookTest : public ::testing::Test {
   DialRecord demo_{"Demo", "", "", "", "", ""};
 };
 
-TEST_F(PhonebookTest, ParsesSectionsKeysAndRejectsJunk) {
+TEST_F(PhonebookTest, ParsesSectionsRejectsJunkAndAppendsPrivately) {
   std::string text =
       "; comment\nPhone 1\n[Demo]\nPhone 555 0100\nUser = alice\n# other comment\n"
       "Password   pa ss\n[]\nPhone 9\n[Bad\x01Name]\nPhone 8\n[ Work ]\nDevice sim\n" +
@@ -49,9 +44,7 @@ TEST_F(PhonebookTest, ParsesSectionsKeysAndRejectsJunk) {
   EXPECT_EQ(book[1].keys, (KV{{"Device", "sim"}, {"Answer", "busy"}}));
   EXPECT_EQ(FindSection(book, "work"), &book[1]);
   EXPECT_EQ(FindSection(book, "nope"), nullptr);
-}
-
-TEST_F(PhonebookTest, AppendWritesAPrivateFileAndRefusesBadInput) {
+  // Appending writes a private file and refuses bad input.
   ASSERT_TRUE(AppendSection(c_.env, "phonebook", {"Demo", {{"Device", "sim"}, {"Password", "x"}}}));
   EXPECT_EQ(c_.env.Stat("phonebook")->mode, 0600u);
   EXPECT_FALSE(AppendSection(c_.env, "phonebook", {"DEMO", {}}));  // taken
@@ -89,18 +82,6 @@ TEST_F(PhonebookTest, EntriesDefaultsAndTheThirtyEntryLimit) {
   Write("phonebook", many);
   EXPECT_EQ(ras_.EnumEntries(names), kErrorBufferTooSmall);
   EXPECT_TRUE(names.empty());
-}
-
-TEST_F(PhonebookTest, SetPropertiesKeepsCommentsAndOtherEntries) {
-  Write("phonebook", "; mine\n[A]\nDevice sim\nAutoDialLibrary old\n; keep\n[B]\nDevice sim\n");
-  EntryProperties p;
-  p.autodial_library = "/lib/x.so";
-  p.autodial_function = "AutoDial";
-  EXPECT_EQ(ras_.SetEntryProperties("a", p), 0);
-  EXPECT_EQ(Read("phonebook"),
-            "; mine\n[A]\nDevice sim\n; keep\nAutoDialLibrary /lib/x.so\n"
-            "AutoDialFunction AutoDial\n[B]\nDevice sim\n");
-  EXPECT_EQ(ras_.SetEntryProperties("C", p), kErrorCannotFindEntry);
 }
 
 TEST_F(PhonebookTest, SimAnswersInTurnAndLineDrops) {
@@ -141,9 +122,7 @@ TEST_F(PhonebookTest, SimAnswersInTurnAndLineDrops) {
   EXPECT_EQ(ras_.Dial(demo_, h), kErrorLineBusy);  // the list starts over
 }
 
-// The state file could not be written when the dial began (a full disk):
-// it is written as soon as it can be, while on-line, so that BREAK finds
-// the connection.
+// A state file a full disk refused at the dial is written while on-line, so that BREAK finds it.
 TEST_F(PhonebookTest, StateFileIsWrittenOnceTheDiskTakesIt) {
   Write("phonebook", "[Demo]\nDevice sim\nAnswer connect 0\n");
   c_.real_env.SetDiskFull(true);
@@ -160,9 +139,8 @@ TEST_F(PhonebookTest, StateFileIsWrittenOnceTheDiskTakesIt) {
   EXPECT_EQ(LiveStateFiles(), 0u);
 }
 
-// Only live processes of this program count: a state file naming a dead
-// process, a reused pid or another program (a forged one for "sleep") is
-// stale, removed on reading, never listed and the process never signalled.
+// Only live processes of this program count: a state file naming a dead process, a reused pid or
+// another program (a forged one for "sleep") is stale: removed, never listed, never signalled.
 TEST_F(PhonebookTest, StateFilesOfAnyOtherProcessAreStale) {
   std::string mine = WriteConnectionFile(c_.env, "run", "My/Entry", "sim");
   ASSERT_FALSE(mine.empty());
@@ -194,46 +172,6 @@ TEST_F(PhonebookTest, StateFilesOfAnyOtherProcessAreStale) {
   std::sort(left.begin(), left.end());
   EXPECT_EQ(left, (Strings{"My%2FEntry." + std::to_string(getpid()) + ".conn", "junk.conn"}));
   EXPECT_EQ(sleeper->Poll(), std::nullopt);  // untouched
-}
-
-// netrove.dat starts programs, and it and the phonebook may hold passwords:
-// a file or directory others can change, or a password others can read,
-// is warned about.
-TEST_F(PhonebookTest, PermissionWarnings) {
-  std::string saved = std::getenv("NETROVE_HOME") != nullptr ? std::getenv("NETROVE_HOME") : "";
-  std::string dir = c_.scratch.path(), dat = c_.scratch / "netrove.dat";
-  setenv("NETROVE_HOME", dir.c_str(), 1);
-  Write(dat, "[ISP]\nPassword *x\n");
-  Write("phonebook", "[ISP]\npassword  secret\n");
-  std::string writable =
-      "Warning: " + dat + " can be written by other users, and it starts programs.";
-  std::string dir_writable =
-      "Warning: directory " + dir +
-      " can be written by other users, and netrove.dat in it starts programs.";
-  auto readable = [](const std::string& path) {
-    return "Warning: " + path + " holds a password and can be read by other users (chmod 600 " +
-           path + ")";
-  };
-  struct Case {
-    mode_t dir, dat, book;
-    Strings warnings;
-  } cases[] = {{0700, 0600, 0600, {}},
-               {0700, 0660, 0600, {writable, readable(dat)}},
-               {0777, 0600, 0640, {dir_writable, readable("phonebook")}},
-               {01777, 0600, 0600, {}}};  // the sticky bit keeps others from replacing it
-  for (const Case& c : cases) {
-    c_.ClearLines();
-    ASSERT_TRUE(c_.env.SetMode(dir, c.dir) && c_.env.SetMode(dat, c.dat) &&
-                c_.env.SetMode("phonebook", c.book));
-    int warned =
-        WarnIfConfigWritable(c_.env, c_.log) + WarnIfPasswordsReadable(c_.env, c_.log, "phonebook");
-    EXPECT_EQ(warned, static_cast<int>(c.warnings.size()));
-    EXPECT_EQ(c_.Lines(), c.warnings) << std::oct << c.dir << " " << c.dat << " " << c.book;
-  }
-  Write(dat, "; no password\n");
-  ASSERT_TRUE(c_.env.SetMode(dat, 0644));
-  EXPECT_FALSE(WarnIfPasswordsReadable(c_.env, c_.log, "phonebook"));
-  saved.empty() ? unsetenv("NETROVE_HOME") : setenv("NETROVE_HOME", saved.c_str(), 1);
 }
 
 }  // namespace

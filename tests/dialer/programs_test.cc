@@ -2,9 +2,7 @@
 #include "dialer/programs.h"
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -75,10 +73,10 @@ class StartedPrograms : public ::testing::Test, public SessionControl, public Ur
   Programs& programs_ = events_.programs();
 };
 
-// The words of a quoted program path with blanks arrive as written, no
-// descriptor but the standard ones is inherited (a listening socket left
-// without close-on-exec here), and ended programs are collected.
-TEST_F(StartedPrograms, WordsArriveUninterpretedNoSocketIsInheritedAndAllAreReaped) {
+// The words of a quoted program path with blanks arrive as written, only the standard descriptors
+// are inherited (here a listening socket lacks close-on-exec), and ended programs are collected.
+TEST_F(StartedPrograms,
+       WordsArriveUninterpretedNothingIsInheritedAllAreReapedDocumentsGoToXdgOpen) {
   uint16_t port = 0;
   int listener = testing::BindLoopback(port);
   ASSERT_EQ(fcntl(listener, F_SETFD, 0), 0);
@@ -103,11 +101,7 @@ TEST_F(StartedPrograms, WordsArriveUninterpretedNoSocketIsInheritedAndAllAreReap
   EXPECT_TRUE(testing::WaitUntil(
       [&] { return programs_.NotReaped() == 0 && std::all_of(pids.begin(), pids.end(), &Gone); },
       5000));
-}
-
-// (A missing program logging only its "Execute" line is tested end to end in
-// the case tests/cases/flags.)
-TEST_F(StartedPrograms, DocumentsAndUrlsGoToXdgOpenWhenThereIsOne) {
+  // Documents and URLs go to xdg-open when there is one.
   ASSERT_TRUE(WriteFileAtomically(c_.env, "doc.txt", "text"));
   std::string saved = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "";
   setenv("PATH", (c_.scratch / "bin").c_str(), 1);

@@ -1,9 +1,7 @@
-"""Shared harness of the end-to-end tests: the real program in temporary
-homes, on a pseudo-terminal or on pipes, and small servers on 127.0.0.1.
-Every process started here runs in a process group of its own and ends with
-the test however the test ends (a failure, Ctrl-C, SIGTERM from CTest, or
-the test process killed outright). Run as `harness.py origin` it is an
-Origin in a process of its own and prints its ports."""
+"""The end-to-end tests' harness: the real program in temporary homes, on a pseudo-terminal or
+pipes, and small servers on 127.0.0.1. Every process started here runs in a process group of its
+own and ends with the test however it ends (failure, Ctrl-C, CTest's SIGTERM, or the test killed
+outright). Run as `harness.py origin` it runs an Origin alone and prints its ports."""
 import asyncio
 import atexit
 import ctypes
@@ -19,7 +17,6 @@ import struct
 import subprocess
 import sys
 import tempfile
-import termios
 import threading
 import time
 
@@ -33,8 +30,7 @@ _running = set()
 
 
 def start_group(args, preexec_fn=None, **options):
-    """subprocess.Popen in a new session (and process group), tracked; the
-    child gets SIGKILL when the test process dies, even by SIGKILL."""
+    """Popen in a new session (and process group), tracked; SIGKILL when the test process dies."""
     def prepare():
         ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
         if preexec_fn:
@@ -44,34 +40,24 @@ def start_group(args, preexec_fn=None, **options):
     return process
 
 
-def stop_group(process, timeout=5, sig=signal.SIGTERM):
-    """`sig` to the process group, SIGKILL to what lingers;
-    the exit code (None when it had to be killed)."""
+def stop_group(process, timeout=5):
+    """SIGTERM to the process group, SIGKILL to what lingers."""
     _running.discard(process)
-    code = process.poll()
-    if code is None:
+    for sig in (signal.SIGTERM, signal.SIGKILL):  # the second for stray children
         try:
             os.killpg(process.pid, sig)
-            code = process.wait(timeout=timeout)
+            process.wait(timeout=timeout)
         except (subprocess.TimeoutExpired, ProcessLookupError):
             pass
-    try:
-        os.killpg(process.pid, signal.SIGKILL)  # stray children of the group
-    except ProcessLookupError:
-        pass
-    process.wait(timeout=timeout)
-    return code
 
 
 atexit.register(lambda: [stop_group(p) for p in list(_running)])
-# SIGTERM (CTest's time-out, a killed make) unwinds like Ctrl-C, so that
-# clean-ups and the exit handlers run.
+# SIGTERM (CTest's time-out, a killed make) unwinds like Ctrl-C: clean-ups and exit handlers run.
 signal.signal(signal.SIGTERM, signal.default_int_handler)
 
 
 def wait_for(predicate, timeout, step=0.05):
-    """Polls until predicate() is true or `timeout` seconds are over; its
-    last value."""
+    """Polls until predicate() is true or `timeout` seconds are over; its last value."""
     deadline = time.monotonic() + timeout
     while True:
         value = predicate()
@@ -95,27 +81,20 @@ def free_port():
 
 
 class Home:
-    """A temporary program directory (removed at exit), or the directory
-    `path`, with file helpers."""
+    """A temporary program directory (removed at exit) with file helpers."""
 
-    def __init__(self, prefix="netrove_", files=None, path=None):
-        self.path = path or tempfile.mkdtemp(prefix=prefix)
-        if not path:
-            atexit.register(shutil.rmtree, self.path, True)
+    def __init__(self, prefix="netrove_", files=None):
+        self.path = tempfile.mkdtemp(prefix=prefix)
+        atexit.register(shutil.rmtree, self.path, True)
         for name, text in (files or {}).items():
             self.write(name, text)
 
     def file(self, name):
         return os.path.join(self.path, name)
 
-    def write(self, name, data, mode=None):
+    def write(self, name, data):
         with open(self.file(name), "wb") as f:
             f.write(data if isinstance(data, bytes) else data.encode("latin-1"))
-        if mode is not None:
-            os.chmod(self.file(name), mode)
-
-    def touch(self, name):
-        self.write(name, b"")
 
     def read(self, name):
         try:
@@ -127,9 +106,6 @@ class Home:
     def lines(self, name):
         return self.read(name).splitlines()
 
-    def exists(self, name):
-        return os.path.exists(self.file(name))
-
     def messages(self, log="netrove.log"):
         """The log lines without their stamps."""
         return [STAMP.sub("", line) for line in self.lines(log)]
@@ -140,24 +116,19 @@ class Home:
 
 
 def run_piped(home, *words, stdin="", cmd=None, timeout=20):
-    """A one-shot form with pipes for input and output: (exit code, standard
-    output)."""
+    """A one-shot form (or `cmd`) on pipes: (exit code, standard output)."""
     p = subprocess.run(cmd or [NETROVE, *words], env=home.env(), input=stdin.encode(),
                        capture_output=True, timeout=timeout)
     return p.returncode, p.stdout.decode("latin-1")
 
 
 class Program:
-    """`netrove <words>` in `home` on a pseudo-terminal, or (tty=False)
-    with /dev/null as input and its output on a pipe; all output is kept.
-    A context manager that stops the program on leaving."""
+    """`netrove <words>` in `home` on a pseudo-terminal, or (tty=False) with /dev/null as input and
+    its output on a pipe; all output is kept."""
 
     def __init__(self, home, *words, tty=True, log="netrove.log", preexec_fn=None, env=None):
-        self.home, self.log, self.code, self._seen = home, log, None, 0
-        if tty:
-            self.fd, child = pty.openpty()
-        else:
-            self.fd, child = os.pipe()
+        self.home, self.log = home, log
+        self.fd, child = pty.openpty() if tty else os.pipe()
         self.proc = start_group([NETROVE, *words], preexec_fn, env=home.env(**(env or {})),
                                 cwd=home.path, stdin=child if tty else subprocess.DEVNULL,
                                 stdout=child, stderr=child, close_fds=True)
@@ -167,51 +138,22 @@ class Program:
         self._reader.start()
 
     def _read(self):
-        while True:
-            try:
-                chunk = os.read(self.fd, 4096)
-            except OSError:
-                return
-            if not chunk:
-                return
-            with self._lock:
-                self._out += chunk
+        try:
+            while chunk := os.read(self.fd, 4096):
+                with self._lock:
+                    self._out += chunk
+        except OSError:
+            pass
 
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.stop()
-
-    def output(self, start=0):
-        """What the program wrote from offset `start` on."""
+    def output(self):
         with self._lock:
-            return self._out[start:].decode("latin-1")
-
-    def expect(self, text, timeout=10):
-        """Waits for `text` after what an earlier expect matched."""
-        if not wait_for(lambda: text in self.output(self._seen), timeout, 0.01):
-            raise AssertionError("no %r in %r" % (text, self.output(self._seen)))
-        self._seen += self.output(self._seen).index(text) + len(text)
-
-    def send(self, data):
-        os.write(self.fd, data.encode("latin-1") if isinstance(data, str) else data)
+            return self._out.decode("latin-1")
 
     def messages(self):
         return self.home.messages(self.log)
 
-    def count(self, pattern):
-        return sum(1 for m in self.messages() if re.search(pattern, m))
-
     def wait_log(self, pattern, timeout):
-        return wait_for(lambda: self.count(pattern), timeout)
-
-    def running(self):
-        return self.proc.poll() is None
-
-    def terminal_flags(self):
-        """The local modes (c_lflag) of the pseudo-terminal."""
-        return termios.tcgetattr(self.fd)[3]
+        return wait_for(lambda: any(re.search(pattern, m) for m in self.messages()), timeout)
 
     def wait_exit(self, timeout):
         try:
@@ -219,18 +161,12 @@ class Program:
         except subprocess.TimeoutExpired:
             return None
 
-    def finish(self, timeout=10):
-        """Waits for the end (SIGKILL after `timeout`): (exit code, output)."""
-        self.wait_exit(timeout)
-        return self.stop(sig=signal.SIGKILL), self.output()
-
-    def stop(self, timeout=10, sig=signal.SIGTERM):
-        """`sig` (an orderly stop), SIGKILL if it does not end; the exit code."""
+    def stop(self, timeout=10):
+        """SIGTERM (an orderly stop), SIGKILL if it does not end."""
         if self.proc in _running:
-            self.code = stop_group(self.proc, timeout, sig)
+            stop_group(self.proc, timeout)
             self._reader.join(2)
             os.close(self.fd)
-        return self.code if self.code is not None else self.proc.returncode
 
     def report(self):
         """The log and the tail of the output, for failure messages."""
@@ -241,10 +177,8 @@ class Program:
 
 
 def http_get(port, source, timeout, request=b"GET / HTTP/1.0\r\n\r\n"):
-    """The whole reply to one request sent from `source` to 127.0.0.1:port;
-    what came before an error or the deadline when it breaks off."""
-    deadline = time.monotonic() + timeout
-    reply = b""
+    """The reply to one request from `source` to 127.0.0.1:port, until an error or timeout."""
+    deadline, reply = time.monotonic() + timeout, b""
     with socket.socket() as s:
         s.bind((source, 0))
         try:
@@ -253,8 +187,7 @@ def http_get(port, source, timeout, request=b"GET / HTTP/1.0\r\n\r\n"):
             s.sendall(request)
             while (left := deadline - time.monotonic()) > 0:
                 s.settimeout(left)
-                chunk = s.recv(65536)
-                if not chunk:
+                if not (chunk := s.recv(65536)):
                     break
                 reply += chunk
         except OSError:
@@ -277,11 +210,15 @@ def dns_answer(query):
 
 
 class _Http(asyncio.Protocol):
-    def __init__(self, served):
-        self.served, self.request = served, b""
+    def __init__(self, served, banner=False):
+        self.served, self.request, self.banner = served, b"", banner
 
     def connection_made(self, transport):
         self.transport = transport
+        if self.banner:
+            self.served()
+            transport.write(BANNER)
+            transport.close()
 
     def data_received(self, data):
         self.request += data
@@ -289,16 +226,6 @@ class _Http(asyncio.Protocol):
             self.served()
             self.transport.write(REPLY)
             self.transport.close()
-
-
-class _Banner(asyncio.Protocol):
-    def __init__(self, served):
-        self.served = served
-
-    def connection_made(self, transport):
-        self.served()
-        transport.write(BANNER)
-        transport.close()
 
 
 class _Udp(asyncio.DatagramProtocol):
@@ -319,19 +246,17 @@ async def _serve(ready, served):
                                                   local_addr=("127.0.0.1", 0))
     dns, _ = await loop.create_datagram_endpoint(lambda: _Udp(dns_answer),
                                                  local_addr=("127.0.0.1", 0))
-    banner = await loop.create_server(lambda: _Banner(served), "127.0.0.1", 0)
+    banner = await loop.create_server(lambda: _Http(served, banner=True), "127.0.0.1", 0)
     ready(http.sockets[0].getsockname()[1], echo.get_extra_info("sockname")[1],
           dns.get_extra_info("sockname")[1], banner.sockets[0].getsockname()[1])
     await loop.create_future()  # until the process ends
 
 
 class Origin:
-    """Servers on 127.0.0.1: HTTP (every request gets REPLY, then the
-    connection closes), a banner (BANNER to each client that connects, then
-    it closes: the server speaks first), UDP echo ("re:" and the datagram)
-    and a DNS stub. In a thread of the test, or with process=True in a
-    process of its own (a core to itself under load); `served` counts HTTP
-    requests and banner clients (thread only)."""
+    """Servers on 127.0.0.1: HTTP (REPLY to every request, then it closes), a banner (BANNER to
+    each client, then it closes: the server speaks first), UDP echo ("re:" and the datagram) and
+    a DNS stub. In a thread of the test, or with process=True in a process of its own (a core to
+    itself under load); `served` counts HTTP requests and banner clients (thread only)."""
 
     def __init__(self, process=False):
         self.served, ports = 0, []

@@ -1,4 +1,0 @@
-#!/bin/sh
-env | grep ^NETROVE_ > dial.env
-echo "$@" > dial.args
-touch link.up

@@ -1,3 +1,0 @@
-#!/bin/sh
-rm -f link.up
-echo hung >> hangup.done

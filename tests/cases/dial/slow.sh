@@ -1,4 +1,0 @@
-#!/bin/sh
-sleep 300 &
-echo $! > child.pid
-wait

@@ -1,2 +1,0 @@
-#!/bin/sh
-echo fired >> event0.txt

@@ -235,46 +235,6 @@ int PhonebookRemoteAccess::GetEntryProperties(const std::string& entry, EntryPro
   return 0;
 }
 
-int PhonebookRemoteAccess::SetEntryProperties(const std::string& entry,
-                                              const EntryProperties& props) {
-  if (!ValidPhonebookValue(props.autodial_library) || !ValidPhonebookValue(props.autodial_function))
-    return -1;
-  const std::string& path = book_;
-  std::optional<std::string> text = env_.ReadFile(path, kMaxPhonebookBytes + 1);
-  if (!text || text->size() > kMaxPhonebookBytes) return -1;
-  if (FindSection(ParsePhonebook(*text), entry) == nullptr) return kErrorCannotFindEntry;
-  // Rewrites only the AutoDial lines of the entry's section, keeping
-  // everything else (comments included) as the user wrote it.
-  std::string out, upper_entry = UpperAscii(entry);
-  bool in_entry = false, done = false;
-  auto add_autodial = [&] {
-    if (!props.autodial_library.empty()) out += "AutoDialLibrary " + props.autodial_library + "\n";
-    if (!props.autodial_function.empty())
-      out += "AutoDialFunction " + props.autodial_function + "\n";
-    done = true;
-  };
-  size_t pos = 0;
-  while (pos < text->size()) {
-    size_t end = text->find('\n', pos);
-    if (end == std::string::npos) end = text->size();
-    std::string line = text->substr(pos, end - pos);
-    pos = end + 1;
-    std::string trimmed = Trim(line);
-    if (!trimmed.empty() && trimmed[0] == '[') {
-      if (in_entry && !done) add_autodial();
-      size_t close = trimmed.find(']');
-      in_entry = !done && close != std::string::npos &&
-                 UpperAscii(Trim(trimmed.substr(1, close - 1))) == upper_entry;
-    } else if (in_entry) {
-      std::string key = UpperAscii(trimmed.substr(0, trimmed.find_first_of(" \t=")));
-      if (key == "AUTODIALLIBRARY" || key == "AUTODIALFUNCTION") continue;
-    }
-    out += line + "\n";
-  }
-  if (in_entry && !done) add_autodial();
-  return WriteFileAtomically(env_, path, out, 0600, false) ? 0 : -1;
-}
-
 int PhonebookRemoteAccess::CreateEntry(const NewEntry& entry) {
   PhonebookSection s;
   s.name = entry.name;

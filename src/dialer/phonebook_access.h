@@ -44,7 +44,6 @@ class PhonebookRemoteAccess : public RemoteAccess {
   int GetEntryDialParams(const std::string& entry, DialRecord& params,
                          bool& password_stored) override;
   int GetEntryProperties(const std::string& entry, EntryProperties& props) override;
-  int SetEntryProperties(const std::string& entry, const EntryProperties& props) override;
   int CreateEntry(const NewEntry& entry) override;
   int Dial(const DialRecord& params, std::atomic<uint32_t>& handle) override;
 

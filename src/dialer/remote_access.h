@@ -91,7 +91,6 @@ class RemoteAccess {
   virtual int GetEntryDialParams(const std::string& entry, DialRecord& params,
                                  bool& password_stored) = 0;
   virtual int GetEntryProperties(const std::string& entry, EntryProperties& props) = 0;
-  virtual int SetEntryProperties(const std::string& entry, const EntryProperties& props) = 0;
   virtual int CreateEntry(const NewEntry& entry) = 0;
   // Blocks until the dial has ended: 0 connected, otherwise the error.
   // `handle` is set as soon as the dial starts; HangUp on it cancels the

@@ -145,7 +145,6 @@ class FakeLine final : public RemoteAccess, public SessionIo {
     props.local_phone = entry_phone;
     return 0;
   }
-  int SetEntryProperties(const std::string&, const EntryProperties&) override { return -1; }
   int CreateEntry(const NewEntry&) override { return -1; }
   int Dial(const DialRecord& params, std::atomic<uint32_t>& handle) override {
     std::unique_lock<std::mutex> lock(mu_);

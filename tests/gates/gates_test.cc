@@ -34,17 +34,23 @@ TEST(MappingLineTest, PartsVisibilityAndUdpTargets) {
   for (const char* bad : {"h:0", "h:99999", ":53", "nohost"}) EXPECT_EQ(udp(bad), "refused") << bad;
 }
 
-// The link on-line; each test ends with every use of the link given back.
+// Each test ends with every use of the link given back. A minute of
+// CHECKURLTIME lasts 20 ms; "Check NetTime" looks every 5 ms; the link gate
+// waits a second at most.
 class GatesTest : public ::testing::Test {
  protected:
   GatesTest() {
     ctx_.shared.link_mode = kLinkOnline;
     ctx_.real_env.SetLocalSeconds(1700000000);
+    ctx_.SetTimings([](NetTimings& t) {
+      t.await_request_step_ms = 10;
+      t.await_poll_ms = 20;
+      t.await_polls = 50;
+    });
   }
   ~GatesTest() override {
     services_.Stop();
-    LinkUsers& users = ctx_.net.link_users();
-    EXPECT_TRUE(WaitUntil([&] { return users.Users() == 0; }));
+    EXPECT_TRUE(WaitUntil([this] { return users_.Users() == 0; }));
   }
   void Configure(std::vector<std::string> tcp, std::vector<std::string> udp, std::string dog = "") {
     ctx_.config.Update([&](ConfigRecord& r) {
@@ -53,10 +59,21 @@ class GatesTest : public ::testing::Test {
       r.port_dog = dog;
     });
   }
+  void Watch(const std::function<void(ConfigRecord&)>& edit) {
+    ctx_.config.Update(edit);
+    checker_.StartWatch();
+  }
+  bool Requested(uint8_t request) {
+    return WaitUntil([&] { return shared_.control_request.load() == request; });
+  }
 
   NetTestContext ctx_;
   Services services_{ctx_.net, ctx_.log, ctx_.config};
   PortMaps& maps_ = services_.port_maps();
+  SharedState& shared_ = ctx_.shared;
+  LinkUsers& users_ = ctx_.net.link_users();
+  LinkChecker checker_{ctx_.env,    ctx_.tasks,  ctx_.log, ctx_.console,
+                       ctx_.config, ctx_.shared, ctx_.net, LinkCheckTimings{20, 5}};
 };
 
 // A refused client never reaches the target; a hidden mapping listens on
@@ -162,26 +179,6 @@ TEST_F(GatesTest, ServiceTableStartsAndStopsInItsOwnOrdersAndReports) {
                                       "SMTP server started"}));
 }
 
-TEST_F(GatesTest, ListenerServiceNeedsAReadableListAndIsNotStartedTwice) {
-  const uint16_t port = FreeAnyPort();
-  AddressList list;
-  SocketVar listener, other;
-  std::vector<std::string> files = {"socks4.ip", "socks5.ip"};
-  auto start = [&](SocketVar& var) {
-    return services::StartListenerService(ctx_.net, var, port, false, files, list,
-                                          [](SocketVar& c) { return SendLine(c, "hi") ? 0u : 1u; });
-  };
-  EXPECT_FALSE(start(listener));
-  EXPECT_EQ(Ask(port, ""), "<refused>");
-  WriteFile("socks5.ip", "127.0.0.1\n");  // the second list alone is enough
-  EXPECT_TRUE(start(listener));
-  const int first = listener.handle();
-  EXPECT_TRUE(start(listener));
-  EXPECT_EQ(listener.handle(), first);  // still the same listener
-  EXPECT_EQ(Ask(port, ""), "hi\r\n");
-  EXPECT_FALSE(start(other));
-}
-
 // The watchdog reports every client, also one gone at once; a client being
 // served keeps its connection through a stop, and a restart binds again.
 TEST_F(GatesTest, StartStopAndRestart) {
@@ -210,8 +207,7 @@ TEST_F(GatesTest, StartStopAndRestart) {
   EXPECT_TRUE(ctx_.WaitForLine(Denied("127.0.0.1", dog_port)));
   EXPECT_TRUE(ctx_.WaitForLine(Denied("127.0.0.4", dog_port)));
   int held = ConnectLoopback(map_port);
-  LinkUsers& users = ctx_.net.link_users();
-  ASSERT_TRUE(WaitUntil([&] { return users.Users() > 0; }));  // relaying now
+  ASSERT_TRUE(WaitUntil([&] { return users_.Users() > 0; }));  // relaying now
   for (int i = 0; i < 5; ++i) ctx_.net.access().WarnDeniedClient("10.0.0.9", 23);
   services_.Stop();
   EXPECT_TRUE(ctx_.Has("\xe2\x80\xa6 2 further attempts from 10.0.0.9"));
@@ -227,36 +223,9 @@ TEST_F(GatesTest, StartStopAndRestart) {
   close(busy);
 }
 
-class LinkTest : public ::testing::Test {
- protected:
-  LinkTest() {
-    ctx_.real_env.SetLocalSeconds(1700000000);
-    ctx_.SetTimings([](NetTimings& t) {
-      t.await_request_step_ms = 10;
-      t.await_poll_ms = 20;
-      t.await_polls = 50;  // one second in all
-    });
-  }
-  ~LinkTest() override { EXPECT_EQ(users_.Users(), 0u); }  // every use was given back
-  void Watch(const std::function<void(ConfigRecord&)>& edit) {
-    ctx_.config.Update(edit);
-    checker_.StartWatch();
-  }
-  bool Requested(uint8_t request) {
-    return WaitUntil([&] { return shared_.control_request.load() == request; });
-  }
-
-  NetTestContext ctx_;
-  SharedState& shared_ = ctx_.shared;
-  LinkUsers& users_ = ctx_.net.link_users();
-  // A minute of CHECKURLTIME lasts 20 ms; "Check NetTime" looks every 5 ms.
-  LinkChecker checker_{ctx_.env,    ctx_.tasks,  ctx_.log, ctx_.console,
-                       ctx_.config, ctx_.shared, ctx_.net, LinkCheckTimings{20, 5}};
-};
-
 // Idle, the gate's wait is bounded; a request that a new sleep countdown
 // swallowed is made again instead of waiting out the limit.
-TEST_F(LinkTest, GatePassesOnlineWaitsBoundedAndAsksAgain) {
+TEST_F(GatesTest, GatePassesOnlineWaitsBoundedAndAsksAgain) {
   shared_.link_mode = kLinkOnline;
   {
     LinkUse use(users_, nullptr), second(users_, nullptr);
@@ -290,7 +259,7 @@ TEST_F(LinkTest, GatePassesOnlineWaitsBoundedAndAsksAgain) {
   EXPECT_EQ(requests.load(), 2);
 }
 
-TEST_F(LinkTest, ClientGoneEndsTheWaitWithNothingOwed) {
+TEST_F(GatesTest, ClientGoneEndsTheWaitWithNothingOwed) {
   WriteFile("dialfor.ip", "127.0.0.*\n");
   auto [ours, peer] = ctx_.LoopbackPair();
   shared_.link_mode = kLinkDialing;  // dialing: nothing is requested, only polled
@@ -307,22 +276,19 @@ TEST_F(LinkTest, ClientGoneEndsTheWaitWithNothingOwed) {
 
 // A full URL contacts its host part only; a closed port fails, unless the
 // controller is stopping anyway.
-TEST_F(LinkTest, StatusLineDecides) {
-  struct Case {
-    const char* reply;
-    bool passes;
-  } cases[] = {
+TEST_F(GatesTest, StatusLineDecides) {
+  std::pair<const char*, bool> cases[] = {
       {"HTTP/1.1 200 OK\r\n\r\n", true}, {"HTTP/1.0 302 Found\r\n\r\n", true},
       {"HTTP/2 200\r\n\r\n", false},     {"", false},
       {"SSH-2.0-OpenSSH\r\n", false},    {"HTTP/", false},
   };
-  for (const Case& c : cases) {
+  for (auto [reply, passes] : cases) {
     for (bool full_url : {false, true}) {
-      TcpOrigin origin(c.reply);
+      TcpOrigin origin(reply);
       ctx_.ClearLines();
       std::string url =
           full_url ? "http://" + origin.host() + "/some/page.html?x=1" : origin.host();
-      EXPECT_EQ(checker_.CheckUrl(url, false), c.passes) << url << " answering " << c.reply;
+      EXPECT_EQ(checker_.CheckUrl(url, false), passes) << url << " answering " << reply;
       EXPECT_EQ(origin.last_request(), "GET / HTTP/1.0\r\n\r\n");
       EXPECT_EQ(ctx_.Lines(),
                 std::vector<std::string>{"Contacting with host " + origin.host() + " [127.0.0.1]"});
@@ -337,7 +303,7 @@ TEST_F(LinkTest, StatusLineDecides) {
 }
 
 // "Connected as" the address the check's connection used, also stored.
-TEST_F(LinkTest, MacroRunsTheAnnouncingCheckOnItsOwnTask) {
+TEST_F(GatesTest, MacroRunsTheAnnouncingCheckOnItsOwnTask) {
   TcpOrigin origin("HTTP/1.0 200 OK\r\n\r\n");
   ctx_.config.Update([&](ConfigRecord& r) { r.check_url = origin.host(); });
   checker_.StartMacroCheck("");  // the configured CHECKURL
@@ -349,10 +315,9 @@ TEST_F(LinkTest, MacroRunsTheAnnouncingCheckOnItsOwnTask) {
   EXPECT_EQ(shared_.local_address_text.Get(), "127.0.0.1");
 }
 
-TEST_F(LinkTest, CheckUrlTaskAsksForARedialOnlyWhenThePageIsGone) {
+TEST_F(GatesTest, CheckUrlTaskAsksForARedialOnlyWhenThePageIsGone) {
   checker_.StartWatch();
-  EXPECT_FALSE(checker_.WatchRunning());
-  EXPECT_EQ(shared_.link_mode.load(), kLinkOnline);
+  EXPECT_FALSE(checker_.WatchRunning());  // without the keywords
   TcpOrigin origin("HTTP/1.1 200 OK\r\n\r\n");
   Watch([&](ConfigRecord& r) {
     r.check_url = origin.host();
@@ -364,12 +329,12 @@ TEST_F(LinkTest, CheckUrlTaskAsksForARedialOnlyWhenThePageIsGone) {
   EXPECT_EQ(shared_.link_mode.load(), kLinkIdle);
   EXPECT_FALSE(checker_.WatchRunning());
   Watch([](ConfigRecord& r) { r.check_url = "127.0.0.1:" + std::to_string(FreePort()); });
-  EXPECT_TRUE(checker_.WatchRunning());
+  EXPECT_TRUE(checker_.WatchRunning() && shared_.link_mode.load() == kLinkOnline);
   EXPECT_TRUE(Requested(kRequestRedial));
 }
 
 // A full minute after the last use (never while in use); NETSTOPTIME wins.
-TEST_F(LinkTest, IdleLimitSleepsOrStops) {
+TEST_F(GatesTest, IdleLimitSleepsOrStops) {
   for (bool stop : {false, true}) {
     shared_.control_request = kRequestNone;
     Watch([&](ConfigRecord& r) {

@@ -162,10 +162,6 @@ TEST_F(AddressTest, AdmissionByPortAndTheDenialLog) {
             "10.0.0.9 #23\n10.0.0.9 #23\n10.0.0.9 #23\n" + summary + "\n");
   EXPECT_EQ(ctx_.Lines().size(), 2u + 3u + 1u);
   EXPECT_EQ(ctx_.Lines().back(), summary);
-  // Local host names are exact.
-  WriteFile("local.hst", "mail\nintranet ; our server\n");
-  EXPECT_TRUE(access_.IsLocalHostName("mail") && access_.IsLocalHostName("intranet"));
-  EXPECT_FALSE(access_.IsLocalHostName("Mail") || access_.IsLocalHostName("mail.example"));
 }
 
 // A new name appends a line, the rest kept byte for byte; an expired line

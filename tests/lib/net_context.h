@@ -25,7 +25,6 @@ class NetTestContext : public TestContext {
     close(listener);
     return {SocketVar(net.sockets(), accepted), SocketVar(net.sockets(), client)};
   }
-  // A file of the scratch directory, "" when missing.
   std::string Read(const std::string& name) { return env.ReadFile(name, 1 << 20).value_or(""); }
   void SetTimings(const std::function<void(NetTimings&)>& edit) {
     NetTimings t = net.sockets().Timings();
@@ -55,7 +54,6 @@ inline uint16_t FreeAnyPort(int type = SOCK_STREAM) {
   return port;
 }
 
-// Writes raw bytes to a socket (test side, blocking).
 inline void Put(SocketVar& s, const std::string& bytes) { ASSERT_TRUE(SendAll(s.handle(), bytes)); }
 
 // True once `n` bytes wait unread in the socket's receive queue.

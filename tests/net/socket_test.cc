@@ -63,8 +63,8 @@ TEST_F(SocketTest, ReadLine) {
         {std::string(255, 'q'), std::string(345, 'q')});
 }
 
-// Read-ahead bytes make a socket readable at once (and then only it is
-// reported); a send to a peer that has gone fails without SIGPIPE.
+// Read-ahead bytes make a socket readable at once (only it is reported);
+// alive checks consume nothing; a send to a gone peer fails, no SIGPIPE.
 TEST_F(SocketTest, BufferedBytesWaitsAliveChecksAndSends) {
   auto [ours, peer] = ctx_.LoopbackPair();
   auto [other, other_peer] = ctx_.LoopbackPair();

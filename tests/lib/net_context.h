@@ -1,8 +1,8 @@
-// A TestContext with a Network of its own: listeners that see new entries
-// at once, a hosts file in the scratch directory, loopback socket pairs,
-// and a TCP origin answering with a fixed text.
+// A TestContext with a Network of its own (a hosts file in the scratch
+// directory), and loopback clients and servers for the network tests.
 #pragma once
 
+#include <fstream>
 #include <functional>
 #include <utility>
 
@@ -13,13 +13,10 @@ namespace netrove::testing {
 
 class NetTestContext : public TestContext {
  public:
-  // `edit` changes the options before the Network is made.
-  explicit NetTestContext(const std::function<void(NetOptions&)>& edit = nullptr,
-                          Env* other_env = nullptr)
-      : TestContext(other_env), net(env, tasks, log, config, shared, Options(edit)) {}
+  explicit NetTestContext(const std::function<void(NetOptions&)>& edit = nullptr)
+      : net(env, tasks, log, config, shared, Options(edit)) {}
 
-  // A connected TCP pair on 127.0.0.1: {ours, peer}, both on the network's
-  // socket layer.
+  // A connected TCP pair on 127.0.0.1, {ours, peer}, on the network's layer.
   std::pair<SocketVar, SocketVar> LoopbackPair() {
     uint16_t port = 0;
     int listener = BindLoopback(port, SOCK_STREAM, 1);
@@ -28,15 +25,12 @@ class NetTestContext : public TestContext {
     close(listener);
     return {SocketVar(net.sockets(), accepted), SocketVar(net.sockets(), client)};
   }
+  std::string Read(const std::string& name) { return env.ReadFile(name, 1 << 20).value_or(""); }
   void SetTimings(const std::function<void(NetTimings&)>& edit) {
     NetTimings t = net.sockets().Timings();
     edit(t);
     net.sockets().SetTimings(t);
   }
-
-  Network net;
-
- private:
   NetOptions Options(const std::function<void(NetOptions&)>& edit) {
     NetOptions options;
     options.hosts_path = scratch / "hosts";
@@ -44,9 +38,22 @@ class NetTestContext : public TestContext {
     if (edit) edit(options);
     return options;
   }
+
+  Network net;
 };
 
-// Writes raw bytes to a socket (test side, blocking).
+inline void WriteFile(const std::string& name, const std::string& text) {
+  std::ofstream(name, std::ios::binary) << text;
+}
+
+// A port free on every address a moment ago, for a listener on 0.0.0.0
+// (FreePort looks at 127.0.0.1 only: a client of 127.0.0.2 may hold it).
+inline uint16_t FreeAnyPort(int type = SOCK_STREAM) {
+  uint16_t port = 0;
+  close(BindLoopback(port, type, 0, "0.0.0.0"));
+  return port;
+}
+
 inline void Put(SocketVar& s, const std::string& bytes) { ASSERT_TRUE(SendAll(s.handle(), bytes)); }
 
 // True once `n` bytes wait unread in the socket's receive queue.
@@ -56,20 +63,41 @@ inline bool Pending(SocketVar& s, size_t n) {
       [&] { return recv(s.handle(), buf.data(), n, MSG_PEEK | MSG_DONTWAIT) == ssize_t(n); });
 }
 
+// Sends `text` from `source` to `dest`:port (then half-closes); what comes
+// back until the close or `ms` pass, "<refused>" when the connect fails.
+inline std::string Ask(uint16_t port, const std::string& text, const char* source = "127.0.0.1",
+                       bool half_close = true, int ms = 3000, const char* dest = "127.0.0.1") {
+  int fd = ConnectLoopback(port, dest, source);
+  if (fd < 0) return "<refused>";
+  (void)SendAll(fd, text);
+  if (half_close) shutdown(fd, SHUT_WR);
+  std::string back = ReadAll(fd, ms);
+  close(fd);
+  return back;
+}
+
+// A datagram from `source` to 127.0.0.1:port; what comes back in `ms`.
+inline std::string UdpAsk(uint16_t port, const std::string& text, const char* source = "127.0.0.1",
+                          int ms = 3000, size_t limit = SIZE_MAX) {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in from = LoopbackAddress(source, 0), to = LoopbackAddress("127.0.0.1", port);
+  bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from);
+  sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  std::string back = ReadAll(fd, ms, limit);
+  close(fd);
+  return back;
+}
+
 // A TCP origin on 127.0.0.1 that reads one request (up to an empty line or
 // a pause), answers `reply` and closes; it serves until destroyed.
 class TcpOrigin {
  public:
-  explicit TcpOrigin(std::string reply) : reply_(std::move(reply)) {
-    fd_ = BindLoopback(port_);
-    thread_ = std::thread([this] { Serve(); });
-  }
+  explicit TcpOrigin(std::string reply) : reply_(std::move(reply)), fd_(BindLoopback(port_)) {}
   ~TcpOrigin() {
-    stop_ = true;
+    shutdown(fd_, SHUT_RDWR);  // ends the accept
     thread_.join();
     close(fd_);
   }
-  uint16_t port() const { return port_; }
   std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
   int served() const { return served_.load(); }
   std::string last_request() const {
@@ -79,38 +107,24 @@ class TcpOrigin {
 
  private:
   void Serve() {
-    while (!stop_) {
-      struct pollfd p = {fd_, POLLIN, 0};
-      if (poll(&p, 1, 50) <= 0) continue;
-      int c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (c < 0) continue;
-      std::string request;
-      auto deadline = SteadyClock::now() + Ms(2000);
-      while (request.find("\r\n\r\n") == std::string::npos && SteadyClock::now() < deadline) {
-        struct pollfd q = {c, POLLIN, 0};
-        char buf[1024];
-        ssize_t n = poll(&q, 1, 200) > 0 ? recv(c, buf, sizeof buf, 0) : 0;
-        if (n <= 0) break;
-        request.append(buf, static_cast<size_t>(n));
-      }
-      {
-        std::lock_guard<std::mutex> lock(mu_);
-        last_request_ = request;
-      }
+    for (int c; (c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0; close(c), ++served_) {
+      std::string request, more;
+      while (request.find("\r\n\r\n") == std::string::npos && request.size() < 65536 &&
+             !(more = ReadAll(c, 200, 1)).empty())
+        request += more;
+      std::lock_guard<std::mutex> lock(mu_);
+      last_request_ = request;
       send(c, reply_.data(), reply_.size(), MSG_NOSIGNAL);
-      close(c);
-      ++served_;
     }
   }
 
   std::string reply_;
-  int fd_ = -1;
   uint16_t port_ = 0;
-  std::atomic<bool> stop_{false};
+  int fd_;
   std::atomic<int> served_{0};
   mutable std::mutex mu_;
-  std::string last_request_;
-  std::thread thread_;
+  std::string last_request_;  // guarded by mu_
+  std::thread thread_{[this] { Serve(); }};
 };
 
 }  // namespace netrove::testing

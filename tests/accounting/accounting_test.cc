@@ -176,7 +176,7 @@ TEST(StatRecord, LayoutIsLittleEndianWithoutGapsAndTheReportIsExact) {
 }
 
 // The statistics file of the connection in use is rewritten at every
-// disconnect (the limit stop is tested end to end: session_limit_test.py).
+// disconnect (the limit stop is tested end to end: tests/cases/day_limit).
 class AccountingFiles : public ::testing::Test {
  protected:
   AccountingFiles()

@@ -191,12 +191,13 @@ TEST_F(AddressTest, HostsFileCache) {
   EXPECT_EQ(ctx_.Read(hosts_), cached);
 
   env_.AdvanceLocal(3 * 86400 + 1 - 3600);
-  ASSERT_NE(resolver_.Resolve("beta.example"), kNoAddress);
-  const std::string beta = kHosts + CacheLine("10.1.2.4", "beta.example", Expiry());
-  EXPECT_EQ(ctx_.Read(hosts_), beta);  // "#" and malformed lines with the marker stay
+  ASSERT_NE(resolver_.Resolve("alpha.example"), kNoAddress);  // expired: asked again
+  EXPECT_EQ(lookups_.load(), lookups + 1);
+  const std::string fresh = kHosts + CacheLine("10.1.2.3", "alpha.example", Expiry());
+  EXPECT_EQ(ctx_.Read(hosts_), fresh);  // "#" and malformed lines with the marker stay
   env_.AdvanceLocal(1);
-  ASSERT_NE(resolver_.Resolve("alpha.example"), kNoAddress);  // a fresh line for it
-  const std::string both = beta + CacheLine("10.1.2.3", "alpha.example", Expiry());
+  ASSERT_NE(resolver_.Resolve("beta.example"), kNoAddress);
+  const std::string both = fresh + CacheLine("10.1.2.4", "beta.example", Expiry());
   EXPECT_EQ(ctx_.Read(hosts_), both);
 
   { std::ofstream(hosts_, std::ios::app) << "10.0.0.2 fileserver\n"; }

@@ -125,7 +125,7 @@ TEST_F(GatesTest, UdpMappings) {
   const uint16_t target_port = GetLocalPort(target.handle());
   const uint16_t port = FreeAnyPort(SOCK_DGRAM);
   const std::string line = std::to_string(port) + ",127.0.0.1:" + std::to_string(target_port);
-  WriteFile("mapulink.ip", "127.0.0.1\n127.0.0.2\n");  // found under either spelling
+  WriteFile("mapulink.ip", "127.0.0.1\n127.0.0.2\n127.0.0.4\n");  // found under either spelling
   maps_.SetUdpReplyLife(300);
   Configure({}, {line, line + ",Show"});
   maps_.StartUdp();
@@ -150,6 +150,21 @@ TEST_F(GatesTest, UdpMappings) {
   std::this_thread::sleep_for(Ms(300));
   EXPECT_EQ(UdpAsk(port, "other", "127.0.0.2", 400), "re:other");
   EXPECT_EQ(maps_.ActiveUdpRelays(), 2);
+  // Clients past the table's size push out the relays silent longest (three
+  // addresses, as each address is held to fewer).
+  std::vector<int> clients;
+  for (int i = 0; i < kMaxUdpRelays; ++i) {
+    clients.push_back(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_in from =
+        LoopbackAddress(i % 3 == 0 ? "127.0.0.4" : (i % 3 == 1 ? "127.0.0.2" : "127.0.0.1"), 0);
+    bind(clients.back(), reinterpret_cast<sockaddr*>(&from), sizeof from);
+    sendto(clients.back(), "q", 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    ASSERT_EQ(ReadAll(clients.back(), 2000, 4), "re:q") << i;
+  }
+  EXPECT_TRUE(WaitUntil([&] { return maps.ActiveUdpRelays() == kMaxUdpRelays; }));
+  EXPECT_TRUE(ctx_.WaitForLine("WARNING! 127.0.0.2 UDP datagram to port " + std::to_string(port) +
+                               " dropped"));
+  for (int fd : clients) close(fd);
   auto start = SteadyClock::now();
   maps_.StopTcp();
   EXPECT_LT(MsSince(start), 500);

@@ -14,6 +14,22 @@ need_packages() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${need[@]}" >/dev/null
 }
 
+# start_work NAME: a scratch folder in $work, removed at exit with the
+# processes in $pids (and the program, when the script defines
+# stop_netrove and $netrove is set); builds the load client into it.
+start_work() {
+  work=$(mktemp -d "/tmp/netrove-$1-XXXXXX")
+  pids=()
+  trap cleanup_work EXIT
+  g++ -std=c++20 -O2 -pthread "$here/portmap_load.cc" -o "$work/load"
+}
+cleanup_work() {
+  [ -n "${netrove:-}" ] && stop_netrove
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+
 # A port free on 127.0.0.1 right now.
 free_port() {
   /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'

@@ -20,17 +20,8 @@ datagrams=${DATAGRAMS:-20000}
 . "$here/lib.sh"
 need_packages ab:apache2-utils prlimit:util-linux
 
-work=$(mktemp -d /tmp/netrove-load-XXXXXX)
-pids=() netrove=""
-cleanup() {
-  [ -n "$netrove" ] && stop_netrove
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-g++ -std=c++20 -O2 -pthread "$here/portmap_load.cc" -o "$work/load"
+netrove=""
+start_work load
 origin=$(free_port)
 "$work/load" origin "$origin" & pids+=($!)  # the HTTP origin, in C++ so that it is not the limit
 wait_port "$origin"

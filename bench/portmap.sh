@@ -16,16 +16,7 @@ short_count=${SHORT_COUNT:-5000}
 need_packages rinetd:rinetd socat:socat
 rinetd_bin=$(command -v rinetd || echo /usr/sbin/rinetd)
 
-work=$(mktemp -d /tmp/netrove-bench-XXXXXX)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-g++ -std=c++20 -O2 -pthread "$here/portmap_load.cc" -o "$work/load"
+start_work bench
 
 origin=$(free_port)
 "$work/load" origin "$origin" & pids+=($!)

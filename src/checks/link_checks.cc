@@ -46,12 +46,7 @@ LinkChecker::LinkChecker(Env& env, Tasks& tasks, Log& log, Console& console, Con
 
 LinkChecker::~LinkChecker() {
   StopWatch();
-  TaskHandle macro;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    macro = std::move(macro_check_);
-  }
-  Tasks::Stop(macro);
+  Tasks::TakeAndStop(mu_, macro_check_);
 }
 
 uint32_t LinkChecker::LinkAddress() {
@@ -164,14 +159,7 @@ void LinkChecker::StartWatch() {
 
 void LinkChecker::StopWatch() {
   shared_.link_mode = kLinkIdle;
-  TaskHandle check_url, check_net_time;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    check_url = std::move(check_url_);
-    check_net_time = std::move(check_net_time_);
-  }
-  Tasks::Stop(check_url);
-  Tasks::Stop(check_net_time);
+  Tasks::TakeAndStop(mu_, check_url_, check_net_time_);
 }
 
 bool LinkChecker::WatchRunning() const {

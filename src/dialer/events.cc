@@ -159,14 +159,7 @@ void Events::StartHaltService() {
   Tasks::Stop(old);
 }
 
-void Events::StopHaltService() {
-  TaskHandle task;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    task = std::move(halt_);
-  }
-  Tasks::Stop(task);
-}
+void Events::StopHaltService() { Tasks::TakeAndStop(mu_, halt_); }
 
 bool Events::HaltServiceRunning() {
   std::lock_guard<std::mutex> lock(mu_);
@@ -206,8 +199,7 @@ void Events::StartExecuteAt(const std::string& time_text, const std::string& com
 
 int Events::ExecuteAtTaskCount() {
   std::lock_guard<std::mutex> lock(mu_);
-  return static_cast<int>(
-      std::count_if(execute_at_.begin(), execute_at_.end(), &Tasks::Running));
+  return static_cast<int>(std::count_if(execute_at_.begin(), execute_at_.end(), &Tasks::Running));
 }
 
 void Events::StopActingTasks() {

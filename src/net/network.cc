@@ -39,14 +39,7 @@ void Network::Start() {
 
 void Network::Shutdown() {
   ports_.Shutdown();
-  TaskHandle cps, checker;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    cps = std::move(calc_cps_);
-    checker = std::move(bad_url_checker_);
-  }
-  Tasks::Stop(cps);
-  Tasks::Stop(checker);
+  Tasks::TakeAndStop(mu_, calc_cps_, bad_url_checker_);
 }
 
 uint32_t Network::AverageReceiveRate() { return sockets_.traffic().average_rate.load(); }

@@ -12,9 +12,11 @@
 
 #include <poll.h>
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <stop_token>
 #include <string>
 
@@ -66,6 +68,18 @@ class Tasks {
   // handle, on an ended task, and from the task itself (then it only
   // requests). Resets `task`.
   static void Stop(TaskHandle& task);
+  // Takes the handles out of their members under `mu`, then stops them in
+  // order without holding it (a task that ends may need `mu` itself).
+  template <typename... Handles>
+  static void TakeAndStop(std::mutex& mu, Handles&... held) {
+    std::array<TaskHandle, sizeof...(Handles)> taken;
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      size_t i = 0;
+      ((taken[i++] = std::move(held)), ...);
+    }
+    for (TaskHandle& task : taken) Stop(task);
+  }
   static void RequestStop(const TaskHandle& task);
   // True while the routine has not returned.
   static bool Running(const TaskHandle& task);

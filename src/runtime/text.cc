@@ -1,5 +1,7 @@
 #include "runtime/text.h"
 
+#include <string>
+
 namespace netrove {
 
 std::string Trim(std::string_view text, std::string_view blanks) {
@@ -33,6 +35,47 @@ std::string BareName(std::string_view name) {
   size_t dot = base.rfind('.');
   if (dot != std::string::npos) base.erase(dot);
   return base;
+}
+
+namespace {
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+std::string UrlDecode(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '+') {
+      out.push_back(' ');
+      continue;
+    }
+    if (c == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
+        HexValue(text[i + 2]) >= 0) {
+      out.push_back(static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2])));
+      i += 2;
+      continue;
+    }
+    out.push_back(c);
+  }
+  return out;
+}
+
+std::string GroupThousands(uint64_t value) {
+  std::string digits = std::to_string(value);
+  std::string out;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out.push_back(',');
+    out.push_back(digits[i]);
+  }
+  return out;
 }
 
 }  // namespace netrove

@@ -19,6 +19,14 @@ std::string UpperAscii(std::string_view text);
 // blanks, at most five digits); nullopt otherwise.
 std::optional<uint16_t> ParsePortNumber(std::string_view text);
 
+// URL decoding as the proxy and its log use it: every "+" becomes a
+// space, then each "%" with two hexadecimal digits becomes that byte; a
+// "%" without a valid pair stays as it is.
+std::string UrlDecode(std::string_view text);
+
+// A count in decimal with "," between groups of three digits (1,048,576).
+std::string GroupThousands(uint64_t value);
+
 // A file name without its directory part (either slash) and its extension.
 std::string BareName(std::string_view name);
 

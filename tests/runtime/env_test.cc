@@ -8,6 +8,7 @@
 #include "lib/test_context.h"
 #include "runtime/clock.h"
 #include "runtime/rate_limit.h"
+#include "runtime/text.h"
 
 namespace netrove {
 namespace {
@@ -129,6 +130,18 @@ TEST(Clock, NowSecondsAndNextTimeOf) {
       {late, "junk", late + 60},
   };
   for (auto& [from, text, want] : cases) EXPECT_EQ(NextTimeOf(from, text), want) << text;
+}
+
+// "+" turns to a space before the escapes are read, so an escaped "+" stays.
+TEST(Text, UrlDecodeAndThousands) {
+  EXPECT_EQ(UrlDecode("a+b%20c%2Bd%2fe"), "a b c+d/e");
+  EXPECT_EQ(UrlDecode("100%"), "100%");
+  EXPECT_EQ(UrlDecode("%zz%4"), "%zz%4");
+  EXPECT_EQ(UrlDecode(std::string("%00x", 4)), std::string("\0x", 2));
+  EXPECT_EQ(GroupThousands(0), "0");
+  EXPECT_EQ(GroupThousands(999), "999");
+  EXPECT_EQ(GroupThousands(1048576), "1,048,576");
+  EXPECT_EQ(GroupThousands(4294967295u), "4,294,967,295");
 }
 
 TEST(RateLimiter, FloodOfOneKeyWritesABurstASecondAndASummaryAMinute) {

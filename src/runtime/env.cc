@@ -54,8 +54,8 @@ bool TouchFile(Env& env, const std::string& path, mode_t mode) {
 bool FileExists(Env& env, const std::string& path) { return env.Stat(path).has_value(); }
 
 std::optional<int> RunCommandLine(Env& env, const std::string& command_line,
-                                  const EnvironmentList& extra_env,
-                                  const std::string& output_path, int timeout_ms) {
+                                  const EnvironmentList& extra_env, const std::string& output_path,
+                                  int timeout_ms) {
   constexpr int kPollMs = 50;
   std::optional<std::vector<std::string>> words = SplitCommandLine(command_line);
   if (!words || words->empty()) return std::nullopt;

@@ -30,6 +30,7 @@ struct FileInfo {
   uint64_t size = 0;
   int64_t mtime_ns = 0;
   uint64_t inode = 0;
+  int64_t atime_ns = 0;
   bool operator==(const FileInfo&) const = default;
 };
 
@@ -44,9 +45,22 @@ class WritableFile {
  public:
   virtual ~WritableFile() = default;
   [[nodiscard]] virtual bool Append(std::string_view data) = 0;
+  // Overwrites bytes at `offset` (a header field written last); the
+  // position of the next Append does not move.
+  [[nodiscard]] virtual bool WriteAt(uint64_t offset, std::string_view data) = 0;
   // Flushes to the disk (fsync).
   [[nodiscard]] virtual bool Sync() = 0;
   [[nodiscard]] virtual bool Close() = 0;
+};
+
+// A file open for reading, from its start. Destroying it closes it.
+class ReadableFile {
+ public:
+  virtual ~ReadableFile() = default;
+  // Up to `n` bytes into `buffer`: the count, 0 at the end, -1 on an error.
+  virtual int64_t Read(char* buffer, size_t n) = 0;
+  // The file as it was when opened.
+  virtual FileInfo Info() const = 0;
 };
 
 // A started program. Destroying the object ends its process group unless
@@ -76,6 +90,8 @@ class Env {
   // Null on failure.
   virtual std::unique_ptr<WritableFile> OpenForWriting(const std::string& path, OpenMode how,
                                                        mode_t mode) = 0;
+  // Null when the file cannot be opened or is a directory.
+  virtual std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) = 0;
   // The whole file, at most `limit` bytes of it.
   virtual std::optional<std::string> ReadFile(const std::string& path, size_t limit) = 0;
   virtual std::optional<FileInfo> Stat(const std::string& path) = 0;
@@ -85,6 +101,8 @@ class Env {
   [[nodiscard]] virtual bool Rename(const std::string& from, const std::string& to) = 0;
   // True when the directory exists afterwards.
   [[nodiscard]] virtual bool MakeDirectory(const std::string& path, mode_t mode) = 0;
+  // True when the directory is gone afterwards; false when it is not empty.
+  [[nodiscard]] virtual bool RemoveDirectory(const std::string& path) = 0;
   // Names in a directory ("." and ".." left out), at most `limit`.
   virtual std::vector<std::string> ListDirectory(const std::string& path, size_t limit) = 0;
   virtual std::optional<DiskSpace> DiskSpaceOf(const std::string& path) = 0;
@@ -142,8 +160,8 @@ bool FileExists(Env& env, const std::string& path);
 // calling task is asked to stop. The exit status, or nullopt when it could
 // not be started or did not finish.
 std::optional<int> RunCommandLine(Env& env, const std::string& command_line,
-                                  const EnvironmentList& extra_env,
-                                  const std::string& output_path, int timeout_ms);
+                                  const EnvironmentList& extra_env, const std::string& output_path,
+                                  int timeout_ms);
 
 // Splits a command line into words: blanks separate words; '...' quotes
 // literally; "..." quotes with backslash escapes; a backslash outside

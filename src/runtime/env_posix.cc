@@ -28,11 +28,49 @@ class PosixFile final : public WritableFile {
  public:
   explicit PosixFile(int fd) : fd_(fd) {}
   bool Append(std::string_view data) override { return WriteAll(fd_.get(), data); }
+  bool WriteAt(uint64_t offset, std::string_view data) override {
+    while (!data.empty()) {
+      ssize_t n = pwrite(fd_.get(), data.data(), data.size(), static_cast<off_t>(offset));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      data.remove_prefix(static_cast<size_t>(n));
+      offset += static_cast<uint64_t>(n);
+    }
+    return true;
+  }
   bool Sync() override { return fsync(fd_.get()) == 0; }
   bool Close() override { return fd_.Reset(); }
 
  private:
   UniqueFd fd_;
+};
+
+FileInfo InfoOf(const struct stat& st) {
+  FileInfo info;
+  info.is_directory = S_ISDIR(st.st_mode);
+  info.mode = st.st_mode & 07777;
+  info.size = static_cast<uint64_t>(st.st_size);
+  info.mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  info.inode = st.st_ino;
+  info.atime_ns = static_cast<int64_t>(st.st_atim.tv_sec) * 1000000000 + st.st_atim.tv_nsec;
+  return info;
+}
+
+class PosixReadableFile final : public ReadableFile {
+ public:
+  PosixReadableFile(UniqueFd fd, const FileInfo& info) : fd_(std::move(fd)), info_(info) {}
+  int64_t Read(char* buffer, size_t n) override {
+    for (;;) {
+      ssize_t got = read(fd_.get(), buffer, n);
+      if (got < 0 && errno == EINTR) continue;
+      return got;
+    }
+  }
+  FileInfo Info() const override { return info_; }
+
+ private:
+  UniqueFd fd_;
+  const FileInfo info_;
 };
 
 // The child is only observed, not reaped, until KillGroup: while it is a
@@ -128,6 +166,13 @@ std::unique_ptr<WritableFile> PosixEnv::OpenForWriting(const std::string& path, 
   return std::make_unique<PosixFile>(fd);
 }
 
+std::unique_ptr<ReadableFile> PosixEnv::OpenForReading(const std::string& path) {
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  struct stat st;
+  if (!fd.valid() || fstat(fd.get(), &st) != 0 || S_ISDIR(st.st_mode)) return nullptr;
+  return std::make_unique<PosixReadableFile>(std::move(fd), InfoOf(st));
+}
+
 std::optional<std::string> PosixEnv::ReadFile(const std::string& path, size_t limit) {
   UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) return std::nullopt;
@@ -150,13 +195,7 @@ std::optional<std::string> PosixEnv::ReadFile(const std::string& path, size_t li
 std::optional<FileInfo> PosixEnv::Stat(const std::string& path) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0) return std::nullopt;
-  FileInfo info;
-  info.is_directory = S_ISDIR(st.st_mode);
-  info.mode = st.st_mode & 07777;
-  info.size = static_cast<uint64_t>(st.st_size);
-  info.mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-  info.inode = st.st_ino;
-  return info;
+  return InfoOf(st);
 }
 
 bool PosixEnv::SetMode(const std::string& path, mode_t mode) {
@@ -175,6 +214,10 @@ bool PosixEnv::MakeDirectory(const std::string& path, mode_t mode) {
   if (mkdir(path.c_str(), mode) == 0) return true;
   struct stat st;
   return errno == EEXIST && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool PosixEnv::RemoveDirectory(const std::string& path) {
+  return rmdir(path.c_str()) == 0 || errno == ENOENT;
 }
 
 std::vector<std::string> PosixEnv::ListDirectory(const std::string& path, size_t limit) {
@@ -242,8 +285,7 @@ std::unique_ptr<Process> PosixEnv::Spawn(const std::vector<std::string>& argv,
   SpawnSetup s;
   std::string out = output_path.empty() ? "/dev/null" : output_path;
   posix_spawn_file_actions_addopen(&s.actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&s.actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                   0600);
+  posix_spawn_file_actions_addopen(&s.actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
   posix_spawn_file_actions_adddup2(&s.actions, 1, 2);
   posix_spawn_file_actions_addclosefrom_np(&s.actions, 3);
   sigset_t none, defaults;

@@ -10,12 +10,14 @@ class PosixEnv final : public Env {
  public:
   std::unique_ptr<WritableFile> OpenForWriting(const std::string& path, OpenMode how,
                                                mode_t mode) override;
+  std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) override;
   std::optional<std::string> ReadFile(const std::string& path, size_t limit) override;
   std::optional<FileInfo> Stat(const std::string& path) override;
   bool SetMode(const std::string& path, mode_t mode) override;
   bool RemoveFile(const std::string& path) override;
   bool Rename(const std::string& from, const std::string& to) override;
   bool MakeDirectory(const std::string& path, mode_t mode) override;
+  bool RemoveDirectory(const std::string& path) override;
   std::vector<std::string> ListDirectory(const std::string& path, size_t limit) override;
   std::optional<DiskSpace> DiskSpaceOf(const std::string& path) override;
   std::string ReadLink(const std::string& path) override;
@@ -23,8 +25,8 @@ class PosixEnv final : public Env {
   int64_t MonotonicMs() override;
   bool Sleep(int64_t ms, std::stop_token stop) override;
   std::unique_ptr<Process> Spawn(const std::vector<std::string>& argv,
-                                 const EnvironmentList& extra_env,
-                                 const std::string& output_path, SpawnMode mode) override;
+                                 const EnvironmentList& extra_env, const std::string& output_path,
+                                 SpawnMode mode) override;
   bool Signal(pid_t pid, int signal) override;
 };
 

@@ -10,6 +10,9 @@ class FakeFile final : public WritableFile {
  public:
   FakeFile(FakeEnv& env, std::string path) : env_(env), path_(std::move(path)) {}
   bool Append(std::string_view data) override { return open_ && env_.AppendData(path_, data); }
+  bool WriteAt(uint64_t offset, std::string_view data) override {
+    return open_ && env_.WriteData(path_, offset, data);
+  }
   bool Sync() override { return open_; }
   bool Close() override {
     bool was = open_;
@@ -21,6 +24,23 @@ class FakeFile final : public WritableFile {
   FakeEnv& env_;
   const std::string path_;
   bool open_ = true;
+};
+
+class FakeReadable final : public ReadableFile {
+ public:
+  FakeReadable(std::string data, const FileInfo& info) : data_(std::move(data)), info_(info) {}
+  int64_t Read(char* buffer, size_t n) override {
+    size_t count = std::min(n, data_.size() - at_);
+    std::copy_n(data_.data() + at_, count, buffer);
+    at_ += count;
+    return static_cast<int64_t>(count);
+  }
+  FileInfo Info() const override { return info_; }
+
+ private:
+  const std::string data_;  // the file as it was when opened
+  const FileInfo info_;
+  size_t at_ = 0;
 };
 
 FakeEnv::FakeEnv(ClockMode mode, int64_t local_seconds) : mode_(mode), local_base_(local_seconds) {}
@@ -47,7 +67,7 @@ void FakeEnv::PutFile(const std::string& path, std::string data, mode_t mode) {
   File& f = files_[path];
   f.data = std::move(data);
   f.mode = mode;
-  f.mtime_ns = monotonic_ms_.load() * 1000000;
+  f.mtime_ns = f.atime_ns = NowNsLocked();
   f.inode = next_inode_++;
 }
 
@@ -70,6 +90,21 @@ void FakeEnv::SetFreeBytes(uint64_t bytes) {
   free_bytes_ = bytes;
 }
 
+void FakeEnv::SetDiskSize(uint64_t bytes) {
+  std::lock_guard<std::mutex> lock(mu_);
+  disk_bytes_ = bytes;
+}
+
+bool FakeEnv::SetFileTimes(const std::string& path, int64_t write_local_seconds,
+                           int64_t access_local_seconds) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = files_.find(path);
+  if (it == files_.end()) return false;
+  it->second.mtime_ns = write_local_seconds * 1000000000;
+  it->second.atime_ns = access_local_seconds * 1000000000;
+  return true;
+}
+
 void FakeEnv::SetSpawner(Spawner spawner) {
   std::lock_guard<std::mutex> lock(mu_);
   spawner_ = std::move(spawner);
@@ -86,8 +121,31 @@ bool FakeEnv::AppendData(const std::string& path, std::string_view data) {
   if (it == files_.end() || data.size() > free_bytes_) return false;
   free_bytes_ -= data.size();
   it->second.data.append(data);
-  it->second.mtime_ns = monotonic_ms_.load() * 1000000;
+  it->second.mtime_ns = NowNsLocked();
   return true;
+}
+
+bool FakeEnv::WriteData(const std::string& path, uint64_t offset, std::string_view data) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = files_.find(path);
+  if (it == files_.end()) return false;
+  std::string& bytes = it->second.data;
+  const uint64_t end = offset + data.size();
+  if (end > bytes.size()) {
+    if (end - bytes.size() > free_bytes_) return false;
+    free_bytes_ -= end - bytes.size();
+    bytes.resize(end, '\0');
+  }
+  bytes.replace(offset, data.size(), data);
+  it->second.mtime_ns = NowNsLocked();
+  return true;
+}
+
+bool FakeEnv::IsDirectoryLocked(const std::string& path) const {
+  if (dirs_.count(path) > 0) return true;
+  const std::string prefix = path + "/";
+  auto it = files_.lower_bound(prefix);
+  return it != files_.end() && it->first.compare(0, prefix.size(), prefix) == 0;
 }
 
 std::unique_ptr<WritableFile> FakeEnv::OpenForWriting(const std::string& path, OpenMode how,
@@ -102,9 +160,22 @@ std::unique_ptr<WritableFile> FakeEnv::OpenForWriting(const std::string& path, O
     f.mode = mode;
     f.inode = next_inode_++;
   }
-  if (how == OpenMode::kTruncate) f.data.clear();
-  f.mtime_ns = monotonic_ms_.load() * 1000000;
+  if (how == OpenMode::kTruncate) {
+    free_bytes_ += f.data.size();
+    f.data.clear();
+  }
+  f.mtime_ns = NowNsLocked();
+  if (!exists) f.atime_ns = f.mtime_ns;
   return std::make_unique<FakeFile>(*this, path);
+}
+
+std::unique_ptr<ReadableFile> FakeEnv::OpenForReading(const std::string& path) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = files_.find(path);
+  if (it == files_.end()) return nullptr;
+  const File& f = it->second;
+  return std::make_unique<FakeReadable>(
+      f.data, FileInfo{false, f.mode, f.data.size(), f.mtime_ns, f.inode, f.atime_ns});
 }
 
 std::optional<std::string> FakeEnv::ReadFile(const std::string& path, size_t limit) {
@@ -115,11 +186,13 @@ std::optional<std::string> FakeEnv::ReadFile(const std::string& path, size_t lim
 
 std::optional<FileInfo> FakeEnv::Stat(const std::string& path) {
   std::lock_guard<std::mutex> lock(mu_);
-  if (dirs_.count(path) > 0) return FileInfo{true, 0755, 0, 0, 0};
   auto it = files_.find(path);
-  if (it == files_.end()) return std::nullopt;
+  if (it == files_.end()) {
+    if (IsDirectoryLocked(path)) return FileInfo{true, 0755, 0, 0, 0, 0};
+    return std::nullopt;
+  }
   const File& f = it->second;
-  return FileInfo{false, f.mode, f.data.size(), f.mtime_ns, f.inode};
+  return FileInfo{false, f.mode, f.data.size(), f.mtime_ns, f.inode, f.atime_ns};
 }
 
 bool FakeEnv::SetMode(const std::string& path, mode_t mode) {
@@ -156,28 +229,43 @@ bool FakeEnv::MakeDirectory(const std::string& path, mode_t) {
   return true;
 }
 
+bool FakeEnv::RemoveDirectory(const std::string& path) {
+  std::lock_guard<std::mutex> lock(mu_);
+  const std::string prefix = path + "/";
+  auto inside = [&](const std::string& p) { return p.compare(0, prefix.size(), prefix) == 0; };
+  for (const auto& [p, file] : files_)
+    if (inside(p)) return false;
+  for (const std::string& d : dirs_)
+    if (inside(d)) return false;
+  dirs_.erase(path);
+  return true;
+}
+
+// Files and directories directly below `path`; a directory is one made with
+// MakeDirectory or one that holds a file.
 std::vector<std::string> FakeEnv::ListDirectory(const std::string& path, size_t limit) {
   std::lock_guard<std::mutex> lock(mu_);
   std::string prefix = path == "." || path.empty() ? "" : path + "/";
-  std::vector<std::string> names;
-  for (const auto& [p, file] : files_) {
-    if (p.compare(0, prefix.size(), prefix) != 0) continue;
+  std::set<std::string> names;
+  auto add = [&](const std::string& p) {
+    if (p.compare(0, prefix.size(), prefix) != 0) return;
     std::string rest = p.substr(prefix.size());
-    if (rest.empty() || rest.find('/') != std::string::npos) continue;
-    if (names.size() >= limit) break;
-    names.push_back(rest);
-  }
-  return names;
+    rest = rest.substr(0, rest.find('/'));
+    if (!rest.empty() && names.size() < limit) names.insert(rest);
+  };
+  for (const auto& [p, file] : files_) add(p);
+  for (const std::string& d : dirs_) add(d);
+  return {names.begin(), names.end()};
 }
 
 std::optional<DiskSpace> FakeEnv::DiskSpaceOf(const std::string&) {
   std::lock_guard<std::mutex> lock(mu_);
-  return DiskSpace{1ull << 40, free_bytes_, 0x1234};
+  return DiskSpace{disk_bytes_, free_bytes_, 0x1234};
 }
 
 std::string FakeEnv::ReadLink(const std::string&) { return std::string(); }
 
-int64_t FakeEnv::LocalSeconds() { return local_base_.load() + monotonic_ms_.load() / 1000; }
+int64_t FakeEnv::LocalSeconds() { return LocalSecondsNow(); }
 
 int64_t FakeEnv::MonotonicMs() { return monotonic_ms_.load(); }
 
@@ -218,8 +306,12 @@ namespace {
 
 class FaultFile final : public WritableFile {
  public:
-  FaultFile(FaultEnv& env, std::unique_ptr<WritableFile> base) : env_(env), base_(std::move(base)) {}
+  FaultFile(FaultEnv& env, std::unique_ptr<WritableFile> base)
+      : env_(env), base_(std::move(base)) {}
   bool Append(std::string_view data) override { return env_.CountWrite() && base_->Append(data); }
+  bool WriteAt(uint64_t offset, std::string_view data) override {
+    return env_.CountWrite() && base_->WriteAt(offset, data);
+  }
   bool Sync() override { return base_->Sync(); }
   bool Close() override { return base_->Close(); }
 

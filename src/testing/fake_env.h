@@ -40,6 +40,11 @@ class FakeEnv : public Env {
   std::vector<std::string> Paths() const;
   // Free space of the disk (DiskSpaceOf); writes beyond it fail.
   void SetFreeBytes(uint64_t bytes);
+  void SetDiskSize(uint64_t bytes);
+  // Last write and last access of a file, in local seconds (the clock's
+  // LocalSeconds scale); false when there is no such file.
+  bool SetFileTimes(const std::string& path, int64_t write_local_seconds,
+                    int64_t access_local_seconds);
 
   using Spawner = std::function<std::unique_ptr<Process>(const std::vector<std::string>&,
                                                          const EnvironmentList&)>;
@@ -48,12 +53,14 @@ class FakeEnv : public Env {
 
   std::unique_ptr<WritableFile> OpenForWriting(const std::string& path, OpenMode how,
                                                mode_t mode) override;
+  std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) override;
   std::optional<std::string> ReadFile(const std::string& path, size_t limit) override;
   std::optional<FileInfo> Stat(const std::string& path) override;
   bool SetMode(const std::string& path, mode_t mode) override;
   bool RemoveFile(const std::string& path) override;
   bool Rename(const std::string& from, const std::string& to) override;
   bool MakeDirectory(const std::string& path, mode_t mode) override;
+  bool RemoveDirectory(const std::string& path) override;
   std::vector<std::string> ListDirectory(const std::string& path, size_t limit) override;
   std::optional<DiskSpace> DiskSpaceOf(const std::string& path) override;
   std::string ReadLink(const std::string& path) override;
@@ -71,21 +78,32 @@ class FakeEnv : public Env {
     mode_t mode = 0644;
     int64_t mtime_ns = 0;
     uint64_t inode = 0;
+    int64_t atime_ns = 0;
   };
   friend class FakeFile;
   bool AppendData(const std::string& path, std::string_view data);
+  bool WriteData(const std::string& path, uint64_t offset, std::string_view data);
+  // Now as a file time: nanoseconds on the LocalSeconds scale, to the
+  // millisecond (two writes a millisecond apart differ).
+  int64_t NowNsLocked() const {
+    return local_base_.load() * 1000000000 + monotonic_ms_.load() * 1000000;
+  }
+  int64_t LocalSecondsNow() const { return local_base_.load() + monotonic_ms_.load() / 1000; }
+  // Caller holds mu_.
+  bool IsDirectoryLocked(const std::string& path) const;
 
   const ClockMode mode_;
   std::atomic<int64_t> monotonic_ms_{0};
   std::atomic<int64_t> local_base_;  // local seconds at monotonic 0
   mutable std::mutex mu_;
   std::condition_variable_any clock_cv_;
-  int sleepers_ = 0;                   // guarded by mu_
-  std::map<std::string, File> files_;  // guarded by mu_
-  std::set<std::string> dirs_;         // guarded by mu_
-  uint64_t next_inode_ = 1;            // guarded by mu_
-  uint64_t free_bytes_ = 1ull << 40;   // guarded by mu_
-  Spawner spawner_;                    // guarded by mu_
+  int sleepers_ = 0;                            // guarded by mu_
+  std::map<std::string, File> files_;           // guarded by mu_
+  std::set<std::string> dirs_;                  // guarded by mu_
+  uint64_t next_inode_ = 1;                     // guarded by mu_
+  uint64_t free_bytes_ = 1ull << 40;            // guarded by mu_
+  uint64_t disk_bytes_ = 1ull << 40;            // guarded by mu_
+  Spawner spawner_;                             // guarded by mu_
   std::vector<std::pair<pid_t, int>> signals_;  // guarded by mu_
 };
 
@@ -105,6 +123,9 @@ class FaultEnv : public Env {
 
   std::unique_ptr<WritableFile> OpenForWriting(const std::string& path, OpenMode how,
                                                mode_t mode) override;
+  std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) override {
+    return base_.OpenForReading(path);
+  }
   std::optional<std::string> ReadFile(const std::string& path, size_t limit) override {
     return base_.ReadFile(path, limit);
   }
@@ -117,6 +138,7 @@ class FaultEnv : public Env {
   bool MakeDirectory(const std::string& path, mode_t mode) override {
     return !disk_full_ && base_.MakeDirectory(path, mode);
   }
+  bool RemoveDirectory(const std::string& path) override { return base_.RemoveDirectory(path); }
   std::vector<std::string> ListDirectory(const std::string& path, size_t limit) override {
     return base_.ListDirectory(path, limit);
   }

@@ -115,9 +115,26 @@ class Home:
                     NETROVE_HOSTS=self.file("hosts"), TERM="xterm", LANG="C.UTF-8", **extra)
 
 
+def sanitizer_preload():
+    """For a program that loads the library (a front-end): under a sanitizer build the sanitizer's
+    runtime must be loaded first, and the front-end's own leaks are not ours."""
+    try:
+        linked = subprocess.run(["ldd", os.path.join(BIN, "libnetrove.so")], capture_output=True,
+                                text=True, timeout=20).stdout
+    except (OSError, subprocess.SubprocessError):
+        return {}
+    for line in linked.splitlines():
+        m = re.search(r"(lib[at]san\.so\S*) => (\S+)", line)
+        if m:
+            return {"LD_PRELOAD": m.group(2), "ASAN_OPTIONS": "detect_leaks=0"}
+    return {}
+
+
 def run_piped(home, *words, stdin="", cmd=None, timeout=20):
-    """A one-shot form (or `cmd`) on pipes: (exit code, standard output)."""
-    p = subprocess.run(cmd or [NETROVE, *words], env=home.env(), input=stdin.encode(),
+    """A one-shot form (or `cmd`, a front-end of the library) on pipes: (exit code, standard
+    output)."""
+    env = home.env(**(sanitizer_preload() if cmd else {}))
+    p = subprocess.run(cmd or [NETROVE, *words], env=env, input=stdin.encode(),
                        capture_output=True, timeout=timeout)
     return p.returncode, p.stdout.decode("latin-1")
 

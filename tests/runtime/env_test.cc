@@ -9,6 +9,7 @@
 #include "runtime/clock.h"
 #include "runtime/rate_limit.h"
 #include "runtime/text.h"
+#include "testing/fake_env.h"
 
 namespace netrove {
 namespace {
@@ -50,6 +51,33 @@ TEST_F(EnvTest, AtomicWriteKeepsTheOldFileOnEveryFailure) {
   EXPECT_EQ(env_.ListDirectory(".", 100), std::vector<std::string>{"a.lim"});
   ASSERT_TRUE(TouchFile(env_, "a.lim"));
   EXPECT_EQ(env_.ReadFile("a.lim", 2), "ne");  // touched, not emptied; bounded read
+}
+
+// The same file rules on the disk and in the in-memory fake.
+TEST_F(EnvTest, RandomWritesStreamedReadsAndDirectories) {
+  testing::FakeEnv fake;
+  for (Env* env : {static_cast<Env*>(&env_), static_cast<Env*>(&fake)}) {
+    auto file = env->OpenForWriting("e.bin", Env::OpenMode::kTruncate, 0644);
+    ASSERT_TRUE(file && file->Append("abcdef") && file->WriteAt(0, "XY") && file->Append("g"));
+    ASSERT_TRUE(file->WriteAt(8, "!") && file->Close());  // past the end: a gap of zeros
+    auto in = env->OpenForReading("e.bin");
+    ASSERT_TRUE(in);
+    EXPECT_EQ(in->Info().size, 9u);
+    char buffer[16];
+    std::string got;
+    for (int64_t n; (n = in->Read(buffer, 4)) > 0;) got.append(buffer, static_cast<size_t>(n));
+    EXPECT_EQ(got, std::string("XYcdefg\0!", 9));
+    ASSERT_TRUE(env->MakeDirectory("d", 0755) && TouchFile(*env, "d/f"));
+    EXPECT_FALSE(env->OpenForReading("d"));
+    EXPECT_FALSE(env->OpenForReading("missing"));
+    EXPECT_TRUE(env->Stat("d")->is_directory);
+    auto names = env->ListDirectory(".", 10);
+    EXPECT_NE(std::find(names.begin(), names.end(), "d"), names.end());
+    EXPECT_FALSE(env->RemoveDirectory("d"));  // not empty
+    ASSERT_TRUE(env->RemoveFile("d/f"));
+    EXPECT_TRUE(env->RemoveDirectory("d"));
+    EXPECT_FALSE(env->Stat("d"));
+  }
 }
 
 TEST(SplitCommandLine, WordsQuotesAndEscapesWithoutAShell) {

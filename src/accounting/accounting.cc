@@ -206,9 +206,8 @@ void Accounting::ActOnLimit(LimitPeriod period) {
 }
 
 void Accounting::StartCall(uint32_t now) {
-  ActOnLimit(OnRecord([&](StatRecord& r, const TimeLimits& limits) {
-    return accountant_.Start(now, r, limits);
-  }));
+  ActOnLimit(OnRecord(
+      [&](StatRecord& r, const TimeLimits& limits) { return accountant_.Start(now, r, limits); }));
 }
 
 void Accounting::Tick(uint32_t now) {
@@ -219,9 +218,8 @@ void Accounting::Tick(uint32_t now) {
 
 void Accounting::EndCall() {
   uint32_t now = NowSeconds(env_);
-  LimitPeriod period = OnRecord([&](StatRecord& r, const TimeLimits& limits) {
-    return accountant_.End(now, r, limits);
-  });
+  LimitPeriod period = OnRecord(
+      [&](StatRecord& r, const TimeLimits& limits) { return accountant_.End(now, r, limits); });
   Save();
   ActOnLimit(period);
 }
@@ -232,7 +230,8 @@ void Accounting::Save() {
   std::lock_guard<std::mutex> lock(mu_);
   if (file_.empty()) return;
   auto bytes = record_.Encode();
-  (void)WriteFileAtomically(env_, file_, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+  (void)WriteFileAtomically(
+      env_, file_, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 
 void Accounting::Load(const std::string& name) {

@@ -2,12 +2,12 @@
 #include <algorithm>
 #include <limits>
 
-#include "runtime/clock.h"
 #include "config/config.h"
 #include "config/keywords.h"
 #include "config/list_entries.h"
 #include "config/scrambler.h"
 #include "config/syntax.h"
+#include "runtime/clock.h"
 #include "runtime/text.h"
 
 namespace netrove {

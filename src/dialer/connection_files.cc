@@ -125,8 +125,8 @@ void RemoveConnectionFile(Env& env, const std::string& path) {
   if (!path.empty()) (void)env.RemoveFile(path);
 }
 
-std::vector<ConnectionFile> ReadConnectionFiles(Env& env, const std::string& dir,
-                                                pid_t exclude_pid, size_t limit) {
+std::vector<ConnectionFile> ReadConnectionFiles(Env& env, const std::string& dir, pid_t exclude_pid,
+                                                size_t limit) {
   std::vector<ConnectionFile> found;
   for (const std::string& name : env.ListDirectory(dir, kMaxDirEntries)) {
     if (found.size() >= limit) break;

@@ -47,8 +47,8 @@ void RemoveConnectionFile(Env& env, const std::string& path);
 
 // The live state files of processes other than `exclude_pid`, at most
 // `limit`; stale files are deleted on the way. Unparsable files are skipped.
-std::vector<ConnectionFile> ReadConnectionFiles(Env& env, const std::string& dir,
-                                                pid_t exclude_pid, size_t limit);
+std::vector<ConnectionFile> ReadConnectionFiles(Env& env, const std::string& dir, pid_t exclude_pid,
+                                                size_t limit);
 
 // Parses the content of a state file (nullopt when malformed).
 std::optional<ConnectionFile> ParseConnectionFile(const std::string& text);

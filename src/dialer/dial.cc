@@ -13,7 +13,6 @@ namespace {
 constexpr int kHangUpTries = 10;
 constexpr uint16_t kMinDialTime = 10;
 
-
 }  // namespace
 
 DialRecord Dialer::dial_record() const {

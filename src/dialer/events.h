@@ -105,9 +105,9 @@ class Events final : public EventRules {
   std::mutex mu_;
   // Running counts of the EVENTID rules, beside a copy of the rules they
   // belong to: a configuration with other rules starts from zero.
-  std::vector<EventRule> rules_;       // guarded by mu_
-  std::vector<uint16_t> counts_;       // guarded by mu_
-  TaskHandle halt_;                    // guarded by mu_
+  std::vector<EventRule> rules_;        // guarded by mu_
+  std::vector<uint16_t> counts_;        // guarded by mu_
+  TaskHandle halt_;                     // guarded by mu_
   std::vector<TaskHandle> execute_at_;  // guarded by mu_
 };
 

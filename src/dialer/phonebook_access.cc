@@ -277,8 +277,10 @@ int PhonebookRemoteAccess::Dial(const DialRecord& params, std::atomic<uint32_t>&
   });
   if (rc == 0) {
     std::lock_guard<std::mutex> lock(mu_);
-    if (c->cancel) rc = kErrorUserDisconnection;
-    else c->state = kConnected;
+    if (c->cancel)
+      rc = kErrorUserDisconnection;
+    else
+      c->state = kConnected;
   }
   if (rc != 0) {
     {

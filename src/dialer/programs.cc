@@ -45,8 +45,8 @@ std::string Programs::FindExecutable(const std::string& name) {
   return "";
 }
 
-std::optional<ProgramLine> ParseProgramLine(const std::string& line,
-                                            const std::function<bool(const std::string&)>& is_file) {
+std::optional<ProgramLine> ParseProgramLine(
+    const std::string& line, const std::function<bool(const std::string&)>& is_file) {
   ProgramLine out;
   std::string rest = Trim(line);
   if (!rest.empty() && rest[0] == '/') {

@@ -16,7 +16,6 @@
 #include <string>
 #include <vector>
 
-
 namespace netrove {
 
 // Connection states of the status record.

@@ -49,8 +49,7 @@ class SimDevice final : public Device {
   uint32_t LinkError(Connection& c) override {
     std::lock_guard<std::mutex> lock(mu_);
     auto it = drop_at_.find(c.handle);
-    return it != drop_at_.end() && env_.MonotonicMs() >= it->second ? kErrorRemoteDisconnection
-                                                                     : 0;
+    return it != drop_at_.end() && env_.MonotonicMs() >= it->second ? kErrorRemoteDisconnection : 0;
   }
 
   void Release(Connection& c) override {

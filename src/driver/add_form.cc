@@ -81,8 +81,7 @@ bool Dialogue::AskYesNo(const std::string& question) {
 // link is up. False when the answers leave the entry unable to connect.
 bool Dialogue::AskCommandKeys(NewEntry& entry) {
   Say("Programs bring the link up and down; they get the number, user and password");
-  Say(
-      "in NETROVE_PHONE, NETROVE_USER and NETROVE_PASSWORD (never on their command line).");
+  Say("in NETROVE_PHONE, NETROVE_USER and NETROVE_PASSWORD (never on their command line).");
   std::string dial = Ask("Dial command (e.g. /usr/bin/pon isp): ");
   std::string hangup = Ask("Hangup command (e.g. /usr/bin/poff isp): ");
   Say("The link counts as up while a network interface exists, or while a status");
@@ -90,8 +89,7 @@ bool Dialogue::AskCommandKeys(NewEntry& entry) {
   std::string ifname = Ask("Interface (e.g. ppp0; Enter for a status command instead): ");
   std::string status = ifname.empty() ? Ask("Status command: ") : std::string();
   if (dial.empty() || (ifname.empty() && status.empty())) {
-    Say(
-        "Error: a command entry needs a dial command, and an interface or a status "
+    Say("Error: a command entry needs a dial command, and an interface or a status "
         "command, or it can never come up; nothing was added.");
     return false;
   }

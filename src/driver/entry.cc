@@ -1,8 +1,8 @@
 #include "driver/entry.h"
 
-#include "driver/forms.h"
 #include "config/file_checks.h"
 #include "dialer/entries.h"
+#include "driver/forms.h"
 #include "driver/program_context.h"
 #include "net/socket.h"
 #include "runtime/env_posix.h"
@@ -61,8 +61,7 @@ void PrintConfigWarnings(ProgramContext& p) {
 }
 
 // Starts the services and runs proxy mode or the dial session.
-SessionOutcome RunSession(ProgramContext& p, const std::string& upper_argument,
-                          bool start_asleep) {
+SessionOutcome RunSession(ProgramContext& p, const std::string& upper_argument, bool start_asleep) {
   p.log.Write("Starting services");
   p.accounting.StartCall(NowSeconds(p.env));
   p.events.StartHaltService();
@@ -70,8 +69,8 @@ SessionOutcome RunSession(ProgramContext& p, const std::string& upper_argument,
   if (upper_argument == "AUTODIAL") RunNotAvailable(p, "AUTODIAL");
   p.dialer.PrepareForSession();
   p.session.Begin();
-  SessionController controller({p.io, p.dialer, p.config, p.shared, p.flags, p.accounting,
-                                p.checks, p.events, p.network, p.session});
+  SessionController controller({p.io, p.dialer, p.config, p.shared, p.flags, p.accounting, p.checks,
+                                p.events, p.network, p.session});
   if (upper_argument == "PROXY") return controller.RunProxyMode();
   return controller.RunDialSession(start_asleep);
 }
@@ -86,8 +85,8 @@ void FinishSession(ProgramContext& p) {
   p.dialer.HangUp();
 }
 
-bool Run(ProgramContext& p, std::string connection, std::string argument,
-         uint16_t interface_number, bool start_asleep) {
+bool Run(ProgramContext& p, std::string connection, std::string argument, uint16_t interface_number,
+         bool start_asleep) {
   SharedState& shared = p.shared;
   InstallSignalHandlers(shared.control_request);
   p.console.Start();

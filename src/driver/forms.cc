@@ -10,13 +10,14 @@
 // which makes it usable in scripts. A SIGINT or SIGTERM ends the wait early
 // with exit code 128 + the signal number, so a script can tell an
 // interrupted wait from a completed one.
+#include "driver/forms.h"
+
 #include <poll.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
 
-#include "driver/forms.h"
 #include "runtime/clock.h"
 #include "runtime/program.h"
 #include "runtime/signals.h"

@@ -1,8 +1,8 @@
 // The text of MAPLINK and MAPULINK lines, and the address-list file found
 // under any spelling of its name.
-#include "gates/portmap.h"
-
 #include <strings.h>
+
+#include "gates/portmap.h"
 
 namespace netrove {
 namespace {

@@ -22,7 +22,7 @@ namespace {
 
 constexpr int kFlushMs = 500;
 constexpr int kKeyPollMs = 45;
-constexpr int kStallMs = 5000;          // a terminal that takes nothing for this long is gone
+constexpr int kStallMs = 5000;           // a terminal that takes nothing for this long is gone
 constexpr size_t kMaxPending = 1 << 20;  // a stuck terminal costs at most this
 constexpr size_t kMaxInputLine = 255;
 

@@ -110,8 +110,8 @@ bool Tasks::Pool::Shutdown() {
   // The retired idle threads leave their loop at once.
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
   for (;;) {
-    bool busy = std::any_of(workers_.begin(), workers_.end(),
-                            [](const auto& w) { return !w->ended; });
+    bool busy =
+        std::any_of(workers_.begin(), workers_.end(), [](const auto& w) { return !w->ended; });
     JoinEndedLocked(lock);
     if (!busy || std::chrono::steady_clock::now() >= deadline) break;
     lock.unlock();

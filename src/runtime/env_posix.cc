@@ -255,6 +255,13 @@ int64_t PosixEnv::LocalSeconds() {
   return static_cast<int64_t>(now) + local.tm_gmtoff;
 }
 
+int64_t PosixEnv::LocalOffsetAt(int64_t utc_seconds) {
+  time_t at = static_cast<time_t>(utc_seconds);
+  struct tm local;
+  if (localtime_r(&at, &local) == nullptr) return 0;
+  return local.tm_gmtoff;
+}
+
 int64_t PosixEnv::MonotonicMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::steady_clock::now().time_since_epoch())

@@ -172,6 +172,21 @@ TEST(Text, UrlDecodeAndThousands) {
   EXPECT_EQ(GroupThousands(4294967295u), "4,294,967,295");
 }
 
+// File times are UTC; the offset turns them into the LocalSeconds scale.
+TEST(PosixEnvClock, LocalOffsetMatchesLocalSeconds) {
+  PosixEnv posix;
+  int64_t utc = 0, local = 0;
+  for (int i = 0; i < 5 && (i == 0 || utc != time(nullptr)); ++i) {
+    utc = time(nullptr);
+    local = posix.LocalSeconds();
+  }
+  EXPECT_EQ(local - utc, posix.LocalOffsetAt(utc));
+  testing::FakeEnv fake;
+  testing::FaultEnv wrapped(posix);
+  EXPECT_EQ(fake.LocalOffsetAt(utc), 0);
+  EXPECT_EQ(wrapped.LocalOffsetAt(utc), posix.LocalOffsetAt(utc));
+}
+
 TEST(RateLimiter, FloodOfOneKeyWritesABurstASecondAndASummaryAMinute) {
   RateLimiter limiter;
   int written = 0;

@@ -67,6 +67,12 @@ TEST_F(EnvTest, RandomWritesStreamedReadsAndDirectories) {
     std::string got;
     for (int64_t n; (n = in->Read(buffer, 4)) > 0;) got.append(buffer, static_cast<size_t>(n));
     EXPECT_EQ(got, std::string("XYcdefg\0!", 9));
+    // A file made exclusively takes writes at an offset too.
+    auto fresh = env->OpenForWriting("new.bin", Env::OpenMode::kCreateOnly, 0644);
+    ASSERT_TRUE(fresh && fresh->Append("abc") && fresh->WriteAt(0, "X") && fresh->Append("d"));
+    ASSERT_TRUE(fresh->Close());
+    EXPECT_EQ(env->ReadFile("new.bin", 16), "Xbcd");
+    EXPECT_FALSE(env->OpenForWriting("new.bin", Env::OpenMode::kCreateOnly, 0644));
     ASSERT_TRUE(env->MakeDirectory("d", 0755) && TouchFile(*env, "d/f"));
     EXPECT_FALSE(env->OpenForReading("d"));
     EXPECT_FALSE(env->OpenForReading("missing"));

@@ -178,19 +178,20 @@ TEST(Text, UrlDecodeAndThousands) {
   EXPECT_EQ(GroupThousands(4294967295u), "4,294,967,295");
 }
 
-// File times are UTC; the offset turns them into the LocalSeconds scale.
+// File times are UTC; the offset puts them on the LocalSeconds scale.
 TEST(PosixEnvClock, LocalOffsetMatchesLocalSeconds) {
   PosixEnv posix;
-  int64_t utc = 0, local = 0;
-  for (int i = 0; i < 5 && (i == 0 || utc != time(nullptr)); ++i) {
-    utc = time(nullptr);
-    local = posix.LocalSeconds();
-  }
-  EXPECT_EQ(local - utc, posix.LocalOffsetAt(utc));
-  testing::FakeEnv fake;
   testing::FaultEnv wrapped(posix);
-  EXPECT_EQ(fake.LocalOffsetAt(utc), 0);
-  EXPECT_EQ(wrapped.LocalOffsetAt(utc), posix.LocalOffsetAt(utc));
+  const char* zone = getenv("TZ");
+  const std::string saved = zone ? zone : "";
+  setenv("TZ", "XST-3", 1);  // three hours east of UTC, no daylight saving
+  tzset();
+  const int64_t utc = time(nullptr), local = posix.LocalSeconds();
+  EXPECT_EQ(wrapped.LocalOffsetAt(utc), 3 * 3600);
+  EXPECT_NEAR(local - utc, 3 * 3600, 1);
+  zone ? setenv("TZ", saved.c_str(), 1) : unsetenv("TZ");
+  tzset();
+  EXPECT_EQ(testing::FakeEnv().LocalOffsetAt(utc), 0);
 }
 
 TEST(RateLimiter, FloodOfOneKeyWritesABurstASecondAndASummaryAMinute) {

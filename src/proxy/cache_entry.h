@@ -95,9 +95,11 @@ std::unique_ptr<CacheEntryWriter> CreateCacheEntry(Env& env, const std::string& 
 
 // Completes the entry (state 17, renamed over its path) unless the relay
 // ended on an error (`relay_failed`), a write failed, or the body bytes
-// differ from the announced Content-Length; otherwise it is discarded and
-// its directory removed when empty. A completed entry enters `skip` unless
-// `is_private`. True when the entry was completed.
+// differ from `announced_length` (the body the relay set out to copy: the
+// Content-Length, 0 for a redirect whose body is not relayed; nullopt when
+// unknown); otherwise it is discarded and its directory removed when
+// empty. A completed entry enters `skip` unless `is_private`. True when
+// the entry was completed.
 bool FinishCacheEntry(std::unique_ptr<CacheEntryWriter> entry,
                       std::optional<uint64_t> announced_length, bool relay_failed, bool is_private,
                       SkipUrlList& skip);

@@ -115,5 +115,20 @@ TEST(CacheEntry, ConcurrentWritersLeaveOneCompleteEntryAndReadersKeepTheirs) {
   EXPECT_FALSE(std::filesystem::exists(ctx.scratch / "C/new"));
 }
 
+TEST(SkipUrls, TaskEmptiesTheListEveryFiveMinutes) {
+  testing::FakeEnv env(testing::FakeEnv::ClockMode::kManual);
+  testing::TestContext ctx(&env);
+  SkipUrlList skip;
+  TaskHandle task = skip.StartSkipUrlTask(ctx.tasks);
+  skip.Add(kPath);
+  ASSERT_TRUE(testing::WaitUntil([&] { return env.Sleepers() == 1; }));
+  env.Advance(kSkipUrlPeriodMs - 1);
+  std::this_thread::sleep_for(testing::Ms(20));
+  EXPECT_TRUE(skip.Contains(kPath) && !skip.Contains("c/server/x.gif"));
+  env.Advance(1);
+  EXPECT_TRUE(testing::WaitUntil([&] { return skip.Count() == 0; }));
+  Tasks::Stop(task);
+}
+
 }  // namespace
 }  // namespace netrove

@@ -113,6 +113,9 @@ class Env {
   // Seconds since 1970-01-01 00:00 local time (UTC plus the local offset,
   // daylight saving included).
   virtual int64_t LocalSeconds() = 0;
+  // The local offset (seconds east of UTC, daylight saving included) at a
+  // UTC moment: FileInfo times are UTC, day stamps are local.
+  virtual int64_t LocalOffsetAt(int64_t utc_seconds) = 0;
   // Milliseconds of a clock that never goes back.
   virtual int64_t MonotonicMs() = 0;
   // Waits `ms` milliseconds of MonotonicMs; false (at once) when `stop` is

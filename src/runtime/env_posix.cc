@@ -160,7 +160,9 @@ std::unique_ptr<WritableFile> PosixEnv::OpenForWriting(const std::string& path, 
   if (how == OpenMode::kTruncate) flags |= O_CREAT | O_TRUNC;
   if (how == OpenMode::kAppend) flags |= O_CREAT | O_APPEND;
   if (how == OpenMode::kAppendExisting) flags |= O_APPEND;
-  if (how == OpenMode::kCreateOnly) flags |= O_CREAT | O_EXCL | O_APPEND;
+  // Not O_APPEND: pwrite would append too (WriteAt); a new file's offset
+  // is its end as long as only Append moves it.
+  if (how == OpenMode::kCreateOnly) flags |= O_CREAT | O_EXCL;
   int fd = open(path.c_str(), flags, mode);
   if (fd < 0) return nullptr;
   return std::make_unique<PosixFile>(fd);
@@ -253,6 +255,13 @@ int64_t PosixEnv::LocalSeconds() {
   struct tm local;
   localtime_r(&now, &local);
   return static_cast<int64_t>(now) + local.tm_gmtoff;
+}
+
+int64_t PosixEnv::LocalOffsetAt(int64_t utc_seconds) {
+  time_t at = static_cast<time_t>(utc_seconds);
+  struct tm local;
+  if (localtime_r(&at, &local) == nullptr) return 0;
+  return local.tm_gmtoff;
 }
 
 int64_t PosixEnv::MonotonicMs() {

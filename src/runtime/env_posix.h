@@ -22,6 +22,7 @@ class PosixEnv final : public Env {
   std::optional<DiskSpace> DiskSpaceOf(const std::string& path) override;
   std::string ReadLink(const std::string& path) override;
   int64_t LocalSeconds() override;
+  int64_t LocalOffsetAt(int64_t utc_seconds) override;
   int64_t MonotonicMs() override;
   bool Sleep(int64_t ms, std::stop_token stop) override;
   std::unique_ptr<Process> Spawn(const std::vector<std::string>& argv,

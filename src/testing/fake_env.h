@@ -65,6 +65,8 @@ class FakeEnv : public Env {
   std::optional<DiskSpace> DiskSpaceOf(const std::string& path) override;
   std::string ReadLink(const std::string& path) override;
   int64_t LocalSeconds() override;
+  // No time zone: file times are already on the LocalSeconds scale.
+  int64_t LocalOffsetAt(int64_t) override { return 0; }
   int64_t MonotonicMs() override;
   bool Sleep(int64_t ms, std::stop_token stop) override;
   std::unique_ptr<Process> Spawn(const std::vector<std::string>& argv,
@@ -145,6 +147,7 @@ class FaultEnv : public Env {
   std::optional<DiskSpace> DiskSpaceOf(const std::string& path) override;
   std::string ReadLink(const std::string& path) override { return base_.ReadLink(path); }
   int64_t LocalSeconds() override { return base_.LocalSeconds(); }
+  int64_t LocalOffsetAt(int64_t utc_seconds) override { return base_.LocalOffsetAt(utc_seconds); }
   int64_t MonotonicMs() override { return base_.MonotonicMs(); }
   bool Sleep(int64_t ms, std::stop_token stop) override { return base_.Sleep(ms, stop); }
   std::unique_ptr<Process> Spawn(const std::vector<std::string>& argv,

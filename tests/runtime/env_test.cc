@@ -67,6 +67,12 @@ TEST_F(EnvTest, RandomWritesStreamedReadsAndDirectories) {
     std::string got;
     for (int64_t n; (n = in->Read(buffer, 4)) > 0;) got.append(buffer, static_cast<size_t>(n));
     EXPECT_EQ(got, std::string("XYcdefg\0!", 9));
+    // A file made exclusively takes writes at an offset too.
+    auto fresh = env->OpenForWriting("new.bin", Env::OpenMode::kCreateOnly, 0644);
+    ASSERT_TRUE(fresh && fresh->Append("abc") && fresh->WriteAt(0, "X") && fresh->Append("d"));
+    ASSERT_TRUE(fresh->Close());
+    EXPECT_EQ(env->ReadFile("new.bin", 16), "Xbcd");
+    EXPECT_FALSE(env->OpenForWriting("new.bin", Env::OpenMode::kCreateOnly, 0644));
     ASSERT_TRUE(env->MakeDirectory("d", 0755) && TouchFile(*env, "d/f"));
     EXPECT_FALSE(env->OpenForReading("d"));
     EXPECT_FALSE(env->OpenForReading("missing"));
@@ -170,6 +176,22 @@ TEST(Text, UrlDecodeAndThousands) {
   EXPECT_EQ(GroupThousands(999), "999");
   EXPECT_EQ(GroupThousands(1048576), "1,048,576");
   EXPECT_EQ(GroupThousands(4294967295u), "4,294,967,295");
+}
+
+// File times are UTC; the offset puts them on the LocalSeconds scale.
+TEST(PosixEnvClock, LocalOffsetMatchesLocalSeconds) {
+  PosixEnv posix;
+  testing::FaultEnv wrapped(posix);
+  const char* zone = getenv("TZ");
+  const std::string saved = zone ? zone : "";
+  setenv("TZ", "XST-3", 1);  // three hours east of UTC, no daylight saving
+  tzset();
+  const int64_t utc = time(nullptr), local = posix.LocalSeconds();
+  EXPECT_EQ(wrapped.LocalOffsetAt(utc), 3 * 3600);
+  EXPECT_NEAR(local - utc, 3 * 3600, 1);
+  zone ? setenv("TZ", saved.c_str(), 1) : unsetenv("TZ");
+  tzset();
+  EXPECT_EQ(testing::FakeEnv().LocalOffsetAt(utc), 0);
 }
 
 TEST(RateLimiter, FloodOfOneKeyWritesABurstASecondAndASummaryAMinute) {

@@ -1,0 +1,41 @@
+// SkipUrlList: cache paths confirmed current (or just written) since the
+// list was last emptied; the request handling trusts them without asking
+// the origin. The "Skip url" task empties it every 5 minutes, so no entry
+// is trusted longer than that.
+//
+// Thread safety: every member may be called from any task.
+#pragma once
+
+#include <mutex>
+#include <string>
+
+#include "net/text_list.h"
+#include "runtime/tasks.h"
+
+namespace netrove {
+
+inline constexpr int64_t kSkipUrlPeriodMs = 300 * 1000;
+
+class SkipUrlList {
+ public:
+  SkipUrlList() = default;
+  SkipUrlList(const SkipUrlList&) = delete;
+  SkipUrlList& operator=(const SkipUrlList&) = delete;
+
+  // Exact, case-sensitive comparison.
+  bool Contains(const std::string& path) const;
+  // Appends (no duplicate test; paths are at most 255 characters).
+  void Add(const std::string& path);
+  void Clear();
+  int Count() const;
+
+  // Starts the "Skip url" task on `tasks` (the caller owns the handle): it
+  // empties the list every `period_ms` while it is not empty.
+  TaskHandle StartSkipUrlTask(Tasks& tasks, int64_t period_ms = kSkipUrlPeriodMs);
+
+ private:
+  mutable std::mutex mu_;
+  TextList paths_;  // guarded by mu_
+};
+
+}  // namespace netrove

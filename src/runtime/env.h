@@ -46,7 +46,9 @@ class WritableFile {
   virtual ~WritableFile() = default;
   [[nodiscard]] virtual bool Append(std::string_view data) = 0;
   // Overwrites bytes at `offset` (a header field written last); the
-  // position of the next Append does not move.
+  // position of the next Append does not move. False on a file opened with
+  // kAppend or kAppendExisting (its writes go to the end whatever the
+  // offset).
   [[nodiscard]] virtual bool WriteAt(uint64_t offset, std::string_view data) = 0;
   // Flushes to the disk (fsync).
   [[nodiscard]] virtual bool Sync() = 0;

@@ -26,9 +26,10 @@ namespace {
 
 class PosixFile final : public WritableFile {
  public:
-  explicit PosixFile(int fd) : fd_(fd) {}
+  PosixFile(int fd, bool appends) : fd_(fd), appends_(appends) {}
   bool Append(std::string_view data) override { return WriteAll(fd_.get(), data); }
   bool WriteAt(uint64_t offset, std::string_view data) override {
+    if (appends_) return false;
     while (!data.empty()) {
       ssize_t n = pwrite(fd_.get(), data.data(), data.size(), static_cast<off_t>(offset));
       if (n < 0 && errno == EINTR) continue;
@@ -43,6 +44,7 @@ class PosixFile final : public WritableFile {
 
  private:
   UniqueFd fd_;
+  const bool appends_;
 };
 
 FileInfo InfoOf(const struct stat& st) {
@@ -165,7 +167,8 @@ std::unique_ptr<WritableFile> PosixEnv::OpenForWriting(const std::string& path, 
   if (how == OpenMode::kCreateOnly) flags |= O_CREAT | O_EXCL;
   int fd = open(path.c_str(), flags, mode);
   if (fd < 0) return nullptr;
-  return std::make_unique<PosixFile>(fd);
+  return std::make_unique<PosixFile>(fd,
+                                     how == OpenMode::kAppend || how == OpenMode::kAppendExisting);
 }
 
 std::unique_ptr<ReadableFile> PosixEnv::OpenForReading(const std::string& path) {

@@ -8,10 +8,11 @@ namespace netrove::testing {
 
 class FakeFile final : public WritableFile {
  public:
-  FakeFile(FakeEnv& env, std::string path) : env_(env), path_(std::move(path)) {}
+  FakeFile(FakeEnv& env, std::string path, bool appends)
+      : env_(env), path_(std::move(path)), appends_(appends) {}
   bool Append(std::string_view data) override { return open_ && env_.AppendData(path_, data); }
   bool WriteAt(uint64_t offset, std::string_view data) override {
-    return open_ && env_.WriteData(path_, offset, data);
+    return open_ && !appends_ && env_.WriteData(path_, offset, data);
   }
   bool Sync() override { return open_; }
   bool Close() override {
@@ -23,6 +24,7 @@ class FakeFile final : public WritableFile {
  private:
   FakeEnv& env_;
   const std::string path_;
+  const bool appends_;
   bool open_ = true;
 };
 
@@ -166,7 +168,8 @@ std::unique_ptr<WritableFile> FakeEnv::OpenForWriting(const std::string& path, O
   }
   f.mtime_ns = NowNsLocked();
   if (!exists) f.atime_ns = f.mtime_ns;
-  return std::make_unique<FakeFile>(*this, path);
+  return std::make_unique<FakeFile>(*this, path,
+                                    how == OpenMode::kAppend || how == OpenMode::kAppendExisting);
 }
 
 std::unique_ptr<ReadableFile> FakeEnv::OpenForReading(const std::string& path) {

@@ -73,6 +73,10 @@ TEST_F(EnvTest, RandomWritesStreamedReadsAndDirectories) {
     ASSERT_TRUE(fresh->Close());
     EXPECT_EQ(env->ReadFile("new.bin", 16), "Xbcd");
     EXPECT_FALSE(env->OpenForWriting("new.bin", Env::OpenMode::kCreateOnly, 0644));
+    auto appending = env->OpenForWriting("new.bin", Env::OpenMode::kAppend, 0644);
+    EXPECT_FALSE(appending->WriteAt(0, "Y"));  // would land at the end
+    appending.reset();
+    EXPECT_EQ(env->ReadFile("new.bin", 16), "Xbcd");
     ASSERT_TRUE(env->MakeDirectory("d", 0755) && TouchFile(*env, "d/f"));
     EXPECT_FALSE(env->OpenForReading("d"));
     EXPECT_FALSE(env->OpenForReading("missing"));

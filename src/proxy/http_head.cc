@@ -119,9 +119,13 @@ void NoteResponseHeader(std::string_view line, ResponseHeadFacts& facts) {
 }
 
 bool StatusHasNoBody(std::string_view status_line) {
-  for (std::string_view code : {" 302 ", " 304 ", " 204 "})
+  for (std::string_view code : {" 304 ", " 204 "})
     if (status_line.find(code) != std::string_view::npos) return true;
   return false;
+}
+
+bool StatusIsRedirect(std::string_view status_line) {
+  return status_line.find(" 302 ") != std::string_view::npos;
 }
 
 }  // namespace netrove

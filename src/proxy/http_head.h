@@ -58,7 +58,9 @@ struct ResponseHeadFacts {
 void NoteResponseHeader(std::string_view line, ResponseHeadFacts& facts);
 
 // Whether a response with this status line carries no body whatever its
-// headers say (302 and 304 as the relay has always treated them, and 204).
+// headers say (304 and 204).
 bool StatusHasNoBody(std::string_view status_line);
+// A redirect (302): no body is awaited unless its headers frame one.
+bool StatusIsRedirect(std::string_view status_line);
 
 }  // namespace netrove

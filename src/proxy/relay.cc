@@ -218,11 +218,12 @@ bool HttpRelay::Core::ServeRequest(SocketVar& client, Origin& origin) {
       if (!SendLine(client, "HTTP/1.0 200 Connection established\r\n")) return End(client, state);
       state.error_page_due = false;
       RelaySockets(client, origin.socket());
-      origin.Close();
+      origin.Close();  // leaves the uncounted table only now: the tunnel's bytes stay uncounted
       return false;
     }
     Outcome outcome = Exchange(client, origin.socket(), request, state);
-    if (outcome == Outcome::kRetry && retry_allowed) continue;
+    // A body already read from the client cannot be sent a second time.
+    if (outcome == Outcome::kRetry && retry_allowed && request.body_length == 0) continue;
     if (outcome != Outcome::kDone) state.keep_alive = false;
     if (!state.keep_alive) origin.Close();
     return End(client, state);
@@ -253,9 +254,13 @@ Outcome HttpRelay::Core::Exchange(SocketVar& client, SocketVar& origin,
     if (line.empty()) break;
     NoteResponseHeader(line, facts);
   }
-  const bool head_only = request.line.method == RelayMethod::kHead || StatusHasNoBody(status);
   const bool length_known = facts.has_length && !facts.bad_length;
-  if (facts.connection_close) state.keep_alive = false;
+  // A 302 without a framed body gets none: the close tells the client so,
+  // and drops whatever the origin might still send.
+  const bool bare_redirect = StatusIsRedirect(status) && !facts.chunked && !length_known;
+  const bool head_only =
+      request.line.method == RelayMethod::kHead || StatusHasNoBody(status) || bare_redirect;
+  if (facts.connection_close || bare_redirect) state.keep_alive = false;
   // A body that ends with the origin's close ends the client's connection
   // too: that close is all the client can tell its end by.
   if (!head_only && !facts.chunked && !length_known) state.keep_alive = false;

@@ -1,7 +1,9 @@
 // The proxy's own replies.
 #include "proxy/replies.h"
 
+#include <algorithm>
 #include <ctime>
+#include <memory>
 
 namespace netrove {
 namespace {

@@ -110,8 +110,9 @@ void NoteResponseHeader(std::string_view line, ResponseHeadFacts& facts) {
     if (ContainsNoCase(*v, "close")) facts.connection_close = true;
   } else if (auto v = HeaderValue(line, "Content-Length")) {
     auto length = ParseContentLength(*v);
+    // Two different lengths leave the body to the origin's close.
+    facts.bad_length = facts.bad_length || !length || (facts.has_length && *length != facts.length);
     facts.has_length = true;
-    facts.bad_length = facts.bad_length || !length;
     if (length) facts.length = *length;
   } else if (auto v = HeaderValue(line, "Transfer-Encoding")) {
     if (ContainsNoCase(*v, "chunked")) facts.chunked = true;

@@ -150,11 +150,11 @@ bool HttpRelay::Core::End(SocketVar& client, const RequestState& state) {
 }
 
 // Reads the header lines after the request line. False for a block over
-// its bounds, a missing or wrong secret or a bad Content-Length.
+// its bounds, a missing or wrong secret, or a body it cannot frame.
 bool HttpRelay::Core::ReadRequest(SocketVar& client, const std::string& first,
                                   ClientRequest& request) {
   size_t block = first.size() + 2;
-  bool secret_seen = false, secret_wrong = false, length_bad = false;
+  bool secret_seen = false, secret_wrong = false, length_seen = false, length_bad = false;
   std::string line;
   for (;;) {
     if (!ReadLine(client, kMaxHeaderLine, line)) return false;
@@ -167,11 +167,15 @@ bool HttpRelay::Core::ReadRequest(SocketVar& client, const std::string& first,
       continue;  // never forwarded
     }
     if (HeaderValue(line, "Proxy-Connection")) continue;
+    // One plain length frames a request body; a second length or a chunked
+    // body could frame it otherwise at the origin than here.
     if (auto v = HeaderValue(line, "Content-Length")) {
       auto length = ParseContentLength(*v);
-      length_bad = length_bad || !length;
+      length_bad = length_bad || !length || length_seen;
+      length_seen = true;
       request.body_length = length.value_or(0);
     }
+    if (HeaderValue(line, "Transfer-Encoding")) length_bad = true;
     request.headers += line + "\r\n";
   }
   request.headers += "\r\n";

@@ -106,7 +106,8 @@ TEST_F(RelayTest, SecretAndRefusedRequests) {
            {Get("ftp://127.0.0.1/pub/f"), kErrorPage},  // no FTP handler yet
            {Get(url, many), kErrorPage},
            {Get(url + std::string(70000, 'x')), kErrorPage},
-           {Get(url, "Content-Length: -5\r\n"), kErrorPage}}) {
+           {Get(url, "Content-Length: -5\r\n"), kErrorPage},
+           {Get(url, "Transfer-Encoding: chunked\r\n"), kErrorPage}}) {
     std::string got = Ask(port_, request, "127.0.0.1", false, 5000);
     EXPECT_NE(got.find(want), std::string::npos) << request.substr(0, 50) << got.substr(0, 50);
   }

@@ -146,6 +146,9 @@ TEST(RelayParsingTest, RequestLinesAndHeaders) {
   for (const char* h : {"connection: Close", "TRANSFER-ENCODING: chunked", "Content-Length: x"})
     NoteResponseHeader(h, f);
   EXPECT_TRUE(f.connection_close && f.chunked && f.bad_length);
+  ResponseHeadFacts twice;
+  for (const char* h : {"Content-Length: 5", "Content-Length: 7"}) NoteResponseHeader(h, twice);
+  EXPECT_TRUE(twice.has_length && twice.bad_length);
 }
 
 // The stream fed in pieces of `step`: "done@<bytes taken>", "error" or "more".

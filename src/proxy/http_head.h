@@ -11,9 +11,8 @@
 
 namespace netrove {
 
-// Bounds on what the relay reads before a body: one line (as ReadLine is
-// given it) and a whole header block, the request or status line included.
-inline constexpr size_t kMaxHeaderLine = 65530;
+// The most the relay reads of a header block, the request or status line
+// and every line end included (so also the bound on one line).
 inline constexpr size_t kMaxHeaderBlock = 65000;
 // The longest host text (host, ":" and port) the relay connects to.
 inline constexpr size_t kMaxHostText = 255;

@@ -55,6 +55,34 @@ int ReadBlock(SocketVar& s, char* dest, size_t want) {
   return static_cast<int>(got);
 }
 
+// Reads the lines of one header block (request or response) against a
+// bound on its size and a deadline for the whole block, so that a peer
+// that trickles its header cannot hold the task longer than the deadline
+// and one receive time-out. Lines come without their end; CR and NUL bytes
+// are dropped as ReadLine drops them.
+class HeadReader {
+ public:
+  HeadReader(SocketVar& socket, Env& env, int64_t limit_ms)
+      : socket_(socket), env_(env), deadline_(env.MonotonicMs() + limit_ms) {}
+  // False when the socket ended, the block ran over its bound or the
+  // deadline passed (the line holds what came before).
+  bool Next(std::string& line) {
+    line.clear();
+    for (char c; env_.MonotonicMs() <= deadline_ && ReadBuffered(socket_, &c, 1) == 1;) {
+      if (++size_ > kMaxHeaderBlock) return false;
+      if (c == '\n') return true;
+      if (c != '\r' && c != '\0') line.push_back(c);
+    }
+    return false;
+  }
+
+ private:
+  SocketVar& socket_;
+  Env& env_;
+  const int64_t deadline_;
+  size_t size_ = 0;
+};
+
 // The origin connection of one client connection. While open its socket
 // is in the layer's table of uncounted sockets; the socket operations
 // close it on failure, so the descriptor is remembered to leave the table.
@@ -114,7 +142,7 @@ struct HttpRelay::Core {
 
   uint32_t HandleRelayClient(SocketVar& client);
   bool ServeRequest(SocketVar& client, Origin& origin);
-  bool ReadRequest(SocketVar& client, const std::string& first, ClientRequest& request);
+  bool ReadRequest(HeadReader& reader, ClientRequest& request);
   Outcome Exchange(SocketVar& client, SocketVar& origin, const ClientRequest& request,
                    RequestState& state);
   void RelayCounted(SocketVar& client, SocketVar& origin, int32_t length, bool known,
@@ -151,15 +179,11 @@ bool HttpRelay::Core::End(SocketVar& client, const RequestState& state) {
 
 // Reads the header lines after the request line. False for a block over
 // its bounds, a missing or wrong secret, or a body it cannot frame.
-bool HttpRelay::Core::ReadRequest(SocketVar& client, const std::string& first,
-                                  ClientRequest& request) {
-  size_t block = first.size() + 2;
+bool HttpRelay::Core::ReadRequest(HeadReader& reader, ClientRequest& request) {
   bool secret_seen = false, secret_wrong = false, length_seen = false, length_bad = false;
   std::string line;
   for (;;) {
-    if (!ReadLine(client, kMaxHeaderLine, line)) return false;
-    block += line.size() + 2;
-    if (line.size() >= kMaxHeaderLine || block > kMaxHeaderBlock) return false;
+    if (!reader.Next(line)) return false;
     if (line.empty()) break;
     if (auto v = HeaderValue(line, kRelaySecretHeader)) {
       secret_seen = true;
@@ -185,9 +209,9 @@ bool HttpRelay::Core::ReadRequest(SocketVar& client, const std::string& first,
 // One request: false when the client connection ends after it.
 bool HttpRelay::Core::ServeRequest(SocketVar& client, Origin& origin) {
   RequestState state;
+  HeadReader reader(client, net.env(), options.header_deadline_ms);
   std::string first;
-  if (!ReadLine(client, kMaxHeaderLine, first) || first.empty() || first.size() >= kMaxHeaderLine)
-    return End(client, state);
+  if (!reader.Next(first) || first.empty()) return End(client, state);
   ClientRequest request;
   request.line = ParseRelayRequestLine(first);
   const RelayRequestLine& line = request.line;
@@ -201,7 +225,7 @@ bool HttpRelay::Core::ServeRequest(SocketVar& client, Origin& origin) {
     state.keep_alive = false;  // a tunnel ends the connection; every POST gets a fresh origin
     origin.Close();
   }
-  if (!ReadRequest(client, first, request)) return End(client, state);
+  if (!ReadRequest(reader, request)) return End(client, state);
   if (line.kind == RelayRequestLine::Kind::kFtp) {
     if (line.method != RelayMethod::kGet || !options.ftp) return End(client, state);
     options.ftp(client, line.url);
@@ -246,15 +270,15 @@ Outcome HttpRelay::Core::Exchange(SocketVar& client, SocketVar& origin,
     left -= n;
   }
 
+  HeadReader reader(origin, net.env(), options.header_deadline_ms);
   std::string status, line;
-  (void)ReadLine(origin, kMaxHeaderLine, status);
+  (void)reader.Next(status);
   if (!status.starts_with("HTTP/1.")) return Outcome::kRetry;
   std::string head = status + "\r\n";
   ResponseHeadFacts facts;
   for (;;) {
-    if (!ReadLine(origin, kMaxHeaderLine, line)) return Outcome::kFailed;
+    if (!reader.Next(line)) return Outcome::kFailed;
     head += line + "\r\n";
-    if (line.size() >= kMaxHeaderLine || head.size() > kMaxHeaderBlock) return Outcome::kFailed;
     if (line.empty()) break;
     NoteResponseHeader(line, facts);
   }

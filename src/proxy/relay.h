@@ -36,6 +36,8 @@ using FtpOverHttpHandler = std::function<void(SocketVar& client, const std::stri
 struct RelayOptions {
   // How long a client connection waits for its next request.
   int64_t keep_alive_wait_ms = kRelayKeepAliveMs;
+  // How long one header block (a request's or a response's) may take.
+  int64_t header_deadline_ms = 60000;
   // ftp:// GETs; while there is none they get the "Host connection error" page.
   FtpOverHttpHandler ftp;
   // Sees the size of each block of a request body as it goes to the origin.

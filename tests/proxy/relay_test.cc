@@ -10,6 +10,7 @@ namespace netrove {
 namespace {
 
 using namespace netrove::testing;
+using namespace std::string_literals;
 
 const char kErrorPage[] = "<H1>Host connection error</H1>";
 
@@ -19,7 +20,8 @@ struct CurlResult {
   int64_t ms = 0;
 };
 
-// Receives wait 2.5 s at most and the error page drains for 200 ms.
+// Receives wait 2.5 s at most, a header block 1 s, and the error page
+// drains for 200 ms.
 class RelayTest : public ::testing::Test {
  protected:
   RelayTest() {
@@ -30,6 +32,7 @@ class RelayTest : public ::testing::Test {
   RelayOptions Options() {
     RelayOptions o;
     o.drain.silence_ms = 200;
+    o.header_deadline_ms = 1000;
     o.request_body_block = [this](size_t n) {
       std::lock_guard<std::mutex> lock(mu_);
       blocks_.push_back(n);
@@ -218,6 +221,12 @@ TEST_F(RelayTest, HostileOriginsEndRequestsInBoundedTime) {
       {held(junk), kErrorPage, 1500},  // endless header lines
       {held("HTTP/1.1 200 OK\r\nX-Long: " + std::string(100000, 'a')), kErrorPage, 1500},
       {held(chunked + "ffffffffffff\r\nabc"), chunked, 1500},
+      {[](int fd, auto&, auto&) {  // a header trickled a byte at a time
+         for (int i = 0; i < 100 && SendAll(fd, "HTTP/1.1 200 OK\r\n"s.substr(i % 17, 1)); ++i)
+           std::this_thread::sleep_for(Ms(50));
+         return false;
+       },
+       kErrorPage, 2000},
       {held(short_body), short_body, 4000},  // the receive time-out ends it
       {[&](int fd, auto&, auto&) { return SendAll(fd, short_body) && false; }, short_body, 1500},
   };

@@ -1,0 +1,65 @@
+// Parsing of what the direct relay reads: the proxy request line with its
+// absolute target, and the request and response header lines it acts on.
+// Pure functions over text, so that they can be fuzzed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace netrove {
+
+// The most the relay reads of a header block, the request or status line
+// and every line end included (so also the bound on one line).
+inline constexpr size_t kMaxHeaderBlock = 65000;
+// The longest host text (host, ":" and port) the relay connects to.
+inline constexpr size_t kMaxHostText = 255;
+
+enum class RelayMethod { kGet, kPost, kHead, kConnect };
+
+struct RelayRequestLine {
+  enum class Kind {
+    kHttp,      // an http:// target (or CONNECT): host and origin_line are set
+    kFtp,       // an ftp:// target: url is set
+    kRefused,   // unknown method or scheme, or a host text that is empty or too long
+    kNotHttp1,  // no " HTTP/1" in the line
+  };
+  Kind kind = Kind::kRefused;
+  RelayMethod method = RelayMethod::kGet;
+  std::string host;         // host text, with ":" and port when given
+  std::string origin_line;  // method, path and version for the origin (not for CONNECT)
+  std::string url;          // ftp:// URL up to the first space
+};
+
+// Parses one request line as a proxy client sends it: "GET http://host/path
+// HTTP/1.0", "CONNECT host:443 HTTP/1.1", "GET ftp://host/file HTTP/1.0".
+RelayRequestLine ParseRelayRequestLine(std::string_view line);
+
+// A decimal length of 0..2147483647, blanks around it allowed; nullopt for
+// anything else (a sign, other characters, a larger value).
+std::optional<int32_t> ParseContentLength(std::string_view text);
+
+// The value of a header line when its name is `name` (compared without
+// case), blanks around the value removed; nullopt for other lines.
+std::optional<std::string_view> HeaderValue(std::string_view line, std::string_view name);
+
+struct ResponseHeadFacts {
+  bool connection_close = false;
+  bool chunked = false;
+  bool has_length = false;
+  bool bad_length = false;  // a Content-Length that is not a plain number
+  int32_t length = 0;
+};
+
+// Folds one response header line into what the relay needs to know of it.
+void NoteResponseHeader(std::string_view line, ResponseHeadFacts& facts);
+
+// Whether a response with this status line carries no body whatever its
+// headers say (304 and 204).
+bool StatusHasNoBody(std::string_view status_line);
+// A redirect (302): no body is awaited unless its headers frame one.
+bool StatusIsRedirect(std::string_view status_line);
+
+}  // namespace netrove

@@ -1,0 +1,117 @@
+// The proxy's own replies.
+#include "proxy/replies.h"
+
+#include <algorithm>
+#include <ctime>
+#include <memory>
+
+namespace netrove {
+namespace {
+
+constexpr size_t kFileBlock = 512;
+constexpr size_t kDrainRead = 100;
+
+const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                               "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+std::string TwoDigits(int v) { return (v < 10 ? "0" : "") + std::to_string(v); }
+
+void SendText(SocketVar& client, std::string_view text) {
+  if (client.is_open()) (void)SendBuffer(client, text.data(), text.size());
+}
+
+}  // namespace
+
+std::string PageFooter() {
+  return "<HR><I><A HREF=\"" + std::string(kProductHomePage) +
+         "\">Netrove</A> proxy server</I></BODY></HTML>\r\n";
+}
+
+std::string HttpDate(int64_t utc_seconds) {
+  time_t t = static_cast<time_t>(utc_seconds);
+  tm u{};
+  gmtime_r(&t, &u);
+  return std::string(kDays[u.tm_wday]) + ", " + std::to_string(u.tm_mday) + " " +
+         kMonths[u.tm_mon] + " " + std::to_string(u.tm_year + 1900) + " " + TwoDigits(u.tm_hour) +
+         ":" + TwoDigits(u.tm_min) + ":" + TwoDigits(u.tm_sec) + " GMT";
+}
+
+int64_t UtcFromLocalSeconds(int64_t local_seconds) {
+  // The local seconds are a broken-down local time counted as if it were
+  // UTC; mktime reads that broken-down time as local time, offset and
+  // daylight saving of that moment included.
+  time_t t = static_cast<time_t>(local_seconds);
+  tm local{};
+  gmtime_r(&t, &local);
+  local.tm_isdst = -1;
+  time_t utc = mktime(&local);
+  return utc == static_cast<time_t>(-1) ? local_seconds : static_cast<int64_t>(utc);
+}
+
+void ProxyReplies::SendPage(SocketVar& client, std::string_view header, std::string_view body) {
+  std::string head(header);
+  head += "Last-Modified: " + HttpDate(UtcFromLocalSeconds(env_.LocalSeconds())) + "\r\n";
+  head += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+  SendText(client, head);
+  SendText(client, body);
+  CloseSocketVar(client);
+}
+
+void ProxyReplies::Drain(SocketVar& client) {
+  const int64_t end = env_.MonotonicMs() + drain_.max_ms;
+  size_t drained = 0;
+  char buffer[kDrainRead];
+  while (client.is_open() && drained < drain_.max_bytes) {
+    int64_t left = end - env_.MonotonicMs();
+    if (left <= 0) break;
+    SocketWait wait{.socket = &client};
+    if (WaitReadable({&wait, 1}, std::min(drain_.silence_ms, left)) != 1) break;
+    int n = ReadBuffered(client, buffer, std::min(kDrainRead, drain_.max_bytes - drained));
+    if (n < 1) break;
+    drained += static_cast<size_t>(n);
+  }
+}
+
+void ProxyReplies::SendErrorPage(SocketVar& client, std::string_view message) {
+  Drain(client);
+  SendPage(client, kNotFoundHeader,
+           std::string(kNotFoundPageHead) + std::string(message) + PageFooter());
+}
+
+void ProxyReplies::SendProxyAuthRequired(SocketVar& client) {
+  SendPage(client, kAuthRequiredHeader,
+           std::string(kNotFoundPageHead) + std::string(kProxyAuthErrorMessage) + PageFooter());
+}
+
+void ProxyReplies::SendUnauthorized(SocketVar& client, std::string_view realm) {
+  std::string header(kUnauthorizedHeader);
+  if (!realm.empty()) header += " realm=\"" + std::string(realm) + "\"";
+  header += "\r\n";
+  SendPage(client, header, std::string(kUnauthorizedPageHead) + PageFooter());
+}
+
+void ProxyReplies::SendFileReply(SocketVar& client, std::string_view header,
+                                 const std::string& path) {
+  std::unique_ptr<ReadableFile> file = env_.OpenForReading(path);
+  if (!file) {
+    SendErrorPage(client, kFileNotFoundMessage);
+    return;
+  }
+  const FileInfo info = file->Info();
+  std::string head(header);
+  head += "Last-Modified: " + HttpDate(info.mtime_ns / 1000000000) + "\r\n";
+  head += "Content-Length: " + std::to_string(info.size) + "\r\n\r\n";
+  SendText(client, head);
+  // No more than the size announced, should the file grow meanwhile.
+  uint64_t left = info.size;
+  char block[kFileBlock];
+  while (left > 0 && client.is_open()) {
+    int64_t n = file->Read(block, static_cast<size_t>(std::min<uint64_t>(kFileBlock, left)));
+    if (n <= 0 || !SendBuffer(client, block, static_cast<size_t>(n))) break;
+    left -= static_cast<uint64_t>(n);
+  }
+  CloseSocketVar(client);
+}
+
+}  // namespace netrove

@@ -1,0 +1,177 @@
+// The proxy's own replies and request log, and the parsers the relay
+// stands on: request lines, header values, chunk framing.
+#include "proxy/replies.h"
+
+#include <gtest/gtest.h>
+
+#include "lib/net_context.h"
+#include "proxy/chunked.h"
+#include "proxy/http_head.h"
+#include "proxy/proxy_log.h"
+
+namespace netrove {
+namespace {
+
+using namespace netrove::testing;
+
+constexpr int64_t kDec5 = 1796475899;  // Sat, 5 Dec 2026 13:04:59 (UTC or local)
+
+class RepliesTest : public ::testing::Test {
+ protected:
+  // What the client gets from one sender, split at the empty line.
+  std::pair<std::string, std::string> Run(const std::function<void(SocketVar&)>& send) {
+    auto [ours, peer] = ctx_.LoopbackPair();
+    send(ours);
+    EXPECT_FALSE(ours.is_open());
+    std::string all = ReadAll(peer.handle(), 3000);
+    size_t end = all.find("\r\n\r\n");
+    return {all.substr(0, end + 2), end == std::string::npos ? "" : all.substr(end + 4)};
+  }
+  NetTestContext ctx_;
+  ProxyReplies replies_{ctx_.env, DrainLimits{.silence_ms = 200, .max_ms = 1000}};
+};
+
+TEST_F(RepliesTest, PagesCarryTheirLengthAndFooter) {
+  const std::string footer =
+      "<HR><I><A HREF=\"https://github.com/netrove/netrove#readme\">Netrove</A> proxy "
+      "server</I></BODY></HTML>\r\n";
+  auto [head, body] = Run([&](SocketVar& s) { replies_.SendProxyAuthRequired(s); });
+  EXPECT_TRUE(head.starts_with(std::string(kAuthRequiredHeader) + "Last-Modified: ")) << head;
+  EXPECT_TRUE(head.ends_with("\r\nContent-Length: " + std::to_string(body.size()) + "\r\n"));
+  EXPECT_EQ(body, std::string(kNotFoundPageHead) + "<H1>Proxy authentication error</H1>" + footer);
+  auto [h401, b401] = Run([&](SocketVar& s) { replies_.SendUnauthorized(s, "Mail"); });
+  EXPECT_NE(h401.find("\r\nWWW-Authenticate: Basic realm=\"Mail\"\r\nLast-Modified: "),
+            std::string::npos);
+  EXPECT_TRUE(b401.ends_with("are invalid</H1>" + footer));
+  EXPECT_EQ(kSkippedHeader,
+            "HTTP/1.0 404 Skipped URL\r\nContent-Length: 0\r\nConnection: close\r\n"
+            "Proxy-Connection: close\r\nContent-Type: text/html\r\n\r\n");
+}
+
+TEST_F(RepliesTest, DatesAreUtcAndFilesGoWhole) {
+  EXPECT_EQ(HttpDate(kDec5), "Sat, 5 Dec 2026 13:04:59 GMT");
+  std::string saved = getenv("TZ") ? getenv("TZ") : "";
+  setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);  // an hour ahead, two in summer
+  tzset();
+  EXPECT_EQ(UtcFromLocalSeconds(kDec5 + 3600), kDec5);
+  EXPECT_EQ(UtcFromLocalSeconds(1784000000 + 7200), 1784000000);
+  saved.empty() ? unsetenv("TZ") : setenv("TZ", saved.c_str(), 1);
+  tzset();
+
+  WriteFile("page.html", std::string(1300, 'x') + "end");
+  timespec times[2] = {{kDec5, 0}, {kDec5, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, "page.html", times, 0), 0);
+  auto [head, body] =
+      Run([&](SocketVar& s) { replies_.SendFileReply(s, "HTTP/1.0 200 OK\r\n", "page.html"); });
+  EXPECT_EQ(
+      head,
+      "HTTP/1.0 200 OK\r\nLast-Modified: Sat, 5 Dec 2026 13:04:59 GMT\r\nContent-Length: 1303\r\n");
+  EXPECT_EQ(body, std::string(1300, 'x') + "end");
+  auto [h404, b404] =
+      Run([&](SocketVar& s) { replies_.SendFileReply(s, "HTTP/1.0 200 OK\r\n", "none"); });
+  EXPECT_TRUE(h404.starts_with(kNotFoundHeader));
+  EXPECT_NE(b404.find(kFileNotFoundMessage), std::string::npos);
+}
+
+// A client that keeps sending cannot hold the error page back: the drain
+// ends at its byte bound (a flood) or its time bound (a trickle).
+TEST_F(RepliesTest, ErrorPageDrainIsBounded) {
+  for (bool flood : {true, false}) {
+    auto [ours, peer] = ctx_.LoopbackPair();
+    std::atomic<bool> stop{false};
+    std::thread sender([&, fd = peer.handle()] {
+      std::string block(flood ? 4096 : 1, 'a');
+      for (int i = 0; i < 2000 && !stop; ++i) {
+        (void)send(fd, block.data(), block.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        std::this_thread::sleep_for(Ms(flood ? 1 : 50));
+      }
+    });
+    auto start = SteadyClock::now();
+    replies_.SendErrorPage(ours, kHostConnectionErrorMessage);
+    int64_t took = MsSince(start);
+    stop = true;
+    sender.join();
+    EXPECT_TRUE(flood ? took < 500 : took >= 900 && took < 1600) << took;
+    EXPECT_NE(ReadAll(peer.handle(), 2000).find(kHostConnectionErrorMessage), std::string::npos);
+  }
+}
+
+TEST(ProxyLogTest, LinesAndAMissingDirectory) {
+  EXPECT_EQ(ProxyLog::FormatLine(htonl(0xc0a80005), "GET http://server/index.html", "ANNA", kDec5),
+            "192.168.0.5 - ANNA [05/12/2026 13:04:59] \"GET http://server/index.html\"");
+  TestContext ctx;
+  ctx.real_env.SetLocalSeconds(kDec5 + 86400 * 30);
+  ProxyLog log(ctx.env, ctx.config);
+  ctx.config.Update([](ConfigRecord& r) { r.proxy_log = "nodir/proxy.log"; });
+  EXPECT_FALSE(log.OpenProxyLog());
+  log.WriteProxyLogLine(htonl(0x7f000001), "GET http://a/", "-");
+  ctx.config.Update([](ConfigRecord& r) { r.proxy_log = "proxy.log"; });
+  ASSERT_TRUE(log.OpenProxyLog());
+  std::vector<std::thread> writers;
+  for (int t = 0; t < 4; ++t)
+    writers.emplace_back([&] {
+      for (int i = 0; i < 50; ++i)
+        log.WriteProxyLogLine(htonl(0x7f000001), "GET /a%20b+c%0d%0a", "U");
+    });
+  for (auto& w : writers) w.join();
+  log.CloseProxyLog();
+  log.WriteProxyLogLine(htonl(0x7f000001), "after close", "-");
+  EXPECT_FALSE(std::filesystem::exists("nodir"));
+  std::string line = "127.0.0.1 - U [04/01/2027 13:04:59] \"GET /a b c??\"\n",
+              text = ctx.env.ReadFile("proxy.log", 1 << 20).value_or(""), want;
+  for (int i = 0; i < 200; ++i) want += line;
+  EXPECT_TRUE(text == want) << text.substr(0, 200);
+}
+
+TEST(RelayParsingTest, RequestLinesAndHeaders) {
+  const char* kinds[] = {"http", "ftp", "refused", "nothttp1"};
+  for (auto [line, want] : std::vector<std::pair<std::string, std::string>>{
+           {"GET http://h.example/a?c HTTP/1.1", "http h.example GET /a?c HTTP/1.1"},
+           {"HEAD http://h:8080 HTTP/1.0", "http h:8080 HEAD / HTTP/1.0"},
+           {"POST HTTP://h?q=1 HTTP/1.0", "http h POST /?q=1 HTTP/1.0"},
+           {"CONNECT h.example:443 HTTP/1.1", "http h.example:443 "},
+           {"GET ftp://u:p@h/f HTTP/1.0", "ftp  ftp://u:p@h/f"},
+           {"GET http://h/", "nothttp1  "},
+           {"PUT http://h/ HTTP/1.0", "refused  "},
+           {"GET /local HTTP/1.0", "refused  "},
+           {"GET http:///x HTTP/1.0", "refused  "},
+           {"GET http://" + std::string(256, 'h') + "/ HTTP/1.0", "refused  "}}) {
+    RelayRequestLine r = ParseRelayRequestLine(line);
+    EXPECT_EQ(std::string(kinds[int(r.kind)]) + " " + r.host + " " + r.origin_line + r.url, want);
+  }
+  EXPECT_EQ(ParseContentLength(" 3000 "), 3000);
+  for (const char* bad : {"", "-1", "12a", "2147483648"})
+    EXPECT_FALSE(ParseContentLength(bad)) << bad;
+  ResponseHeadFacts f;
+  for (const char* h : {"connection: Close", "TRANSFER-ENCODING: chunked", "Content-Length: x"})
+    NoteResponseHeader(h, f);
+  EXPECT_TRUE(f.connection_close && f.chunked && f.bad_length);
+  ResponseHeadFacts twice;
+  for (const char* h : {"Content-Length: 5", "Content-Length: 7"}) NoteResponseHeader(h, twice);
+  EXPECT_TRUE(twice.has_length && twice.bad_length);
+}
+
+// The stream fed in pieces of `step`: "done@<bytes taken>", "error" or "more".
+std::string Frame(const std::string& stream, size_t step) {
+  ChunkedFramer framer;
+  for (size_t at = 0; at < stream.size(); at += step) {
+    size_t n = std::min(step, stream.size() - at);
+    auto r = framer.Feed(stream.data() + at, n);
+    if (r != ChunkedFramer::Result::kMore)
+      return r == ChunkedFramer::Result::kDone ? "done@" + std::to_string(at + n) : "error";
+  }
+  return "more";
+}
+
+TEST(RelayParsingTest, ChunkFraming) {
+  const std::string zero_inside = "a\r\n\r\n0\r\n\r\nxyz\r\n0\r\n\r\n";
+  for (size_t step : {1, 3, 1000}) EXPECT_EQ(Frame(zero_inside, step), "done@20") << step;
+  EXPECT_EQ(Frame("3;x=1\r\nabc\r\n0\r\nExpires: 0\r\n\r\njunk", 1), "done@29");
+  EXPECT_EQ(Frame("5\r\nabc", 1) + Frame("7fffffff\r\n", 1), "moremore");
+  for (const char* bad :
+       {"ffffffffffff\r\n", "80000000\r\n", "00000000000000001\r\n", "\r\n", "x\r\n", "3\r\nabcX"})
+    EXPECT_EQ(Frame(bad, 1), "error") << bad;
+}
+
+}  // namespace
+}  // namespace netrove

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "runtime/program.h"
+#include "runtime/text.h"
 
 namespace netrove {
 
@@ -65,17 +66,6 @@ std::string ScramblePassword(const std::string& entry_name, const std::string& u
   return "$" + ScramblePasswordText(entry_name, user, password, key);
 }
 
-namespace {
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-}  // namespace
-
 std::string DecodePasswordWithKey(const std::string& value, const std::string& entry_name,
                                   const std::string& user, uint32_t volume_key) {
   if (!value.empty() && value[0] == '*') return value.substr(1);
@@ -89,7 +79,7 @@ std::string DecodePasswordWithKey(const std::string& value, const std::string& e
   std::vector<uint8_t> bytes;
   bytes.reserve(hex.size() / 2);
   for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-    int hi = HexDigit(hex[i]), lo = HexDigit(hex[i + 1]);
+    int hi = HexDigitValue(hex[i]), lo = HexDigitValue(hex[i + 1]);
     bytes.push_back(hi < 0 || lo < 0 ? 0 : static_cast<uint8_t>(hi * 16 + lo));
   }
   if (bytes.empty()) return "";

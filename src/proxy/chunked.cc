@@ -3,18 +3,9 @@
 
 #include <algorithm>
 
+#include "runtime/text.h"
+
 namespace netrove {
-namespace {
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-}  // namespace
-
 ChunkedFramer::Result ChunkedFramer::Feed(const char* data, size_t length) {
   for (size_t i = 0; i < length && state_ != State::kDone && state_ != State::kError;) {
     if (state_ == State::kData) {
@@ -42,7 +33,7 @@ ChunkedFramer::State ChunkedFramer::EndOfSizeLine() {
 ChunkedFramer::State ChunkedFramer::Step(char c) {
   switch (state_) {
     case State::kSize: {
-      int v = HexValue(c);
+      int v = HexDigitValue(c);
       if (v >= 0) {
         size_ = size_ * 16 + static_cast<uint64_t>(v);
         if (++digits_ > kMaxSizeDigits || size_ > kMaxChunkSize) return State::kError;

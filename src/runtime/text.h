@@ -19,6 +19,9 @@ std::string UpperAscii(std::string_view text);
 // blanks, at most five digits); nullopt otherwise.
 std::optional<uint16_t> ParsePortNumber(std::string_view text);
 
+// The value of a hexadecimal digit (either case), -1 for any other byte.
+int HexDigitValue(char c);
+
 // URL decoding as the proxy and its log use it: every "+" becomes a
 // space, then each "%" with two hexadecimal digits becomes that byte; a
 // "%" without a valid pair stays as it is.

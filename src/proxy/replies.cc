@@ -84,6 +84,11 @@ void ProxyReplies::SendProxyAuthRequired(SocketVar& client) {
            std::string(kNotFoundPageHead) + std::string(kProxyAuthErrorMessage) + PageFooter());
 }
 
+void ProxyReplies::SendSkippedUrl(SocketVar& client) {
+  SendText(client, kSkippedHeader);
+  CloseSocketVar(client);
+}
+
 void ProxyReplies::SendUnauthorized(SocketVar& client, std::string_view realm) {
   std::string header(kUnauthorizedHeader);
   if (!realm.empty()) header += " realm=\"" + std::string(realm) + "\"";

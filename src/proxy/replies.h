@@ -79,6 +79,8 @@ class ProxyReplies {
   // `message`.
   void SendErrorPage(SocketVar& client, std::string_view message);
   void SendProxyAuthRequired(SocketVar& client);
+  // The skipped header as it stands (a complete reply without a body).
+  void SendSkippedUrl(SocketVar& client);
   void SendUnauthorized(SocketVar& client, std::string_view realm);
   // The file with its size and last-write time, in 512-byte blocks; the
   // File Not Found page when it does not open.

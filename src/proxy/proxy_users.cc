@@ -69,8 +69,9 @@ std::optional<ProxyCredentials> ParseProxyCredentials(std::string_view line,
   if (size_t colon = line.find(':'); colon != std::string_view::npos) line.remove_prefix(colon + 1);
   const std::string text = Trim(line);
   const size_t space = text.find(' ');
-  // The scheme word ("Basic") is not examined.
-  if (space == std::string::npos || space + 1 == text.size()) return std::nullopt;
+  // The scheme word ("Basic") is not examined; what follows the space is
+  // not empty, since the text is trimmed.
+  if (space == std::string::npos) return std::nullopt;
   Base64Result result = DecodeBase64(std::string_view(text).substr(space + 1));
   const size_t separator = result.data.find(':');
   std::optional<ProxyCredentials> credentials;

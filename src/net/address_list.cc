@@ -54,7 +54,7 @@ void AddressList::Replace(std::shared_ptr<const Contents> contents) {
 }
 
 bool LoadAddressList(Env& env, Log& log, const std::string& file_name, AddressList& list,
-                     bool drop_marked) {
+                     bool drop_marked, bool address_patterns) {
   std::shared_ptr<const AddressList::Contents> old = list.Snapshot();
   uint32_t now = NowSeconds(env);
   bool same_file = old->readable && old->file_name == file_name;
@@ -80,7 +80,7 @@ bool LoadAddressList(Env& env, Log& log, const std::string& file_name, AddressLi
   ParsedList parsed = ParseListText(*text, drop_marked);
   fresh->entries = std::move(parsed.entries);
   for (const std::string& entry : fresh->entries) {
-    if (!AddressPatternTooLong(entry)) continue;
+    if (!address_patterns || !AddressPatternTooLong(entry)) continue;
     log.Write("Warning: " + file_name + ": \"" + entry +
               "\" has more than four address parts and admits nobody");
     break;  // one line per load

@@ -56,11 +56,12 @@ class AddressList {
 };
 
 // Loads (or lazily reloads) `file_name` into `list` through `env`, whose
-// clock decides when the file is looked at again; a pattern that admits
-// nobody is warned about in `log`. True when the file could be read (the
-// list may still have no entries).
+// clock decides when the file is looked at again; in a list of address
+// patterns, a pattern that admits nobody is warned about in `log` (files
+// of another form, such as proxy users, pass `address_patterns` false).
+// True when the file could be read (the list may still have no entries).
 bool LoadAddressList(Env& env, Log& log, const std::string& file_name, AddressList& list,
-                     bool drop_marked);
+                     bool drop_marked, bool address_patterns = true);
 // Lazy reload from the list's own file name; false when never loaded.
 bool ReloadAddressList(Env& env, Log& log, AddressList& list);
 

@@ -143,7 +143,7 @@ bool ProxyUsers::CheckProxyUser(const std::string& local_dotted, uint16_t local_
   const std::optional<ProxyCredentials> parsed = ParseProxyCredentials(credentials, &decoded);
   for (char c : decoded.bad_chars) console_.WriteLine(CharErrorText(c));
   if (!parsed) return false;
-  (void)LoadAddressList(env_, log_, file_name, list, false);
+  (void)LoadAddressList(env_, log_, file_name, list, false, false);
   const auto contents = list.Snapshot();
   return MatchProxyUser(contents->entries, *parsed, local_dotted, local_port, env_.LocalSeconds(),
                         user);

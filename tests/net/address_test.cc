@@ -139,6 +139,10 @@ TEST_F(AddressTest, AdmissionByPortAndTheDenialLog) {
   EXPECT_EQ(ctx_.Lines(),
             std::vector<std::string>{"Warning: maplink.ip: \"127.0.0.1.5\" has "
                                      "more than four address parts and admits nobody"});
+  WriteFile("authpass.usr", "a.b c.d.e.f.g 10.0.0.*\n");  // dots of a user line
+  AddressList users;
+  ASSERT_TRUE(LoadAddressList(env_, ctx_.log, "authpass.usr", users, false, false));
+  EXPECT_EQ(ctx_.Lines().size(), 1u);
   EXPECT_TRUE(access_.CheckClientOrDeny(on_a, list));
   EXPECT_TRUE(on_a.is_open());
   EXPECT_FALSE(access_.CheckClientOrDeny(on_b, list));

@@ -104,7 +104,9 @@ TEST(CacheEntry, BytesAppearOnlyWhenCompleteAndFailuresKeepTheOldEntry) {
   EXPECT_FALSE(OpenCacheEntry(env, "writing") || OpenCacheEntry(env, "short"));
 }
 
-TEST(CacheEntry, ConcurrentWritersLeaveOneCompleteEntryAndReadersKeepTheirs) {
+// On real files: concurrent writers, a reader of the old entry, and a purge
+// (file times are UTC and are read on the local scale).
+TEST(CacheEntry, ConcurrentWritersReadersAndTheRealPurge) {
   testing::TestContext ctx;
   const size_t kBody = 256 * 1024;
   const std::string path = ctx.scratch / kPath, header = ResponseHeader("", kBody);
@@ -132,6 +134,15 @@ TEST(CacheEntry, ConcurrentWritersLeaveOneCompleteEntryAndReadersKeepTheirs) {
   // A discarded entry takes the host directory it made with it.
   ASSERT_TRUE(CreateCacheEntry(ctx.env, ctx.scratch / "C/new/y", 1, false, kStoredRequest, ""));
   EXPECT_FALSE(std::filesystem::exists(ctx.scratch / "C/new"));
+  ctx.config.Update([](ConfigRecord& r) { r.proxy_disk_free = "0"; });
+  ASSERT_TRUE(std::filesystem::create_directories("C/h"));
+  ASSERT_TRUE(WriteFileAtomically(ctx.env, "C/h/old", "12345") && TouchFile(ctx.env, "C/h/new"));
+  const timespec old_time[2] = {{time(nullptr) - 25 * 86400, 0}, {time(nullptr) - 25 * 86400, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, "C/h/old", old_time, 0), 0);
+  EXPECT_EQ(
+      ProxyCachePurge(ctx.env, ctx.tasks, ctx.log, ctx.config, ctx.scratch / "C/").PurgeRound(),
+      5u);
+  EXPECT_TRUE(!FileExists(ctx.env, "C/h/old") && FileExists(ctx.env, "C/h/new"));
 }
 
 TEST(SkipUrls, TaskEmptiesTheListEveryFiveMinutes) {
@@ -328,8 +339,7 @@ TEST_F(PurgeTest, ThreePercentFreeWantedWithOnePercentFreeDeletesThreePercent) {
   EXPECT_TRUE(ctx_.Has("Purge proxy cache. Free 30,000,000 bytes"));
 }
 
-// Day stamps: among files of one day the largest goes first, whatever the
-// hour; reading a file counts as using it.
+// Among files of one day the largest goes first; reading counts as use.
 TEST_F(PurgeTest, DaysDecideAgeAndUnusedFilesGoWhateverTheLimits) {
   const int64_t three_days = 3 * kDay + env_.LocalSeconds() % kDay;  // 00:00, 3 days ago
   Put("s/small", 300000, three_days - 3600);
@@ -359,20 +369,6 @@ TEST_F(PurgeTest, TaskRoundsAfterFifteenSecondsThenEveryHalfHour) {
   env_.Advance(1);
   EXPECT_TRUE(ctx_.WaitForLine("Purge proxy cache. Free 2,000 bytes"));
   purge_.StopPurgeTask();
-}
-
-// Real file times are UTC and are read on the local scale.
-TEST(PurgeFiles, RealFileUnusedFor25DaysIsDeleted) {
-  testing::TestContext ctx;
-  ctx.config.Update([](ConfigRecord& r) { r.proxy_disk_free = "0"; });
-  ASSERT_TRUE(std::filesystem::create_directories("C/h"));
-  ASSERT_TRUE(WriteFileAtomically(ctx.env, "C/h/old", "12345") && TouchFile(ctx.env, "C/h/new"));
-  const timespec old_time[2] = {{time(nullptr) - 25 * kDay, 0}, {time(nullptr) - 25 * kDay, 0}};
-  ASSERT_EQ(utimensat(AT_FDCWD, "C/h/old", old_time, 0), 0);
-  EXPECT_EQ(
-      ProxyCachePurge(ctx.env, ctx.tasks, ctx.log, ctx.config, ctx.scratch / "C/").PurgeRound(),
-      5u);
-  EXPECT_TRUE(!FileExists(ctx.env, "C/h/old") && FileExists(ctx.env, "C/h/new"));
 }
 
 }  // namespace

@@ -107,8 +107,8 @@ class RelayTest : public ::testing::Test {
     if (p) WaitUntil([&] { return (status = p->Poll()).has_value(); }, ms);
     return status;
   }
-  // A server program given a free port in place of "PORT": the port once
-  // it takes connections, "" if it never does. It ends with the test.
+  // A server program given a free port in place of "PORT": "127.0.0.1:port"
+  // once it takes connections, "" if it never does. It ends with the test.
   std::string Server(std::vector<std::string> argv, const std::string& out) {
     const uint16_t port = FreePort();
     for (auto& a : argv)
@@ -118,23 +118,19 @@ class RelayTest : public ::testing::Test {
       int fd = ConnectLoopback(port);
       return fd >= 0 && close(fd) == 0;
     };
-    return servers_.back() && WaitUntil(up, 10000) ? std::to_string(port) : "";
+    return servers_.back() && WaitUntil(up, 10000) ? "127.0.0.1:" + std::to_string(port) : "";
   }
-  // curl through the relay: headers and body of its first URL.
+  // curl through the relay, the secret sent by `secret_option`: headers
+  // and body of its first URL.
   CurlResult Curl(std::vector<std::string> args, const std::string& secret_option = "-H") {
-    std::vector<std::string> argv = {
-        "curl", "-sS",        "--max-time", "10",        "-x", "127.0.0.1:" + std::to_string(port_),
-        "-D",   File("head"), "-o",         File("body")};
-    if (!secret_option.empty()) argv.insert(argv.end(), {secret_option, relay_.SecretHeaderLine()});
-    argv.insert(argv.end(), args.begin(), args.end());
     for (const char* f : {"head", "body"}) std::filesystem::remove(File(f));
-    CurlResult r;
+    args.insert(args.begin(),
+                {"curl", "-sS", "--max-time", "10", "-x", "127.0.0.1:" + std::to_string(port_),
+                 "-D", File("head"), "-o", File("body"), secret_option, relay_.SecretHeaderLine()});
     auto start = SteadyClock::now();
-    r.status = Run(argv, "err", 15000);
-    r.ms = MsSince(start);
-    r.head = ctx_.Read(File("head")), r.body = ctx_.Read(File("body")),
-    r.err = ctx_.Read(File("err"));
-    return r;
+    // (A braced list runs in order: the files are read after curl ends.)
+    return {Run(args, "err", 15000), ctx_.Read(File("head")), ctx_.Read(File("body")),
+            ctx_.Read(File("err")), MsSince(start)};
   }
   std::string Get(const std::string& url, const std::string& more = "") {
     return "GET " + url + " HTTP/1.1\r\n" + relay_.SecretHeaderLine() + "\r\n" + more + "\r\n";
@@ -148,21 +144,45 @@ class RelayTest : public ::testing::Test {
   std::vector<std::unique_ptr<Process>> servers_;
 };
 
-TEST_F(RelayTest, StaticFilesAndHeadFromHttpServer) {
+// Files and HEAD from python's http.server; CONNECT to a plain origin and
+// curl -p to openssl s_server.
+TEST_F(RelayTest, RealServersFilesHeadAndTunnels) {
   std::filesystem::create_directory(File("www"));
   std::string text;
   for (int i = 0; i < 5000; ++i) text.push_back(static_cast<char>('a' + i % 26));
   WriteFile(File("www/a.txt"), text);
   WriteFile(File("www/b.html"), "<p>b</p>");
-  const std::string port = Server({"/usr/bin/python3", "-m", "http.server", "--bind", "127.0.0.1",
-                                   "--directory", File("www"), "PORT"},
-                                  "py.log");
-  ASSERT_NE(port, "");
-  CurlResult get = Curl({"http://127.0.0.1:" + port + "/a.txt"});
+  const std::string web = Server({"/usr/bin/python3", "-m", "http.server", "--bind", "127.0.0.1",
+                                  "--directory", File("www"), "PORT"},
+                                 "py.log");
+  ASSERT_NE(web, "");
+  CurlResult get = Curl({"http://" + web + "/a.txt"});
   EXPECT_TRUE(get.status == 0 && get.body == text) << get.err;
-  CurlResult head = Curl({"-I", "http://127.0.0.1:" + port + "/b.html"});
+  CurlResult head = Curl({"-I", "http://" + web + "/b.html"});
   EXPECT_NE(head.head.find("Content-Length: 8\r\n"), std::string::npos) << head.err;
   EXPECT_LT(head.ms, 2000);
+
+  TcpOrigin plain("HTTP/1.0 200 OK\r\n\r\norigin page");
+  int fd = ConnectLoopback(port_);
+  ASSERT_TRUE(SendAll(
+      fd, "CONNECT " + plain.host() + " HTTP/1.1\r\n" + relay_.SecretHeaderLine() + "\r\n\r\n"));
+  EXPECT_EQ(ReadAll(fd, 3000, 39), "HTTP/1.0 200 Connection established\r\n\r\n");
+  ASSERT_TRUE(SendAll(fd, "GET / HTTP/1.0\r\n\r\n"));
+  EXPECT_EQ(ReadAll(fd, 3000), "HTTP/1.0 200 OK\r\n\r\norigin page");
+  close(fd);
+
+  ASSERT_EQ(Run({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                 "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", File("key.pem"), "-out",
+                 File("cert.pem"), "-days", "1", "-subj", "/CN=127.0.0.1"},
+                "req.log"),
+            0);
+  const std::string tls = Server({"openssl", "s_server", "-accept", "127.0.0.1:PORT", "-cert",
+                                  File("cert.pem"), "-key", File("key.pem"), "-www"},
+                                 "tls.log");
+  ASSERT_NE(tls, "");
+  CurlResult r =
+      Curl({"-p", "--cacert", File("cert.pem"), "https://" + tls + "/"}, "--proxy-header");
+  EXPECT_TRUE(r.status == 0 && r.body.find("Cipher") != std::string::npos) << r.err;
 }
 
 // Only requests with the secret pass, and neither the secret nor
@@ -245,30 +265,6 @@ TEST_F(RelayTest, BodiesAndOriginConnections) {
   EXPECT_EQ(a.requests().back().second, post);
   std::lock_guard<std::mutex> lock(mu_);
   EXPECT_EQ(blocks_, (std::vector<size_t>{1025, 1025, 950}));
-}
-
-TEST_F(RelayTest, ConnectTunnels) {
-  TcpOrigin plain("HTTP/1.0 200 OK\r\n\r\norigin page");
-  int fd = ConnectLoopback(port_);
-  ASSERT_TRUE(SendAll(
-      fd, "CONNECT " + plain.host() + " HTTP/1.1\r\n" + relay_.SecretHeaderLine() + "\r\n\r\n"));
-  EXPECT_EQ(ReadAll(fd, 3000, 39), "HTTP/1.0 200 Connection established\r\n\r\n");
-  ASSERT_TRUE(SendAll(fd, "GET / HTTP/1.0\r\n\r\n"));
-  EXPECT_EQ(ReadAll(fd, 3000), "HTTP/1.0 200 OK\r\n\r\norigin page");
-  close(fd);
-
-  ASSERT_EQ(Run({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                 "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", File("key.pem"), "-out",
-                 File("cert.pem"), "-days", "1", "-subj", "/CN=127.0.0.1"},
-                "req.log"),
-            0);
-  const std::string port = Server({"openssl", "s_server", "-accept", "127.0.0.1:PORT", "-cert",
-                                   File("cert.pem"), "-key", File("key.pem"), "-www"},
-                                  "tls.log");
-  ASSERT_NE(port, "");
-  CurlResult r = Curl({"-p", "--cacert", File("cert.pem"), "https://127.0.0.1:" + port + "/"},
-                      "--proxy-header");
-  EXPECT_TRUE(r.status == 0 && r.body.find("Cipher") != std::string::npos) << r.err;
 }
 
 // Each request ends within its bound, with the error page while no

@@ -1,6 +1,5 @@
-// Proxy users (credentials, the choice of the entry, time windows, the
-// local address rule, Base64 with its bounded reports) and the url.bad and
-// files.bad filters with the replies a hit sends.
+// Proxy users (entries, credentials, time windows, the local address,
+// Base64) and the url.bad and files.bad filters with the replies of a hit.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -67,7 +66,6 @@ TEST_F(AccessTest, EntriesCredentialsTimeWindowsAndAddresses) {
     EXPECT_EQ(Check(file, kAnna, address, port, local), want) << file << " " << address << ":" << port << " at " << local;
 }
 
-// The rule is on the address the client reached, not on the client's own.
 TEST_F(AccessTest, SocketFormMatchesTheLocalAddress) {
   uint16_t port = 0;
   int listener = BindLoopback(port), client = ConnectLoopback(port, "127.0.0.1", "127.0.0.2");

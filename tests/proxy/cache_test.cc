@@ -77,20 +77,19 @@ TEST(CacheEntry, BytesAppearOnlyWhenCompleteAndFailuresKeepTheOldEntry) {
   EXPECT_EQ(env.Paths(), std::vector<std::string>{kPath});
   EXPECT_EQ(env.FileText(kPath), want);
   EXPECT_TRUE(skip.Contains(kPath));
-  struct Case {
-    std::string body;
-    bool relay_failed = false, fail_write = false, fail_rename = false;
-  };
-  for (const Case& c : {Case{"hel"}, Case{"hello!"}, Case{"hello", true},
-                        Case{"hello", false, true}, Case{"hello", false, false, true}}) {
-    faults.FailWriteNumber(c.fail_write ? 2 : -100);
-    faults.FailRenames(c.fail_rename);
+  for (auto [body, fault] : std::vector<std::pair<std::string, std::string>>{{"hel", ""},
+                                                                             {"hello!", ""},
+                                                                             {"hello", "relay"},
+                                                                             {"hello", "write"},
+                                                                             {"hello", "rename"}}) {
+    faults.FailWriteNumber(fault == "write" ? 2 : -100);
+    faults.FailRenames(fault == "rename");
     entry = CreateCacheEntry(faults, kPath, 1, false, kStoredRequest, header);
     ASSERT_TRUE(entry);
-    EXPECT_NE(entry->AppendBody(c.body), c.fail_write);
-    EXPECT_FALSE(FinishCacheEntry(std::move(entry), 5, c.relay_failed, false, none));
-    EXPECT_EQ(env.Paths(), std::vector<std::string>{kPath}) << c.body;
-    EXPECT_EQ(env.FileText(kPath), want) << c.body;
+    EXPECT_NE(entry->AppendBody(body), fault == "write");
+    EXPECT_FALSE(FinishCacheEntry(std::move(entry), 5, fault == "relay", false, none));
+    EXPECT_EQ(env.Paths(), std::vector<std::string>{kPath}) << body << fault;
+    EXPECT_EQ(env.FileText(kPath), want) << body << fault;
   }
   faults.FailRenames(false);
   // Without a Content-Length all that came is the body.
@@ -104,8 +103,7 @@ TEST(CacheEntry, BytesAppearOnlyWhenCompleteAndFailuresKeepTheOldEntry) {
   EXPECT_FALSE(OpenCacheEntry(env, "writing") || OpenCacheEntry(env, "short"));
 }
 
-// On real files: concurrent writers, a reader of the old entry, and a purge
-// (file times are UTC and are read on the local scale).
+// Real files: two writers, a reader of the old entry, a purge (UTC times).
 TEST(CacheEntry, ConcurrentWritersReadersAndTheRealPurge) {
   testing::TestContext ctx;
   const size_t kBody = 256 * 1024;
@@ -160,59 +158,54 @@ TEST(SkipUrls, TaskEmptiesTheListEveryFiveMinutes) {
   Tasks::Stop(task);
 }
 
-class RevalidateTest : public ::testing::Test {
- protected:
+TEST(Revalidate, HeadOfTheStoredRequestConfirmsOrDeletesTheEntry) {
+  testing::NetTestContext ctx;
+  std::atomic<uint32_t> net_bytes{0};
+  std::string last_request;
+  int opens = 0;
   // Revalidates kPath through an origin that answers `reply`.
-  bool Revalidate(const std::string& reply) {
+  auto revalidate = [&](const std::string& reply) {
     testing::TcpOrigin origin(reply);
     auto open = [&](const std::string& path) {
-      ++opens_;
-      return path == kPath ? ctx_.net.connector().Connect(origin.host(), 80) : SocketVar();
+      ++opens;
+      return path == kPath ? ctx.net.connector().Connect(origin.host(), 80) : SocketVar();
     };
-    bool current = RevalidateEntry(ctx_.env, kPath, open, net_bytes_);
-    last_request_ = origin.last_request();
+    bool current = RevalidateEntry(ctx.env, kPath, open, net_bytes);
+    last_request = origin.last_request();
     return current;
-  }
-  testing::NetTestContext ctx_;
-  std::atomic<uint32_t> net_bytes_{0};
-  std::string last_request_;
-  int opens_ = 0;
-};
-
-TEST_F(RevalidateTest, HeadOfTheStoredRequestConfirmsOrDeletesTheEntry) {
-  ASSERT_TRUE(WriteEntry(ctx_.env, kPath, ResponseHeader(kDate, 5), "hello"));
+  };
+  ASSERT_TRUE(WriteEntry(ctx.env, kPath, ResponseHeader(kDate, 5), "hello"));
   // Lines in another order and case; the body is not read.
   const std::string same =
       "HTTP/1.0 200 OK\r\ncontent-length: 5\r\nLAST-MODIFIED: " + kDate + "\r\n\r\n";
-  EXPECT_TRUE(Revalidate(same + "body"));
-  EXPECT_EQ(last_request_, "HEAD" + kStoredRequest.substr(3));
-  EXPECT_EQ(net_bytes_.load(), same.size());
-  EXPECT_TRUE(Revalidate("HTTP/1.0 304 Not Modified\r\n\r\n"));
+  EXPECT_TRUE(revalidate(same + "body"));
+  EXPECT_EQ(last_request, "HEAD" + kStoredRequest.substr(3));
+  EXPECT_EQ(net_bytes.load(), same.size());
+  EXPECT_TRUE(revalidate("HTTP/1.0 304 Not Modified\r\n\r\n"));
   // Answers that end or flood before their empty line, or no upstream at all.
-  EXPECT_FALSE(Revalidate("HTTP/1.0 200 OK\r\nLast-Modified: " + kDate + "\r\n"));
+  EXPECT_FALSE(revalidate("HTTP/1.0 200 OK\r\nLast-Modified: " + kDate + "\r\n"));
   std::string flood = "HTTP/1.0 200 OK\r\n";
   while (flood.size() <= kMaxRevalidationHeader) flood += "X: " + std::string(900, 'p') + "\r\n";
-  EXPECT_FALSE(Revalidate(flood + "\r\n"));
+  EXPECT_FALSE(revalidate(flood + "\r\n"));
   EXPECT_FALSE(RevalidateEntry(
-      ctx_.env, kPath, [](const std::string&) { return SocketVar(); }, net_bytes_));
-  EXPECT_TRUE(FileExists(ctx_.env, kPath));
-  EXPECT_FALSE(Revalidate(ResponseHeader("Thu, 02 Jan 2025 00:00:00 GMT", 5)));
-  EXPECT_FALSE(FileExists(ctx_.env, kPath));
-  // Validator 0 would match any answer without the two lines; stored
-  // requests beyond the buffer or the file are not sent.
-  opens_ = 0;
+      ctx.env, kPath, [](const std::string&) { return SocketVar(); }, net_bytes));
+  EXPECT_TRUE(FileExists(ctx.env, kPath));
+  EXPECT_FALSE(revalidate(ResponseHeader("Thu, 02 Jan 2025 00:00:00 GMT", 5)));
+  EXPECT_FALSE(FileExists(ctx.env, kPath));
+  // Validator 0 matches too much; requests beyond buffer or file are not sent.
+  opens = 0;
   const std::string big = "GET http://s/ HTTP/1.0\r\nX: " + std::string(kMaxStoredRequest, 'x');
   const uint32_t validator = *ComputeValidator(ResponseHeader(kDate, 5));
   const std::string beyond_file =
       EncodeEntryHeader({kEntryComplete, 0, validator, 1000, 0}) + "GET http://s/ HTTP/1.0\r\n\r\n";
   for (int i = 0; i < 3; ++i) {
-    const bool written = i == 0 ? WriteEntry(ctx_.env, kPath, ResponseHeader("", 0), "x")
+    const bool written = i == 0 ? WriteEntry(ctx.env, kPath, ResponseHeader("", 0), "x")
                          : i == 1
-                             ? WriteEntry(ctx_.env, kPath, ResponseHeader(kDate, 5), "hello", big)
+                             ? WriteEntry(ctx.env, kPath, ResponseHeader(kDate, 5), "hello", big)
                              : (testing::WriteFile(kPath, beyond_file), true);
     ASSERT_TRUE(written);
-    EXPECT_FALSE(Revalidate(ResponseHeader(i == 0 ? "" : kDate, i == 0 ? 0 : 5))) << i;
-    EXPECT_EQ(opens_, 0) << i;
+    EXPECT_FALSE(revalidate(ResponseHeader(i == 0 ? "" : kDate, i == 0 ? 0 : 5))) << i;
+    EXPECT_EQ(opens, 0) << i;
   }
 }
 

@@ -14,8 +14,7 @@ using namespace std::string_literals;
 
 const char kErrorPage[] = "<H1>Host connection error</H1>";
 
-// Serves each connection in a thread of its own (a held one stops no
-// other): reads requests (head, then a Content-Length body), keeps them and
+// A thread a connection: keeps each request (head, Content-Length body) and
 // lets `answer` reply; the connection goes on while it says true.
 class ScriptedOrigin {
  public:
@@ -79,8 +78,7 @@ struct CurlResult {
   int64_t ms = 0;
 };
 
-// Receives wait 2.5 s at most, a header block 1 s, and the error page
-// drains for 200 ms.
+// Receives wait 2.5 s, a header block 1 s, the error page drains 200 ms.
 class RelayTest : public ::testing::Test {
  protected:
   RelayTest() {
@@ -107,8 +105,7 @@ class RelayTest : public ::testing::Test {
     if (p) WaitUntil([&] { return (status = p->Poll()).has_value(); }, ms);
     return status;
   }
-  // A server program given a free port in place of "PORT": "127.0.0.1:port"
-  // once it takes connections, "" if it never does. It ends with the test.
+  // A server given a free port for "PORT": "127.0.0.1:port" once up, else "".
   std::string Server(std::vector<std::string> argv, const std::string& out) {
     const uint16_t port = FreePort();
     for (auto& a : argv)
@@ -120,8 +117,7 @@ class RelayTest : public ::testing::Test {
     };
     return servers_.back() && WaitUntil(up, 10000) ? "127.0.0.1:" + std::to_string(port) : "";
   }
-  // curl through the relay, the secret sent by `secret_option`: headers
-  // and body of its first URL.
+  // curl through the relay: headers and body of its first URL.
   CurlResult Curl(std::vector<std::string> args, const std::string& secret_option = "-H") {
     for (const char* f : {"head", "body"}) std::filesystem::remove(File(f));
     args.insert(args.begin(),
@@ -144,8 +140,7 @@ class RelayTest : public ::testing::Test {
   std::vector<std::unique_ptr<Process>> servers_;
 };
 
-// Files and HEAD from python's http.server; CONNECT to a plain origin and
-// curl -p to openssl s_server.
+// http.server's files and HEAD; CONNECT to a plain origin and to s_server.
 TEST_F(RelayTest, RealServersFilesHeadAndTunnels) {
   std::filesystem::create_directory(File("www"));
   std::string text;
@@ -185,8 +180,7 @@ TEST_F(RelayTest, RealServersFilesHeadAndTunnels) {
   EXPECT_TRUE(r.status == 0 && r.body.find("Cipher") != std::string::npos) << r.err;
 }
 
-// Only requests with the secret pass, and neither the secret nor
-// Proxy-Connection reaches the origin. Refused requests get their page.
+// Only requests with the secret pass; it and Proxy-Connection stay here.
 TEST_F(RelayTest, SecretAndRefusedRequests) {
   ScriptedOrigin origin([](int fd, auto&, auto&) { return SendAll(fd, LengthReply("ok")); });
   const std::string url = "http://" + origin.host() + "/p?q=1";
@@ -222,10 +216,8 @@ TEST_F(RelayTest, SecretAndRefusedRequests) {
       "listing of ftp://h/pub/\r\n");
 }
 
-// A "0" line inside chunk data neither ends the body nor makes the relay
-// wait for the origin's close; 302 and 304 without a body pass at once; a
-// POST goes in blocks of 1025; one origin connection serves its host until
-// another host replaces it.
+// A "0" line in chunk data ends nothing; 302 and 304 pass at once; a POST
+// goes in blocks of 1025; one origin connection a host until another's.
 TEST_F(RelayTest, BodiesAndOriginConnections) {
   const std::string data = "first\r\n0\r\n\r\nlast line";
   ScriptedOrigin a([&](int fd, const std::string& head, const std::string& body) {
@@ -267,8 +259,7 @@ TEST_F(RelayTest, BodiesAndOriginConnections) {
   EXPECT_EQ(blocks_, (std::vector<size_t>{1025, 1025, 950}));
 }
 
-// Each request ends within its bound, with the error page while no
-// response header has reached the client; the relay serves on afterwards.
+// Each ends in its bound, with the error page while no header went out.
 TEST_F(RelayTest, HostileOriginsEndRequestsInBoundedTime) {
   auto held = [](std::string reply) {
     return [reply](int fd, auto&, auto&) {

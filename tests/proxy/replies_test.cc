@@ -72,8 +72,7 @@ TEST_F(RepliesTest, DatesAreUtcAndFilesGoWhole) {
   EXPECT_TRUE(h404.starts_with(kNotFoundHeader) && b404.find(kFileNotFoundMessage) < b404.size());
 }
 
-// A client that keeps sending cannot hold the error page back: the drain
-// ends at its byte bound (a flood) or its time bound (a trickle).
+// The error-page drain ends at its byte bound (flood) or time bound (trickle).
 TEST_F(RepliesTest, ErrorPageDrainIsBounded) {
   for (bool flood : {true, false}) {
     auto [ours, peer] = ctx_.LoopbackPair();

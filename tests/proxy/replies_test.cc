@@ -49,10 +49,10 @@ TEST_F(RepliesTest, PagesCarryTheirLengthAndFooter) {
 }
 
 TEST_F(RepliesTest, DatesAreUtcAndFilesGoWhole) {
-  EXPECT_EQ(HttpDate(kDec5), "Sat, 5 Dec 2026 13:04:59 GMT");
   std::string saved = getenv("TZ") ? getenv("TZ") : "";
   setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);  // an hour ahead, two in summer
   tzset();
+  EXPECT_EQ(HttpDate(kDec5), "Sat, 5 Dec 2026 13:04:59 GMT");
   EXPECT_EQ(UtcFromLocalSeconds(kDec5 + 3600) + UtcFromLocalSeconds(1784000000 + 7200),
             kDec5 + 1784000000);
   saved.empty() ? unsetenv("TZ") : setenv("TZ", saved.c_str(), 1);

@@ -203,6 +203,7 @@ TEST_F(RelayTest, SecretAndRefusedRequests) {
   }
   ASSERT_EQ(origin.requests().size(), 1u);
   const std::string seen = origin.requests()[0].first;
+  EXPECT_TRUE(seen.starts_with("GET /p?q=1 HTTP/1.1\r\n")) << seen;
   EXPECT_TRUE(seen.find("X-Netrove-Relay") == seen.find("Proxy-Connection")) << seen;  // neither
   RelayOptions options;
   options.ftp = [](SocketVar& client, const std::string& url) {

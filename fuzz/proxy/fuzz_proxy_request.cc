@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (auth_line) Check(forwarded == "Proxy-Authorization: " + auth);
     at = end + 2;
   }
-  if (r->cacheable()) Check(!r->no_store && r->cache_path.starts_with("cache/"));
+  Check(r->cacheable() ? r->cache_path.starts_with("cache/") : r->no_store);
   if (r->no_store) Check(r->is_private);
   return 0;
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace netrove {
@@ -12,6 +13,7 @@ namespace {
 
 using Kind = ProxyRequestLine::Kind;
 using State = ProxyHeadRewriter::State;
+const std::string kV = " HTTP/1.0", kNc(kNotCacheableName);
 
 // The head of `request_line` with `headers` and the empty line, finished
 // with `auth` below "cache/"; nullopt when anything ends the request.
@@ -25,84 +27,56 @@ std::optional<ProxyRequest> Finished(const std::string& request_line,
   return FinishProxyRequest(line, head, auth, "cache/");
 }
 
-struct LineCase {
-  std::string line;
-  Kind kind;
-  std::string log_text;  // for kProxy
-  bool no_store = false, is_ftp = false;
-};
-
+// clang-format off
 TEST(ProxyRequestTest, RequestLines) {
-  const std::string h = " HTTP/1.0";
-  for (const LineCase& c : std::vector<LineCase>{
-           {"GET http://a/b" + h, Kind::kProxy, "GET http://a/b"},
-           {"get  http://a/b   HTTP/1.1  ", Kind::kProxy, "get http://a/b"},
-           {"HEAD http://a/" + h, Kind::kProxy, "HEAD http://a/"},
-           {"POST http://a/form" + h, Kind::kProxy, "POST http://a/form", true},
-           {"CONNECT a:443" + h, Kind::kProxy, "CONNECT a:443"},
-           {"GET ftp://f/x" + h, Kind::kProxy, "GET ftp://f/x", false, true},
-           {"HEAD ftp://f/x" + h, Kind::kProxy, "HEAD ftp://f/x"},
-           {"GET http://u:pw@a/p@q" + h, Kind::kProxy, "GET http://a/p@q"},
-           {"GET http://u@x:pw@a:81/" + h, Kind::kProxy, "GET http://a:81/"},
-           {"CONNECT u:pw@a:443" + h, Kind::kProxy, "CONNECT a:443"},
-           {"GET /index.html" + h, Kind::kLocalPage, ""},
-           {"POST /login", Kind::kLocalPage, ""},
-           {"DELETE http://a/b" + h, Kind::kClose, ""},
-           {"GETX http://a/b" + h, Kind::kClose, ""},
-           {"CONNECT", Kind::kClose, ""},
-           {"GET http://a/b HTTP/2", Kind::kClose, ""},
-           {"CONNECT a:443", Kind::kClose, ""},
-           {"GET http://a/b\r" + h, Kind::kClose, ""},
-           {"GET http://a/" + std::string(kMaxRequestHead, 'x') + h, Kind::kClose, ""},
-       }) {
-    ProxyRequestLine r = ParseProxyRequestLine(c.line);
-    EXPECT_EQ(r.kind, c.kind) << c.line;
-    if (c.kind != Kind::kProxy) continue;
-    EXPECT_EQ(r.log_text, c.log_text) << c.line;
-    EXPECT_EQ(r.no_store, c.no_store) << c.line;
-    EXPECT_EQ(r.is_ftp, c.is_ftp) << c.line;
+  // Line, kind, log text ("" unless kProxy), NoStore, IsFtp.
+  for (auto [text, kind, log, no_store, ftp] : std::vector<std::tuple<std::string, Kind, std::string, bool, bool>>{
+           {"get  http://a/b   HTTP/1.1  ", Kind::kProxy, "get http://a/b", false, false},
+           {"HEAD http://a/" + kV, Kind::kProxy, "HEAD http://a/", false, false},
+           {"POST http://a/form" + kV, Kind::kProxy, "POST http://a/form", true, false},
+           {"CONNECT a:443" + kV, Kind::kProxy, "CONNECT a:443", false, false},
+           {"GET ftp://f/x" + kV, Kind::kProxy, "GET ftp://f/x", false, true},
+           {"HEAD ftp://f/x" + kV, Kind::kProxy, "HEAD ftp://f/x", false, false},
+           {"GET http://u:pw@a/p@q" + kV, Kind::kProxy, "GET http://a/p@q", false, false},
+           {"GET http://u@x:pw@a:81/" + kV, Kind::kProxy, "GET http://a:81/", false, false},
+           {"CONNECT u:pw@a:443" + kV, Kind::kProxy, "CONNECT a:443", false, false},
+           {"GET /index.html" + kV, Kind::kLocalPage, "", false, false},
+           {"POST /login", Kind::kLocalPage, "", false, false},
+           {"DELETE http://a/b" + kV, Kind::kClose, "", false, false},
+           {"GETX http://a/b" + kV, Kind::kClose, "", false, false},
+           {"GET http://a/b HTTP/2", Kind::kClose, "", false, false},
+           {"CONNECT a:443", Kind::kClose, "", false, false},
+           {"GET http://a/b\r" + kV, Kind::kClose, "", false, false},
+           {"GET http://a/" + std::string(kMaxRequestHead, 'x') + kV, Kind::kClose, "", false, false}}) {
+    ProxyRequestLine r = ParseProxyRequestLine(text);
+    EXPECT_EQ(r.kind, kind) << text;
+    EXPECT_EQ(std::tie(r.log_text, r.no_store, r.is_ftp), std::tie(log, no_store, ftp)) << text;
   }
-  ProxyRequestLine local = ParseProxyRequestLine("  GET  /  HTTP/1.0 ");
-  EXPECT_EQ(local.line, "GET / HTTP/1.0");
+  EXPECT_EQ(ParseProxyRequestLine("  GET  /  HTTP/1.0 ").line, "GET / HTTP/1.0");
 }
-
-struct HeaderCase {
-  std::string line;
-  std::string forwarded;  // what reaches the head, "" for nothing
-  bool no_store = false, is_private = false;
-};
 
 TEST(ProxyRequestTest, HeaderRules) {
   const std::string ua(kProxyUserAgent);
-  for (const HeaderCase& c : std::vector<HeaderCase>{
-           {"Accept: */*", "Accept: */*"},
-           {"Range: bytes=0-", ""},
-           {"RANGE: BYTES=0-", ""},
-           {"Range: bytes=0-99", "Range: bytes=0-99"},
-           {"Range: bytes=100-", "Range: bytes=100-"},
-           {"If-Modified-Since: Mon, 07 Dec 2026 10:00:00 GMT", ""},
-           {"if-none-match: \"x\"", ""},
-           {"Host: elsewhere", ""},
-           {"Hostile: yes", "Hostile: yes"},
-           {"User-Agent: curl/8", ua},
-           {"user-agent:", ua},
-           {"Authorization: Basic eDp5", "Authorization: Basic eDp5", true, true},
-           {"Cookie: id=1", "Cookie: id=1", true, true},
-           {"Cookies: none", "Cookies: none"},
-           {"Proxy-Authorization: Basic eDp5", ""},
-           {"X-Authorization: 1", "X-Authorization: 1"},
-       }) {
-    ProxyRequestLine line = ParseProxyRequestLine("GET http://a/b.gif HTTP/1.0");
-    ProxyHeadRewriter head(line);
-    EXPECT_EQ(head.AddLine(c.line), State::kMore) << c.line;
-    EXPECT_EQ(head.AddLine(""), State::kComplete) << c.line;
-    std::string want = "GET http://a/b.gif HTTP/1.0\r\n";
-    if (!c.forwarded.empty()) want += c.forwarded + "\r\n";
-    EXPECT_EQ(head.text(), want + "\r\n") << c.line;
-    EXPECT_EQ(head.no_store(), c.no_store) << c.line;
-    EXPECT_EQ(head.is_private(), c.is_private) << c.line;
+  // Client line, what is forwarded ("" for nothing), NoStore and Private.
+  for (auto [line, forwarded, no_store] : std::vector<std::tuple<std::string, std::string, bool>>{
+           {"Accept: */*", "Accept: */*", false},            {"Range: bytes=0-", "", false},
+           {"RANGE: BYTES=0-", "", false},                     {"Range: bytes=100-", "Range: bytes=100-", false},
+           {"Range: bytes=0-99", "Range: bytes=0-99", false}, {"If-Modified-Since: x", "", false},
+           {"if-none-match: \"x\"", "", false},                {"Host: elsewhere", "", false},
+           {"Hostile: yes", "Hostile: yes", false},            {"User-Agent: curl/8", ua, false},
+           {"user-agent:", ua, false},                         {"Authorization: Basic eDp5", "Authorization: Basic eDp5", true},
+           {"Cookie: id=1", "Cookie: id=1", true},             {"Cookies: none", "Cookies: none", false},
+           {"Proxy-Authorization: Basic eDp5", "", false},     {"X-Authorization: 1", "X-Authorization: 1", false}}) {
+    ProxyHeadRewriter head(ParseProxyRequestLine("GET http://a/b.gif HTTP/1.0"));
+    EXPECT_EQ(head.AddLine(line), State::kMore) << line;
+    EXPECT_EQ(head.AddLine(""), State::kComplete) << line;
+    const std::string want = "GET http://a/b.gif HTTP/1.0\r\n" + (forwarded.empty() ? "" : forwarded + "\r\n");
+    EXPECT_EQ(head.text(), want + "\r\n") << line;
+    EXPECT_EQ(head.no_store(), no_store) << line;
+    EXPECT_EQ(head.is_private(), no_store) << line;
   }
 }
+// clang-format on
 
 TEST(ProxyRequestTest, CredentialsKeptAsideAndCut) {
   ProxyHeadRewriter head(ParseProxyRequestLine("GET http://a/ HTTP/1.0"));
@@ -113,126 +87,69 @@ TEST(ProxyRequestTest, CredentialsKeptAsideAndCut) {
 }
 
 TEST(ProxyRequestTest, HeadCapAndLineEnds) {
-  const std::string request = "GET http://a/ HTTP/1.0";  // 24 characters with CR LF
+  // The request line takes 24 characters, the empty line 2: `fill` makes the cap exactly.
   const std::string fill = "X: " + std::string(kMaxRequestHead - 24 - 2 - 2 - 3, 'y');
-  struct Case {
-    std::vector<std::string> lines;
-    State state;
-  };
-  for (const Case& c : std::vector<Case>{
-           // Exactly the cap with the empty line; one more character is too much.
+  for (auto [lines, state] : std::vector<std::pair<std::vector<std::string>, State>>{
            {{fill}, State::kComplete},
            {{fill + "y"}, State::kEnded},
-           // Dropped lines do not count.
-           {{fill, "If-Match: " + std::string(500, 'z')}, State::kComplete},
+           {{fill, "If-Match: " + std::string(500, 'z')},
+            State::kComplete},  // dropped: not counted
            {{"A: 1\rB: 2"}, State::kEnded},
-           {{"A: 1\nB: 2"}, State::kEnded},
-       }) {
-    ProxyHeadRewriter head(ParseProxyRequestLine(request));
-    for (const std::string& l : c.lines) head.AddLine(l);
-    EXPECT_EQ(head.AddLine(""), c.state) << c.lines[0].size();
+           {{"A: 1\nB: 2"}, State::kEnded}}) {
+    ProxyRequestLine line = ParseProxyRequestLine("GET http://a/ HTTP/1.0");
+    ProxyHeadRewriter head(line);
+    for (const std::string& l : lines) head.AddLine(l);
+    EXPECT_EQ(head.AddLine(""), state) << lines[0].size();
     EXPECT_LE(head.text().size(), kMaxRequestHead);
-    // Nothing is taken once the head has ended.
-    std::string before = head.text();
-    head.AddLine("Late: 1");
-    EXPECT_EQ(head.text(), before);
+    const std::string before = head.text();
+    EXPECT_EQ(head.AddLine("Late: 1"), state);
+    EXPECT_EQ(head.text(), before);  // nothing is taken once the head has ended
+    EXPECT_EQ(FinishProxyRequest(line, head, "", "cache/").has_value(), state == State::kComplete);
   }
-  // A head that never got its empty line is not finished.
-  ProxyRequestLine line = ParseProxyRequestLine(request);
-  ProxyHeadRewriter open(line);
-  open.AddLine("A: 1");
-  EXPECT_FALSE(FinishProxyRequest(line, open, "", "cache/"));
 }
 
+// clang-format off
 TEST(ProxyRequestTest, InsertedLinesStandFirst) {
-  struct Case {
-    std::string line, auth, head;
-  };
-  for (const Case& c : std::vector<Case>{
-           {"GET http://u:p@a:81/x HTTP/1.0", "",
-            "GET http://u:p@a:81/x HTTP/1.0\r\nHost: u:p@a:81\r\nAccept: *\r\n\r\n"},
-           {"GET http://a/x HTTP/1.0", "Basic dXA=",
-            "GET http://a/x HTTP/1.0\r\nHost: a\r\nProxy-Authorization: Basic dXA=\r\n"
-            "Accept: *\r\n\r\n"},
-           {"GET http://a HTTP/1.0", "bad\r\nX: 1",
-            "GET http://a HTTP/1.0\r\nHost: a\r\nAccept: *\r\n\r\n"},
-           {"CONNECT a.b:443 HTTP/1.1", "",
-            "CONNECT a.b:443 HTTP/1.1\r\nHost: a.b:443\r\nAccept: *\r\n\r\n"},
-       }) {
-    auto r = Finished(c.line, {"Proxy-Authorization: Basic Y2xpZW50", "Host: other", "Accept: *"},
-                      c.auth);
-    ASSERT_TRUE(r) << c.line;
-    EXPECT_EQ(r->text, c.head) << c.line;
+  const std::string tail = "Accept: *\r\n\r\n";
+  for (auto [line, auth, head] : std::vector<std::tuple<std::string, std::string, std::string>>{
+           {"GET http://u:p@a:81/x" + kV, "", "GET http://u:p@a:81/x" + kV + "\r\nHost: u:p@a:81\r\n"},
+           {"GET http://a/x" + kV, "Basic dXA=", "GET http://a/x" + kV + "\r\nHost: a\r\nProxy-Authorization: Basic dXA=\r\n"},
+           {"GET http://a" + kV, "bad\r\nX: 1", "GET http://a" + kV + "\r\nHost: a\r\n"},
+           {"CONNECT a.b:443" + kV, "", "CONNECT a.b:443" + kV + "\r\nHost: a.b:443\r\n"}}) {
+    auto r = Finished(line, {"Proxy-Authorization: Basic Y2xpZW50", "Host: other", "Accept: *"}, auth);
+    ASSERT_TRUE(r) << line;
+    EXPECT_EQ(r->text, head + tail) << line;
     EXPECT_EQ(r->credentials, "Proxy-Authorization: Basic Y2xpZW50");
   }
 }
 
-struct NameCase {
-  std::string line;
-  std::vector<std::string> headers;
-  std::string cache_path, file_name, url;
-  bool no_store = false, is_private = false;
-};
-
 TEST(ProxyRequestTest, CacheNamesAndFlags) {
-  const std::string nc(kNotCacheableName), h = " HTTP/1.0";
-  for (const NameCase& c : std::vector<NameCase>{
-           {"GET http://s/img/logo.gif" + h,
-            {},
-            "cache/s/img+logo.gif",
-            "img+logo.gif",
-            "http://s/img/logo.gif"},
-           {"GET http://s:8080/" + h, {}, "cache/s...8080/+", "+", "http://s:8080/"},
-           {"GET ftp://f/pub/x.zip" + h,
-            {},
-            "cache/FTP/f/pub+x.zip",
-            "pub+x.zip",
-            "ftp://f/pub/x.zip"},
-           {"GET http://s/q?a=1|2" + h,
-            {},
-            "cache/s/q!a=1!2",
-            "q!a=1!2",
-            "http://s/q?a=1|2",
-            false,
-            true},
-           {"GET http://s/cgi-bin/x" + h,
-            {},
-            "cache/s/cgi-bin+x",
-            "cgi-bin+x",
-            "http://s/cgi-bin/x",
-            false,
-            true},
-           {"GET http://s/CGI/x" + h, {}, "cache/s/CGI+x", "CGI+x", "http://s/CGI/x"},
-           {"GET http://s/a.gif" + h,
-            {"Cookie: c=1"},
-            "cache/s/a.gif",
-            "a.gif",
-            "http://s/a.gif",
-            true,
-            true},
-           {"POST http://s/form" + h, {}, nc, nc, "http://s/form", true, true},
-           {"CONNECT s:443" + h, {}, nc, nc, "s:443", true, true},
-           {"GET http://s/" + std::string(300, 'p') + h,
-            {},
-            nc,
-            nc,
-            "http://s/" + std::string(255 - 9, 'p'),
-            true,
-            true},
-           {"GET http://s/../x" + h, {}, "cache/s/..+x", "..+x", "http://s/../x"},
-       }) {
-    auto r = Finished(c.line, c.headers);
-    ASSERT_TRUE(r) << c.line;
-    EXPECT_EQ(r->cache_path, c.cache_path) << c.line;
-    EXPECT_EQ(r->file_name, c.file_name) << c.line;
-    EXPECT_EQ(r->url, c.url) << c.line;
-    EXPECT_EQ(r->no_store, c.no_store) << c.line;
-    EXPECT_EQ(r->is_private, c.is_private) << c.line;
-    EXPECT_EQ(r->cacheable(), c.cache_path != nc) << c.line;
+  // Target, a header, cache path, file name for the filter, NoStore, Private.
+  for (auto [target, header, path, file, no_store, is_private] : std::vector<std::tuple<std::string, std::string, std::string, std::string, bool, bool>>{
+           {"http://s/img/logo.gif", "", "cache/s/img+logo.gif", "img+logo.gif", false, false},
+           {"http://s:8080/", "", "cache/s...8080/+", "+", false, false},
+           {"ftp://f/pub/x.zip", "", "cache/FTP/f/pub+x.zip", "pub+x.zip", false, false},
+           {"http://s/q?a=1|2", "", "cache/s/q!a=1!2", "q!a=1!2", false, true},
+           {"http://s/cgi-bin/x", "", "cache/s/cgi-bin+x", "cgi-bin+x", false, true},
+           {"http://s/CGI/x", "", "cache/s/CGI+x", "CGI+x", false, false},
+           {"http://s/a.gif", "Cookie: c=1", "cache/s/a.gif", "a.gif", true, true},
+           {"http://s/" + std::string(300, 'p'), "", kNc, kNc, true, true}}) {
+    const std::string method = target.starts_with("ftp") ? "GET " : "HEAD ";
+    auto r = Finished(method + target + kV, {header});
+    ASSERT_TRUE(r) << target;
+    EXPECT_EQ(std::tie(r->cache_path, r->file_name, r->no_store, r->is_private),
+              std::tie(path, file, no_store, is_private)) << target;
+    EXPECT_EQ(r->url, target.substr(0, kMaxRequestField)) << target;
+    EXPECT_EQ(r->cacheable(), path != kNc) << target;
   }
-  // A target without "//" maps to no file name: the connection ends.
-  EXPECT_FALSE(Finished("GET x HTTP/1.0 ://", {}));
+  for (const std::string& line : {"POST http://s/form" + kV, "CONNECT s:443" + kV}) {
+    auto r = Finished(line, {});
+    ASSERT_TRUE(r) << line;
+    EXPECT_EQ(std::tie(r->cache_path, r->no_store, r->is_private), std::make_tuple(kNc, true, true)) << line;
+  }
+  EXPECT_FALSE(Finished("GET x HTTP/1.0 ://", {}));  // no file name: the connection ends
 }
+// clang-format on
 
 }  // namespace
 }  // namespace netrove

@@ -136,6 +136,8 @@ std::optional<ProxyRequest> FinishProxyRequest(const ProxyRequestLine& line,
     start = start == std::string::npos ? line.target.size() : start + 2;
     r.host = line.target.substr(start, line.target.find('/', start) - start);
   }
+  // A "user:password@" of the URL is not for the Host line of every hop.
+  if (size_t at = r.host.rfind('@'); at != std::string::npos) r.host.erase(0, at + 1);
   std::string inserted = "Host: " + r.host + "\r\n";
   if (!proxy_auth.empty() && !HasLineEnd(proxy_auth))
     inserted += "Proxy-Authorization: " + std::string(proxy_auth) + "\r\n";

@@ -112,7 +112,7 @@ TEST(ProxyRequestTest, HeadCapAndLineEnds) {
 TEST(ProxyRequestTest, InsertedLinesStandFirst) {
   const std::string tail = "Accept: *\r\n\r\n";
   for (auto [line, auth, head] : std::vector<std::tuple<std::string, std::string, std::string>>{
-           {"GET http://u:p@a:81/x" + kV, "", "GET http://u:p@a:81/x" + kV + "\r\nHost: u:p@a:81\r\n"},
+           {"GET http://u:p@a:81/x" + kV, "", "GET http://u:p@a:81/x" + kV + "\r\nHost: a:81\r\n"},
            {"GET http://a/x" + kV, "Basic dXA=", "GET http://a/x" + kV + "\r\nHost: a\r\nProxy-Authorization: Basic dXA=\r\n"},
            {"GET http://a" + kV, "bad\r\nX: 1", "GET http://a" + kV + "\r\nHost: a\r\n"},
            {"CONNECT a.b:443" + kV, "", "CONNECT a.b:443" + kV + "\r\nHost: a.b:443\r\n"}}) {

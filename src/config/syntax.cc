@@ -36,10 +36,6 @@ std::string NormalizeLine(std::string_view raw) {
   return out;
 }
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && UpperAscii(a) == UpperAscii(b);
-}
-
 std::pair<std::string, std::string> SplitFirstWord(const std::string& value) {
   size_t space = value.find(' ');
   if (space == std::string::npos) return {value, ""};

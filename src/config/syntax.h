@@ -35,8 +35,6 @@ bool ValidTimeText(std::string_view text);
 // becomes one space.
 std::string NormalizeLine(std::string_view raw);
 
-bool EqualsNoCase(std::string_view a, std::string_view b);
-
 // "KEYWORD value" of a normalised line: the text before the first space,
 // upper-cased, and the rest after that space ("" when there is none).
 std::pair<std::string, std::string> SplitKeyword(const std::string& line);

@@ -10,7 +10,7 @@ namespace netrove {
 namespace {
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && UpperAscii(text.substr(0, prefix.size())) == prefix;
+  return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
 }
 
 void ReplaceAll(std::string& text, char from, char to) {

@@ -6,16 +6,6 @@
 #include "runtime/text.h"
 
 namespace netrove {
-namespace {
-
-std::string LowerAscii(std::string_view text) {
-  std::string out(text);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return out;
-}
-
-}  // namespace
 
 bool IsStorableResponse(std::string_view header_text) {
   const std::string lower = LowerAscii(header_text);

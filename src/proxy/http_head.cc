@@ -9,13 +9,6 @@
 namespace netrove {
 namespace {
 
-char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                            [](char x, char y) { return Upper(x) == Upper(y); });
-}
-
 bool ContainsNoCase(std::string_view text, std::string_view word) {
   return UpperAscii(text).find(UpperAscii(word)) != std::string::npos;
 }

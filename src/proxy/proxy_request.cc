@@ -12,13 +12,6 @@ namespace {
 
 bool HasLineEnd(std::string_view text) { return text.find_first_of("\r\n") != text.npos; }
 
-std::string LowerAscii(std::string_view text) {
-  std::string out(text);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return out;
-}
-
 // Collapses runs of spaces into one and trims the ends.
 std::string CollapseSpaces(std::string_view line) {
   std::string out;

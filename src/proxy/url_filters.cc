@@ -77,10 +77,7 @@ std::string FileCompareText(std::string_view file_name) {
   if (slash != std::string_view::npos) file_name.remove_prefix(slash + 1);
   const size_t dot = file_name.rfind('.');
   if (dot == std::string_view::npos) return std::string(file_name) + ".";
-  std::string text(file_name.substr(0, dot + 1));
-  for (char c : file_name.substr(dot + 1))
-    text.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
-  return text;
+  return std::string(file_name.substr(0, dot + 1)) + LowerAscii(file_name.substr(dot + 1));
 }
 
 bool FileMasksMatch(std::string_view compare_text, std::string_view masks) {

@@ -14,6 +14,10 @@ std::string Trim(std::string_view text, std::string_view blanks = " \t");
 // ASCII letters upper-cased (keywords, command words and names compare so;
 // other bytes are left alone).
 std::string UpperAscii(std::string_view text);
+// ASCII letters lower-cased, other bytes left alone.
+std::string LowerAscii(std::string_view text);
+// Equal but for the case of ASCII letters.
+bool EqualsNoCase(std::string_view a, std::string_view b);
 
 // A port number 0..65535 written as decimal digits only (no sign, no
 // blanks, at most five digits); nullopt otherwise.

@@ -171,11 +171,14 @@ TEST(Clock, NowSecondsAndNextTimeOf) {
 }
 
 // "+" turns to a space before the escapes are read, so an escaped "+" stays.
-TEST(Text, UrlDecodeAndThousands) {
+TEST(Text, CaseUrlDecodeAndThousands) {
   EXPECT_EQ(UrlDecode("a+b%20c%2Bd%2fe"), "a b c+d/e");
   EXPECT_EQ(UrlDecode("100%"), "100%");
   EXPECT_EQ(UrlDecode("%zz%4"), "%zz%4");
   EXPECT_EQ(UrlDecode(std::string("%00x", 4)), std::string("\0x", 2));
+  EXPECT_TRUE(EqualsNoCase("Content-Length", "CONTENT-length"));
+  EXPECT_FALSE(EqualsNoCase("[x@", "{X`"));  // only letters differ by case
+  EXPECT_EQ(LowerAscii("A-Z@[\xc4"), "a-z@[\xc4");
   EXPECT_EQ(GroupThousands(0), "0");
   EXPECT_EQ(GroupThousands(999), "999");
   EXPECT_EQ(GroupThousands(1048576), "1,048,576");

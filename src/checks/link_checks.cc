@@ -1,8 +1,5 @@
 #include "checks/link_checks.h"
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 
 #include "runtime/clock.h"
@@ -11,13 +8,6 @@ namespace netrove {
 namespace {
 
 constexpr size_t kStatusLineLimit = 65530;
-
-uint32_t SocketLocalAddress(int fd) {
-  sockaddr_in addr{};
-  socklen_t len = sizeof addr;
-  if (fd < 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
-  return addr.sin_family == AF_INET ? addr.sin_addr.s_addr : 0;
-}
 
 // The host part of a check target: scheme prefix and path removed.
 std::string HostPart(const std::string& url) {
@@ -79,7 +69,7 @@ bool LinkChecker::RunCheck(const std::string& url, bool announce) {
   }
   int fd = connection.handle();
   if (announce) {
-    if (uint32_t used = SocketLocalAddress(fd); used != 0) description = Announce(used);
+    if (uint32_t used = GetLocalAddress(fd); used != 0) description = Announce(used);
     log_.Write("Connected as " + description);
   }
   log_.Write("Contacting with host " + host + " [" + DottedAddress(GetPeerAddress(fd)) + "]");

@@ -176,7 +176,9 @@ void RelaySockets(SocketVar& a, SocketVar& b);
 
 // Local port (host order), 0 when unknown.
 uint16_t GetLocalPort(int fd);
-// Peer IPv4 address in network order, 0 when unknown.
+// Local (the address the peer reached) and peer IPv4 address in network
+// order, 0 when unknown.
+uint32_t GetLocalAddress(int fd);
 uint32_t GetPeerAddress(int fd);
 std::string DottedAddress(uint32_t network_order);
 // Host name of an address, "" when there is none.

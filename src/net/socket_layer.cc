@@ -20,6 +20,13 @@ uint16_t GetLocalPort(int fd) {
   return ntohs(addr.sin_port);
 }
 
+uint32_t GetLocalAddress(int fd) {
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  if (fd < 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
+  return addr.sin_family == AF_INET ? addr.sin_addr.s_addr : 0;
+}
+
 uint32_t GetPeerAddress(int fd) {
   sockaddr_in addr{};
   socklen_t len = sizeof addr;

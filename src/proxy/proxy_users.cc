@@ -3,9 +3,6 @@
 // a user file.
 #include "proxy/proxy_users.h"
 
-#include <arpa/inet.h>
-#include <sys/socket.h>
-
 #include "net/address_match.h"
 #include "runtime/text.h"
 
@@ -19,16 +16,6 @@ int Sextet(char c) {
   if (c == '+') return 62;
   if (c == '/') return 63;
   return -1;
-}
-
-// The proxy's own address of a connection, "" when it cannot be read.
-std::string LocalDotted(int fd) {
-  sockaddr_in address{};
-  socklen_t length = sizeof address;
-  if (fd < 1 || getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
-      address.sin_family != AF_INET)
-    return "";
-  return DottedAddress(address.sin_addr.s_addr);
 }
 
 }  // namespace
@@ -130,10 +117,10 @@ bool ProxyUsers::CheckProxyUser(const SocketVar& client, std::string_view creden
                                 std::string& user, AddressList& list,
                                 const std::string& file_name) {
   const int fd = client.handle();
-  const std::string local = LocalDotted(fd);
+  const uint32_t local = GetLocalAddress(fd);
   // Without the address the client reached, the address part cannot be judged.
-  if (local.empty()) return false;
-  return CheckProxyUser(local, GetLocalPort(fd), credentials, user, list, file_name);
+  if (local == 0) return false;
+  return CheckProxyUser(DottedAddress(local), GetLocalPort(fd), credentials, user, list, file_name);
 }
 
 bool ProxyUsers::CheckProxyUser(const std::string& local_dotted, uint16_t local_port,

@@ -71,13 +71,8 @@ std::optional<OpenEntry> OpenCacheEntry(Env& env, const std::string& path) {
   std::unique_ptr<ReadableFile> file = env.OpenForReading(path);
   if (!file) return std::nullopt;
   char bytes[kCacheEntryHeaderSize];
-  size_t got = 0;
-  while (got < sizeof bytes) {
-    int64_t n = file->Read(bytes + got, sizeof bytes - got);
-    if (n <= 0) return std::nullopt;
-    got += static_cast<size_t>(n);
-  }
-  std::optional<CacheEntryHeader> header = DecodeEntryHeader(std::string_view(bytes, got));
+  if (!ReadFully(*file, bytes, sizeof bytes)) return std::nullopt;
+  std::optional<CacheEntryHeader> header = DecodeEntryHeader(std::string_view(bytes, sizeof bytes));
   if (!header || header->state != kEntryComplete) return std::nullopt;
   const uint64_t size = file->Info().size;
   return OpenEntry{std::move(file), *header, size};

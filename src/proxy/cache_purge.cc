@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "proxy/cache_entry.h"
 #include "runtime/text.h"
 
 namespace netrove {
@@ -143,9 +144,8 @@ uint64_t ProxyCachePurge::PurgeRound() {
   // round tries again.
   auto remove = [&](const CacheFile& file) {
     (void)env_.RemoveFile(file.path);
-    size_t slash = file.path.rfind('/');
-    if (slash != std::string::npos && file.path.substr(0, slash) != root)
-      (void)env_.RemoveDirectory(file.path.substr(0, slash));
+    if (std::string dir = DirectoryOf(file.path); !dir.empty() && dir != root)
+      (void)env_.RemoveDirectory(dir);
     freed += file.size;
   };
   for (const CacheFile& file : old_files) remove(file);

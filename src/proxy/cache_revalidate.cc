@@ -18,11 +18,7 @@ std::optional<std::string> ReadStoredRequest(OpenEntry& entry) {
   if (length > kMaxStoredRequest || length > entry.size - kCacheEntryHeaderSize)
     return std::nullopt;
   std::string request(length, '\0');
-  for (size_t got = 0; got < length;) {
-    int64_t n = entry.file->Read(request.data() + got, length - got);
-    if (n <= 0) return std::nullopt;
-    got += static_cast<size_t>(n);
-  }
+  if (!ReadFully(*entry.file, request.data(), length)) return std::nullopt;
   UnscrambleBytes(request.data(), request.size());
   return request;
 }

@@ -53,6 +53,15 @@ bool TouchFile(Env& env, const std::string& path, mode_t mode) {
 
 bool FileExists(Env& env, const std::string& path) { return env.Stat(path).has_value(); }
 
+bool ReadFully(ReadableFile& file, char* buffer, size_t n) {
+  for (size_t got = 0; got < n;) {
+    int64_t count = file.Read(buffer + got, n - got);
+    if (count <= 0) return false;
+    got += static_cast<size_t>(count);
+  }
+  return true;
+}
+
 std::optional<int> RunCommandLine(Env& env, const std::string& command_line,
                                   const EnvironmentList& extra_env, const std::string& output_path,
                                   int timeout_ms) {

@@ -159,6 +159,8 @@ class Env {
 // An empty file (a flag file); an existing one is left as it is.
 [[nodiscard]] bool TouchFile(Env& env, const std::string& path, mode_t mode = 0644);
 bool FileExists(Env& env, const std::string& path);
+// Reads exactly `n` bytes; false when the file ends or fails first.
+[[nodiscard]] bool ReadFully(ReadableFile& file, char* buffer, size_t n);
 
 // Runs a command line (split by SplitCommandLine, no shell) to its end,
 // bounded by `timeout_ms` (then its group is killed); stops early when the

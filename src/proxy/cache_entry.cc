@@ -1,10 +1,5 @@
 #include "proxy/cache_entry.h"
 
-#include <unistd.h>
-
-#include <functional>
-#include <thread>
-
 #include "proxy/cache_codec.h"
 #include "proxy/skip_urls.h"
 
@@ -32,11 +27,8 @@ bool MakeDirectoryTree(Env& env, const std::string& dir) {
 
 // A temporary name beside the entry that no entry can have: cache file
 // names never hold "?" (CachePathFor turns it into "!").
-std::string TempNameIn(Env& env, const std::string& dir, int attempt) {
-  const size_t thread = std::hash<std::thread::id>()(std::this_thread::get_id());
-  return (dir.empty() ? "" : dir + "/") + "?" + std::to_string(getpid()) + "-" +
-         std::to_string(thread % 1000000007) + "-" + std::to_string(env.MonotonicMs()) + "-" +
-         std::to_string(attempt);
+std::string TempNameIn(const std::string& dir) {
+  return (dir.empty() ? "" : dir + "/") + "?" + UniqueTemporarySuffix();
 }
 
 }  // namespace
@@ -114,7 +106,7 @@ std::unique_ptr<CacheEntryWriter> CreateCacheEntry(Env& env, const std::string& 
   // kCreateOnly: a name another writer holds is never shared; a missing
   // directory is made once.
   for (int attempt = 0; attempt < 4 && !file; ++attempt) {
-    temp = TempNameIn(env, dir, attempt);
+    temp = TempNameIn(dir);
     file = env.OpenForWriting(temp, Env::OpenMode::kCreateOnly, 0644);
     if (!file && attempt == 0 && !dir.empty()) (void)MakeDirectoryTree(env, dir);
   }

@@ -8,15 +8,17 @@
 
 namespace netrove {
 
+std::string UniqueTemporarySuffix() {
+  static std::atomic<uint32_t> serial{0};
+  return std::to_string(getpid()) + "." + std::to_string(serial.fetch_add(1));
+}
+
 bool WriteFileAtomically(Env& env, const std::string& path, std::string_view data, mode_t mode,
                          bool keep_mode) {
   if (keep_mode) {
     if (std::optional<FileInfo> old = env.Stat(path)) mode = old->mode;
   }
-  // Unique per process and call: two tasks may write the same file.
-  static std::atomic<uint32_t> serial{0};
-  std::string tmp =
-      path + ".tmp" + std::to_string(getpid()) + "." + std::to_string(serial.fetch_add(1));
+  std::string tmp = path + ".tmp" + UniqueTemporarySuffix();
   std::unique_ptr<WritableFile> file = env.OpenForWriting(tmp, Env::OpenMode::kTruncate, mode);
   if (!file) return false;
   // The umask must not widen nor narrow the mode asked for.

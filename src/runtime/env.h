@@ -145,6 +145,11 @@ class Env {
 
 // --- Helpers over any Env.
 
+// "<pid>.<n>", different at every call in this process: the end of the
+// name of a temporary file, so that two tasks writing the same file never
+// share one.
+std::string UniqueTemporarySuffix();
+
 // Writes `data` to a temporary file beside `path` and renames it over
 // `path`, so a crash or a full disk never leaves half a file. The new file
 // gets `mode`, or the mode of the file it replaces when `keep_mode` is set

@@ -5,6 +5,8 @@
 #include <ctime>
 #include <memory>
 
+#include "runtime/clock.h"
+
 namespace netrove {
 namespace {
 
@@ -37,21 +39,9 @@ std::string HttpDate(int64_t utc_seconds) {
          ":" + TwoDigits(u.tm_min) + ":" + TwoDigits(u.tm_sec) + " GMT";
 }
 
-int64_t UtcFromLocalSeconds(int64_t local_seconds) {
-  // The local seconds are a broken-down local time counted as if it were
-  // UTC; mktime reads that broken-down time as local time, offset and
-  // daylight saving of that moment included.
-  time_t t = static_cast<time_t>(local_seconds);
-  tm local{};
-  gmtime_r(&t, &local);
-  local.tm_isdst = -1;
-  time_t utc = mktime(&local);
-  return utc == static_cast<time_t>(-1) ? local_seconds : static_cast<int64_t>(utc);
-}
-
 void ProxyReplies::SendPage(SocketVar& client, std::string_view header, std::string_view body) {
   std::string head(header);
-  head += "Last-Modified: " + HttpDate(UtcFromLocalSeconds(env_.LocalSeconds())) + "\r\n";
+  head += "Last-Modified: " + HttpDate(UtcFromLocalSeconds(env_, env_.LocalSeconds())) + "\r\n";
   head += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
   SendText(client, head);
   SendText(client, body);

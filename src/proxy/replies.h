@@ -55,8 +55,6 @@ std::string PageFooter();
 
 // "Sat, 5 Dec 2026 13:04:59 GMT" for seconds since 1970 in UTC.
 std::string HttpDate(int64_t utc_seconds);
-// Seconds since 1970 in UTC from the local seconds the Env keeps.
-int64_t UtcFromLocalSeconds(int64_t local_seconds);
 
 // How SendErrorPage reads away what the client still sends: until the
 // client is silent for `silence_ms`, and never more than `max_bytes` or

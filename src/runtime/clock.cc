@@ -13,6 +13,12 @@ LocalDateTime BreakDownLocal(int64_t local_seconds) {
           tm.tm_min,         tm.tm_sec,     tm.tm_wday};
 }
 
+int64_t UtcFromLocalSeconds(Env& env, int64_t local_seconds) {
+  // The offset is that of the UTC moment: found from a first guess.
+  const int64_t guess = local_seconds - env.LocalOffsetAt(local_seconds);
+  return local_seconds - env.LocalOffsetAt(guess);
+}
+
 std::string FormatDuration(uint32_t seconds) {
   char buf[40];
   uint32_t days = seconds / 86400;

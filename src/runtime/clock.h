@@ -18,6 +18,10 @@ inline uint32_t ToNowSeconds(int64_t local_seconds) {
 }
 inline uint32_t NowSeconds(Env& env) { return ToNowSeconds(env.LocalSeconds()); }
 
+// Seconds since 1970 in UTC of a local seconds count, by the Env's local
+// offset at that moment.
+int64_t UtcFromLocalSeconds(Env& env, int64_t local_seconds);
+
 // Broken-down local date and time of a local seconds count.
 struct LocalDateTime {
   int year, month, day;  // month 1-12, day 1-31

@@ -8,6 +8,7 @@
 #include "proxy/chunked.h"
 #include "proxy/http_head.h"
 #include "proxy/proxy_log.h"
+#include "runtime/clock.h"
 
 namespace netrove {
 namespace {
@@ -53,7 +54,8 @@ TEST_F(RepliesTest, DatesAreUtcAndFilesGoWhole) {
   setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);  // an hour ahead, two in summer
   tzset();
   EXPECT_EQ(HttpDate(kDec5), "Sat, 5 Dec 2026 13:04:59 GMT");
-  EXPECT_EQ(UtcFromLocalSeconds(kDec5 + 3600) + UtcFromLocalSeconds(1784000000 + 7200),
+  EXPECT_EQ(UtcFromLocalSeconds(ctx_.env, kDec5 + 3600) +
+                UtcFromLocalSeconds(ctx_.env, 1784000000 + 7200),
             kDec5 + 1784000000);
   saved.empty() ? unsetenv("TZ") : setenv("TZ", saved.c_str(), 1);
   tzset();

@@ -1,16 +1,12 @@
 // The proxy request log.
 #include "proxy/proxy_log.h"
 
-#include <ctime>
+#include <cstdio>
 
+#include "runtime/clock.h"
 #include "runtime/text.h"
 
 namespace netrove {
-namespace {
-
-std::string TwoDigits(int v) { return (v < 10 ? "0" : "") + std::to_string(v); }
-
-}  // namespace
 
 bool ProxyLog::OpenProxyLog() {
   const std::string path = config_.Current()->proxy_log;
@@ -33,18 +29,17 @@ bool ProxyLog::IsOpen() const {
 
 std::string ProxyLog::FormatLine(uint32_t peer_address, std::string_view request_text,
                                  std::string_view user, int64_t local_seconds) {
-  time_t t = static_cast<time_t>(local_seconds);
-  tm l{};
-  gmtime_r(&t, &l);  // local seconds: broken down without a further offset
+  const LocalDateTime t = BreakDownLocal(local_seconds);
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, "%02d/%02d/%04d %02d:%02d:%02d", t.day, t.month, t.year,
+                t.hour, t.minute, t.second);
   // A decoded request may hold line ends or quotes of a hostile client;
   // control bytes become "?" so that one request stays one line.
   std::string text = UrlDecode(request_text);
   for (char& c : text)
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-  return DottedAddress(peer_address) + " - " + std::string(user) + " [" + TwoDigits(l.tm_mday) +
-         "/" + TwoDigits(l.tm_mon + 1) + "/" + std::to_string(l.tm_year + 1900) + " " +
-         TwoDigits(l.tm_hour) + ":" + TwoDigits(l.tm_min) + ":" + TwoDigits(l.tm_sec) + "] \"" +
-         text + "\"";
+  return DottedAddress(peer_address) + " - " + std::string(user) + " [" + stamp + "] \"" + text +
+         "\"";
 }
 
 void ProxyLog::WriteProxyLogLine(const SocketVar& client, std::string_view request_text,

@@ -2,7 +2,7 @@
 #include "proxy/replies.h"
 
 #include <algorithm>
-#include <ctime>
+#include <cstdio>
 #include <memory>
 
 #include "runtime/clock.h"
@@ -17,8 +17,6 @@ const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
-std::string TwoDigits(int v) { return (v < 10 ? "0" : "") + std::to_string(v); }
-
 void SendText(SocketVar& client, std::string_view text) {
   if (client.is_open()) (void)SendBuffer(client, text.data(), text.size());
 }
@@ -31,12 +29,12 @@ std::string PageFooter() {
 }
 
 std::string HttpDate(int64_t utc_seconds) {
-  time_t t = static_cast<time_t>(utc_seconds);
-  tm u{};
-  gmtime_r(&t, &u);
-  return std::string(kDays[u.tm_wday]) + ", " + std::to_string(u.tm_mday) + " " +
-         kMonths[u.tm_mon] + " " + std::to_string(u.tm_year + 1900) + " " + TwoDigits(u.tm_hour) +
-         ":" + TwoDigits(u.tm_min) + ":" + TwoDigits(u.tm_sec) + " GMT";
+  // Broken down without an offset: UTC seconds give UTC fields.
+  const LocalDateTime u = BreakDownLocal(utc_seconds);
+  char text[48];
+  std::snprintf(text, sizeof text, "%s, %d %s %d %02d:%02d:%02d GMT", kDays[u.weekday], u.day,
+                kMonths[u.month - 1], u.year, u.hour, u.minute, u.second);
+  return text;
 }
 
 void ProxyReplies::SendPage(SocketVar& client, std::string_view header, std::string_view body) {

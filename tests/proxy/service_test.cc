@@ -99,7 +99,7 @@ TEST_F(ProxyServiceTest, UpstreamAnswersAreBoundedAndEveryRequestHoldsTheLinkOnc
   Start(garbage.host());
   // An upstream that does not speak HTTP/1 is asked twice, not for ever.
   EXPECT_EQ(Get("http://h/a.gif"), kFailure);
-  EXPECT_EQ(garbage.served(), 2);
+  EXPECT_TRUE(testing::WaitUntil([&] { return garbage.served() == 2; }));
 
   const std::string ok = "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok";
   testing::TcpOrigin origin(ok);

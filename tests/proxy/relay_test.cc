@@ -180,11 +180,15 @@ TEST_F(RelayTest, RealServersFilesHeadAndTunnels) {
   EXPECT_TRUE(r.status == 0 && r.body.find("Cipher") != std::string::npos) << r.err;
 }
 
-// Only requests with the secret pass; it and Proxy-Connection stay here.
+// Only requests with the secret pass; it, Proxy-Connection and
+// Proxy-Authorization stay here.
 TEST_F(RelayTest, SecretAndRefusedRequests) {
   ScriptedOrigin origin([](int fd, auto&, auto&) { return SendAll(fd, LengthReply("ok")); });
   const std::string url = "http://" + origin.host() + "/p?q=1";
-  EXPECT_EQ(Curl({"-H", "Proxy-Connection: keep-alive", url}).body, "ok");
+  EXPECT_EQ(
+      Curl({"-H", "Proxy-Connection: keep-alive", "-H", "Proxy-Authorization: Basic eDp5", url})
+          .body,
+      "ok");
   std::string many;
   for (int i = 0; i < 700; ++i) many += "X-Filler: " + std::string(90, 'f') + "\r\n";
   for (auto [request, want] : std::vector<std::pair<std::string, std::string>>{
@@ -204,7 +208,8 @@ TEST_F(RelayTest, SecretAndRefusedRequests) {
   ASSERT_EQ(origin.requests().size(), 1u);
   const std::string seen = origin.requests()[0].first;
   EXPECT_TRUE(seen.starts_with("GET /p?q=1 HTTP/1.1\r\n")) << seen;
-  EXPECT_TRUE(seen.find("X-Netrove-Relay") == seen.find("Proxy-Connection")) << seen;  // neither
+  for (const char* gone : {"X-Netrove-Relay", "Proxy-Connection", "Proxy-Authorization"})
+    EXPECT_EQ(seen.find(gone), std::string::npos) << seen;
   RelayOptions options;
   options.ftp = [](SocketVar& client, const std::string& url) {
     (void)SendLine(client, "listing of " + url);

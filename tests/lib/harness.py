@@ -61,15 +61,11 @@ def enter_network_namespace():
     (`unshare -n` as root, else `unshare -rn` in a user namespace), unless it runs in one
     already. Exits 77 (CTest's SKIP_RETURN_CODE) when neither is possible."""
     if os.environ.get("NETROVE_NETNS") == "1":
-        subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
-        return
-    for flags in ("-n", "-rn"):
-        try:
-            if subprocess.run(["unshare", flags, "true"], capture_output=True).returncode == 0:
-                os.environ["NETROVE_NETNS"] = "1"
-                os.execvp("unshare", ["unshare", flags, sys.executable, *sys.argv])
-        except OSError:
-            break
+        return subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    for flags in ("-n", "-rn") if shutil.which("unshare") else ():
+        if subprocess.run(["unshare", flags, "true"], capture_output=True).returncode == 0:
+            os.environ["NETROVE_NETNS"] = "1"
+            os.execvp("unshare", ["unshare", flags, sys.executable, *sys.argv])
     print("SKIPPED: no network namespace can be made here (unshare -n and -rn fail)", flush=True)
     sys.exit(77)
 

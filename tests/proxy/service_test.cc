@@ -1,6 +1,7 @@
 // The front proxy's request loop against upstream peers of our own on
 // loopback, where a real client cannot show it: the resend bound, the link
-// uses, the counters, body framing and the cache decision's edges.
+// uses, the counters, body framing, tunnels to our own ports, the web mail
+// hook. The real-client test (e2e_test.py) shows the rest.
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -63,19 +64,17 @@ class KeepOpenUpstream {
 class ProxyServiceTest : public ::testing::Test {
  protected:
   // Starts the proxy with `upstream` as PROXY, the link on-line.
-  void Start(const std::string& upstream, const std::string& auth_string = "") {
+  void Start(const std::string& upstream) {
     WriteFile("proxy.ip", "127.0.0.1\n");
-    WriteFile("authpass.usr", "ANNA secret\n-\n");
+    WriteFile("authpass.usr", "-\n");
     ctx_.config.Update([&](ConfigRecord& r) {
       r.proxy = upstream;
       r.hide_proxy = false;
-      r.proxy_auth_string = auth_string;
       r.proxy_cache_dir = ctx_.scratch / "cache";
     });
     ctx_.shared.link_mode = kLinkOnline;
     ProxyServiceOptions options;
     options.port = port_ = testing::FreePort();
-    options.auth_failure_delay_ms = 400;
     options.web_mail = [](SocketVar& client, const std::string& request) {
       std::string reply = "mail saw " + request.substr(0, request.find('\r'));
       (void)SendBuffer(client, reply.data(), reply.size());
@@ -128,7 +127,7 @@ TEST_F(ProxyServiceTest, UpstreamAnswersAreBoundedAndEveryRequestHoldsTheLinkOnc
   EXPECT_TRUE(testing::WaitUntil([&] { return ctx_.net.link_users().Users() == 0; }));
 }
 
-TEST_F(ProxyServiceTest, StoredObjectsCountersAndCutBodies) {
+TEST_F(ProxyServiceTest, StoredObjectsAndCounters) {
   const std::string header =
       "HTTP/1.0 200 OK\r\nContent-Type: image/gif\r\nContent-Length: 5\r\n" + kLastModified;
   testing::TcpOrigin origin(header + "ETag: \"x\"\r\n\r\nhello");
@@ -140,18 +139,10 @@ TEST_F(ProxyServiceTest, StoredObjectsCountersAndCutBodies) {
   EXPECT_EQ(Get("http://h/a.gif"), expected);  // from the disk
   EXPECT_EQ(origin.served(), 1);
   EXPECT_EQ(proxy_->ProxyCacheBytes(), expected.size() + 0u);
-  // Upstream gone: a stored copy stands in, anything else gets the failure reply.
+  // Off-line a stored copy stands in.
   ctx_.shared.link_mode = kLinkIdle;
   EXPECT_EQ(Get("http://h/a.gif"), expected);
-  EXPECT_EQ(Get("http://h/new.gif"), kFailure);
   ctx_.shared.link_mode = kLinkOnline;
-
-  // A body cut short reaches the client cut, and nothing is stored.
-  const std::string cut_header = "HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n" + kLastModified;
-  testing::TcpOrigin cut(cut_header + "\r\n" + std::string(500, 'b'));
-  ctx_.config.Update([&](ConfigRecord& r) { r.proxy = cut.host(); });
-  EXPECT_EQ(Get("http://h/cut.gif").size(), cut_header.size() + 2 + 500);
-  EXPECT_FALSE(CacheHas("cut.gif"));
 }
 
 TEST_F(ProxyServiceTest, ChunkedBodiesEndWhereTheirFramingEndsAndTheConnectionGoesOn) {
@@ -176,14 +167,9 @@ TEST_F(ProxyServiceTest, ChunkedBodiesEndWhereTheirFramingEndsAndTheConnectionGo
   EXPECT_TRUE(CacheHas("k0.gif"));
 }
 
-TEST_F(ProxyServiceTest, RefusalsAndLocalPages) {
+TEST_F(ProxyServiceTest, TunnelsAndLocalPages) {
   testing::TcpOrigin origin("HTTP/1.0 200 OK\r\n\r\ntunnel");
-  Start(origin.host(), "Basic dXA6c3RyZWFt");
-  // A user whose password is wrong waits, then gets the 407.
-  const auto started = std::chrono::steady_clock::now();
-  std::string refused = Get("http://h/x.gif", "Proxy-Authorization: Basic YW5uYTp3cm9uZw==\r\n");
-  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(400));
-  EXPECT_TRUE(refused.starts_with("HTTP/1.0 407 ")) << refused;
+  Start(origin.host());
   // A tunnel to one of our own listening ports is refused; other ports pass.
   for (uint16_t port : {port_, proxy_->RelayPort()}) {
     std::string back =
@@ -192,17 +178,11 @@ TEST_F(ProxyServiceTest, RefusalsAndLocalPages) {
   }
   EXPECT_EQ(origin.served(), 0);
   EXPECT_EQ(Ask(port_, "CONNECT 127.0.0.1:9 HTTP/1.0\r\n\r\n"), "HTTP/1.0 200 OK\r\n\r\ntunnel");
-  // The head that went upstream: Host, then the configured credentials.
-  EXPECT_TRUE(origin.last_request().starts_with(
-      "CONNECT 127.0.0.1:9 HTTP/1.0\r\nHost: 127.0.0.1:9\r\nProxy-Authorization: Basic "
-      "dXA6c3RyZWFt\r\n"))
-      << origin.last_request();
   // Origin-form requests: "mail" (any port) to the web mail, the rest a page.
   EXPECT_EQ(Ask(port_, "GET /inbox HTTP/1.0\r\nHost: MAIL:3128\r\n\r\n"),
             "mail saw GET /inbox HTTP/1.0");
   EXPECT_NE(Ask(port_, "GET / HTTP/1.0\r\nHost: www\r\n\r\n").find("Wrong host name"),
             std::string::npos);
-  EXPECT_EQ(Ask(port_, "DELETE http://h/x HTTP/1.0\r\n\r\n"), "");
 }
 
 }  // namespace

@@ -115,7 +115,7 @@ TEST_F(ProxyServiceTest, UpstreamAnswersAreBoundedAndEveryRequestHoldsTheLinkOnc
               std::string_view(request).starts_with("POST"))
         << request;
   }
-  EXPECT_EQ(origin.served(), 4);
+  EXPECT_TRUE(testing::WaitUntil([&] { return origin.served() == 4; }));
   // Neither a HEAD answer nor an answer to a request with a cookie is kept.
   EXPECT_FALSE(CacheHas("b.gif"));
   EXPECT_FALSE(CacheHas("c.gif"));

@@ -194,6 +194,10 @@ TEST_F(RelayTest, BodiesAndOriginConnections) {
     if (path == "/moved") return SendAll(fd, "HTTP/1.1 302 Found\r\nLocation: /x\r\n\r\n");
     if (path == "/same") return SendAll(fd, "HTTP/1.1 304 Not Modified\r\nETag: \"e\"\r\n\r\n");
     if (path == "/close") return !SendAll(fd, LengthReply("ok", "Connection: close\r\n"));
+    if (head.starts_with("HEAD")) {
+      const std::string reply = LengthReply("a" + path);
+      return SendAll(fd, reply.substr(0, reply.find("\r\n\r\n") + 4));
+    }
     return SendAll(
         fd, LengthReply("a" + path + (body.empty() ? "" : " " + std::to_string(body.size()))));
   });

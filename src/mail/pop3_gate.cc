@@ -3,8 +3,6 @@
 // answered "-ERR" and sent again) and the relay of the rest.
 #include "mail/pop3_gate.h"
 
-#include <unistd.h>
-
 #include <optional>
 #include <string>
 #include <string_view>
@@ -39,12 +37,6 @@ struct Pop3Gate::Core {
 };
 
 namespace {
-
-std::string ComputerName() {
-  char name[256] = {};
-  if (gethostname(name, sizeof name - 1) != 0) return "";
-  return name;
-}
 
 bool IsThisComputer(const std::string& host) {
   if (EqualsNoCase(host, "LOCALHOST")) return true;

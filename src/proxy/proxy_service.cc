@@ -1,7 +1,5 @@
 #include "proxy/proxy_service.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <optional>
 #include <string_view>
@@ -67,12 +65,6 @@ std::string UpstreamHostOf(const std::string& cache_path) {
   if (size_t dots = host.find("..."); dots != std::string::npos) host.erase(dots);
   if (size_t colon = host.find(':'); colon != std::string::npos) host.erase(colon);
   return host;
-}
-
-std::string ComputerName() {
-  char name[256] = {};
-  if (gethostname(name, sizeof name - 1) != 0) return "";
-  return name;
 }
 
 // The framing of a response body as the client will read it.

@@ -283,12 +283,15 @@ TEST_F(SocketTest, OneAddressCannotTakeTheServerFromOthers) {
   SocketVar listener;
   std::atomic<bool> release{false};
   ClientCaps& caps = ctx_.net.caps();
-  ports_.ListenTcpLoopback(0, listener, [&](SocketVar& client) -> uint32_t {
-    char c;
-    if (ReadBuffered(client, &c, 1) == 1 && c == 'w')
-      WaitUntil([&] { return release.load(); }, 20000);
-    return SendBuffer(client, "ok", 2) ? 0 : 1;
-  });
+  ports_.ListenTcp(
+      0, listener,
+      [&](SocketVar& client) -> uint32_t {
+        char c;
+        if (ReadBuffered(client, &c, 1) == 1 && c == 'w')
+          WaitUntil([&] { return release.load(); }, 20000);
+        return SendBuffer(client, "ok", 2) ? 0 : 1;
+      },
+      false);
   const uint16_t port = GetLocalPort(listener.handle());
   std::vector<int> idle;
   for (int i = 0; i < kMaxClientsPerAddress; ++i) {
@@ -298,6 +301,11 @@ TEST_F(SocketTest, OneAddressCannotTakeTheServerFromOthers) {
   ASSERT_TRUE(WaitUntil([&] { return caps.Total() == kMaxClientsPerAddress; }, 5000));
   for (int i = 0; i < 20; ++i) EXPECT_EQ(Ask(port, "x"), "") << i;
   EXPECT_EQ(Ask(port, "x", "127.0.0.2"), "ok");
+  // A loopback listener serves this program's own connections: no cap per address.
+  SocketVar own;
+  ports_.ListenTcpLoopback(0, own, [](SocketVar& c) { return SendBuffer(c, "me", 2) ? 0u : 1u; });
+  EXPECT_EQ(Ask(GetLocalPort(own.handle()), "x"), "me");
+  CloseSocketVar(own);
   const int refusals =
       ctx_.Count("WARNING! 127.0.0.1 Too many connections to port " + std::to_string(port));
   EXPECT_TRUE(refusals >= 1 && refusals <= 2 * RateLimiter::kBurst) << refusals;

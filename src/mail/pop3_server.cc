@@ -26,13 +26,15 @@ constexpr size_t kPenaltyPruneAt = 256;
 
 enum class Part { kAll, kTop, kBody };
 
-// Streams the lines of `file` (CR, LF or CR LF ends a line) with CR LF: all
-// of them, the header and `top` more, or those after the header. A line
-// is never held whole: long ones go out in blocks. False when a send failed.
-bool SendMessageLines(LineChannel& channel, ReadableFile& file, Part part, uint64_t top) {
-  std::string out;
+// "+OK Show", the lines of `file` (CR, LF or CR LF ends a line; null: an
+// empty message) with CR LF, and ".": all of them, the header and `top`
+// more, or those after the header. Lines go out in blocks, a small
+// message in one send (no pause for the client's delayed ACK); a long
+// line is never held whole. False when a send failed.
+bool SendMessage(LineChannel& channel, ReadableFile* file, Part part, uint64_t top) {
+  std::string out = "+OK Show\r\n";
   char block[kReadBlock];
-  bool header = true, pending_cr = false;
+  bool header = true, pending_cr = false, more = file != nullptr;
   uint64_t counted = 0;
   size_t line_length = 0;
   auto decide = [&] {
@@ -40,19 +42,17 @@ bool SendMessageLines(LineChannel& channel, ReadableFile& file, Part part, uint6
   };
   bool sending = decide();
   auto end_line = [&] {  // false when TOP has sent all it may
-    const bool was_header = header;
     if (sending) out += "\r\n";
-    if (was_header && line_length == 0) {
+    if (header && line_length == 0) {
       header = false;
-    } else if (!was_header) {
+    } else if (!header) {
       ++counted;
     }
     line_length = 0;
     sending = decide();
     return !(part == Part::kTop && !header && counted >= top);
   };
-  bool more = true;
-  for (int64_t n; more && (n = file.Read(block, sizeof block)) > 0;) {
+  for (int64_t n; more && (n = file->Read(block, sizeof block)) > 0;) {
     for (int64_t i = 0; i < n && more; ++i) {
       const char c = block[i];
       if (pending_cr) {
@@ -73,7 +73,7 @@ bool SendMessageLines(LineChannel& channel, ReadableFile& file, Part part, uint6
     }
   }
   if (more && line_length > 0) (void)end_line();
-  return channel.Send(out);
+  return channel.Send(out + ".\r\n");
 }
 
 std::string SizeText(const MessageEntry& e) { return std::to_string(e.size); }
@@ -191,10 +191,10 @@ class Pop3Connection {
         for (const MessageEntry& e : list_) total += static_cast<uint64_t>(e.size);
         ok = channel_.SendLine("+OK " + std::to_string(list_.size()) + " " + std::to_string(total));
       } else if ((c.verb == "LIST" || c.verb == "MLIST") && arg.empty()) {
-        ok = channel_.SendLine("+OK Mailbox scan listing follows");
-        for (size_t i = 0; ok && i < list_.size(); ++i)
-          ok = channel_.SendLine(std::to_string(list_[i].number) + " " + SizeText(list_[i]));
-        ok = ok && channel_.EndBody();
+        std::string out = "+OK Mailbox scan listing follows\r\n";
+        for (const MessageEntry& e : list_)
+          out += std::to_string(e.number) + " " + SizeText(e) + "\r\n";
+        ok = channel_.Send(out + ".\r\n");
       } else if (c.verb == "LIST" || c.verb == "MLIST") {
         const MessageEntry* e = Find(arg);
         if (!e) {
@@ -202,9 +202,8 @@ class Pop3Connection {
         } else {
           char time[9];
           std::snprintf(time, sizeof time, "%08" PRIX32, e->time);
-          ok = channel_.SendLine("+OK " + arg + " " + SizeText(*e) +
-                                 (c.verb == "MLIST" ? time : "")) &&
-               channel_.EndBody();
+          ok = channel_.Send("+OK " + arg + " " + SizeText(*e) + (c.verb == "MLIST" ? time : "") +
+                             "\r\n.\r\n");
         }
       } else if (c.verb == "RETR" || c.verb == "BODY") {
         ok = Serve(Find(arg), c.verb == "RETR" ? Part::kAll : Part::kBody, 0);
@@ -257,9 +256,7 @@ class Pop3Connection {
     bool changed = false;
     std::unique_ptr<ReadableFile> file = store_.OpenListed(folder_, *e, changed);
     if (changed) return NoSuchMessage();
-    if (!channel_.SendLine("+OK Show")) return false;
-    if (file && !SendMessageLines(channel_, *file, part, top)) return false;
-    return channel_.EndBody();
+    return SendMessage(channel_, file.get(), part, top);
   }
 
   bool Move(const std::string& arg) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -195,17 +196,24 @@ class Pop3PenaltyTest : public Pop3ServerTest {
 TEST_F(Pop3PenaltyTest, WrongPasswordsWaitPerAddress) {
   std::vector<std::string> replies(3);
   std::vector<int64_t> took(3);
+  std::atomic<int> ready{0};
+  std::atomic<bool> go{false};
+  SteadyClock::time_point release;
   std::vector<std::thread> guessers;
   for (int i = 0; i < 3; ++i)
     guessers.emplace_back([&, i] {
       Client c(port_, "127.0.0.2");
       c.Line();
       c.Ask("USER ann");
-      auto start = SteadyClock::now();
+      ++ready;
+      testing::WaitUntil([&] { return go.load(); }, 10000);
       replies[i] = c.Ask("PASS guess");
-      took[i] = MsSince(start);
+      took[i] = MsSince(release);  // the three answers timed from one moment
     });
-  std::this_thread::sleep_for(Ms(200));
+  ASSERT_TRUE(testing::WaitUntil([&] { return ready == 3; }, 10000));
+  release = SteadyClock::now();
+  go = true;
+  std::this_thread::sleep_for(Ms(100));
   auto start = SteadyClock::now();
   Client other(port_, "127.0.0.3");
   EXPECT_TRUE(other.LogIn("ann", "secret"));

@@ -42,6 +42,9 @@ class Pop3Server {
  public:
   Pop3Server(Network& net, Log& log, ConfigStore& config, MailStore& store,
              Pop3ServerOptions options = Pop3ServerOptions());
+  // The same, with the store kept alive as long as a session may use it.
+  Pop3Server(Network& net, Log& log, ConfigStore& config, std::shared_ptr<MailStore> store,
+             Pop3ServerOptions options = Pop3ServerOptions());
   ~Pop3Server();
   Pop3Server(const Pop3Server&) = delete;
   Pop3Server& operator=(const Pop3Server&) = delete;

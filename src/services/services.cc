@@ -87,7 +87,14 @@ Services::Services(Network& network, Log& log, Console& console, ConfigStore& co
       config_(config),
       port_maps_(network, log, config, options.port_maps),
       port_dog_(network, log, config),
-      proxy_(network, log, console, config, std::move(options.proxy)) {}
+      proxy_(network, log, console, config, std::move(options.proxy)),
+      mail_store_(std::make_shared<MailStore>(network.env(), "")),
+      pop3_server_(
+          std::make_shared<Pop3Server>(network, log, config, mail_store_, options.pop3_server)),
+      pop3_gate_(
+          network, log, config,
+          [server = pop3_server_](SocketVar& client) { server->Pop3Session(client); },
+          [server = pop3_server_] { return server->LocalPop3Port(); }, options.pop3_gate) {}
 
 Services::~Services() { services::StopServiceTable(Table()); }
 
@@ -109,8 +116,23 @@ std::vector<services::ServiceRow> Services::Table() {
     return proxy.StartProxyService();
   };
   proxy_row.stop = [&proxy] { proxy.StopProxyService(); };
+  Pop3Gate& gate = pop3_gate_;
+  services::ServiceRow gate_row;
+  gate_row.log_name = "POP3-gate";
+  gate_row.start_position = 4;
+  gate_row.stop_position = 2;
+  gate_row.start = [&gate](const ConfigRecord& config) -> std::optional<bool> {
+    if (config.pop3.empty()) return std::nullopt;
+    return gate.Start();
+  };
+  gate_row.stop = [&gate] { gate.Stop(); };
+  Pop3Server& pop3 = *pop3_server_;
   return {
       proxy_row,
+      gate_row,
+      // The POP3 server logs its own start.
+      SelfLoggingRow(
+          5, 7, [&pop3] { (void)pop3.Start(); }, [&pop3] { pop3.Stop(); }),
       SelfLoggingRow(
           8, 5, [&maps] { maps.StartTcp(); }, [&maps] { maps.StopTcp(); }),
       SelfLoggingRow(

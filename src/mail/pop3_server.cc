@@ -203,8 +203,10 @@ class Pop3Connection {
         } else {
           char time[9];
           std::snprintf(time, sizeof time, "%08" PRIX32, e->time);
-          ok = channel_.Send("+OK " + arg + " " + SizeText(*e) + (c.verb == "MLIST" ? time : "") +
-                             "\r\n.\r\n");
+          // "LIST n" is one line, as every POP3 client reads it; the web
+          // mail's MLIST n ends with its "." line.
+          ok = channel_.Send("+OK " + arg + " " + SizeText(*e) +
+                             (c.verb == "MLIST" ? std::string(time) + "\r\n." : "") + "\r\n");
         }
       } else if (c.verb == "RETR" || c.verb == "BODY") {
         ok = Serve(Find(arg), c.verb == "RETR" ? Part::kAll : Part::kBody, 0);

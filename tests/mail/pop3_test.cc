@@ -142,7 +142,7 @@ TEST_F(Pop3ServerTest, TransactionStateAndExtensions) {
   EXPECT_EQ(c.Ask("PASS secret"), "+OK Mailbox open, 2 messages");
   EXPECT_EQ(c.Ask("STAT"), "+OK 2 47");
   EXPECT_EQ(c.Multi("LIST"), "+OK Mailbox scan listing follows\n1 28\n2 19");
-  EXPECT_EQ(c.Multi("LIST 2"), "+OK 2 19");
+  EXPECT_EQ(c.Ask("LIST 2"), "+OK 2 19");  // one line, as clients expect
   EXPECT_EQ(c.Ask("LIST 3"), "-ERR No such message");
   std::string mlist = c.Multi("MLIST 1");
   EXPECT_TRUE(mlist.starts_with("+OK 1 28") && mlist.size() == 16 &&

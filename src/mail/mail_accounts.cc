@@ -6,21 +6,9 @@ namespace netrove {
 
 namespace {
 
-// TABs to blanks, one blank per run, none at either end.
-std::string NormaliseBlanks(std::string_view line) {
-  std::string out;
-  for (char c : line) {
-    if (c == '\t') c = ' ';
-    if (c == ' ' && (out.empty() || out.back() == ' ')) continue;
-    out.push_back(c);
-  }
-  if (!out.empty() && out.back() == ' ') out.pop_back();
-  return out;
-}
-
 void ParseLine(std::string_view raw, MailAccounts& accounts) {
   if (raw.find('\0') != std::string_view::npos) return;
-  std::string line = NormaliseBlanks(raw.substr(0, raw.find(';')));
+  std::string line = CollapseBlanks(raw.substr(0, raw.find(';')));
   size_t blank = line.find(' ');
   if (blank == std::string::npos) return;
   std::string keyword = UpperAscii(line.substr(0, blank));

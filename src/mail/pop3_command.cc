@@ -6,18 +6,6 @@
 
 namespace netrove {
 
-std::string PreparePop3Line(std::string_view line) {
-  std::string out;
-  out.reserve(line.size());
-  for (char c : line) {
-    if (c == '\t') c = ' ';
-    if (c == ' ' && (out.empty() || out.back() == ' ')) continue;
-    out.push_back(c);
-  }
-  if (!out.empty() && out.back() == ' ') out.pop_back();
-  return out;
-}
-
 Pop3Command SplitAuthorisationCommand(const std::string& prepared) {
   size_t blank = prepared.find(' ');
   if (blank == std::string::npos) return {UpperAscii(prepared.substr(0, 4)), prepared, false};

@@ -10,9 +10,6 @@
 
 namespace netrove {
 
-// TABs become blanks, runs of blanks one blank, none at either end.
-std::string PreparePop3Line(std::string_view line);
-
 struct Pop3Command {
   std::string verb;      // upper case
   std::string argument;  // as sent, without the blank before it

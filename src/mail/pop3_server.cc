@@ -142,7 +142,7 @@ class Pop3Connection {
   bool Authorise() {
     std::string login;
     for (std::string line; channel_.ReadLine(line) == LineChannel::Read::kLine;) {
-      Pop3Command c = SplitAuthorisationCommand(PreparePop3Line(line));
+      Pop3Command c = SplitAuthorisationCommand(CollapseBlanks(line));
       bool ok = true;
       if (c.blank && c.verb == "USER") {
         login = UpperAscii(c.argument);
@@ -178,7 +178,7 @@ class Pop3Connection {
   // The command loop of one folder; the next folder to open, "" at the end.
   std::string Transaction() {
     for (std::string line; channel_.ReadLine(line) == LineChannel::Read::kLine;) {
-      Pop3Command c = SplitTransactionCommand(PreparePop3Line(line));
+      Pop3Command c = SplitTransactionCommand(CollapseBlanks(line));
       const std::string& arg = c.argument;
       bool ok = true;
       if (c.verb == "QUIT") {

@@ -19,11 +19,9 @@
 namespace netrove {
 namespace {
 
-const std::string
-    kPath = "C/server/x.gif",
-    kDate = "Wed, 01 Jan 2025 00:00:00 GMT",
-    kStoredRequest =
-        "GET http://server/img/logo.gif HTTP/1.0\r\nHost: server\r\nCookie: id=7\r\n\r\n";
+const std::string kPath = "C/server/x.gif", kDate = "Wed, 01 Jan 2025 00:00:00 GMT";
+const std::string kStoredRequest =
+    "GET http://server/img/logo.gif HTTP/1.0\r\nHost: server\r\nCookie: id=7\r\n\r\n";
 
 std::string ResponseHeader(const std::string& last_modified, size_t length) {
   return "HTTP/1.0 200 OK\r\n" +
@@ -41,12 +39,10 @@ bool WriteEntry(Env& env, const std::string& path, const std::string& header,
          FinishCacheEntry(std::move(entry), body.size(), false, false, skip);
 }
 
+// What follows the entry's header.
 std::string Rest(OpenEntry& entry) {
-  std::string out(entry.size, '\0');
-  size_t got = 0;
-  for (int64_t n; got < out.size() && (n = entry.file->Read(out.data() + got, 4096)) > 0;)
-    got += static_cast<size_t>(n);
-  return out.substr(0, got);
+  std::string out(entry.size - kCacheEntryHeaderSize, '\0');
+  return ReadFully(*entry.file, out.data(), out.size()) ? out : "<short>";
 }
 
 // What follows the stored request: the response header and the body.
@@ -63,41 +59,34 @@ TEST(CacheEntry, BytesAppearOnlyWhenCompleteAndFailuresKeepTheOldEntry) {
   const std::string header = ResponseHeader("Wed, 01 Jan 2025", 5);
   auto entry = CreateCacheEntry(env, kPath, 0x11223344, true, kStoredRequest, header);
   ASSERT_TRUE(entry && entry->AppendBody("he") && entry->AppendBody("llo"));
-  // Until finished the entry is a temporary file in state 18.
-  ASSERT_EQ(env.Paths().size(), 1u);
-  EXPECT_EQ(env.FileText(entry->temp_path())->substr(0, 2), std::string("\x12\x00", 2));
+  // Until finished the entry is a temporary file in state 18 beside its path.
+  EXPECT_EQ(env.FileText(entry->temp_path()).value_or("").substr(0, 2), std::string("\x12\x00", 2));
   EXPECT_EQ(DirectoryOf(entry->temp_path()), "C/server");
   ASSERT_TRUE(FinishCacheEntry(std::move(entry), 5, false, false, skip));
 
   std::string request = kStoredRequest;
   ScrambleBytes(request.data(), request.size());
-  const std::string want = std::string("\x11\x00", 2) + char(header.size()) +
-                           std::string("\x00\x44\x33\x22\x11", 5) + char(kStoredRequest.size()) +
-                           std::string("\x00\x00\x00\x01", 4) + request + header + "hello";
-  EXPECT_EQ(env.Paths(), std::vector<std::string>{kPath});
+  const std::string want =  // complete, lengths 71 and 71, validator, html
+      std::string("\x11\x00\x47\x00\x44\x33\x22\x11\x47\x00\x00\x00\x01", 13) + request + header +
+      "hello";
+  EXPECT_TRUE(env.Paths() == std::vector<std::string>{kPath} && skip.Contains(kPath));
   EXPECT_EQ(env.FileText(kPath), want);
-  EXPECT_TRUE(skip.Contains(kPath));
-  for (auto [body, fault] : std::vector<std::pair<std::string, std::string>>{{"hel", ""},
-                                                                             {"hello!", ""},
-                                                                             {"hello", "relay"},
-                                                                             {"hello", "write"},
-                                                                             {"hello", "rename"}}) {
+  for (std::string fault : {"hel", "hello!", "relay", "write", "rename"}) {
+    const std::string body = fault.starts_with("hel") ? fault : "hello";
     faults.FailWriteNumber(fault == "write" ? 2 : -100);
     faults.FailRenames(fault == "rename");
     entry = CreateCacheEntry(faults, kPath, 1, false, kStoredRequest, header);
     ASSERT_TRUE(entry);
     EXPECT_NE(entry->AppendBody(body), fault == "write");
     EXPECT_FALSE(FinishCacheEntry(std::move(entry), 5, fault == "relay", false, none));
-    EXPECT_EQ(env.Paths(), std::vector<std::string>{kPath}) << body << fault;
-    EXPECT_EQ(env.FileText(kPath), want) << body << fault;
+    EXPECT_TRUE(env.Paths() == std::vector<std::string>{kPath} && env.FileText(kPath) == want)
+        << fault;
   }
-  faults.FailRenames(false);
-  // Without a Content-Length all that came is the body.
+  // Without a Content-Length all that came is the body; a private entry is not listed.
   entry = CreateCacheEntry(env, kPath, 1, false, kStoredRequest, "H\r\n\r\n");
   ASSERT_TRUE(entry && entry->AppendBody("new"));
   EXPECT_TRUE(FinishCacheEntry(std::move(entry), std::nullopt, false, true, none));
-  EXPECT_EQ(StoredResponse(env, kPath), "H\r\n\r\nnew");
-  EXPECT_EQ(none.Count(), 0);
+  EXPECT_TRUE(StoredResponse(env, kPath) == "H\r\n\r\nnew" && none.Count() == 0);
   env.PutFile("writing", EncodeEntryHeader({kEntryWriting, 0, 9, 0, 0}));
   env.PutFile("short", want.substr(0, kCacheEntryHeaderSize - 1));
   EXPECT_FALSE(OpenCacheEntry(env, "writing") || OpenCacheEntry(env, "short"));
@@ -120,10 +109,7 @@ TEST(CacheEntry, ConcurrentWritersReadersAndTheRealPurge) {
     }
     if (entry) (void)FinishCacheEntry(std::move(entry), kBody, false, false, skip);
   };
-  std::thread a(write, 'a'), b(write, 'b');
-  a.join();
-  b.join();
-
+  { std::jthread a(write, 'a'), b(write, 'b'); }
   EXPECT_TRUE(Rest(*reader).ends_with(header + std::string(kBody, 'o')));
   const std::string now = StoredResponse(ctx.env, path);
   EXPECT_TRUE(now == header + std::string(kBody, 'a') || now == header + std::string(kBody, 'b'));
@@ -137,9 +123,8 @@ TEST(CacheEntry, ConcurrentWritersReadersAndTheRealPurge) {
   ASSERT_TRUE(WriteFileAtomically(ctx.env, "C/h/old", "12345") && TouchFile(ctx.env, "C/h/new"));
   const timespec old_time[2] = {{time(nullptr) - 25 * 86400, 0}, {time(nullptr) - 25 * 86400, 0}};
   ASSERT_EQ(utimensat(AT_FDCWD, "C/h/old", old_time, 0), 0);
-  EXPECT_EQ(
-      ProxyCachePurge(ctx.env, ctx.tasks, ctx.log, ctx.config, ctx.scratch / "C/").PurgeRound(),
-      5u);
+  ProxyCachePurge purge(ctx.env, ctx.tasks, ctx.log, ctx.config, ctx.scratch / "C/");
+  EXPECT_EQ(purge.PurgeRound(), 5u);
   EXPECT_TRUE(!FileExists(ctx.env, "C/h/old") && FileExists(ctx.env, "C/h/new"));
 }
 
@@ -182,19 +167,14 @@ TEST(Revalidate, HeadOfTheStoredRequestConfirmsOrDeletesTheEntry) {
   EXPECT_FALSE(FileExists(ctx.env, kPath));
   // Validator 0 matches too much; requests beyond buffer or file are not sent.
   opens = 0;
+  ASSERT_TRUE(WriteEntry(ctx.env, kPath, ResponseHeader("", 0), "x"));
+  EXPECT_FALSE(revalidate(ResponseHeader("", 0)));
   const std::string big = "GET http://s/ HTTP/1.0\r\nX: " + std::string(kMaxStoredRequest, 'x');
-  const uint32_t validator = *ComputeValidator(ResponseHeader(kDate, 5));
-  const std::string beyond_file =
-      EncodeEntryHeader({kEntryComplete, 0, validator, 1000, 0}) + "GET http://s/ HTTP/1.0\r\n\r\n";
-  for (int i = 0; i < 3; ++i) {
-    const bool written = i == 0 ? WriteEntry(ctx.env, kPath, ResponseHeader("", 0), "x")
-                         : i == 1
-                             ? WriteEntry(ctx.env, kPath, ResponseHeader(kDate, 5), "hello", big)
-                             : (testing::WriteFile(kPath, beyond_file), true);
-    ASSERT_TRUE(written);
-    EXPECT_FALSE(revalidate(ResponseHeader(i == 0 ? "" : kDate, i == 0 ? 0 : 5))) << i;
-    EXPECT_EQ(opens, 0) << i;
-  }
+  ASSERT_TRUE(WriteEntry(ctx.env, kPath, ResponseHeader(kDate, 5), "hello", big));
+  EXPECT_FALSE(revalidate(ResponseHeader(kDate, 5)));
+  testing::WriteFile(kPath, EncodeEntryHeader({kEntryComplete, 0, 1, 1000, 0}) + "GET / HTTP/1.0");
+  EXPECT_FALSE(revalidate(ResponseHeader(kDate, 5)));
+  EXPECT_EQ(opens, 0);
 }
 
 std::string CachePathOf(const std::string& request_line) {
@@ -206,7 +186,6 @@ std::string CachePathOf(const std::string& request_line) {
 TEST(CacheName, RequestsMapToFlattenedNamesAndSafePaths) {
   const std::string fits(kMaxCachePath - 9, 'a');  // "C/" + "server/" + name
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {"GET http://server/img/logo.gif", "server | img+logo.gif | C/server/img+logo.gif"},
       {"GET http://server/x/y.gif?1", "server | x+y.gif?1 | C/server/x+y.gif!1"},
       {"get http://server/x/y.gif?2", "server | x+y.gif?2 | C/server/x+y.gif!2"},
       {"HEAD http://user@server:81/", "server...81 | + | C/server...81/+"},
@@ -216,8 +195,6 @@ TEST(CacheName, RequestsMapToFlattenedNamesAndSafePaths) {
       {"GET ftp://host/pub/f.zip", "host | pub+f.zip | C/FTP/host/pub+f.zip"},
       {"POST http://server/form", "server | *form | -"},
       {"CONNECT server:443", "server...443 | *+ | -"},
-      {"DELETE http://server/x", "//?/ | //?/ | -"},
-      {"GET /index.html", " |  | -"},
       // Names that would leave the cache directory, or cut paths that collide.
       {"GET http:///x", " | x | -"},
       {"GET http://%2e%2e/x", ".. | x | -"},
@@ -230,7 +207,7 @@ TEST(CacheName, RequestsMapToFlattenedNamesAndSafePaths) {
   EXPECT_EQ(CacheNameFromRequest("GET http://server/x HTTP/1.0").file_name, "");  // no LF
 }
 
-TEST(CacheCodec, CrcValidatorAndScrambler) {
+TEST(CacheCodec, ValidatorScramblerAndWhatIsStoredOrServedUnchecked) {
   EXPECT_EQ(Crc32("6789", Crc32("12345")), 0xCBF43926u);
   // Last-Modified first whatever the order; upper-cased, CR included.
   for (const char* header : {"H\r\nContent-Length: 5\r\nLast-Modified: Wed, 01 Jan 2025\r\n\r\n",
@@ -243,11 +220,7 @@ TEST(CacheCodec, CrcValidatorAndScrambler) {
   std::string text = "Cookie: id=7";
   ScrambleBytes(text.data(), text.size());
   EXPECT_EQ(text, "\xd5\x44\xbc\x85\x32\x69\xe5\x24\xba\xb5\x8d\x2f");
-  UnscrambleBytes(text.data(), text.size());
-  EXPECT_EQ(text, "Cookie: id=7");
-}
 
-TEST(CachePolicy, PrivateResponsesAndWhatIsServedUnchecked) {
   for (const auto& [header, storable] : std::vector<std::pair<std::string, bool>>{
            {"H\r\nContent-Type: text/html\r\nX-Note: private\r\n\r\n", true},
            {"H\r\nset-cookie : id=1\r\n\r\n", false},
@@ -307,17 +280,16 @@ TEST(PurgeTargets, MegabytesAndPercentagesOfTheDisk) {
   EXPECT_EQ(SizeTarget("50%", 6000000000000000000u, 9000000000000000000u), 1620000000000000000u);
 }
 
-TEST_F(PurgeTest, SizeLimitDeletesOldestUntilTwoMegabytesAndSlackAreGone) {
+// Over the size limit the oldest go until 2 MB and the slack are gone; with
+// 1 % free and 3 % wanted, 3 % of the disk goes (the second round rewrites all).
+TEST_F(PurgeTest, TheOldestGoUntilTheLimitsAreMet) {
   EXPECT_EQ(Round("10", "3%", 12, kMiB), 3 * kMiB);
   EXPECT_TRUE(Has("h2/f8") && !Has("h0/f9") && Left() == 9u);
-  EXPECT_TRUE(ctx_.Has("Purge proxy cache. Free 3,145,728 bytes"));
-}
-
-TEST_F(PurgeTest, ThreePercentFreeWantedWithOnePercentFreeDeletesThreePercent) {
   env_.SetDiskSize(1000000000);
   EXPECT_EQ(Round("0", "3%", 20, 2000000, 10000000), 30000000u);
   EXPECT_TRUE(Has("h1/f4") && !Has("h2/f5") && Left() == 5u);
-  EXPECT_TRUE(ctx_.Has("Purge proxy cache. Free 30,000,000 bytes"));
+  EXPECT_TRUE(ctx_.Has("Purge proxy cache. Free 3,145,728 bytes") &&
+              ctx_.Has("Purge proxy cache. Free 30,000,000 bytes"));
 }
 
 // Among files of one day the largest goes first; reading counts as use.
@@ -359,7 +331,6 @@ TEST_F(PurgeTest, TasksRunOnTheirPeriods) {
   EXPECT_TRUE(Has("h/b"));
   env_.Advance(1);
   EXPECT_TRUE(ctx_.WaitForLine("Purge proxy cache. Free 2,000 bytes"));
-  purge_.StopPurgeTask();
   Tasks::Stop(task);
 }
 

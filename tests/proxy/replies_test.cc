@@ -19,69 +19,54 @@ constexpr int64_t kDec5 = 1796475899;  // Sat, 5 Dec 2026 13:04:59 (UTC or local
 
 class RepliesTest : public ::testing::Test {
  protected:
-  // What the client gets from one sender, split at the empty line.
-  std::pair<std::string, std::string> Run(const std::function<void(SocketVar&)>& send) {
+  // What the client gets from one sender.
+  std::string Run(const std::function<void(SocketVar&)>& send) {
     auto [ours, peer] = ctx_.LoopbackPair();
     send(ours);
     EXPECT_FALSE(ours.is_open());
-    std::string all = ReadAll(peer.handle(), 3000);
-    size_t end = all.find("\r\n\r\n");
-    return {all.substr(0, end + 2), end == std::string::npos ? "" : all.substr(end + 4)};
+    return ReadAll(peer.handle(), 3000);
   }
   NetTestContext ctx_;
   ProxyReplies replies_{ctx_.env, DrainLimits{.silence_ms = 200, .max_ms = 1000}};
 };
 
-TEST_F(RepliesTest, PagesCarryTheirLengthAndFooter) {
-  const std::string footer =
-      "<HR><I><A HREF=\"https://github.com/netrove/netrove#readme\">Netrove</A> proxy "
-      "server</I></BODY></HTML>\r\n";
-  auto [head, body] = Run([&](SocketVar& s) { replies_.SendProxyAuthRequired(s); });
-  EXPECT_TRUE(head.starts_with(std::string(kAuthRequiredHeader) + "Last-Modified: ")) << head;
-  EXPECT_TRUE(head.ends_with("\r\nContent-Length: " + std::to_string(body.size()) + "\r\n"));
-  EXPECT_EQ(body, std::string(kNotFoundPageHead) + "<H1>Proxy authentication error</H1>" + footer);
-  auto [h401, b401] = Run([&](SocketVar& s) { replies_.SendUnauthorized(s, "Mail"); });
-  EXPECT_TRUE(h401.find("\r\nWWW-Authenticate: Basic realm=\"Mail\"\r\nLast-Modified: ") <
-                  h401.size() &&
-              b401.ends_with("are invalid</H1>" + footer));
-  EXPECT_EQ(kSkippedHeader,
-            "HTTP/1.0 404 Skipped URL\r\nContent-Length: 0\r\nConnection: close\r\n"
-            "Proxy-Connection: close\r\nContent-Type: text/html\r\n\r\n");
-}
-
-TEST_F(RepliesTest, DatesAreUtcAndFilesGoWhole) {
+// Dates in UTC an hour or two east of it; a file in more than one block; a
+// page's length (the texts of the proxy's pages show on real connections).
+TEST_F(RepliesTest, DatesAreUtcAndFilesAndPagesGoWhole) {
   std::string saved = getenv("TZ") ? getenv("TZ") : "";
-  setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);  // an hour ahead, two in summer
+  setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
   tzset();
-  EXPECT_EQ(HttpDate(kDec5), "Sat, 5 Dec 2026 13:04:59 GMT");
   EXPECT_EQ(UtcFromLocalSeconds(ctx_.env, kDec5 + 3600) +
                 UtcFromLocalSeconds(ctx_.env, 1784000000 + 7200),
             kDec5 + 1784000000);
+  const std::string file = std::string(1300, 'x') + "end";
+  WriteFile("page.html", file);
+  timespec times[2] = {{kDec5, 0}, {kDec5, 0}};
+  EXPECT_EQ(utimensat(AT_FDCWD, "page.html", times, 0), 0);
+  auto send_file = [&](const char* path) {
+    return Run([&](SocketVar& s) { replies_.SendFileReply(s, "HTTP/1.0 200 OK\r\n", path); });
+  };
+  EXPECT_EQ(send_file("page.html"),
+            "HTTP/1.0 200 OK\r\nLast-Modified: Sat, 5 Dec 2026 13:04:59 GMT\r\n"
+            "Content-Length: 1303\r\n\r\n" +
+                file);
   saved.empty() ? unsetenv("TZ") : setenv("TZ", saved.c_str(), 1);
   tzset();
-
-  WriteFile("page.html", std::string(1300, 'x') + "end");
-  timespec times[2] = {{kDec5, 0}, {kDec5, 0}};
-  ASSERT_EQ(utimensat(AT_FDCWD, "page.html", times, 0), 0);
-  auto [head, body] =
-      Run([&](SocketVar& s) { replies_.SendFileReply(s, "HTTP/1.0 200 OK\r\n", "page.html"); });
-  EXPECT_EQ(
-      head,
-      "HTTP/1.0 200 OK\r\nLast-Modified: Sat, 5 Dec 2026 13:04:59 GMT\r\nContent-Length: 1303\r\n");
-  EXPECT_EQ(body, std::string(1300, 'x') + "end");
-  auto [h404, b404] =
-      Run([&](SocketVar& s) { replies_.SendFileReply(s, "HTTP/1.0 200 OK\r\n", "none"); });
-  EXPECT_TRUE(h404.starts_with(kNotFoundHeader) && b404.find(kFileNotFoundMessage) < b404.size());
+  EXPECT_NE(send_file("none").find(kFileNotFoundMessage), std::string::npos);
+  const std::string page = Run([&](SocketVar& s) { replies_.SendUnauthorized(s, "Mail"); });
+  const std::string body = page.substr(page.find("\r\n\r\n") + 4);
+  EXPECT_TRUE(page.starts_with(std::string(kUnauthorizedHeader) + " realm=\"Mail\"\r\n")) << page;
+  EXPECT_TRUE(page.ends_with("\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+                             std::string(kUnauthorizedPageHead) + PageFooter()));
 }
 
 // The error-page drain ends at its byte bound (flood) or time bound (trickle).
 TEST_F(RepliesTest, ErrorPageDrainIsBounded) {
   for (bool flood : {true, false}) {
     auto [ours, peer] = ctx_.LoopbackPair();
-    std::atomic<bool> stop{false};
-    std::thread sender([&, fd = peer.handle()] {
+    std::jthread sender([&, fd = peer.handle()](std::stop_token stop) {
       std::string block(flood ? 4096 : 1, 'a');
-      for (int i = 0; i < 2000 && !stop; ++i) {
+      for (int i = 0; i < 2000 && !stop.stop_requested(); ++i) {
         (void)send(fd, block.data(), block.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         std::this_thread::sleep_for(Ms(flood ? 1 : 50));
       }
@@ -89,8 +74,7 @@ TEST_F(RepliesTest, ErrorPageDrainIsBounded) {
     auto start = SteadyClock::now();
     replies_.SendErrorPage(ours, kHostConnectionErrorMessage);
     int64_t took = MsSince(start);
-    stop = true;
-    sender.join();
+    sender.request_stop();
     EXPECT_TRUE(flood ? took < 500 : took >= 900 && took < 1600) << took;
     EXPECT_NE(ReadAll(peer.handle(), 2000).find(kHostConnectionErrorMessage), std::string::npos);
   }
@@ -120,14 +104,24 @@ TEST(ProxyLogTest, LinesAndAMissingDirectory) {
   EXPECT_TRUE(ctx.Read("proxy.log") == want) << ctx.Read("proxy.log").substr(0, 200);
 }
 
-TEST(RelayParsingTest, RequestLinesAndHeaders) {
+// The stream fed in pieces of `step`: "done@<bytes taken>", "error" or "more".
+std::string Frame(const std::string& stream, size_t step) {
+  ChunkedFramer framer;
+  for (size_t at = 0; at < stream.size(); at += step) {
+    size_t n = std::min(step, stream.size() - at);
+    auto r = framer.Feed(stream.data() + at, n);
+    if (r != ChunkedFramer::Result::kMore)
+      return r == ChunkedFramer::Result::kDone ? "done@" + std::to_string(at + n) : "error";
+  }
+  return "more";
+}
+
+// (The relay's tests show a plain GET, CONNECT and an FTP URL going their way.)
+TEST(RelayParsingTest, RequestLinesHeadersAndChunkFraming) {
   const char* kinds[] = {"http", "ftp", "refused", "nothttp1"};
   for (auto [line, want] : std::vector<std::pair<std::string, std::string>>{
-           {"GET http://h.example/a?c HTTP/1.1", "http h.example GET /a?c HTTP/1.1"},
            {"HEAD http://h:8080 HTTP/1.0", "http h:8080 HEAD / HTTP/1.0"},
            {"POST HTTP://h?q=1 HTTP/1.0", "http h POST /?q=1 HTTP/1.0"},
-           {"CONNECT h.example:443 HTTP/1.1", "http h.example:443 "},
-           {"GET ftp://u:p@h/f HTTP/1.0", "ftp  ftp://u:p@h/f"},
            {"GET /local HTTP/1.0", "refused  "},
            {"GET http:///x HTTP/1.0", "refused  "},
            {"GET http://" + std::string(256, 'h') + "/ HTTP/1.0", "refused  "}}) {
@@ -143,21 +137,7 @@ TEST(RelayParsingTest, RequestLinesAndHeaders) {
   for (const char* h : {"Content-Length: 5", "Content-Length: 7"}) NoteResponseHeader(h, twice);
   EXPECT_TRUE(f.connection_close && f.chunked && f.bad_length && twice.has_length &&
               twice.bad_length);
-}
 
-// The stream fed in pieces of `step`: "done@<bytes taken>", "error" or "more".
-std::string Frame(const std::string& stream, size_t step) {
-  ChunkedFramer framer;
-  for (size_t at = 0; at < stream.size(); at += step) {
-    size_t n = std::min(step, stream.size() - at);
-    auto r = framer.Feed(stream.data() + at, n);
-    if (r != ChunkedFramer::Result::kMore)
-      return r == ChunkedFramer::Result::kDone ? "done@" + std::to_string(at + n) : "error";
-  }
-  return "more";
-}
-
-TEST(RelayParsingTest, ChunkFraming) {
   const std::string zero_inside = "a\r\n\r\n0\r\n\r\nxyz\r\n0\r\n\r\n";
   for (size_t step : {1, 3, 1000}) EXPECT_EQ(Frame(zero_inside, step), "done@20") << step;
   EXPECT_EQ(Frame("3;x=1\r\nabc\r\n0\r\nExpires: 0\r\n\r\njunk", 1), "done@29");

@@ -2,7 +2,6 @@
 // directory), and loopback clients and servers for the network tests.
 #pragma once
 
-#include <fstream>
 #include <functional>
 #include <utility>
 
@@ -41,10 +40,6 @@ class NetTestContext : public TestContext {
 
   Network net;
 };
-
-inline void WriteFile(const std::string& name, const std::string& text) {
-  std::ofstream(name, std::ios::binary) << text;
-}
 
 // A port free on every address a moment ago, for a listener on 0.0.0.0
 // (FreePort looks at 127.0.0.1 only: a client of 127.0.0.2 may hold it).

@@ -14,8 +14,10 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,6 +49,23 @@ inline int64_t MsSince(SteadyClock::time_point start) {
 inline int CountOpenFds() {
   auto it = std::filesystem::directory_iterator("/proc/self/fd");
   return static_cast<int>(std::distance(begin(it), end(it)));
+}
+
+// Files of the test's own: written (with their directories), read, listed.
+inline void WriteFile(const std::string& path, const std::string& text) {
+  std::error_code ec;
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+  std::ofstream(path, std::ios::binary) << text;
+}
+inline std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+inline std::set<std::string> DirectoryNames(const std::string& dir) {
+  std::set<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir))
+    names.insert(e.path().filename().string());
+  return names;
 }
 
 // A fresh directory under /tmp, the working directory while it lives.

@@ -1,9 +1,20 @@
 #!/usr/bin/env python3
-"""poplib against the POP3 server on 127.0.0.1:<port> (ann/secret, two messages)."""
+"""poplib against 127.0.0.1:<port>: the POP3 server (ann/secret, two messages),
+or with <user> <password> the POP3 gate (prints the count and the first message,
+or the server's refusal)."""
 import poplib
 import sys
 
 pop = poplib.POP3("127.0.0.1", int(sys.argv[1]), timeout=10)
+if len(sys.argv) == 4:
+    try:
+        pop.user(sys.argv[2])
+        pop.pass_(sys.argv[3])
+        print(pop.stat()[0], pop.retr(1)[1])
+        pop.quit()
+    except poplib.error_proto as e:
+        print(e)
+    sys.exit()
 assert pop.getwelcome() == b"+OK NETROVE POP3-server", pop.getwelcome()
 pop.user("ann")
 pop.pass_("secret")

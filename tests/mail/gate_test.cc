@@ -1,7 +1,5 @@
-// The POP3 gate between mail clients and servers on loopback: a real
-// Dovecot, read through the gate with Python's poplib, serves as the
-// provider's server (127.0.0.3) and as the local POP3 server (127.0.0.1);
-// scripted servers and hostile clients.
+// The POP3 gate on loopback: Dovecot, read with poplib, as the provider's (127.0.0.3)
+// and the local (127.0.0.1) server; scripted servers and hostile clients.
 #include <gtest/gtest.h>
 #include <pwd.h>
 
@@ -63,11 +61,8 @@ class Pop3GateTest : public ::testing::Test {
         Pop3GateOptions{.port = port_, .user_line_ms = 500, .server_reply_ms = 3000});
     ASSERT_TRUE(gate_->Start());
   }
-  // Dovecot with the users "anna" (password "secret") and "anna@home"
-  // ("home") on one maildir holding one message; configuration, sockets,
-  // state, log and mail all in the scratch directory. Its port; 0 when it
-  // is missing, did not start or cannot (its processes run as its users:
-  // root starts it).
+  // Dovecot on the scratch directory: "anna" ("secret") and "anna@home" ("home") on one
+  // message; its port, 0 when missing or failed (its users run it: root starts it).
   uint16_t StartDovecot() {
     const std::string dir = ctx_.scratch.path();
     if (!getpwnam("dovecot") || geteuid() != 0 || access("/usr/sbin/dovecot", X_OK) != 0) return 0;
@@ -82,8 +77,7 @@ class Pop3GateTest : public ::testing::Test {
     dovecot_ = ctx_.env.Spawn({"/usr/sbin/dovecot", "-F", "-c", dir + "/dovecot.conf"}, {},
                               dir + "/dovecot.out");
     auto listening = [port] {
-      int fd = testing::ConnectLoopback(port, "127.0.0.3");
-      return fd >= 0 && close(fd) == 0;
+      return testing::Ask(port, "", "127.0.0.1", true, 100, "127.0.0.3") != "<refused>";
     };
     return dovecot_ && WaitUntil(listening, 10000) ? port : 0;
   }
@@ -92,12 +86,11 @@ class Pop3GateTest : public ::testing::Test {
   }
   // poplib through the gate: the message count and the first message, or the refusal.
   std::string ReadMail(const std::string& user, const std::string& password) {
-    const std::string out = ctx_.scratch / "poplib.out";
+    const std::string out = ctx_.scratch / "poplib.out",
+                      command = "/usr/bin/python3 " MAIL_TEST_DIR "/poplib_client.py ";
     (void)ctx_.env.RemoveFile(out);  // (the output is appended)
-    (void)RunCommandLine(ctx_.env,
-                         "/usr/bin/python3 " MAIL_TEST_DIR "/poplib_client.py " +
-                             std::to_string(port_) + " " + user + " " + password,
-                         {}, out, 30000);
+    const std::string arguments = std::to_string(port_) + " " + user + " " + password;
+    (void)RunCommandLine(ctx_.env, command + arguments, {}, out, 30000);
     return ctx_.Read(out);
   }
 
@@ -113,15 +106,13 @@ TEST_F(Pop3GateTest, MailIsReadFromTheLocalAndARemoteServer) {
   if (!dovecot) GTEST_SKIP() << "Dovecot (dovecot-pop3d) is missing, failed or needs root";
   const std::string remote = "127.0.0.3:" + std::to_string(dovecot);
   Start(remote);
-  // This computer's name, in any case, is the local server, without the
-  // link; the last "@" splits, so the login is "anna@home".
+  // This computer's name (any case) is the local server, no link; the last "@" splits.
   local_port_ = dovecot;
   char name[256] = {};
   gethostname(name, sizeof name - 1);
   EXPECT_EQ(ReadMail("anna@home@" + UpperAscii(name), "home"), kMail);
   EXPECT_EQ(ctx_.net.link_users().LastUse(), 0u);
-  // The host of the login, and the provider's for a plain login, are
-  // reached with the link, held once and given back.
+  // The login's host, or the provider's, is reached with the link, held once, given back.
   EXPECT_EQ(ReadMail("anna@" + remote, "secret"), kMail);
   EXPECT_EQ(ReadMail("anna", "secret"), kMail);
   EXPECT_TRUE(WaitUntil([&] { return ctx_.net.link_users().Users() == 0; }));
@@ -138,13 +129,11 @@ TEST_F(Pop3GateTest, ScriptedServersHostileClientsAndTheLocalSession) {
   const auto start = testing::SteadyClock::now();
   for (const std::string& text :
        {std::string("CAPA\r\nUSER anna\r\n"), "USER " + std::string(10000, 'a') + "\r\n",
-        std::string("\x00\xff\xfe\x80USER\r\n", 11), std::string("USER anna"), std::string()}) {
+        std::string("\x00\xff\xfe\x80USER\r\n", 11), std::string("USER anna"), std::string()})
     EXPECT_EQ(Talk(text), kGreeting) << text.substr(0, 20);
-  }
   EXPECT_LT(testing::MsSince(start), 3000);
   EXPECT_EQ(accepts.served(), 0);
-  // The server may refuse USER before accepting it; one that closes first
-  // leaves the client without a reply.
+  // The server may refuse USER before accepting it; if it closes first, no reply.
   EXPECT_EQ(Talk("USER anna\r\n"), kGreeting + "+OK Send password\r\n+OK relayed\r\n");
   EXPECT_EQ(Talk("USER anna@" + refuses.host() + "\r\n"), kGreeting);
   EXPECT_TRUE(WaitUntil([&] { return ctx_.net.link_users().Users() == 0; }));

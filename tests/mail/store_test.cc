@@ -35,8 +35,7 @@ TEST(MailNamesTest, NumbersDosTimeAndAccountLines) {
   EXPECT_EQ(FileNumberOf("65535.msg"), 65535);
   for (const char* bad : {"65536.msg", "0.msg", "007.msg", "x.msg", ".msg", "-1.msg", "1a.msg"})
     EXPECT_FALSE(FileNumberOf(bad)) << bad;
-  // 2024-02-29 13:45:58
-  EXPECT_EQ(PackDosDateTime(1709214358),
+  EXPECT_EQ(PackDosDateTime(1709214358),  // 2024-02-29 13:45:58
             (44u << 9 | 2 << 5 | 29) << 16 | (13 << 11 | 45 << 5 | 29));
 
   MailAccounts a = ParseMailAccounts(
@@ -115,8 +114,7 @@ TEST_F(MailStoreTest, NumberingSkipsOddNamesStopsAt65535AndServesTheQueue) {
   EXPECT_FALSE(store.CreateQueueFile());
 }
 
-// Records flushes and renames, and plays another writer that takes the
-// number 2 in `race_in` right after our scan of it.
+// Records flushes and renames; another writer takes 2.msg in `race_in` right after our scan.
 class RacingEnv : public testing::FaultEnv {
  public:
   using FaultEnv::FaultEnv;

@@ -31,7 +31,7 @@ ProgramContext::ProgramContext(Env& env_in, ConsoleIo console_io)
       accounting(env, log, console, shared),
       network(env, tasks, log, config, shared),
       checks(env, tasks, log, console, config, shared, network),
-      services(network, log, config),
+      services(network, log, console, config),
       dialer(ras, io, config, shared, flags),
       session(io, dialer, shared, services),
       events(env, tasks, log, config, shared, flags, session, *this) {

@@ -345,6 +345,13 @@ void PortServers::ListenUdp(uint16_t port, SocketVar& var, UdpHandler handler, b
 int PortServers::TcpListenerCount() const { return CountOf(*tcp_); }
 int PortServers::UdpListenerCount() const { return CountOf(*udp_); }
 
+bool PortServers::IsTcpListenerPort(uint16_t port) const {
+  std::lock_guard<std::mutex> lock(tcp_->mu);
+  for (const auto& e : tcp_->entries)
+    if (e && ntohs(e->address.sin_port) == port) return true;
+  return false;
+}
+
 void PortServers::Shutdown() {
   ShutdownTable(*tcp_);
   ShutdownTable(*udp_);

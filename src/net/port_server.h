@@ -84,6 +84,8 @@ class PortServers {
   // Number of registered listeners of each kind.
   int TcpListenerCount() const;
   int UdpListenerCount() const;
+  // True when one of the registered TCP listeners is bound to `port`.
+  bool IsTcpListenerPort(uint16_t port) const;
 
   // Stops the listener tasks and closes every listener. Safe to call twice;
   // a later registration starts the listener task again.

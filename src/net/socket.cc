@@ -202,6 +202,19 @@ int ReadBuffered(SocketVar& var, char* dest, size_t max_length) {
   return SocketAccess::ReadAhead(var, dest, max_length, true);
 }
 
+int ReadBufferedGather(SocketVar& var, char* dest, size_t max_length) {
+  bool drained = false;
+  int n = SocketAccess::ReadAhead(var, dest, max_length, true, &drained);
+  if (n < 1) return n;
+  size_t used = static_cast<size_t>(n);
+  while (!drained && used < max_length) {
+    n = SocketAccess::ReadAhead(var, dest + used, max_length - used, false, &drained);
+    if (n < 1) break;  // nothing more waiting, or the source has closed
+    used += static_cast<size_t>(n);
+  }
+  return static_cast<int>(used);
+}
+
 bool ReadLine(SocketVar& var, size_t max_length, std::string& line) {
   constexpr size_t kStaging = 255;
   line.clear();

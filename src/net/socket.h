@@ -138,6 +138,10 @@ size_t ReceiveShare(int receivers);
 // else 1..max_length bytes, served from the socket's read-ahead buffer.
 int ReadBuffered(SocketVar& var, char* dest, size_t max_length);
 
+// ReadBuffered, then, without waiting, the blocks already waiting behind
+// the first, up to `max_length` bytes in all: what one send can pass on.
+int ReadBufferedGather(SocketVar& var, char* dest, size_t max_length);
+
 // One line without its terminator: byte 10 ends it, bytes 0 and 13 are
 // dropped; the limit takes effect in steps of 255 characters. Returns false
 // when the socket was closed (the line holds what was read before).
@@ -181,6 +185,9 @@ uint16_t GetLocalPort(int fd);
 uint32_t GetLocalAddress(int fd);
 uint32_t GetPeerAddress(int fd);
 std::string DottedAddress(uint32_t network_order);
+// True for an address of this machine: loopback (127/8), unspecified
+// (0.0.0.0) or the address of one of its interfaces.
+bool IsOwnAddress(uint32_t network_order);
 // Host name of an address, "" when there is none.
 std::string ReverseLookup(uint32_t network_order);
 

@@ -2,6 +2,7 @@
 // not counted in the rate) and the address helpers.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
 #include <netdb.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -41,6 +42,20 @@ std::string DottedAddress(uint32_t network_order) {
   char text[INET_ADDRSTRLEN] = {};
   inet_ntop(AF_INET, &a, text, sizeof text);
   return text;
+}
+
+bool IsOwnAddress(uint32_t network_order) {
+  const uint32_t host = ntohl(network_order);
+  if (host == 0 || (host >> 24) == 127) return true;
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return false;
+  bool own = false;
+  for (const ifaddrs* i = list; i != nullptr && !own; i = i->ifa_next) {
+    if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) continue;
+    own = reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr == network_order;
+  }
+  freeifaddrs(list);
+  return own;
 }
 
 std::string ReverseLookup(uint32_t network_order) {

@@ -17,14 +17,6 @@ uint32_t GetLittleEndian(std::string_view in, size_t offset, int bytes) {
   return value;
 }
 
-// Makes every directory of `dir` ("a/b/c"); false when the last is missing.
-bool MakeDirectoryTree(Env& env, const std::string& dir) {
-  for (size_t slash = dir.find('/', 1); slash != std::string::npos;
-       slash = dir.find('/', slash + 1))
-    (void)env.MakeDirectory(dir.substr(0, slash), 0755);
-  return env.MakeDirectory(dir, 0755);
-}
-
 // A temporary name beside the entry that no entry can have: cache file
 // names never hold "?" (CachePathFor turns it into "!").
 std::string TempNameIn(const std::string& dir) {
@@ -52,6 +44,13 @@ std::optional<CacheEntryHeader> DecodeEntryHeader(std::string_view bytes) {
   header.request_length = GetLittleEndian(bytes, 8, 4);
   header.html = static_cast<uint8_t>(GetLittleEndian(bytes, 12, 1));
   return header;
+}
+
+bool MakeDirectoryTree(Env& env, const std::string& dir) {
+  for (size_t slash = dir.find('/', 1); slash != std::string::npos;
+       slash = dir.find('/', slash + 1))
+    (void)env.MakeDirectory(dir.substr(0, slash), 0755);
+  return env.MakeDirectory(dir, 0755);
 }
 
 std::string DirectoryOf(const std::string& path) {

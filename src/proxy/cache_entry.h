@@ -104,6 +104,9 @@ bool FinishCacheEntry(std::unique_ptr<CacheEntryWriter> entry,
                       std::optional<uint64_t> announced_length, bool relay_failed, bool is_private,
                       SkipUrlList& skip);
 
+// Makes every directory of `dir` ("a/b/c"); false when the last is missing.
+bool MakeDirectoryTree(Env& env, const std::string& dir);
+
 // The directory part of a cache path ("" when it has none).
 std::string DirectoryOf(const std::string& path);
 

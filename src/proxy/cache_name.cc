@@ -9,10 +9,6 @@
 namespace netrove {
 namespace {
 
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
-}
-
 void ReplaceAll(std::string& text, char from, char to) {
   std::replace(text.begin(), text.end(), from, to);
 }

@@ -39,6 +39,13 @@ std::optional<std::string> ReadAnswerHeader(SocketVar& upstream, size_t& read) {
 
 }  // namespace
 
+std::string WithLinesAfterRequestLine(std::string request, std::string_view lines) {
+  if (lines.empty()) return request;
+  const size_t end = request.find('\n');
+  request.insert(end == std::string::npos ? request.size() : end + 1, lines);
+  return request;
+}
+
 bool RevalidateEntry(Env& env, const std::string& path, const UpstreamOpener& open_upstream,
                      std::atomic<uint32_t>& net_bytes) {
   std::optional<std::string> request;
@@ -55,7 +62,9 @@ bool RevalidateEntry(Env& env, const std::string& path, const UpstreamOpener& op
   if (space == std::string::npos) return false;
   request->replace(0, space, "HEAD");
 
-  SocketVar upstream = open_upstream(path);
+  Upstream opened = open_upstream(path);
+  SocketVar& upstream = opened.socket;
+  *request = WithLinesAfterRequestLine(std::move(*request), opened.extra_lines);
   if (!upstream.is_open() || !SendBuffer(upstream, request->data(), request->size())) return false;
   size_t read = 0;
   std::optional<std::string> answer = ReadAnswerHeader(upstream, read);

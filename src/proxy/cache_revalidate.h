@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "net/socket.h"
 #include "runtime/env.h"
@@ -20,9 +21,19 @@ inline constexpr size_t kMaxStoredRequest = 60000;
 // A HEAD answer's header block beyond this is not read on.
 inline constexpr size_t kMaxRevalidationHeader = 65000;
 
+// An upstream connection: the socket (closed when there is none) and the
+// header lines (each with CR LF) a request must carry right after its
+// request line on it: the direct relay's secret, nothing for another proxy.
+struct Upstream {
+  SocketVar socket;
+  std::string extra_lines;
+};
 // Opens the upstream connection for a cache path (the request handling's
-// OpenUpstream); a closed SocketVar when there is none.
-using UpstreamOpener = std::function<SocketVar(const std::string& cache_path)>;
+// OpenUpstream).
+using UpstreamOpener = std::function<Upstream(const std::string& cache_path)>;
+
+// `request` with `lines` inserted after its request line.
+std::string WithLinesAfterRequestLine(std::string request, std::string_view lines);
 
 // True when the entry at `path` is current. Not current: no complete
 // entry, no validator (such entries are always fetched again), a stored

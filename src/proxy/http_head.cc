@@ -9,10 +9,6 @@
 namespace netrove {
 namespace {
 
-bool ContainsNoCase(std::string_view text, std::string_view word) {
-  return UpperAscii(text).find(UpperAscii(word)) != std::string::npos;
-}
-
 // A host text fit to connect to: not empty, not too long, no blanks or
 // control bytes (a line end would smuggle a second line somewhere).
 bool GoodHostText(std::string_view host) {

@@ -1,6 +1,7 @@
-// Parsing of what the direct relay reads: the proxy request line with its
-// absolute target, and the request and response header lines it acts on.
-// Pure functions over text, so that they can be fuzzed.
+// Parsing of what the direct relay and the front proxy read: the proxy
+// request line with its absolute target, the request and response header
+// lines they act on (pure functions over text, so that they can be
+// fuzzed), and the bounded reader of a header block from a socket.
 #pragma once
 
 #include <cstddef>
@@ -8,6 +9,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "net/socket.h"
+#include "runtime/env.h"
 
 namespace netrove {
 
@@ -61,5 +65,33 @@ void NoteResponseHeader(std::string_view line, ResponseHeadFacts& facts);
 bool StatusHasNoBody(std::string_view status_line);
 // A redirect (302): no body is awaited unless its headers frame one.
 bool StatusIsRedirect(std::string_view status_line);
+
+// Reads the lines of one header block (request or response) against a
+// bound on its size and a deadline for the whole block, so that a peer
+// that trickles its header cannot hold the task longer than the deadline
+// and one receive time-out. Lines come without their end; CR and NUL bytes
+// are dropped as ReadLine drops them.
+class HeadReader {
+ public:
+  HeadReader(SocketVar& socket, Env& env, int64_t limit_ms)
+      : socket_(socket), env_(env), deadline_(env.MonotonicMs() + limit_ms) {}
+  // False when the socket ended, the block ran over its bound or the
+  // deadline passed (the line holds what came before).
+  bool Next(std::string& line) {
+    line.clear();
+    for (char c; env_.MonotonicMs() <= deadline_ && ReadBuffered(socket_, &c, 1) == 1;) {
+      if (++size_ > kMaxHeaderBlock) return false;
+      if (c == '\n') return true;
+      if (c != '\r' && c != '\0') line.push_back(c);
+    }
+    return false;
+  }
+
+ private:
+  SocketVar& socket_;
+  Env& env_;
+  const int64_t deadline_;
+  size_t size_ = 0;
+};
 
 }  // namespace netrove

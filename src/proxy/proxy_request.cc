@@ -65,7 +65,9 @@ ProxyRequestLine ParseProxyRequestLine(std::string_view raw) {
   // The rebuilt line with its CR LF must leave room in the head.
   if (line.find(" HTTP/1") == line.npos || line.size() + 2 > kMaxRequestHead) return r;
   r.kind = ProxyRequestLine::Kind::kProxy;
-  r.no_store = r.method == ProxyMethod::kPost;
+  // A HEAD answer has no body: stored, it would stand for the object, and
+  // a stored object served to a HEAD would send the body along.
+  r.no_store = r.method == ProxyMethod::kPost || r.method == ProxyMethod::kHead;
   r.is_ftp = line.size() >= 10 && UpperAscii(line.substr(4, 6)) == "FTP://";
   r.log_text = std::string(line.substr(0, method_size)) + WithoutUserInfo(r.target);
   return r;

@@ -35,7 +35,7 @@ struct ProxyRequestLine {
   std::string line;       // spaces collapsed and trimmed, no line end
   std::string target;     // as the client wrote it
   std::string log_text;   // method, space, target without "user:password@"
-  bool no_store = false;  // POST
+  bool no_store = false;  // POST, HEAD
   bool is_ftp = false;    // GET of an ftp:// URL
 };
 

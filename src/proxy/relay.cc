@@ -11,6 +11,7 @@
 
 #include "proxy/chunked.h"
 #include "proxy/http_head.h"
+#include "runtime/text.h"
 
 namespace netrove {
 namespace {
@@ -54,34 +55,6 @@ int ReadBlock(SocketVar& s, char* dest, size_t want) {
   }
   return static_cast<int>(got);
 }
-
-// Reads the lines of one header block (request or response) against a
-// bound on its size and a deadline for the whole block, so that a peer
-// that trickles its header cannot hold the task longer than the deadline
-// and one receive time-out. Lines come without their end; CR and NUL bytes
-// are dropped as ReadLine drops them.
-class HeadReader {
- public:
-  HeadReader(SocketVar& socket, Env& env, int64_t limit_ms)
-      : socket_(socket), env_(env), deadline_(env.MonotonicMs() + limit_ms) {}
-  // False when the socket ended, the block ran over its bound or the
-  // deadline passed (the line holds what came before).
-  bool Next(std::string& line) {
-    line.clear();
-    for (char c; env_.MonotonicMs() <= deadline_ && ReadBuffered(socket_, &c, 1) == 1;) {
-      if (++size_ > kMaxHeaderBlock) return false;
-      if (c == '\n') return true;
-      if (c != '\r' && c != '\0') line.push_back(c);
-    }
-    return false;
-  }
-
- private:
-  SocketVar& socket_;
-  Env& env_;
-  const int64_t deadline_;
-  size_t size_ = 0;
-};
 
 // The origin connection of one client connection. While open its socket
 // is in the layer's table of uncounted sockets; the socket operations
@@ -130,6 +103,7 @@ struct ClientRequest {
   RelayRequestLine line;
   std::string headers;  // forwarded header lines with the empty line
   int32_t body_length = 0;
+  bool close = false;  // "Connection: close": the connection ends after the answer
 };
 
 enum class Outcome { kDone, kFailed, kRetry };
@@ -190,7 +164,9 @@ bool HttpRelay::Core::ReadRequest(HeadReader& reader, ClientRequest& request) {
       secret_wrong = secret_wrong || !SameSecret(*v, secret);
       continue;  // never forwarded
     }
-    if (HeaderValue(line, "Proxy-Connection")) continue;
+    // Hop-by-hop: the front proxy's credentials for an upstream proxy are
+    // nobody else's business.
+    if (HeaderValue(line, "Proxy-Connection") || HeaderValue(line, "Proxy-Authorization")) continue;
     // One plain length frames a request body; a second length or a chunked
     // body could frame it otherwise at the origin than here.
     if (auto v = HeaderValue(line, "Content-Length")) {
@@ -200,6 +176,8 @@ bool HttpRelay::Core::ReadRequest(HeadReader& reader, ClientRequest& request) {
       request.body_length = length.value_or(0);
     }
     if (HeaderValue(line, "Transfer-Encoding")) length_bad = true;
+    if (auto v = HeaderValue(line, "Connection"); v && ContainsNoCase(*v, "close"))
+      request.close = true;
     request.headers += line + "\r\n";
   }
   request.headers += "\r\n";
@@ -226,6 +204,7 @@ bool HttpRelay::Core::ServeRequest(SocketVar& client, Origin& origin) {
     origin.Close();
   }
   if (!ReadRequest(reader, request)) return End(client, state);
+  if (request.close) state.keep_alive = false;
   if (line.kind == RelayRequestLine::Kind::kFtp) {
     if (line.method != RelayMethod::kGet || !options.ftp) return End(client, state);
     options.ftp(client, line.url);

@@ -32,6 +32,14 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
                                             [&](char x, char y) { return upper(x) == upper(y); });
 }
 
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
+}
+
+bool ContainsNoCase(std::string_view text, std::string_view word) {
+  return UpperAscii(text).find(UpperAscii(word)) != std::string::npos;
+}
+
 std::optional<uint16_t> ParsePortNumber(std::string_view text) {
   if (text.empty() || text.size() > 5) return std::nullopt;
   uint32_t value = 0;

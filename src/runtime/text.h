@@ -18,6 +18,8 @@ std::string UpperAscii(std::string_view text);
 std::string LowerAscii(std::string_view text);
 // Equal but for the case of ASCII letters.
 bool EqualsNoCase(std::string_view a, std::string_view b);
+bool StartsWithNoCase(std::string_view text, std::string_view prefix);
+bool ContainsNoCase(std::string_view text, std::string_view word);
 
 // A port number 0..65535 written as decimal digits only (no sign, no
 // blanks, at most five digits); nullopt otherwise.

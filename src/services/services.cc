@@ -80,13 +80,14 @@ bool StartListenerService(Network& network, SocketVar& listener, uint16_t port, 
 
 }  // namespace services
 
-Services::Services(Network& network, Log& log, ConfigStore& config,
-                   const PortMapOptions& port_map_options)
+Services::Services(Network& network, Log& log, Console& console, ConfigStore& config,
+                   ServicesOptions options)
     : network_(network),
       log_(log),
       config_(config),
-      port_maps_(network, log, config, port_map_options),
-      port_dog_(network, log, config) {}
+      port_maps_(network, log, config, options.port_maps),
+      port_dog_(network, log, config),
+      proxy_(network, log, console, config, std::move(options.proxy)) {}
 
 Services::~Services() { services::StopServiceTable(Table()); }
 
@@ -98,7 +99,18 @@ std::vector<services::ServiceRow> Services::Table() {
   // FTP gate 4, mappings 5, watchdog 6, POP3 server 7.
   PortMaps& maps = port_maps_;
   PortDog& dog = port_dog_;
+  ProxyService& proxy = proxy_;
+  services::ServiceRow proxy_row;
+  proxy_row.log_name = "Proxy";
+  proxy_row.start_position = 1;
+  proxy_row.stop_position = 1;
+  proxy_row.start = [&proxy](const ConfigRecord& config) -> std::optional<bool> {
+    if (config.proxy.empty()) return std::nullopt;
+    return proxy.StartProxyService();
+  };
+  proxy_row.stop = [&proxy] { proxy.StopProxyService(); };
   return {
+      proxy_row,
       SelfLoggingRow(
           8, 5, [&maps] { maps.StartTcp(); }, [&maps] { maps.StopTcp(); }),
       SelfLoggingRow(

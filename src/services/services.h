@@ -22,6 +22,8 @@
 #include "gates/portmap.h"
 #include "net/address_list.h"
 #include "net/network.h"
+#include "proxy/proxy_service.h"
+#include "runtime/console.h"
 #include "runtime/log.h"
 
 namespace netrove {
@@ -65,11 +67,16 @@ std::string LoopbackNotice(const std::string& address_text);
 
 }  // namespace services
 
+struct ServicesOptions {
+  PortMapOptions port_maps;
+  ProxyServiceOptions proxy;
+};
+
 // The gateway services of one program, with the gates they own.
 class Services {
  public:
-  Services(Network& network, Log& log, ConfigStore& config,
-           const PortMapOptions& port_map_options = PortMapOptions());
+  Services(Network& network, Log& log, Console& console, ConfigStore& config,
+           ServicesOptions options = ServicesOptions());
   // Stops every service.
   ~Services();
   Services(const Services&) = delete;
@@ -89,6 +96,7 @@ class Services {
 
   PortMaps& port_maps() { return port_maps_; }
   PortDog& port_dog() { return port_dog_; }
+  ProxyService& proxy() { return proxy_; }
 
  private:
   Network& network_;
@@ -96,6 +104,7 @@ class Services {
   ConfigStore& config_;
   PortMaps port_maps_;
   PortDog port_dog_;
+  ProxyService proxy_;
 };
 
 }  // namespace netrove

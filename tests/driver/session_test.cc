@@ -54,7 +54,7 @@ class SessionTest : public DialFixture {
   }
 
   Network network_{env_, ctx_.tasks, ctx_.log, ctx_.config, ctx_.shared};
-  Services services_{network_, ctx_.log, ctx_.config};
+  Services services_{network_, ctx_.log, ctx_.console, ctx_.config};
   Session session_{line_, dialer_, ctx_.shared, services_};
   FakeParts parts_{line_};
   SessionController controller_{SessionParts{line_, dialer_, ctx_.config, ctx_.shared, flags_,

@@ -67,7 +67,7 @@ class GatesTest : public ::testing::Test {
   }
 
   NetTestContext ctx_;
-  Services services_{ctx_.net, ctx_.log, ctx_.config};
+  Services services_{ctx_.net, ctx_.log, ctx_.console, ctx_.config};
   PortMaps& maps_ = services_.port_maps();
   SharedState& shared_ = ctx_.shared;
   LinkUsers& users_ = ctx_.net.link_users();

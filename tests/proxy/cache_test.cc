@@ -153,7 +153,9 @@ TEST(Revalidate, HeadOfTheStoredRequestConfirmsOrDeletesTheEntry) {
     testing::TcpOrigin origin(reply);
     auto open = [&](const std::string& path) {
       ++opens;
-      return path == kPath ? ctx.net.connector().Connect(origin.host(), 80) : SocketVar();
+      return path == kPath
+                 ? Upstream{ctx.net.connector().Connect(origin.host(), 80), "X-Hop: 1\r\n"}
+                 : Upstream{};
     };
     bool current = RevalidateEntry(ctx.env, kPath, open, net_bytes);
     last_request = origin.last_request();
@@ -164,7 +166,8 @@ TEST(Revalidate, HeadOfTheStoredRequestConfirmsOrDeletesTheEntry) {
   const std::string same =
       "HTTP/1.0 200 OK\r\ncontent-length: 5\r\nLAST-MODIFIED: " + kDate + "\r\n\r\n";
   EXPECT_TRUE(revalidate(same + "body"));
-  EXPECT_EQ(last_request, "HEAD" + kStoredRequest.substr(3));
+  std::string head = "HEAD" + kStoredRequest.substr(3);
+  EXPECT_EQ(last_request, head.insert(head.find("\r\n") + 2, "X-Hop: 1\r\n"));
   EXPECT_EQ(net_bytes.load(), same.size());
   EXPECT_TRUE(revalidate("HTTP/1.0 304 Not Modified\r\n\r\n"));
   // Answers that end or flood before their empty line, or no upstream at all.
@@ -173,7 +176,7 @@ TEST(Revalidate, HeadOfTheStoredRequestConfirmsOrDeletesTheEntry) {
   while (flood.size() <= kMaxRevalidationHeader) flood += "X: " + std::string(900, 'p') + "\r\n";
   EXPECT_FALSE(revalidate(flood + "\r\n"));
   EXPECT_FALSE(RevalidateEntry(
-      ctx.env, kPath, [](const std::string&) { return SocketVar(); }, net_bytes));
+      ctx.env, kPath, [](const std::string&) { return Upstream{}; }, net_bytes));
   EXPECT_TRUE(FileExists(ctx.env, kPath));
   EXPECT_FALSE(revalidate(ResponseHeader("Thu, 02 Jan 2025 00:00:00 GMT", 5)));
   EXPECT_FALSE(FileExists(ctx.env, kPath));

@@ -32,11 +32,11 @@ TEST(ProxyRequestTest, RequestLines) {
   // Line, kind, log text ("" unless kProxy), NoStore, IsFtp.
   for (auto [text, kind, log, no_store, ftp] : std::vector<std::tuple<std::string, Kind, std::string, bool, bool>>{
            {"get  http://a/b   HTTP/1.1  ", Kind::kProxy, "get http://a/b", false, false},
-           {"HEAD http://a/" + kV, Kind::kProxy, "HEAD http://a/", false, false},
+           {"HEAD http://a/" + kV, Kind::kProxy, "HEAD http://a/", true, false},
            {"POST http://a/form" + kV, Kind::kProxy, "POST http://a/form", true, false},
            {"CONNECT a:443" + kV, Kind::kProxy, "CONNECT a:443", false, false},
            {"GET ftp://f/x" + kV, Kind::kProxy, "GET ftp://f/x", false, true},
-           {"HEAD ftp://f/x" + kV, Kind::kProxy, "HEAD ftp://f/x", false, false},
+           {"HEAD ftp://f/x" + kV, Kind::kProxy, "HEAD ftp://f/x", true, false},
            {"GET http://u:pw@a/p@q" + kV, Kind::kProxy, "GET http://a/p@q", false, false},
            {"GET http://u@x:pw@a:81/" + kV, Kind::kProxy, "GET http://a:81/", false, false},
            {"CONNECT u:pw@a:443" + kV, Kind::kProxy, "CONNECT a:443", false, false},
@@ -134,7 +134,7 @@ TEST(ProxyRequestTest, CacheNamesAndFlags) {
            {"http://s/CGI/x", "", "cache/s/CGI+x", "CGI+x", false, false},
            {"http://s/a.gif", "Cookie: c=1", "cache/s/a.gif", "a.gif", true, true},
            {"http://s/" + std::string(300, 'p'), "", kNc, kNc, true, true}}) {
-    const std::string method = target.starts_with("ftp") ? "GET " : "HEAD ";
+    const std::string method = "GET ";
     auto r = Finished(method + target + kV, {header});
     ASSERT_TRUE(r) << target;
     EXPECT_EQ(std::tie(r->cache_path, r->file_name, r->no_store, r->is_private),

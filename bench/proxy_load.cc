@@ -1,5 +1,6 @@
 // Load client of the HTTP proxy benchmark (loopback only).
-//   proxy_load get <proxy-port> <origin-port> <path> <size> <clients> <count> <seconds> [pid]
+//   proxy_load get <proxy-port> <origin-port> <path> <size> <clients> <count> <seconds>
+//              [pid [receive-size]]
 // Sends HTTP/1.0 GETs for http://127.0.0.1:<origin-port><path>, one
 // connection each, through the proxy on <proxy-port> (absolute URI), or to
 // the origin itself when <proxy-port> is 0, from <clients> threads at once
@@ -8,7 +9,8 @@
 // A request counts as done when the answer is "200" with exactly <size>
 // body bytes (read to Content-Length, or to the close when there is none);
 // anything else, or 10 s without progress, is an error. With [pid], that
-// process's resident size is sampled every 100 ms while the load runs.
+// process's resident size is sampled every 100 ms while the load runs (0:
+// none). Bodies are received [receive-size] bytes at a time (256 KiB).
 // Prints one line: req/s, p50 ms, p99 ms, MiB/s of body, done, errors,
 // peak RSS in KiB (0 without [pid]).
 #include <arpa/inet.h>
@@ -44,6 +46,7 @@ struct Options {
   long count = 1;
   double seconds = 1;
   long pid = 0;
+  size_t receive_size = 256 * 1024;
 };
 
 int Connect(uint16_t port) {
@@ -169,7 +172,7 @@ int Get(const Options& o) {
   std::vector<std::thread> clients;
   for (int t = 0; t < o.clients; ++t) {
     clients.emplace_back([&] {
-      std::vector<char> buf(256 * 1024);
+      std::vector<char> buf(o.receive_size);
       std::vector<double> mine;
       for (long serial; Clock::now() < deadline && (serial = next.fetch_add(1)) < o.count;) {
         Clock::time_point began = Clock::now();
@@ -215,7 +218,7 @@ int main(int argc, char** argv) {
   if (argc < 9 || std::string(argv[1]) != "get") {
     std::fprintf(stderr,
                  "usage: proxy_load get PROXY-PORT ORIGIN-PORT PATH SIZE CLIENTS COUNT SECONDS "
-                 "[PID]\n");
+                 "[PID [RECEIVE-SIZE]]\n");
     return 2;
   }
   Options o;
@@ -227,5 +230,6 @@ int main(int argc, char** argv) {
   o.count = std::max(1L, std::atol(argv[7]));
   o.seconds = std::max(0.1, std::atof(argv[8]));
   if (argc > 9) o.pid = std::atol(argv[9]);
+  if (argc > 10) o.receive_size = std::max(1UL, std::strtoul(argv[10], nullptr, 10));
   return Get(o);
 }

@@ -5,6 +5,12 @@
 #include <algorithm>
 
 namespace netrove {
+namespace {
+
+// No client has the address 0.0.0.0: the key of claims not counted per address.
+constexpr uint32_t kUncountedAddress = 0;
+
+}  // namespace
 
 int TotalClientCap(uint64_t descriptors) {
   constexpr uint64_t kReserve = 64;  // listeners, log, lists, the console
@@ -13,14 +19,16 @@ int TotalClientCap(uint64_t descriptors) {
 }
 
 std::shared_ptr<ClientCaps::Claim> ClientCaps::Admit(
-    uint32_t address, const std::shared_ptr<std::atomic<int>>& listener) {
+    uint32_t address, const std::shared_ptr<std::atomic<int>>& listener, bool count_address) {
   std::lock_guard<std::mutex> lock(mu_);
-  int& mine = per_address_count_[address];
-  if (mine >= per_address_ || total_count_ >= total_ || listener->load() >= per_listener_) {
-    if (mine == 0) per_address_count_.erase(address);
+  if (!count_address) address = kUncountedAddress;
+  int* mine = count_address ? &per_address_count_[address] : nullptr;
+  if ((mine && *mine >= per_address_) || total_count_ >= total_ ||
+      listener->load() >= per_listener_) {
+    if (mine && *mine == 0) per_address_count_.erase(address);
     return nullptr;
   }
-  ++mine;
+  if (mine) ++*mine;
   ++total_count_;
   ++*listener;
   return std::make_shared<Claim>(*this, address, listener);
@@ -28,7 +36,8 @@ std::shared_ptr<ClientCaps::Claim> ClientCaps::Admit(
 
 void ClientCaps::Release(uint32_t address, std::atomic<int>& listener) {
   std::lock_guard<std::mutex> lock(mu_);
-  auto it = per_address_count_.find(address);
+  auto it =
+      address == kUncountedAddress ? per_address_count_.end() : per_address_count_.find(address);
   if (it != per_address_count_.end() && --it->second <= 0) per_address_count_.erase(it);
   --total_count_;
   --listener;

@@ -183,7 +183,9 @@ void PortServers::StartTcpClient(const std::shared_ptr<ListenerEntry>& entry, in
                                  uint32_t address) {
   // Closed even if the task never runs.
   auto client = std::make_shared<SocketVar>(sockets_, accepted);
-  std::shared_ptr<ClientCaps::Claim> claim = caps_.Admit(address, entry->clients);
+  const bool loopback_listener = entry->address.sin_addr.s_addr == htonl(INADDR_LOOPBACK);
+  std::shared_ptr<ClientCaps::Claim> claim =
+      caps_.Admit(address, entry->clients, !loopback_listener);
   TaskHandle task;
   if (claim) {
     std::weak_ptr<ListenerEntry> weak = entry;

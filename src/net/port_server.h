@@ -11,8 +11,10 @@
 // handler gets its datagram with ReceiveDatagram.
 //
 // Client tasks are capped per client address, per listener and in total
-// (client_caps.h); a connection or datagram beyond a cap, or one no task
-// can be started for, is refused and reported, rate-limited.
+// (client_caps.h; on loopback listeners, whose clients are this program's
+// own connections, per listener and in total only); a connection or
+// datagram beyond a cap, or one no task can be started for, is refused and
+// reported, rate-limited.
 //
 // Thread safety: all members may be called from any task.
 #pragma once

@@ -197,8 +197,13 @@ void Resolver::DetermineLocalInterface() {
     SetLocalInterfaceName(env);
     return;
   }
-  char host[256] = {};
-  if (gethostname(host, sizeof host - 1) == 0 && host[0] != '\0') SetLocalInterfaceName(host);
+  if (std::string host = ComputerName(); !host.empty()) SetLocalInterfaceName(host);
+}
+
+std::string ComputerName() {
+  char name[256] = {};
+  if (gethostname(name, sizeof name - 1) != 0) return "";
+  return name;
 }
 
 std::string Resolver::LocalInterfaceName() const {

@@ -43,6 +43,9 @@ uint32_t SystemHostLookup(const std::string& name);
 // $NETROVE_HOSTS when set, otherwise "hosts" in the program directory.
 std::string HostsFilePath();
 
+// This computer's host name, "" when it has none.
+std::string ComputerName();
+
 class Resolver {
  public:
   // CACHEDNSDAY is read from `config` at each cached name; the hosts file

@@ -1,7 +1,5 @@
 #include "proxy/proxy_service.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <optional>
 #include <string_view>
@@ -67,12 +65,6 @@ std::string UpstreamHostOf(const std::string& cache_path) {
   if (size_t dots = host.find("..."); dots != std::string::npos) host.erase(dots);
   if (size_t colon = host.find(':'); colon != std::string::npos) host.erase(colon);
   return host;
-}
-
-std::string ComputerName() {
-  char name[256] = {};
-  if (gethostname(name, sizeof name - 1) != 0) return "";
-  return name;
 }
 
 // The framing of a response body as the client will read it.
@@ -442,6 +434,7 @@ bool ProxyConnection::RelayBody(BodyFraming framing, std::unique_ptr<CacheEntryW
 }
 
 // The stored response header and body, positioned after the stored request.
+// The connection goes on only when the stored header frames its body.
 bool ProxyConnection::ServeFromCache(OpenEntry& entry) {
   std::unique_ptr<char[]> buffer(new char[kBatch]);
   uint64_t skip = entry.header.request_length;
@@ -453,6 +446,7 @@ bool ProxyConnection::ServeFromCache(OpenEntry& entry) {
     }
     skip -= static_cast<uint64_t>(n);
   }
+  std::string head;
   for (;;) {
     const int64_t n = entry.file->Read(buffer.get(), kBatch);
     if (n < 0) {
@@ -460,9 +454,17 @@ bool ProxyConnection::ServeFromCache(OpenEntry& entry) {
       return false;
     }
     if (n == 0) break;
+    if (head.size() < entry.header.header_length)
+      head.append(buffer.get(), std::min<size_t>(static_cast<size_t>(n),
+                                                 entry.header.header_length - head.size()));
     core_.cache_bytes += static_cast<uint32_t>(n);
     if (!SendBuffer(client_, buffer.get(), static_cast<size_t>(n))) return false;
   }
+  ResponseHeadFacts facts;
+  for (size_t start = 0, end; (end = head.find("\r\n", start)) != std::string::npos;
+       start = end + 2)
+    NoteResponseHeader(std::string_view(head).substr(start, end - start), facts);
+  if (!facts.chunked && !(facts.has_length && !facts.bad_length)) CloseSocketVar(client_);
   return client_.is_open();
 }
 

@@ -11,7 +11,6 @@
 
 #include "proxy/chunked.h"
 #include "proxy/http_head.h"
-#include "runtime/text.h"
 
 namespace netrove {
 namespace {
@@ -103,7 +102,6 @@ struct ClientRequest {
   RelayRequestLine line;
   std::string headers;  // forwarded header lines with the empty line
   int32_t body_length = 0;
-  bool close = false;  // "Connection: close": the connection ends after the answer
 };
 
 enum class Outcome { kDone, kFailed, kRetry };
@@ -176,8 +174,6 @@ bool HttpRelay::Core::ReadRequest(HeadReader& reader, ClientRequest& request) {
       request.body_length = length.value_or(0);
     }
     if (HeaderValue(line, "Transfer-Encoding")) length_bad = true;
-    if (auto v = HeaderValue(line, "Connection"); v && ContainsNoCase(*v, "close"))
-      request.close = true;
     request.headers += line + "\r\n";
   }
   request.headers += "\r\n";
@@ -204,7 +200,6 @@ bool HttpRelay::Core::ServeRequest(SocketVar& client, Origin& origin) {
     origin.Close();
   }
   if (!ReadRequest(reader, request)) return End(client, state);
-  if (request.close) state.keep_alive = false;
   if (line.kind == RelayRequestLine::Kind::kFtp) {
     if (line.method != RelayMethod::kGet || !options.ftp) return End(client, state);
     options.ftp(client, line.url);

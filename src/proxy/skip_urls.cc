@@ -1,28 +1,25 @@
 #include "proxy/skip_urls.h"
 
-#include <algorithm>
-
 namespace netrove {
 
 bool SkipUrlList::Contains(const std::string& path) const {
   std::lock_guard<std::mutex> lock(mu_);
-  const auto& items = paths_.items();
-  return std::find(items.begin(), items.end(), path) != items.end();
+  return paths_.contains(path);
 }
 
 void SkipUrlList::Add(const std::string& path) {
   std::lock_guard<std::mutex> lock(mu_);
-  paths_.Add(path);
+  paths_.insert(path);
 }
 
 void SkipUrlList::Clear() {
   std::lock_guard<std::mutex> lock(mu_);
-  paths_.Clear();
+  paths_.clear();
 }
 
 int SkipUrlList::Count() const {
   std::lock_guard<std::mutex> lock(mu_);
-  return paths_.Count();
+  return static_cast<int>(paths_.size());
 }
 
 TaskHandle SkipUrlList::StartSkipUrlTask(Tasks& tasks, int64_t period_ms) {

@@ -8,8 +8,8 @@
 
 #include <mutex>
 #include <string>
+#include <unordered_set>
 
-#include "net/text_list.h"
 #include "runtime/tasks.h"
 
 namespace netrove {
@@ -24,7 +24,7 @@ class SkipUrlList {
 
   // Exact, case-sensitive comparison.
   bool Contains(const std::string& path) const;
-  // Appends (no duplicate test; paths are at most 255 characters).
+  // Adds the path (once; it is looked up on every request, so by hash).
   void Add(const std::string& path);
   void Clear();
   int Count() const;
@@ -35,7 +35,7 @@ class SkipUrlList {
 
  private:
   mutable std::mutex mu_;
-  TextList paths_;  // guarded by mu_
+  std::unordered_set<std::string> paths_;  // guarded by mu_
 };
 
 }  // namespace netrove

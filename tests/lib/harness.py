@@ -56,6 +56,20 @@ atexit.register(lambda: [stop_group(p) for p in list(_running)])
 signal.signal(signal.SIGTERM, signal.default_int_handler)
 
 
+def enter_network_namespace():
+    """Re-executes the test in a network namespace of its own with loopback up, for fixed ports
+    (`unshare -n` as root, else `unshare -rn` in a user namespace), unless it runs in one
+    already. Exits 77 (CTest's SKIP_RETURN_CODE) when neither is possible."""
+    if os.environ.get("NETROVE_NETNS") == "1":
+        return subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    for flags in ("-n", "-rn") if shutil.which("unshare") else ():
+        if subprocess.run(["unshare", flags, "true"], capture_output=True).returncode == 0:
+            os.environ["NETROVE_NETNS"] = "1"
+            os.execvp("unshare", ["unshare", flags, sys.executable, *sys.argv])
+    print("SKIPPED: no network namespace can be made here (unshare -n and -rn fail)", flush=True)
+    sys.exit(77)
+
+
 def wait_for(predicate, timeout, step=0.05):
     """Polls until predicate() is true or `timeout` seconds are over; its last value."""
     deadline = time.monotonic() + timeout

@@ -5,6 +5,7 @@
 #include <array>
 
 #include "lib/net_context.h"
+#include "net/line_protocol.h"
 #include "net/port_server.h"
 #include "runtime/rate_limit.h"
 
@@ -61,6 +62,57 @@ TEST_F(SocketTest, ReadLine) {
   // The limit is looked at every 255 characters; the rest is for the next read.
   check("limit in steps of 255", std::string(600, 'q') + "\n", false, {10, 300},
         {std::string(255, 'q'), std::string(345, 'q')});
+}
+
+// The line engine: capped lines, both reply styles, dot bodies, each bounded.
+TEST_F(SocketTest, LineEngineRepliesBodiesAndBounds) {
+  auto [ours, peer] = ctx_.LoopbackPair();
+  LineChannel channel(ours, ctx_.env,
+                      LineLimits{.max_line = 8, .deadline_ms = 500, .max_reply_lines = 3});
+  Put(peer, "one\r\n" + std::string(20, 'l') + "\r\nnext\n");
+  std::string line;
+  ASSERT_EQ(channel.ReadLine(line), LineChannel::Read::kLine);
+  EXPECT_TRUE(line == "one" && !channel.cut());
+  ASSERT_EQ(channel.ReadLine(line), LineChannel::Read::kLine);
+  EXPECT_TRUE(line == std::string(8, 'l') && channel.cut());  // the rest of it is dropped
+  ASSERT_EQ(channel.ReadLine(line), LineChannel::Read::kLine);
+  EXPECT_EQ(line, "next");
+
+  Put(peer,
+      "+OK hi\r\n-ERR no\r\n250-a\r\nfree text\r\n250 done\r\n220 "
+      "x\r\n550-1\r\n550-2\r\n550-3\r\n");
+  EXPECT_TRUE(channel.ReadReply(ReplyStyle::kPop3)->positive);
+  EXPECT_FALSE(channel.ReadReply(ReplyStyle::kPop3)->positive);
+  std::optional<LineReply> multi = channel.ReadReply(ReplyStyle::kNumeric);
+  ASSERT_TRUE(multi);
+  EXPECT_EQ(std::tie(multi->code, multi->text, multi->positive),
+            std::make_tuple(250, std::string("250 done"), true));
+  EXPECT_EQ(multi->lines.size(), 3u);
+  EXPECT_EQ(channel.ReadReply(ReplyStyle::kNumeric)->code, 220);
+  EXPECT_FALSE(channel.ReadReply(ReplyStyle::kNumeric));  // more lines than allowed
+
+  std::vector<std::string> body;
+  auto keep = [&](std::string_view l) {
+    body.emplace_back(l);
+    return true;
+  };
+  Put(peer, "a\r\n..b\r\n" + std::string(30, 'x') + "\r\n.\r\n");
+  EXPECT_EQ(channel.ReadDotBody(100, keep), LineChannel::Body::kComplete);  // lines never cut
+  EXPECT_EQ(body, (std::vector<std::string>{"a", ".b", std::string(30, 'x')}));
+  // Over the body's bound, the rest is read away; the next body is whole.
+  Put(peer, std::string(60, 'y') + "\r\n" + std::string(60, 'y') + "\r\n" + std::string(200, 'z') +
+                "\r\n.\r\nok\r\n.\r\n");
+  EXPECT_EQ(channel.ReadDotBody(100, keep), LineChannel::Body::kTooLarge);
+  body.clear();
+  EXPECT_EQ(channel.ReadDotBody(100, keep), LineChannel::Body::kComplete);
+  EXPECT_EQ(body, std::vector<std::string>{"ok"});
+  // Silence ends a read at the deadline.
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(channel.ReadDotBody(100, keep), LineChannel::Body::kFailed);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
+
+  ASSERT_TRUE(channel.SendBodyLine(".lead") && channel.SendBodyLine("x") && channel.EndBody());
+  EXPECT_EQ(ReadAll(peer.handle(), 500), "..lead\r\nx\r\n.\r\n");
 }
 
 // Read-ahead bytes make a socket readable at once (only it is reported);
@@ -231,12 +283,15 @@ TEST_F(SocketTest, OneAddressCannotTakeTheServerFromOthers) {
   SocketVar listener;
   std::atomic<bool> release{false};
   ClientCaps& caps = ctx_.net.caps();
-  ports_.ListenTcpLoopback(0, listener, [&](SocketVar& client) -> uint32_t {
-    char c;
-    if (ReadBuffered(client, &c, 1) == 1 && c == 'w')
-      WaitUntil([&] { return release.load(); }, 20000);
-    return SendBuffer(client, "ok", 2) ? 0 : 1;
-  });
+  ports_.ListenTcp(
+      0, listener,
+      [&](SocketVar& client) -> uint32_t {
+        char c;
+        if (ReadBuffered(client, &c, 1) == 1 && c == 'w')
+          WaitUntil([&] { return release.load(); }, 20000);
+        return SendBuffer(client, "ok", 2) ? 0 : 1;
+      },
+      false);
   const uint16_t port = GetLocalPort(listener.handle());
   std::vector<int> idle;
   for (int i = 0; i < kMaxClientsPerAddress; ++i) {
@@ -246,6 +301,11 @@ TEST_F(SocketTest, OneAddressCannotTakeTheServerFromOthers) {
   ASSERT_TRUE(WaitUntil([&] { return caps.Total() == kMaxClientsPerAddress; }, 5000));
   for (int i = 0; i < 20; ++i) EXPECT_EQ(Ask(port, "x"), "") << i;
   EXPECT_EQ(Ask(port, "x", "127.0.0.2"), "ok");
+  // A loopback listener serves this program's own connections: no cap per address.
+  SocketVar own;
+  ports_.ListenTcpLoopback(0, own, [](SocketVar& c) { return SendBuffer(c, "me", 2) ? 0u : 1u; });
+  EXPECT_EQ(Ask(GetLocalPort(own.handle()), "x"), "me");
+  CloseSocketVar(own);
   const int refusals =
       ctx_.Count("WARNING! 127.0.0.1 Too many connections to port " + std::to_string(port));
   EXPECT_TRUE(refusals >= 1 && refusals <= 2 * RateLimiter::kBurst) << refusals;

@@ -128,7 +128,7 @@ TEST(CacheEntry, ConcurrentWritersReadersAndTheRealPurge) {
   const std::string now = StoredResponse(ctx.env, path);
   EXPECT_TRUE(now == header + std::string(kBody, 'a') || now == header + std::string(kBody, 'b'));
   EXPECT_EQ(ctx.env.ListDirectory(DirectoryOf(path), 10), std::vector<std::string>{"x.gif"});
-  EXPECT_EQ(skip.Count(), 2);
+  EXPECT_EQ(skip.Count(), 1);  // both completed the one path
   // A discarded entry takes the host directory it made with it.
   ASSERT_TRUE(CreateCacheEntry(ctx.env, ctx.scratch / "C/new/y", 1, false, kStoredRequest, ""));
   EXPECT_FALSE(std::filesystem::exists(ctx.scratch / "C/new"));

@@ -43,9 +43,9 @@ class ClientCaps {
 
   // A place for a client of `address` on a listener whose client count is
   // `listener`; null when a cap is reached. Without `count_address` only
-  // the listener's and the total cap apply: for listeners on the loopback
-  // address (the proxy's relay, the local POP3 server), whose clients are
-  // this program's own connections. The caps object must outlive the claim.
+  // the listener's and the total cap apply: for the program's internal
+  // loopback listeners (the proxy's relay, the local POP3 server), whose
+  // clients are its own connections. The caps object must outlive the claim.
   std::shared_ptr<Claim> Admit(uint32_t address, const std::shared_ptr<std::atomic<int>>& listener,
                                bool count_address = true);
   int Total() const;

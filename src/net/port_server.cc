@@ -56,6 +56,9 @@ struct ListenerEntry {
   UdpHandler udp_handler;
   sockaddr_in address{};
   std::atomic<bool> registered{true};
+  // Opened by ListenTcpLoopback: its clients are this program's own
+  // connections, not counted per address.
+  bool internal = false;
   std::shared_ptr<SocketOwner> owner;  // guarded by the table's mutex once registered
   // Client tasks of this listener that are alive (TCP).
   const std::shared_ptr<std::atomic<int>> clients = std::make_shared<std::atomic<int>>(0);
@@ -183,9 +186,7 @@ void PortServers::StartTcpClient(const std::shared_ptr<ListenerEntry>& entry, in
                                  uint32_t address) {
   // Closed even if the task never runs.
   auto client = std::make_shared<SocketVar>(sockets_, accepted);
-  const bool loopback_listener = entry->address.sin_addr.s_addr == htonl(INADDR_LOOPBACK);
-  std::shared_ptr<ClientCaps::Claim> claim =
-      caps_.Admit(address, entry->clients, !loopback_listener);
+  std::shared_ptr<ClientCaps::Claim> claim = caps_.Admit(address, entry->clients, !entry->internal);
   TaskHandle task;
   if (claim) {
     std::weak_ptr<ListenerEntry> weak = entry;
@@ -278,7 +279,7 @@ uint32_t PortServers::Serve(Table& table) {
 }
 
 void PortServers::Listen(Table& table, uint32_t address, uint16_t port, SocketVar& var,
-                         TcpHandler tcp_handler, UdpHandler udp_handler) {
+                         TcpHandler tcp_handler, UdpHandler udp_handler, bool internal) {
   CloseSocketVar(var);
   int type = table.udp ? SOCK_DGRAM : SOCK_STREAM;
   int fd =
@@ -286,6 +287,7 @@ void PortServers::Listen(Table& table, uint32_t address, uint16_t port, SocketVa
   if (fd < 0) return;
   std::shared_ptr<Table> shared = table.udp ? udp_ : tcp_;
   auto entry = std::make_shared<ListenerEntry>(fd, table.udp, shared);  // owns fd from here on
+  entry->internal = internal;
   // TCP: rebinding over connections in TIME_WAIT. Not for UDP, where the
   // option lets a second socket bind the same port and take its datagrams.
   int one = 1;
@@ -336,7 +338,7 @@ void PortServers::ListenTcp(uint16_t port, SocketVar& var, TcpHandler handler, b
 }
 
 void PortServers::ListenTcpLoopback(uint16_t port, SocketVar& var, TcpHandler handler) {
-  Listen(*tcp_, htonl(INADDR_LOOPBACK), port, var, std::move(handler), nullptr);
+  Listen(*tcp_, htonl(INADDR_LOOPBACK), port, var, std::move(handler), nullptr, true);
 }
 
 void PortServers::ListenUdp(uint16_t port, SocketVar& var, UdpHandler handler, bool hidden) {

@@ -11,8 +11,8 @@
 // handler gets its datagram with ReceiveDatagram.
 //
 // Client tasks are capped per client address, per listener and in total
-// (client_caps.h; on loopback listeners, whose clients are this program's
-// own connections, per listener and in total only); a connection or
+// (client_caps.h; on the listeners of ListenTcpLoopback, whose clients are
+// this program's own connections, per listener and in total only); a connection or
 // datagram beyond a cap, or one no task can be started for, is refused and
 // reported, rate-limited.
 //
@@ -97,7 +97,7 @@ class PortServers {
 
  private:
   void Listen(Table& table, uint32_t address, uint16_t port, SocketVar& var, TcpHandler tcp_handler,
-              UdpHandler udp_handler);
+              UdpHandler udp_handler, bool internal = false);
   uint32_t Serve(Table& table);
   void StartTcpClient(const std::shared_ptr<ListenerEntry>& entry, int accepted, uint32_t address);
   bool HandOverDatagram(const std::shared_ptr<ListenerEntry>& entry,

@@ -127,10 +127,14 @@ constexpr int kNothingWaiting = -2;
 
 // `drained`, when given, tells whether the receive found fewer bytes than
 // it asked for (the socket is empty for now).
-int Receive(SocketVar& var, char* dest, size_t max_length, bool wait, bool* drained = nullptr) {
+// `bulk` asks for up to `max_length` at once, beyond the block and the
+// share: for relaying a body whose bytes are all wanted anyway.
+int Receive(SocketVar& var, char* dest, size_t max_length, bool wait, bool* drained = nullptr,
+            bool bulk = false) {
   SocketLayer* layer = var.layer();
   ReceiverCount receivers(layer);
-  size_t request = std::min({max_length, kReadAheadSize, ReceiveShare(receivers.count())});
+  size_t request =
+      bulk ? max_length : std::min({max_length, kReadAheadSize, ReceiveShare(receivers.count())});
   int fd = var.handle();
   if (fd < 1 || request == 0) {
     CloseSocketVar(var);
@@ -203,16 +207,14 @@ int ReadBuffered(SocketVar& var, char* dest, size_t max_length) {
 }
 
 int ReadBufferedGather(SocketVar& var, char* dest, size_t max_length) {
-  bool drained = false;
-  int n = SocketAccess::ReadAhead(var, dest, max_length, true, &drained);
-  if (n < 1) return n;
-  size_t used = static_cast<size_t>(n);
-  while (!drained && used < max_length) {
-    n = SocketAccess::ReadAhead(var, dest + used, max_length - used, false, &drained);
-    if (n < 1) break;  // nothing more waiting, or the source has closed
-    used += static_cast<size_t>(n);
-  }
-  return static_cast<int>(used);
+  if (var.handle() < 1) return -1;
+  if (var.buffered() == 0) return Receive(var, dest, max_length, true, nullptr, true);
+  // Bytes read ahead first, then whatever else is waiting, without a wait.
+  const int n = SocketAccess::ReadAhead(var, dest, max_length, true);
+  if (n < 1 || static_cast<size_t>(n) == max_length) return n;
+  const int more =
+      Receive(var, dest + n, max_length - static_cast<size_t>(n), false, nullptr, true);
+  return n + std::max(more, 0);
 }
 
 bool ReadLine(SocketVar& var, size_t max_length, std::string& line) {

@@ -138,8 +138,9 @@ size_t ReceiveShare(int receivers);
 // else 1..max_length bytes, served from the socket's read-ahead buffer.
 int ReadBuffered(SocketVar& var, char* dest, size_t max_length);
 
-// ReadBuffered, then, without waiting, the blocks already waiting behind
-// the first, up to `max_length` bytes in all: what one send can pass on.
+// For relaying a body: the bytes read ahead, then, in one receive, up to
+// `max_length` bytes in all (what one send can pass on); waits as
+// ReadBuffered only when nothing is there. Results as ReadBuffered's.
 int ReadBufferedGather(SocketVar& var, char* dest, size_t max_length);
 
 // One line without its terminator: byte 10 ends it, bytes 0 and 13 are

@@ -16,6 +16,8 @@ namespace netrove {
 namespace {
 
 constexpr size_t kBodyBlock = 1025;
+// Answer bodies go on in pieces of what has arrived, up to this much a send.
+constexpr size_t kAnswerPiece = 16 * 1024;
 constexpr size_t kSecretBytes = 16;
 
 // Both close lines, put right after the status line.
@@ -280,9 +282,10 @@ Outcome HttpRelay::Core::Exchange(SocketVar& client, SocketVar& origin,
 
 void HttpRelay::Core::RelayCounted(SocketVar& client, SocketVar& origin, int32_t length, bool known,
                                    RequestState& state) {
-  char buffer[kBodyBlock];
+  char buffer[kAnswerPiece];
   for (int32_t left = length; left > 0;) {
-    int n = ReadBuffered(origin, buffer, std::min<size_t>(kBodyBlock, static_cast<size_t>(left)));
+    int n = ReadBufferedGather(origin, buffer,
+                               std::min<size_t>(kAnswerPiece, static_cast<size_t>(left)));
     if (n < 1) {
       // The origin's close ends a body of unknown length; any other body
       // is cut short, and the client can only be told by a close.
@@ -303,17 +306,17 @@ void HttpRelay::Core::RelayCounted(SocketVar& client, SocketVar& origin, int32_t
 void HttpRelay::Core::RelayChunked(SocketVar& client, SocketVar& origin, RequestState& state) {
   ChunkedFramer framer;
   std::string out;
-  char buffer[kBodyBlock];
+  char buffer[kAnswerPiece];
   for (;;) {
     uint64_t wanted = framer.DataWanted();
-    size_t ask = wanted ? static_cast<size_t>(std::min<uint64_t>(kBodyBlock, wanted)) : 1;
-    int n = ReadBuffered(origin, buffer, ask);
+    int n = wanted ? ReadBufferedGather(origin, buffer, std::min<uint64_t>(kAnswerPiece, wanted))
+                   : ReadBuffered(origin, buffer, 1);
     if (n < 1) break;
     ChunkedFramer::Result result = framer.Feed(buffer, static_cast<size_t>(n));
     if (result == ChunkedFramer::Result::kError) break;
     out.append(buffer, static_cast<size_t>(n));
     const bool done = result == ChunkedFramer::Result::kDone;
-    if (done || framer.DataWanted() > 0 || out.size() >= kBodyBlock) {
+    if (done || framer.DataWanted() > 0 || out.size() >= kAnswerPiece) {
       if (!Send(client, out)) break;
       out.clear();
     }

@@ -36,6 +36,18 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
 }
 
+std::string CollapseBlanks(std::string_view line) {
+  std::string out;
+  out.reserve(line.size());
+  for (char c : line) {
+    if (c == '\t') c = ' ';
+    if (c == ' ' && (out.empty() || out.back() == ' ')) continue;
+    out.push_back(c);
+  }
+  if (!out.empty() && out.back() == ' ') out.pop_back();
+  return out;
+}
+
 bool ContainsNoCase(std::string_view text, std::string_view word) {
   return UpperAscii(text).find(UpperAscii(word)) != std::string::npos;
 }

@@ -20,6 +20,8 @@ std::string LowerAscii(std::string_view text);
 bool EqualsNoCase(std::string_view a, std::string_view b);
 bool StartsWithNoCase(std::string_view text, std::string_view prefix);
 bool ContainsNoCase(std::string_view text, std::string_view word);
+// TABs become blanks, runs of blanks one blank, none at either end.
+std::string CollapseBlanks(std::string_view line);
 
 // A port number 0..65535 written as decimal digits only (no sign, no
 // blanks, at most five digits); nullopt otherwise.

@@ -31,6 +31,22 @@ ServiceRow SelfLoggingRow(int start_position, int stop_position, std::function<v
   return row;
 }
 
+// A row reported by its log name, started when its keyword asks for it.
+ServiceRow ReportedRow(std::string log_name, int start_position, int stop_position,
+                       std::function<bool(const ConfigRecord&)> wanted, std::function<bool()> start,
+                       std::function<void()> stop) {
+  ServiceRow row;
+  row.log_name = std::move(log_name);
+  row.start_position = start_position;
+  row.stop_position = stop_position;
+  row.start = [wanted, start](const ConfigRecord& config) -> std::optional<bool> {
+    if (!wanted(config)) return std::nullopt;
+    return start();
+  };
+  row.stop = std::move(stop);
+  return row;
+}
+
 bool IsLoopback(uint32_t network_order) { return (ntohl(network_order) >> 24) == 127; }
 
 }  // namespace
@@ -87,11 +103,19 @@ Services::Services(Network& network, Log& log, Console& console, ConfigStore& co
       config_(config),
       port_maps_(network, log, config, options.port_maps),
       port_dog_(network, log, config),
-      proxy_(network, log, console, config, std::move(options.proxy)) {}
+      proxy_(network, log, console, config, std::move(options.proxy)),
+      mail_store_(std::make_shared<MailStore>(network.env(), "")),
+      pop3_server_(
+          std::make_shared<Pop3Server>(network, log, config, mail_store_, options.pop3_server)),
+      pop3_gate_(
+          network, log, config,
+          [server = pop3_server_](SocketVar& client) { server->Pop3Session(client); },
+          [server = pop3_server_] { return server->LocalPop3Port(); }, options.pop3_gate) {}
 
 Services::~Services() { services::StopServiceTable(Table()); }
 
 std::vector<services::ServiceRow> Services::Table() {
+  using services::ReportedRow;
   using services::SelfLoggingRow;
   // Start order: proxy 1, FTP gate 2, SOCKS 3, POP3 gate 4, POP3 server 5,
   // NNTP gate 6, SMTP server 7, TCP mappings 8, UDP mappings 9, watchdog 10.
@@ -100,17 +124,18 @@ std::vector<services::ServiceRow> Services::Table() {
   PortMaps& maps = port_maps_;
   PortDog& dog = port_dog_;
   ProxyService& proxy = proxy_;
-  services::ServiceRow proxy_row;
-  proxy_row.log_name = "Proxy";
-  proxy_row.start_position = 1;
-  proxy_row.stop_position = 1;
-  proxy_row.start = [&proxy](const ConfigRecord& config) -> std::optional<bool> {
-    if (config.proxy.empty()) return std::nullopt;
-    return proxy.StartProxyService();
-  };
-  proxy_row.stop = [&proxy] { proxy.StopProxyService(); };
+  Pop3Gate& gate = pop3_gate_;
+  Pop3Server& pop3 = *pop3_server_;
   return {
-      proxy_row,
+      ReportedRow(
+          "Proxy", 1, 1, [](const ConfigRecord& c) { return !c.proxy.empty(); },
+          [&proxy] { return proxy.StartProxyService(); }, [&proxy] { proxy.StopProxyService(); }),
+      ReportedRow(
+          "POP3-gate", 4, 2, [](const ConfigRecord& c) { return !c.pop3.empty(); },
+          [&gate] { return gate.Start(); }, [&gate] { gate.Stop(); }),
+      // The POP3 server logs its own start.
+      SelfLoggingRow(
+          5, 7, [&pop3] { (void)pop3.Start(); }, [&pop3] { pop3.Stop(); }),
       SelfLoggingRow(
           8, 5, [&maps] { maps.StartTcp(); }, [&maps] { maps.StopTcp(); }),
       SelfLoggingRow(

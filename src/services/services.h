@@ -20,6 +20,9 @@
 #include "config/config.h"
 #include "gates/portdog.h"
 #include "gates/portmap.h"
+#include "mail/mail_store.h"
+#include "mail/pop3_gate.h"
+#include "mail/pop3_server.h"
 #include "net/address_list.h"
 #include "net/network.h"
 #include "proxy/proxy_service.h"
@@ -70,6 +73,8 @@ std::string LoopbackNotice(const std::string& address_text);
 struct ServicesOptions {
   PortMapOptions port_maps;
   ProxyServiceOptions proxy;
+  Pop3ServerOptions pop3_server;
+  Pop3GateOptions pop3_gate;
 };
 
 // The gateway services of one program, with the gates they own.
@@ -97,6 +102,8 @@ class Services {
   PortMaps& port_maps() { return port_maps_; }
   PortDog& port_dog() { return port_dog_; }
   ProxyService& proxy() { return proxy_; }
+  MailStore& mail_store() { return *mail_store_; }
+  Pop3Server& pop3_server() { return *pop3_server_; }
 
  private:
   Network& network_;
@@ -105,6 +112,11 @@ class Services {
   PortMaps port_maps_;
   PortDog port_dog_;
   ProxyService proxy_;
+  // Shared with the sessions that may outlive these services: the gate's
+  // hand its local logins to the POP3 server, whose keep the store.
+  const std::shared_ptr<MailStore> mail_store_;
+  const std::shared_ptr<Pop3Server> pop3_server_;
+  Pop3Gate pop3_gate_;
 };
 
 }  // namespace netrove

@@ -205,6 +205,7 @@ TEST_F(GatesTest, StartStopAndRestart) {
   Configure({std::to_string(map_port) + "," + origin.host() + ",Show"}, {},
             std::to_string(dog_port) + ", " + std::to_string(busy_port) + ", telnet,");
   const std::vector<std::string> services = {
+      "POP3-server started",  // on by default, before the mappings
       "Maped port " + std::to_string(map_port) + ", linked to " + origin.host(),
       "Dog on port #" + std::to_string(dog_port) + " started",
       "WARNING: port #" + std::to_string(busy_port) + " busy???", "WARNING: port #telnet busy???"};

@@ -1,5 +1,6 @@
 // Proxy users (entries, credentials, time windows, the local address,
-// Base64) and the url.bad and files.bad filters with the replies of a hit.
+// Base64) and the url.bad and files.bad rules. The proxy's end-to-end test
+// shows them on real connections, with the replies of a hit.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -66,23 +67,6 @@ TEST_F(AccessTest, EntriesCredentialsTimeWindowsAndAddresses) {
     EXPECT_EQ(Check(file, kAnna, address, port, local), want) << file << " " << address << ":" << port << " at " << local;
 }
 
-TEST_F(AccessTest, SocketFormMatchesTheLocalAddress) {
-  uint16_t port = 0;
-  int listener = BindLoopback(port), client = ConnectLoopback(port, "127.0.0.1", "127.0.0.2");
-  SocketVar accepted(ctx_.net.sockets(), accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)), none;
-  for (auto [socket, file, want] : std::vector<std::tuple<SocketVar*, std::string, bool>>{
-           {&accepted, "- - 127.0.0.1:" + std::to_string(port), true},
-           {&accepted, "- - 127.0.0.2", false},
-           {&none, "- -", false}}) {
-    WriteFile(kProxyUsersFile, file);
-    AddressList list;
-    std::string user;
-    EXPECT_EQ(users_.CheckProxyUser(*socket, "", user, list, kProxyUsersFile), want) << file;
-  }
-  close(client);
-  close(listener);
-}
-
 TEST_F(AccessTest, Base64VectorsAndBoundedCharErrors) {
   for (auto [text, want] : std::vector<std::pair<std::string, std::string>>{
            {"", ""},             {"Zg==", "f"},          {"Zm8=", "fo"},         {"Zm9v", "foo"},
@@ -139,28 +123,6 @@ TEST(UrlFilters, FileTextIsReadWithoutTrimming) {
   EXPECT_EQ(ParseFilterText("a\r\n\n;note\n +b \n\r\n" + long_line + "\nlast"),
             (std::vector<std::string>{"a", " +b ", long_line.substr(0, 255), "last"}));
   EXPECT_EQ(ParseFilterText("a\nhttp://h", true), std::vector<std::string>{"a"});
-}
-
-TEST_F(AccessTest, FilterHitsAreAnsweredAndMissingFilesFilterNothing) {
-  ProxyReplies replies(ctx_.env, DrainLimits{.silence_ms = 100, .max_ms = 500});
-  ProxyFilters filters(ctx_.env, replies);
-  WriteFile(kUrlBadFile, "; ads\n+/ads/\n");
-  WriteFile(kFilesBadFile, "*.exe,*.zip\n");
-  // What the client gets when both checks run; "<open>" when neither hit.
-  auto client_gets = [&](const std::string& url, const std::string& file_name) {
-    auto [ours, peer] = ctx_.LoopbackPair();
-    bool hit = filters.FilesBadCheck(file_name, ours) || filters.UrlBadCheck(url, ours);
-    EXPECT_EQ(hit, !ours.is_open());
-    return hit ? ReadAll(peer.handle(), 3000) : "<open>";
-  };
-  filters.LoadBadLists();
-  EXPECT_EQ(client_gets("http://h/a.html", "a.html"), "<open>");
-  EXPECT_EQ(client_gets("http://h/ads/1.gif", "ads+1.gif"), kSkippedHeader);
-  std::string page = client_gets("http://h/ads/d/setup.exe", "ads+d+setup.exe");
-  EXPECT_TRUE(page.starts_with(kNotFoundHeader) && page.find(kFileNotFoundMessage) < page.size());
-  for (const char* f : {kUrlBadFile, kFilesBadFile}) std::filesystem::remove(f);
-  filters.LoadBadLists();
-  EXPECT_EQ(client_gets("http://h/ads/d/setup.exe", "ads+d+setup.exe"), "<open>");
 }
 
 }  // namespace

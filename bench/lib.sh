@@ -14,14 +14,15 @@ need_packages() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${need[@]}" >/dev/null
 }
 
-# start_work NAME: a scratch folder in $work, removed at exit with the
-# processes in $pids (and the program, when the script defines
-# stop_netrove and $netrove is set); builds the load client into it.
+# start_work NAME [SOURCE]: a scratch folder in $work, removed at exit
+# with the processes in $pids (and the program, when the script defines
+# stop_netrove and $netrove is set); builds the load client SOURCE
+# (default portmap_load.cc) into it as $work/load.
 start_work() {
   work=$(mktemp -d "/tmp/netrove-$1-XXXXXX")
   pids=()
   trap cleanup_work EXIT
-  g++ -std=c++20 -O2 -pthread "$here/portmap_load.cc" -o "$work/load"
+  g++ -std=c++20 -O2 -pthread "$here/${2:-portmap_load.cc}" -o "$work/load"
 }
 cleanup_work() {
   [ -n "${netrove:-}" ] && stop_netrove
@@ -46,3 +47,11 @@ wait_port() {
 
 # ratio A B: A / B to two decimals (0 when B is 0).
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
+
+# proc_usage PID: "resident-KiB descriptors threads" of a process.
+proc_usage() {
+  local rss threads
+  rss=$(awk '/^VmRSS:/ { print $2 }' "/proc/$1/status" 2>/dev/null)
+  threads=$(awk '/^Threads:/ { print $2 }' "/proc/$1/status" 2>/dev/null)
+  echo "${rss:-0} $(ls "/proc/$1/fd" 2>/dev/null | wc -l) ${threads:-0}"
+}

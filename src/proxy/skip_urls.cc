@@ -9,7 +9,7 @@ bool SkipUrlList::Contains(const std::string& path) const {
 
 void SkipUrlList::Add(const std::string& path) {
   std::lock_guard<std::mutex> lock(mu_);
-  paths_.insert(path);
+  if (paths_.size() < max_paths_) paths_.insert(path);
 }
 
 void SkipUrlList::Clear() {

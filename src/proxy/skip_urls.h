@@ -15,16 +15,21 @@
 namespace netrove {
 
 inline constexpr int64_t kSkipUrlPeriodMs = 300 * 1000;
+// Paths kept at most between two emptyings: beyond it, objects are checked
+// as if they had not been confirmed, and a flood of new URLs costs no
+// more memory.
+inline constexpr size_t kMaxSkipPaths = 20000;
 
 class SkipUrlList {
  public:
-  SkipUrlList() = default;
+  explicit SkipUrlList(size_t max_paths = kMaxSkipPaths) : max_paths_(max_paths) {}
   SkipUrlList(const SkipUrlList&) = delete;
   SkipUrlList& operator=(const SkipUrlList&) = delete;
 
   // Exact, case-sensitive comparison.
   bool Contains(const std::string& path) const;
-  // Adds the path (once; it is looked up on every request, so by hash).
+  // Adds the path (once; it is looked up on every request, so by hash),
+  // unless the list is full.
   void Add(const std::string& path);
   void Clear();
   int Count() const;
@@ -34,6 +39,7 @@ class SkipUrlList {
   TaskHandle StartSkipUrlTask(Tasks& tasks, int64_t period_ms = kSkipUrlPeriodMs);
 
  private:
+  const size_t max_paths_;
   mutable std::mutex mu_;
   std::unordered_set<std::string> paths_;  // guarded by mu_
 };

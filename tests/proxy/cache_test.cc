@@ -309,11 +309,12 @@ TEST_F(PurgeTest, DaysDecideAgeAndUnusedFilesGoWhateverTheLimits) {
 }
 
 // The purge runs after 15 s, then every half hour; the skip list empties
-// every five minutes.
+// every five minutes and holds no more than its cap meanwhile.
 TEST_F(PurgeTest, TasksRunOnTheirPeriods) {
-  SkipUrlList skip;
+  SkipUrlList skip(2);
   TaskHandle task = skip.StartSkipUrlTask(ctx_.tasks);
-  skip.Add(kPath);
+  for (const std::string& path : {kPath, std::string("c/1"), std::string("c/2")}) skip.Add(path);
+  EXPECT_TRUE(skip.Count() == 2 && !skip.Contains("c/2"));
   Put("h/a", 1000, 25 * kDay);
   purge_.StartPurgeTask();
   auto asleep = [&] { return testing::WaitUntil([&] { return env_.Sleepers() == 2; }); };

@@ -6,10 +6,11 @@
 
 #include "mail/mail_names.h"
 #include "mail/pop3_command.h"
+#include "runtime/text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string line(reinterpret_cast<const char*>(data), size);
-  std::string prepared = netrove::PreparePop3Line(line);
+  std::string prepared = netrove::CollapseBlanks(line);
   if (prepared.find('\t') != std::string::npos || prepared.find("  ") != std::string::npos ||
       prepared.starts_with(' ') || prepared.ends_with(' '))
     __builtin_trap();

@@ -19,7 +19,7 @@ struct Pop3Command {
 // Before login: a line with a blank gives the word up to the blank
 // ("USER", "PASS", ...) and the rest; a line without one gives its first
 // four characters ("QUIT" for "quitting") and the whole line as the
-// argument. `prepared` is a PreparePop3Line result.
+// argument. `prepared` is a CollapseBlanks result.
 Pop3Command SplitAuthorisationCommand(const std::string& prepared);
 // After login: the word before the first blank and the rest.
 Pop3Command SplitTransactionCommand(const std::string& prepared);

@@ -92,8 +92,8 @@ std::string Fetch(const Options& o, long serial, std::vector<char>& buf) {
   std::string host = "127.0.0.1:" + std::to_string(o.origin_port);
   std::string target = Expand(o.path, serial);
   if (o.proxy_port != 0) target = "http://" + host + target;
-  std::string request = "GET " + target + " HTTP/1.0\r\nHost: " + host +
-                        "\r\nUser-Agent: proxy_load\r\n\r\n";
+  std::string request =
+      "GET " + target + " HTTP/1.0\r\nHost: " + host + "\r\nUser-Agent: proxy_load\r\n\r\n";
   int fd = Connect(o.proxy_port != 0 ? o.proxy_port : o.origin_port);
   if (fd < 0) return "connect failed";
   std::string error;
@@ -167,8 +167,8 @@ int Get(const Options& o) {
     });
   }
   Clock::time_point start = Clock::now();
-  Clock::time_point deadline = start + std::chrono::duration_cast<Clock::duration>(
-                                           std::chrono::duration<double>(o.seconds));
+  Clock::time_point deadline =
+      start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.seconds));
   std::vector<std::thread> clients;
   for (int t = 0; t < o.clients; ++t) {
     clients.emplace_back([&] {

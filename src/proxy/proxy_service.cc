@@ -57,11 +57,9 @@ int StatusCode(std::string_view status_line) {
 // The host of a cache path: the name of the directory holding the file,
 // without "..." and what follows (the port).
 std::string UpstreamHostOf(const std::string& cache_path) {
-  std::string host = cache_path;
-  if (size_t slash = host.rfind('/'); slash != std::string::npos) {
-    host.erase(slash);
-    if (size_t dir = host.rfind('/'); dir != std::string::npos) host.erase(0, dir + 1);
-  }
+  std::string host =
+      cache_path.find('/') == std::string::npos ? cache_path : DirectoryOf(cache_path);
+  host.erase(0, host.rfind('/') + 1);
   if (size_t dots = host.find("..."); dots != std::string::npos) host.erase(dots);
   if (size_t colon = host.find(':'); colon != std::string::npos) host.erase(colon);
   return host;
@@ -252,22 +250,20 @@ bool ProxyConnection::Answer(const ProxyRequest& request) {
 // A request addressed to the proxy as a web server: its header lines are
 // read whole, then the host decides.
 void ProxyConnection::ServeLocalPage(const std::string& request_line, HeadReader& reader) {
-  std::string text = request_line + "\r\n", line, host;
+  std::string text = request_line + "\r\n", line;
+  std::optional<std::string> host;  // of the first Host line, without the port
   bool complete = false;
   while (reader.Next(line)) {
     text += line + "\r\n";
-    if (host.empty() && StartsWithNoCase(line, "host:")) {
-      host = LowerAscii(Trim(line.substr(5)));
-      if (host.empty()) host = " ";
-      host.erase(std::min(host.find(':'), host.size()));
-    }
+    if (std::optional<std::string_view> value = HeaderValue(line, "Host"); value && !host)
+      host = LowerAscii(value->substr(0, value->find(':')));
     if (line.empty()) {
       complete = true;
       break;
     }
   }
   if (!complete) return;
-  if (host == "mail" && core_.options.web_mail) {
+  if (host && *host == "mail" && core_.options.web_mail) {
     core_.options.web_mail(client_, text);
   } else {
     core_.replies.SendErrorPage(client_, kWrongHostMessage);

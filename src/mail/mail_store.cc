@@ -111,24 +111,33 @@ bool MailStore::DeliverToUsers(std::string_view message, std::string_view recipi
 
 bool MailStore::DeliverToUser(std::string_view user, std::string_view message) {
   const std::string dir = UserDirectory(UpperAscii(user));
-  if (dir.empty()) return false;
+  return !dir.empty() && StoreNumbered(dir, "msg", message);
+}
+
+std::optional<std::string> MailStore::StoreNumbered(const std::string& dir,
+                                                    std::string_view extension,
+                                                    std::string_view text) {
   const std::string tmp = TemporaryName(dir);
   std::unique_ptr<WritableFile> file =
       env_.OpenForWriting(tmp, Env::OpenMode::kCreateOnly, kMailFileMode);
-  if (!file) return false;
-  bool ok = file->Append(message) && file->Sync();
+  if (!file) return std::nullopt;
+  bool ok = file->Append(text) && file->Sync();
   ok = file->Close() && ok;
+  std::optional<std::string> stored;
   if (ok) {
     std::shared_ptr<std::mutex> mu = DirectoryLock(dir);
     std::lock_guard<std::mutex> lock(*mu);
-    std::optional<Claimed> claimed = ClaimNumber(dir, "msg");
+    std::optional<Claimed> claimed = ClaimNumber(dir, extension);
     ok = claimed && claimed->file->Close();
     // The rename replaces the empty file the number was claimed with.
-    if (ok && !env_.Rename(tmp, claimed->path)) ok = false;
-    if (!ok && claimed) (void)env_.RemoveFile(claimed->path);
+    if (ok && env_.Rename(tmp, claimed->path)) {
+      stored = claimed->path;
+    } else if (claimed) {
+      (void)env_.RemoveFile(claimed->path);
+    }
   }
-  if (!ok) (void)env_.RemoveFile(tmp);
-  return ok;
+  if (!stored) (void)env_.RemoveFile(tmp);
+  return stored;
 }
 
 // --- Directories.
@@ -296,13 +305,8 @@ bool MailStore::MoveListed(const std::string& dir, const MessageEntry& entry,
 
 // --- The queue.
 
-std::optional<MailStore::QueueFile> MailStore::CreateQueueFile() {
-  const std::string root = EnsureMailRoot();
-  std::shared_ptr<std::mutex> mu = DirectoryLock(root);
-  std::lock_guard<std::mutex> lock(*mu);
-  std::optional<Claimed> claimed = ClaimNumber(root, "smtp");
-  if (!claimed) return std::nullopt;
-  return QueueFile{claimed->path, std::move(claimed->file)};
+std::optional<std::string> MailStore::WriteQueueFile(std::string_view text) {
+  return StoreNumbered(EnsureMailRoot(), "smtp", text);
 }
 
 bool MailStore::HasFreeSpaceForMail() {

@@ -125,13 +125,11 @@ class MailStore {
                                 const std::string& target_dir);
 
   // --- The outgoing queue.
-  struct QueueFile {
-    std::string path;
-    std::unique_ptr<WritableFile> file;
-  };
-  // "MailBox/<n>.smtp" with the next queue number, created and open for
-  // writing; nullopt when it cannot be made.
-  std::optional<QueueFile> CreateQueueFile();
+  // Stores `text` as "MailBox/<n>.smtp" with the next queue number: written
+  // under a temporary name, flushed to disk and renamed into place, so the
+  // queue never shows half a file. The path, or nullopt when it could not
+  // be stored (nothing is left behind then).
+  std::optional<std::string> WriteQueueFile(std::string_view text);
 
   // True when the disk of the store has at least 5 MB free.
   bool HasFreeSpaceForMail();
@@ -146,6 +144,10 @@ class MailStore {
     std::string path;
     std::unique_ptr<WritableFile> file;
   };
+  // Writes `text` under a temporary name in `dir`, then renames it to the
+  // next "<n>.<extension>" of that directory; its path, or nullopt.
+  std::optional<std::string> StoreNumbered(const std::string& dir, std::string_view extension,
+                                           std::string_view text);
   // The lock of one directory (by its path).
   std::shared_ptr<std::mutex> DirectoryLock(const std::string& dir);
   // A new file with the next number, created exclusively. Caller holds

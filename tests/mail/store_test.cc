@@ -103,15 +103,14 @@ TEST_F(MailStoreTest, NumberingSkipsOddNamesStopsAt65535AndServesTheQueue) {
 
   WriteFile(Box("4.smtp"), "q");
   WriteFile(Box("9.msg"), "not queue");
-  std::optional<MailStore::QueueFile> q = store.CreateQueueFile();
-  ASSERT_TRUE(q);
-  EXPECT_EQ(q->path, Box("5.smtp"));
-  ASSERT_TRUE(q->file->Append("from\r") && q->file->Close());
-  EXPECT_EQ(store.CreateQueueFile()->path, Box("6.smtp"));
+  EXPECT_EQ(store.WriteQueueFile("from\r"), Box("5.smtp"));
+  EXPECT_EQ(ReadText(Box("5.smtp")), "from\r");
+  EXPECT_EQ(store.WriteQueueFile("next\r"), Box("6.smtp"));
   EXPECT_TRUE(store.HasFreeSpaceForMail());
   env.SetDiskFull(true);
   EXPECT_FALSE(store.HasFreeSpaceForMail());
-  EXPECT_FALSE(store.CreateQueueFile());
+  EXPECT_FALSE(store.WriteQueueFile("full\r"));
+  EXPECT_FALSE(env.Stat(Box("7.smtp")));
 }
 
 // Records flushes and renames; another writer takes 2.msg in `race_in` right after our scan.

@@ -50,4 +50,20 @@ void Network::EmptyFailedConnectCache() { connector_.ClearFailed(); }
 
 std::string Network::LocalInterfaceDescription() { return resolver_.LocalInterfaceAddressText(); }
 
+bool StartListenerService(Network& network, SocketVar& listener, uint16_t port, bool hidden,
+                          std::span<const std::string> list_files, AddressList& list,
+                          TcpHandler handler) {
+  if (listener.handle() >= 1) return true;
+  bool readable = false;
+  for (const std::string& file : list_files) {
+    if (LoadAddressList(network.env(), network.log(), file, list, true)) {
+      readable = true;
+      break;
+    }
+  }
+  if (!readable) return false;
+  network.ports().ListenTcp(port, listener, std::move(handler), hidden);
+  return listener.handle() >= 1;
+}
+
 }  // namespace netrove

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <span>
 #include <string>
 
 #include "config/config.h"
@@ -107,5 +108,15 @@ class Network final : public LinkTraffic {
   TaskHandle calc_cps_;         // guarded by mu_
   TaskHandle bad_url_checker_;  // guarded by mu_
 };
+
+// The common shape of a listening service guarded by address lists: not
+// started when none of its list files can be read (an existing empty file
+// starts it, and it then refuses everyone); not started again while its
+// listener is open (reported as started). `list` gets the first readable
+// file, marked entries dropped. The result is whether the listener is open
+// afterwards.
+bool StartListenerService(Network& network, SocketVar& listener, uint16_t port, bool hidden,
+                          std::span<const std::string> list_files, AddressList& list,
+                          TcpHandler handler);
 
 }  // namespace netrove

@@ -78,22 +78,6 @@ void StopServiceTable(std::span<const ServiceRow> rows) {
     if (row->stop) row->stop();
 }
 
-bool StartListenerService(Network& network, SocketVar& listener, uint16_t port, bool hidden,
-                          std::span<const std::string> list_files, AddressList& list,
-                          TcpHandler handler) {
-  if (listener.handle() >= 1) return true;
-  bool readable = false;
-  for (const std::string& file : list_files) {
-    if (LoadAddressList(network.env(), network.log(), file, list, true)) {
-      readable = true;
-      break;
-    }
-  }
-  if (!readable) return false;
-  network.ports().ListenTcp(port, listener, std::move(handler), hidden);
-  return listener.handle() >= 1;
-}
-
 }  // namespace services
 
 Services::Services(Network& network, Log& log, Console& console, ConfigStore& config,

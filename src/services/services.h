@@ -56,14 +56,9 @@ void StopServiceTable(std::span<const ServiceRow> rows);
 // "<name> server started", with "!NOT! " in front when not started.
 void ReportServiceStart(Log& log, bool started, const std::string& log_name);
 
-// The common shape of a listening service guarded by address lists: not
-// started when none of its list files can be read (an existing empty file
-// starts it, and it then refuses everyone); not started again while its
-// listener is open (reported as started). `list` gets the first readable
-// file. The result is whether the listener is open afterwards.
-bool StartListenerService(Network& network, SocketVar& listener, uint16_t port, bool hidden,
-                          std::span<const std::string> list_files, AddressList& list,
-                          TcpHandler handler);
+// The listener start of the address-list services, shared with the mail
+// services (net/network.h).
+using ::netrove::StartListenerService;
 
 // The notice logged when hidden services are bound to a loopback address.
 std::string LoopbackNotice(const std::string& address_text);

@@ -1,7 +1,9 @@
 #include "net/address_match.h"
 
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "runtime/clock.h"
 
@@ -36,6 +38,20 @@ std::string_view TakePart(std::string_view& text) {
   std::string_view part = text.substr(0, len);
   text.remove_prefix(len);
   return part;
+}
+
+// A pattern part as an address part would show it ("" when no address
+// shows it: "010", "300", "x"); "*" and a missing part give "0".
+std::string CanonicalOctet(std::string_view part) {
+  if (part.empty() || part == "*") return "0";
+  auto value = Decimal(part);
+  if (!value || *value > 255 || std::to_string(*value) != part) return "";
+  return std::string(part);
+}
+
+bool IsLocalNetwork(int first, int second) {
+  return first == 127 || first == 10 || (first == 172 && second >= 16 && second <= 31) ||
+         (first == 192 && second == 168) || (first == 169 && second == 254);
 }
 
 }  // namespace
@@ -108,6 +124,41 @@ bool AddressPatternTooLong(const std::string& entry) {
     ++parts;
   }
   return parts > 4;
+}
+
+bool AddressEntryAdmitsOutside(const std::string& entry) {
+  std::string pattern = entry;
+  if (size_t comma = pattern.rfind(','); comma != std::string::npos) pattern.erase(0, comma + 1);
+  pattern = pattern.substr(0, pattern.find(':'));
+  if (!pattern.empty() && pattern[0] == '#') pattern.erase(0, 1);
+  if (AddressPatternTooLong(pattern)) return false;
+  std::string_view rest = pattern;
+  std::string parts[4];
+  for (std::string& part : parts) {
+    std::string_view taken = TakePart(rest);
+    if (taken.ends_with('.')) taken.remove_suffix(1);
+    part = std::string(taken);
+  }
+  const std::string third = CanonicalOctet(parts[2]), fourth = CanonicalOctet(parts[3]);
+  if (third.empty() || fourth.empty()) return false;
+  // The first two parts decide: try each value a "*" stands for.
+  auto values = [](const std::string& part) {
+    std::vector<int> list;
+    if (part == "*" || part.empty()) {
+      for (int v = 0; v < 256; ++v) list.push_back(v);
+    } else if (std::string octet = CanonicalOctet(part); !octet.empty()) {
+      list.push_back(std::stoi(octet));
+    }
+    return list;
+  };
+  for (int first : values(parts[0]))
+    for (int second : values(parts[1])) {
+      if (IsLocalNetwork(first, second)) continue;
+      const std::string client =
+          std::to_string(first) + "." + std::to_string(second) + "." + third + "." + fourth + ".";
+      if (MatchAddressEntry(client, pattern, 0, 0)) return true;
+    }
+  return false;
 }
 
 }  // namespace netrove

@@ -22,6 +22,10 @@ bool MatchAddressEntry(const std::string& client, const std::string& entry, uint
 // True when the entry's address pattern has more than four parts (it then
 // matches nothing: "127.0.0.2.99" must not admit 127.0.0.2).
 bool AddressPatternTooLong(const std::string& entry);
+// True when the entry's address pattern (its time windows and port aside)
+// admits some address outside loopback and the private and link-local
+// networks (127/8, 10/8, 172.16/12, 192.168/16, 169.254/16).
+bool AddressEntryAdmitsOutside(const std::string& entry);
 // The window at a local time (Env::LocalSeconds).
 bool TimeWindowHolds(const std::string& window, int64_t local_seconds);
 // The window at a given weekday (0 = Sunday) and minute of the day.

@@ -73,6 +73,7 @@ struct ConfigRecord {
   bool hide_pop3_via_web = true;
   std::string smtp;
   bool hide_smtp = true;
+  uint16_t smtp_max_size = 32;  // megabytes a message may have (SMTP server)
   std::string nntp;
   bool hide_nntp = true;
   uint16_t ftp = 0;

@@ -52,6 +52,7 @@ const TemplateLine kTemplate[] = {
     {false, "RTSP No"},
     {false, "NetrovePort 880"},
     {false, "PortDog 139,1027,1019,1032,5000,5001,12345,12346,31337"},
+    {false, ";SMTPMaxSize 32"},
     {false, ";CacheDNSday 5"},
     {false, ";NetStopTime 10"},
     {false, ";NetSleepTime 10"},

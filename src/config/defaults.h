@@ -9,7 +9,7 @@
 namespace netrove {
 
 // Number of lines of the default template.
-inline constexpr int kDefaultTemplateLines = 106;
+inline constexpr int kDefaultTemplateLines = 107;
 
 // Appends the default template to `out`: each line ends with LF; the lines
 // marked as settings get `prefix` in front; with `with_comments` off every

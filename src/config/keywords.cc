@@ -68,6 +68,7 @@ const KeywordRow kTable[] = {
     {"HIDEPOP3VIAWEB", VT::kYesNo, "Yes", kReset, &R::hide_pop3_via_web},
     {"SMTP", VT::kText, "", kReset, &R::smtp},
     {"HIDESMTP", VT::kYesNo, "Yes", kReset, &R::hide_smtp},
+    {"SMTPMAXSIZE", VT::kWord, "32", kReset, &R::smtp_max_size},
     {"NNTP", VT::kText, "", kReset, &R::nntp},
     {"HIDENNTP", VT::kYesNo, "Yes", kReset, &R::hide_nntp},
     {"FTP", VT::kWord, "0", kReset, &R::ftp},

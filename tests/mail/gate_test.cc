@@ -1,11 +1,10 @@
 // The POP3 gate on loopback: Dovecot, read with poplib, as the provider's (127.0.0.3)
 // and the local (127.0.0.1) server; scripted servers and hostile clients.
 #include <gtest/gtest.h>
-#include <pwd.h>
 
 #include <memory>
 
-#include "lib/net_context.h"
+#include "dovecot.h"
 #include "mail/pop3_gate.h"
 #include "runtime/text.h"
 
@@ -18,30 +17,6 @@ using testing::WriteFile;
 const std::string kGreeting = "+OK POP3-GATE started.\r\n";
 const std::string kLocalGreeting = "+OK NETROVE POP3-server\r\n";
 const std::string kMail = "1 [b'Subject: hi', b'', b'hello through the gate']\n";
-
-const char kDovecotConf[] = R"(base_dir = DIR/run
-state_dir = DIR/run
-log_path = DIR/dovecot.log
-protocols = pop3
-listen = 127.0.0.1, 127.0.0.3
-ssl = no
-disable_plaintext_auth = no
-first_valid_uid = 1
-passdb {
-  driver = passwd-file
-  args = DIR/passwd
-}
-userdb {
-  driver = static
-  args = uid=dovecot gid=dovecot home=DIR/mail
-}
-mail_location = maildir:~
-service pop3-login {
-  inet_listener pop3 {
-    port = PORT
-  }
-}
-)";
 
 class Pop3GateTest : public ::testing::Test {
  protected:
@@ -64,22 +39,9 @@ class Pop3GateTest : public ::testing::Test {
   // Dovecot on the scratch directory: "anna" ("secret") and "anna@home" ("home") on one
   // message; its port, 0 when missing or failed (its users run it: root starts it).
   uint16_t StartDovecot() {
-    const std::string dir = ctx_.scratch.path();
-    if (!getpwnam("dovecot") || geteuid() != 0 || access("/usr/sbin/dovecot", X_OK) != 0) return 0;
-    chmod(dir.c_str(), 0755);
-    WriteFile(dir + "/mail/new/1.eml", "Subject: hi\r\n\r\nhello through the gate\r\n");
-    if (std::system(("chown -R dovecot:dovecot " + dir + "/mail").c_str()) != 0) return 0;
-    WriteFile(dir + "/passwd", "anna:{PLAIN}secret\nanna@home:{PLAIN}home\n");
-    const uint16_t port = testing::FreePort();
-    std::string conf = kDovecotConf;
-    for (size_t at; (at = conf.find("DIR")) != std::string::npos;) conf.replace(at, 3, dir);
-    WriteFile(dir + "/dovecot.conf", conf.replace(conf.find("PORT"), 4, std::to_string(port)));
-    dovecot_ = ctx_.env.Spawn({"/usr/sbin/dovecot", "-F", "-c", dir + "/dovecot.conf"}, {},
-                              dir + "/dovecot.out");
-    auto listening = [port] {
-      return testing::Ask(port, "", "127.0.0.1", true, 100, "127.0.0.3") != "<refused>";
-    };
-    return dovecot_ && WaitUntil(listening, 10000) ? port : 0;
+    testing::WriteFile(ctx_.scratch / "mail/new/1.eml",
+                       "Subject: hi\r\n\r\nhello through the gate\r\n");
+    return testing::StartDovecot(ctx_, "anna:{PLAIN}secret\nanna@home:{PLAIN}home\n", dovecot_);
   }
   std::string Talk(const std::string& text, const char* source = "127.0.0.1") {
     return testing::Ask(port_, text, source, false, 3000);

@@ -172,7 +172,11 @@ class AccountRun {
     std::string text;
     // The store keeps the wire form: the dots the channel took off go back.
     const size_t max_bytes = static_cast<size_t>(std::max<int64_t>(size_limit_ - 1, 0));
-    const LineChannel::Body body = lines.ReadDotBody(max_bytes, [&text](std::string_view got) {
+    // The same socket, with the deadline of a whole message.
+    LineChannel body_lines(
+        socket_, net_.env(),
+        LineLimits{.max_line = kMaxFetchLine, .deadline_ms = options_.message_ms});
+    const LineChannel::Body body = body_lines.ReadDotBody(max_bytes, [&text](std::string_view got) {
       if (got.starts_with('.')) text += '.';
       text.append(got).append("\r\n");
       return true;
@@ -268,10 +272,9 @@ std::string FindRecipient(std::string_view message) {
   }
   if (recipient.empty()) {
     // A To: line, the first line of the header included.
-    const std::string lines = "\r\n" + header;
-    const size_t at = lines.find("\r\nTO:");
+    const size_t at = header.starts_with("TO:") ? 0 : header.find("\r\nTO:");
     if (at == std::string::npos) return recipient;
-    const std::string_view value = ValueAfter(lines, at + 5);
+    const std::string_view value = ValueAfter(header, at == 0 ? 3 : at + 5);
     const size_t open = value.find('<');
     if (open == std::string_view::npos) return std::string(value);
     const std::string_view inside = value.substr(open + 1);

@@ -62,8 +62,10 @@ struct Pop3FetcherOptions {
   int64_t reconnect_after_ms = 90000;
   int64_t reconnect_pause_ms = 5000;
   int64_t end_pause_ms = 2000;
-  // The deadline of each reply line and of each whole listing or message.
+  // The deadline of each reply and listing line, and of a whole message
+  // (the end line of a RETR that never comes ends the account's run).
   int64_t reply_ms = 120000;
+  int64_t message_ms = 30 * 60000;
   // The largest message taken whatever MAXLENPOP3MAIL says.
   size_t max_message_bytes = size_t{64} << 20;
   // A listing with more lines than this ends the account's run.

@@ -93,13 +93,9 @@ class FetcherTest : public ::testing::Test {
  protected:
   FetcherTest() {
     ctx_.config.Update([](ConfigRecord& r) { r.max_len_pop3_mail = 100000; });
-    options_ = {.online_poll_ms = 10,
-                .sleep_step_ms = 20,
-                .account_gap_ms = 10,
-                .pass_poll_ms = 10,
-                .reconnect_pause_ms = 10,
-                .end_pause_ms = 0,
-                .reply_ms = 2000};
+    options_.online_poll_ms = options_.account_gap_ms = options_.pass_poll_ms = 10;
+    options_.reconnect_pause_ms = options_.end_pause_ms = 0;
+    options_.reply_ms = 2000;
   }
   // One pass over the SERVER lines of `accounts` (written as servpop3.dat unless empty).
   void Pass(const std::string& accounts) {
@@ -116,9 +112,7 @@ class FetcherTest : public ::testing::Test {
         if (e.path().extension() == extension) texts.push_back(testing::ReadText(e.path()));
     return texts;
   }
-  std::vector<std::string> Mailbox(const std::string& user) {
-    return Texts({"MailBox/" + user}, ".msg");
-  }
+  auto Mailbox(const std::string& user) { return Texts({"MailBox/" + user}, ".msg"); }
 
   testing::NetTestContext ctx_;
   std::shared_ptr<MailStore> store_ = std::make_shared<MailStore>(ctx_.env, "");
@@ -203,7 +197,6 @@ TEST_F(FetcherTest, DovecotKilledMidFetchLosesNothing) {
   WriteFile("servpop3.dat", "SERVER 127.0.0.3:" + std::to_string(port) +
                                 " anna secret carol\nALIAS boss@ex.org bob\n");
   options_.reconnect_after_ms = -1;
-  options_.reconnect_pause_ms = 0;
   {
     Pop3Fetcher fetcher(ctx_.net, ctx_.log, ctx_.config, store_, options_);
     fetcher.StartPass(kGetPop3MailTask);

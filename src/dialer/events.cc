@@ -16,7 +16,7 @@ constexpr size_t kMaxCommand = 255;
 }  // namespace
 
 Events::Events(Env& env, Tasks& tasks, Log& log, ConfigStore& config, SharedState& shared,
-               FlagFiles& flags, SessionControl& session, UrlCheckStarter& url_check)
+               FlagFiles& flags, SessionControl& session, MacroTasks& macro_tasks)
     : env_(env),
       tasks_(tasks),
       log_(log),
@@ -24,7 +24,7 @@ Events::Events(Env& env, Tasks& tasks, Log& log, ConfigStore& config, SharedStat
       shared_(shared),
       flags_(flags),
       session_(session),
-      url_check_(url_check),
+      macro_tasks_(macro_tasks),
       programs_(env, tasks) {}
 
 Events::~Events() { StopActingTasks(); }
@@ -81,9 +81,9 @@ void Events::RunCommand(const std::string& command) {
   std::string rest = space == std::string::npos ? "" : Trim(line.substr(space));
 
   if (word == "$GETMAIL") {
-    log_.Write("Get POP3 mail: service not running");
+    macro_tasks_.StartGetMail();
   } else if (word == "$CHECKURL") {
-    url_check_.StartUrlCheck(rest.empty() ? config_.Current()->check_url : rest);
+    macro_tasks_.StartUrlCheck(rest.empty() ? config_.Current()->check_url : rest);
   } else if (word == "$CREATEFLAG") {
     flags_.Create(rest);
   } else if (word == "$DELETEFLAG") {

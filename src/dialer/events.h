@@ -37,17 +37,19 @@ class EventRules {
   virtual void RunProgramList(const std::vector<std::string>& commands) = 0;
 };
 
-// The link check of the $CHECKURL macro, supplied by the program.
-class UrlCheckStarter {
+// The tasks of the $CHECKURL and $GETMAIL macros, supplied by the program.
+class MacroTasks {
  public:
-  virtual ~UrlCheckStarter() = default;
+  virtual ~MacroTasks() = default;
   virtual void StartUrlCheck(const std::string& url) = 0;
+  // One mail fetch pass, as the task "Get POP3 mail".
+  virtual void StartGetMail() = 0;
 };
 
 class Events final : public EventRules {
  public:
   Events(Env& env, Tasks& tasks, Log& log, ConfigStore& config, SharedState& shared,
-         FlagFiles& flags, SessionControl& session, UrlCheckStarter& url_check);
+         FlagFiles& flags, SessionControl& session, MacroTasks& macro_tasks);
   ~Events() override;
   Events(const Events&) = delete;
   Events& operator=(const Events&) = delete;
@@ -58,9 +60,8 @@ class Events final : public EventRules {
 
   // Runs one command line, without logging it: a macro ($GETMAIL,
   // $CHECKURL, $CREATEFLAG, $DELETEFLAG, $UPDATE, $BREAK, $RESTART) or a
-  // program started without a shell (programs.h). $GETMAIL and $UPDATE
-  // log that their service is not running: there is no mail fetcher and no
-  // automatic update yet.
+  // program started without a shell (programs.h). $UPDATE logs that its
+  // service is not running: there is no automatic update yet.
   void RunCommand(const std::string& command);
   // Logs "Execute " + command, then runs it.
   void ExecuteCommand(const std::string& command);
@@ -99,7 +100,7 @@ class Events final : public EventRules {
   SharedState& shared_;
   FlagFiles& flags_;
   SessionControl& session_;
-  UrlCheckStarter& url_check_;
+  MacroTasks& macro_tasks_;
   Programs programs_;
 
   std::mutex mu_;

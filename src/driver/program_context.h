@@ -48,7 +48,7 @@ class Session final : public SessionControl {
   std::atomic<bool> aborted_{false};
 };
 
-class ProgramContext final : public TaskFailures, public ConfigActions, public UrlCheckStarter {
+class ProgramContext final : public TaskFailures, public ConfigActions, public MacroTasks {
  public:
   ProgramContext(Env& env, ConsoleIo console_io);
   ~ProgramContext() override;
@@ -67,8 +67,9 @@ class ProgramContext final : public TaskFailures, public ConfigActions, public U
   void ExecuteAt(const std::string& time, const std::string& command) override {
     events.StartExecuteAt(time, command);
   }
-  // UrlCheckStarter: the $CHECKURL macro.
+  // MacroTasks: the $CHECKURL and $GETMAIL macros.
   void StartUrlCheck(const std::string& url) override { checks.StartMacroCheck(url); }
+  void StartGetMail() override { services.StartGetMail(); }
 
   // Loads netrove.dat for `connection`; a fatal problem ends the program.
   void LoadConfiguration(const std::string& connection);

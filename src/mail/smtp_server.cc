@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "mail/pop3_command.h"
+#include "mail/queue_file.h"
 #include "mail/smtp_command.h"
 #include "net/address_match.h"
 #include "net/line_protocol.h"
@@ -211,7 +212,11 @@ class SmtpConnection {
   size_t MaxMessageBytes() const {
     if (core_.options.max_message_bytes != 0) return core_.options.max_message_bytes;
     const uint16_t megabytes = core_.config.Current()->smtp_max_size;
-    return (megabytes == 0 ? kDefaultMaxMegabytes : megabytes) * kMegabyte;
+    // The queue sender takes files up to kMaxQueueFileBytes: room is kept
+    // for the envelope and the Received header, so nothing accepted here
+    // is refused there.
+    return std::min<size_t>((megabytes == 0 ? kDefaultMaxMegabytes : megabytes) * kMegabyte,
+                            kMaxQueueFileBytes - kMegabyte);
   }
 
   SmtpServer::Core& core_;

@@ -94,7 +94,10 @@ Services::Services(Network& network, Log& log, Console& console, ConfigStore& co
       pop3_gate_(
           network, log, config,
           [server = pop3_server_](SocketVar& client) { server->Pop3Session(client); },
-          [server = pop3_server_] { return server->LocalPop3Port(); }, options.pop3_gate) {}
+          [server = pop3_server_] { return server->LocalPop3Port(); }, options.pop3_gate),
+      pop3_fetcher_(network, log, config, mail_store_, options.pop3_fetcher),
+      smtp_server_(network, log, config, mail_store_, options.smtp_server),
+      smtp_sender_(network, log, config, mail_store_, options.smtp_sender) {}
 
 Services::~Services() { services::StopServiceTable(Table()); }
 
@@ -110,6 +113,9 @@ std::vector<services::ServiceRow> Services::Table() {
   ProxyService& proxy = proxy_;
   Pop3Gate& gate = pop3_gate_;
   Pop3Server& pop3 = *pop3_server_;
+  Pop3Fetcher& fetcher = pop3_fetcher_;
+  SmtpServer& smtp = smtp_server_;
+  SmtpSender& sender = smtp_sender_;
   return {
       ReportedRow(
           "Proxy", 1, 1, [](const ConfigRecord& c) { return !c.proxy.empty(); },
@@ -117,9 +123,29 @@ std::vector<services::ServiceRow> Services::Table() {
       ReportedRow(
           "POP3-gate", 4, 2, [](const ConfigRecord& c) { return !c.pop3.empty(); },
           [&gate] { return gate.Start(); }, [&gate] { gate.Stop(); }),
-      // The POP3 server logs its own start.
+      // The POP3 server logs its own start; its fetch scheduler runs with it.
       SelfLoggingRow(
-          5, 7, [&pop3] { (void)pop3.Start(); }, [&pop3] { pop3.Stop(); }),
+          5, 7,
+          [this, &pop3, &fetcher] {
+            if (config_.Current()->pop3_server) fetcher.StartScheduler();
+            (void)pop3.Start();
+          },
+          [&pop3, &fetcher] {
+            fetcher.StopScheduler();
+            pop3.Stop();
+          }),
+      // The SMTP server starts the queue sender with its listener.
+      ReportedRow(
+          "SMTP-gate", 7, 3, [](const ConfigRecord& c) { return !c.smtp.empty(); },
+          [&smtp, &sender] {
+            if (!smtp.Start()) return false;
+            sender.Start();
+            return true;
+          },
+          [&smtp, &sender] {
+            sender.Stop();
+            smtp.Stop();
+          }),
       SelfLoggingRow(
           8, 5, [&maps] { maps.StartTcp(); }, [&maps] { maps.StopTcp(); }),
       SelfLoggingRow(
@@ -128,6 +154,8 @@ std::vector<services::ServiceRow> Services::Table() {
           10, 6, [&dog] { dog.Start(); }, [&dog] { dog.Stop(); }),
   };
 }
+
+void Services::StartGetMail() { pop3_fetcher_.StartPass(kGetPop3MailTask); }
 
 void Services::Start() {
   Resolver& resolver = network_.resolver();

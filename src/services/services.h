@@ -21,8 +21,11 @@
 #include "gates/portdog.h"
 #include "gates/portmap.h"
 #include "mail/mail_store.h"
+#include "mail/pop3_fetcher.h"
 #include "mail/pop3_gate.h"
 #include "mail/pop3_server.h"
+#include "mail/smtp_sender.h"
+#include "mail/smtp_server.h"
 #include "net/address_list.h"
 #include "net/network.h"
 #include "proxy/proxy_service.h"
@@ -69,7 +72,10 @@ struct ServicesOptions {
   PortMapOptions port_maps;
   ProxyServiceOptions proxy;
   Pop3ServerOptions pop3_server;
+  Pop3FetcherOptions pop3_fetcher;
   Pop3GateOptions pop3_gate;
+  SmtpServerOptions smtp_server;
+  SmtpSenderOptions smtp_sender;
 };
 
 // The gateway services of one program, with the gates they own.
@@ -91,6 +97,10 @@ class Services {
   // tasks until they end; only the listeners stop.
   void Stop();
 
+  // One mail fetch pass now, as the task "Get POP3 mail" (the $GETMAIL
+  // macro); nothing while a pass runs.
+  void StartGetMail();
+
   // The services built into this program.
   std::vector<services::ServiceRow> Table();
 
@@ -99,6 +109,8 @@ class Services {
   ProxyService& proxy() { return proxy_; }
   MailStore& mail_store() { return *mail_store_; }
   Pop3Server& pop3_server() { return *pop3_server_; }
+  SmtpServer& smtp_server() { return smtp_server_; }
+  SmtpSender& smtp_sender() { return smtp_sender_; }
 
  private:
   Network& network_;
@@ -112,6 +124,9 @@ class Services {
   const std::shared_ptr<MailStore> mail_store_;
   const std::shared_ptr<Pop3Server> pop3_server_;
   Pop3Gate pop3_gate_;
+  Pop3Fetcher pop3_fetcher_;
+  SmtpServer smtp_server_;
+  SmtpSender smtp_sender_;
 };
 
 }  // namespace netrove

@@ -54,11 +54,12 @@ TEST(ProgramLineTest, OptionsQuotesAndParameters) {
   EXPECT_EQ(SplitArguments(many).size(), kMaxArguments);
 }
 
-class StartedPrograms : public ::testing::Test, public SessionControl, public UrlCheckStarter {
+class StartedPrograms : public ::testing::Test, public SessionControl, public MacroTasks {
  protected:
   void Abort() override {}
   void HangUp() override {}
   void StartUrlCheck(const std::string&) override {}
+  void StartGetMail() override {}
   // An executable shell script in the scratch directory; its full path.
   std::string Script(const std::string& name, const std::string& body) {
     EXPECT_TRUE(WriteFileAtomically(c_.env, name, "#!/bin/sh\n" + body + "\n", 0755, false));

@@ -15,7 +15,7 @@ namespace netrove {
 namespace {
 
 // The parts of a session the controller reports to, scripted.
-struct FakeParts final : CallAccounting, LinkChecks, EventRules, LinkTraffic, UrlCheckStarter {
+struct FakeParts final : CallAccounting, LinkChecks, EventRules, LinkTraffic, MacroTasks {
   explicit FakeParts(FakeLine& line) : line(line) {}
   void StartCall(uint32_t) override {}
   void Tick(uint32_t) override {}
@@ -36,6 +36,7 @@ struct FakeParts final : CallAccounting, LinkChecks, EventRules, LinkTraffic, Ur
   void EmptyFailedConnectCache() override {}
   std::string LocalInterfaceDescription() override { return ""; }
   void StartUrlCheck(const std::string&) override {}
+  void StartGetMail() override {}
 
   FakeLine& line;
   int tests_failing = 0;

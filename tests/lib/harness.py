@@ -56,13 +56,15 @@ atexit.register(lambda: [stop_group(p) for p in list(_running)])
 signal.signal(signal.SIGTERM, signal.default_int_handler)
 
 
-def enter_network_namespace():
+def enter_network_namespace(mount=False):
     """Re-executes the test in a network namespace of its own with loopback up, for fixed ports
     (`unshare -n` as root, else `unshare -rn` in a user namespace), unless it runs in one
-    already. Exits 77 (CTest's SKIP_RETURN_CODE) when neither is possible."""
+    already; with `mount`, in a mount namespace of its own too (for scratch file systems). Exits
+    77 (CTest's SKIP_RETURN_CODE) when neither is possible."""
     if os.environ.get("NETROVE_NETNS") == "1":
         return subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
     for flags in ("-n", "-rn") if shutil.which("unshare") else ():
+        flags += "m" if mount else ""
         if subprocess.run(["unshare", flags, "true"], capture_output=True).returncode == 0:
             os.environ["NETROVE_NETNS"] = "1"
             os.execvp("unshare", ["unshare", flags, sys.executable, *sys.argv])
@@ -95,11 +97,13 @@ def free_port():
 
 
 class Home:
-    """A temporary program directory (removed at exit) with file helpers."""
+    """A temporary program directory (removed at exit), or the existing directory `path` (kept),
+    with file helpers."""
 
-    def __init__(self, prefix="netrove_", files=None):
-        self.path = tempfile.mkdtemp(prefix=prefix)
-        atexit.register(shutil.rmtree, self.path, True)
+    def __init__(self, prefix="netrove_", files=None, path=None):
+        self.path = path or tempfile.mkdtemp(prefix=prefix)
+        if not path:
+            atexit.register(shutil.rmtree, self.path, True)
         for name, text in (files or {}).items():
             self.write(name, text)
 

@@ -32,7 +32,8 @@ struct SmtpServer::Core {
   ConfigStore& config;
   const std::shared_ptr<MailStore> store;
   const SmtpServerOptions options;
-  AddressList clients;  // smtp.ip: who may send outside the store
+  AddressList clients;              // smtp.ip: who may send outside the store
+  std::atomic<size_t> buffered{0};  // message bytes held by all connections
 };
 
 namespace {
@@ -71,6 +72,33 @@ class DeliveryGuard {
 int64_t StandardZoneBias(Env& env, int64_t utc) {
   return std::min(env.LocalOffsetAt(utc), env.LocalOffsetAt(utc + 183 * 86400));
 }
+
+// A connection's share of the memory all connections may hold for the
+// messages they receive; given back when the message is done with.
+class BufferBudget {
+ public:
+  BufferBudget(std::atomic<size_t>& total, size_t limit) : total_(total), limit_(limit) {}
+  ~BufferBudget() { total_ -= held_; }
+  BufferBudget(const BufferBudget&) = delete;
+  BufferBudget& operator=(const BufferBudget&) = delete;
+
+  bool Take(size_t n) {
+    if (total_.fetch_add(n) + n > limit_) {
+      total_ -= n;
+      exhausted_ = true;
+      return false;
+    }
+    held_ += n;
+    return true;
+  }
+  bool exhausted() const { return exhausted_; }
+
+ private:
+  std::atomic<size_t>& total_;
+  const size_t limit_;
+  size_t held_ = 0;
+  bool exhausted_ = false;
+};
 
 class SmtpConnection {
  public:
@@ -168,11 +196,18 @@ class SmtpConnection {
     if (recipients_.empty()) return commands_.SendLine("503 Need RCPT (recipient)");
     if (!commands_.SendLine("354 Start mail input; end with <CRLF>.<CRLF>")) return false;
     std::string message;
+    BufferBudget budget(core_.buffered, core_.options.max_buffered_bytes);
     const LineChannel::Body body = data_.ReadDotBody(MaxMessageBytes(), [&](std::string_view l) {
+      if (!budget.Take(l.size() + 2)) return false;
       if (l.starts_with('.')) message.push_back('.');  // the store keeps the wire form
       message.append(l).push_back('\r');
       return true;
     });
+    if (budget.exhausted()) {
+      // The rest of the message is still coming: the connection cannot go on.
+      (void)commands_.SendLine("452 Requested action not taken: insufficient system storage");
+      return false;
+    }
     if (body == LineChannel::Body::kFailed) return false;  // closed or too slow: nothing stored
     const bool stored = body == LineChannel::Body::kComplete && Store(message);
     Reset();

@@ -16,7 +16,8 @@
 // dropped and answered "552"; the connection goes on. Command lines are
 // cut at 4096 characters, a transaction takes at most 1000 recipients,
 // and every wait is bounded: a command read by `command_ms`, a whole DATA
-// by `data_ms`.
+// by `data_ms`; the messages being received share a memory budget
+// (`max_buffered_bytes`).
 //
 // Thread safety: Start/Stop from the services' thread, the sessions in
 // client tasks of their own. Sessions may outlive Stop and the server
@@ -53,6 +54,10 @@ struct SmtpServerOptions {
   int64_t command_ms = 300000;
   // How long a client may take to send a whole message.
   int64_t data_ms = 1200000;
+  // The most message bytes all connections together hold in memory while
+  // they receive; a message that would pass it is refused with "452" and
+  // its connection closed.
+  size_t max_buffered_bytes = size_t{256} << 20;
 };
 
 class SmtpServer {

@@ -1,5 +1,5 @@
 // The POP3 server on loopback: both states and the extensions, bad input, the
-// wrong-password pause, deleting while mail arrives, and Python's poplib.
+// wrong-password pause, deleting while mail arrives (poplib: e2e_test.py).
 #include <gtest/gtest.h>
 #include <poll.h>
 
@@ -232,17 +232,6 @@ TEST_F(Pop3ServerTest, DeletingWhileMailArrivesRemovesOnlyListedMessages) {
   EXPECT_EQ(removed.size(), size_t{kMessages});
   EXPECT_EQ(std::set<std::string>(removed.begin(), removed.end()).size(), size_t{kMessages});
   EXPECT_TRUE(fs::is_empty(Box("ANN")));
-}
-
-TEST_F(Pop3ServerTest, PoplibTalksToTheServer) {
-  if (!fs::exists("/usr/bin/python3")) GTEST_SKIP() << "no /usr/bin/python3";
-  WriteFile(Box("ANN/1.msg"), "Subject: hello\r\n\r\n..leading dot\r\nline\r\n");
-  WriteFile(Box("ANN/2.msg"), "Subject: second\r\r..\rend\r");
-  const std::string out = ctx_.scratch / "poplib.out",
-                    command = "/usr/bin/python3 " MAIL_TEST_DIR "/poplib_client.py ";
-  EXPECT_EQ(RunCommandLine(ctx_.env, command + std::to_string(port_), {}, out, 30000), 0)
-      << testing::ReadText(out);
-  EXPECT_FALSE(fs::exists(Box("ANN/1.msg")));
 }
 
 }  // namespace

@@ -1,20 +1,17 @@
 #!/usr/bin/python3
 """A provider's SMTP server for tests: aiosmtpd on 127.0.0.1:PORT.
 
-Each accepted message is written to OUTDIR as <k>.eml (written under a
-temporary name, then renamed): the line "MAIL FROM:<sender>", one line
-"RCPT TO:<recipient>" per accepted recipient, an empty line, then the
-message as received (dot-stuffing removed, CR LF line ends).
+Each accepted message is written to OUTDIR as <k>.eml (under a temporary
+name, then renamed): "MAIL FROM:<sender>", one "RCPT TO:<recipient>" line
+per accepted recipient, an empty line, then the message as received
+(dot-stuffing removed, CR LF line ends). Runs until killed.
 
-  smtp_sink.py PORT OUTDIR [--reject ADDR]... [--defer ADDR]...
-                           [--data-reply "451 4.3.0 try later"]
+  smtp_sink.py PORT OUTDIR [--refuse ADDR REPLY]... [--data-reply REPLY]
 
---reject answers RCPT TO for ADDR with 550, --defer with 450 (any case);
---data-reply answers the end of DATA with that reply and stores nothing.
-Runs until killed.
+--refuse answers RCPT TO for ADDR (any case) with REPLY; --data-reply
+answers the end of DATA with REPLY and stores nothing.
 """
 import argparse
-import asyncio
 import os
 import signal
 
@@ -24,17 +21,14 @@ from aiosmtpd.controller import Controller
 class Sink:
     def __init__(self, args):
         self.args = args
-        self.rejected = {a.lower() for a in args.reject}
-        self.deferred = {a.lower() for a in args.defer}
+        self.refused = {a.lower(): reply for a, reply in args.refuse}
         self.count = 0
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
-        if address.lower() in self.rejected:
-            return "550 5.1.1 <%s>: no such user" % address
-        if address.lower() in self.deferred:
-            return "450 4.2.1 <%s>: mailbox busy" % address
-        envelope.rcpt_tos.append(address)
-        return "250 OK"
+        reply = self.refused.get(address.lower())
+        if not reply:
+            envelope.rcpt_tos.append(address)
+        return reply or "250 OK"
 
     async def handle_DATA(self, server, session, envelope):
         if self.args.data_reply:
@@ -53,8 +47,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("port", type=int)
     parser.add_argument("outdir")
-    parser.add_argument("--reject", action="append", default=[])
-    parser.add_argument("--defer", action="append", default=[])
+    parser.add_argument("--refuse", nargs=2, action="append", default=[])
     parser.add_argument("--data-reply", default="")
     args = parser.parse_args()
     os.makedirs(args.outdir, exist_ok=True)

@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <functional>
 #include <set>
-#include <thread>
 #include <utility>
 
 #include "lib/test_context.h"
@@ -164,22 +163,6 @@ TEST_F(MailStoreTest, DeliveryIsExclusiveSyncedAndRenamedIntoPlace) {
   env.FailRenames(true);
   EXPECT_FALSE(racy.DeliverToUser("ann", "4"));
   EXPECT_EQ(DirectoryNames(Box("ANN")).size(), 3u);
-}
-
-TEST_F(MailStoreTest, TwoDeliverersLeaveEveryMessageWholeUnderItsOwnNumber) {
-  constexpr int kEach = 500;
-  auto text = [](char who, int i) { return std::string(200 + i, who) + std::to_string(i); };
-  auto deliver = [&](char who) {
-    for (int i = 0; i < kEach; ++i) ASSERT_TRUE(store.DeliverToUser("ann", text(who, i)));
-  };
-  std::thread a(deliver, 'a'), b(deliver, 'b');
-  for (std::thread* t : {&a, &b}) t->join();
-  std::set<std::string> sent, stored;
-  for (int i = 0; i < kEach; ++i) sent.insert({text('a', i), text('b', i)});
-  for (int n = 1; n <= 2 * kEach; ++n)
-    stored.insert(ReadText(Box("ANN/" + std::to_string(n) + ".msg")));
-  EXPECT_EQ(DirectoryNames(Box("ANN")).size(), 2u * kEach);
-  EXPECT_TRUE(stored == sent);  // (not EXPECT_EQ: a thousand texts printed)
 }
 
 TEST_F(MailStoreTest, FoldersRenumberWithoutOverwritingAndListingsAreChecked) {

@@ -80,6 +80,10 @@ bool SessionController::WaitCountdown(bool sleeping) {
     shared.status_text.Set(label + "ing...(" + std::to_string(seconds) + ")");
     io.StatusLine("ESC cancel, Space try, S sleep - " + shared.status_text.Get());
     for (int tick = 0; tick < 10 && !ended; ++tick) {
+      // The pause comes before the look, so that the last look of a
+      // countdown is its very end: a request made during the last pause is
+      // seen here, not cleared unseen by the next countdown's start.
+      io.SleepMs(100);
       // A request first: a stop ends the session, a redial ends the wait,
       // a sleep toggles the sleep flag; the others are dropped.
       const uint8_t request = shared.control_request;
@@ -130,7 +134,6 @@ bool SessionController::WaitCountdown(bool sleeping) {
             break;
         }
       }
-      io.SleepMs(100);
     }
     if (!ended) --seconds;
   }

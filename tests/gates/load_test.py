@@ -96,11 +96,12 @@ class LoadTest(unittest.TestCase):
         return "\n--- netrove.log (tail) ---\n" + "\n".join(self.program.messages()[-25:])
 
     def assert_back_to_idle(self, after):
-        """The program's descriptors come back near the idle count within 5 s."""
+        """The program's descriptors come back near the idle count within 15 s (a leak never
+        does; a sanitizer build on a busy machine may take a few seconds to close 2000)."""
         fds = []
-        wait_for(lambda: fds.append(self.descriptors()) or fds[-1] < self.idle_fds + FD_SLACK, 5)
+        wait_for(lambda: fds.append(self.descriptors()) or fds[-1] < self.idle_fds + FD_SLACK, 15)
         self.assertLess(fds[-1], self.idle_fds + FD_SLACK,
-                        f"program holds {fds[-1]} descriptors 5 s after {after}; "
+                        f"program holds {fds[-1]} descriptors 15 s after {after}; "
                         f"{self.idle_fds} when idle" + self.log_tail())
 
     def test_short_http_connections(self):

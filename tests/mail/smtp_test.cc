@@ -61,8 +61,11 @@ class SmtpTest : public ::testing::Test {
     WriteFile("smtp.ip", "127.0.0.1\n");
     ctx_.config.Update([&](ConfigRecord& r) { r.smtp = Host(); });
   }
-  void Start(size_t max_bytes = 100000) {
-    options_ = {.port = testing::FreePort(), .max_message_bytes = max_bytes, .data_ms = 1500};
+  void Start(size_t max_bytes = 100000, size_t budget = size_t{1} << 30) {
+    options_ = {.port = testing::FreePort(),
+                .max_message_bytes = max_bytes,
+                .data_ms = 1500,
+                .max_buffered_bytes = budget};
     server_ = std::make_unique<SmtpServer>(ctx_.net, ctx_.log, ctx_.config, store_, options_);
     ASSERT_TRUE(server_->Start());
   }
@@ -191,6 +194,13 @@ TEST_F(SmtpTest, StoresLocalCopiesOnceQueuesTheRestAndAcknowledgesOnlyWhatIsStor
   EXPECT_EQ(Session({"MAIL FROM:<a@b>", "RCPT TO:<joe@home.lan>", "DATA", "half"}),
             (Lines{kOk, kOk, kGo}));
   EXPECT_EQ(Stored().size(), 3u);
+  // Beyond the memory all connections may hold: refused and closed; the budget comes back.
+  server_.reset();
+  Start(100000, 50000);
+  EXPECT_EQ(send("joe@home.lan", std::string(60000, 'z')),
+            (Lines{kOk, kOk, kGo, "452 Requested action not taken: insufficient system storage"}));
+  EXPECT_EQ(send("joe@home.lan", std::string(40000, 'z')), (Lines{kOk, kOk, kGo, kOk, kOk}));
+  EXPECT_EQ(Stored().size(), 4u);
 }
 
 TEST(QueueFileTest, EnvelopeAndMessageWithAnyLineEndAndRefusals) {

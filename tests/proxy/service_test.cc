@@ -8,6 +8,7 @@
 
 #include "lib/net_context.h"
 #include "proxy/proxy_service.h"
+#include "proxy/scripted_origin.h"
 
 namespace netrove {
 namespace {
@@ -22,44 +23,6 @@ const std::string kFailure = "HTTP/1.0 404 ERROR (D+)\r\n\r\n";
 std::string Ask(uint16_t port, const std::string& text) {
   return testing::Ask(port, text, "127.0.0.1", false, 2000);
 }
-
-// An upstream proxy that keeps its connections open and answers every
-// request with a chunked body; it remembers the requests.
-class KeepOpenUpstream {
- public:
-  KeepOpenUpstream() : fd_(testing::BindLoopback(port_)) {}
-  ~KeepOpenUpstream() {
-    shutdown(fd_, SHUT_RDWR);
-    thread_.join();
-    close(fd_);
-  }
-  std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
-  int connections() const { return connections_.load(); }
-  int requests() const { return requests_.load(); }
-
- private:
-  void Serve() {
-    for (int c; (c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0; close(c)) {
-      ++connections_;
-      for (std::string head; (head = testing::ReadAll(c, 1500, 1)) != "";) {
-        while (head.find("\r\n\r\n") == std::string::npos) {
-          std::string more = testing::ReadAll(c, 500, 1);
-          if (more.empty()) break;
-          head += more;
-        }
-        ++requests_;
-        (void)testing::SendAll(c,
-                               "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
-                               "5\r\nhello\r\n0\r\n\r\n");
-      }
-    }
-  }
-
-  uint16_t port_ = 0;
-  int fd_;
-  std::atomic<int> connections_{0}, requests_{0};
-  std::thread thread_{[this] { Serve(); }};
-};
 
 class ProxyServiceTest : public ::testing::Test {
  protected:
@@ -146,24 +109,25 @@ TEST_F(ProxyServiceTest, StoredObjectsAndCounters) {
 }
 
 TEST_F(ProxyServiceTest, ChunkedBodiesEndWhereTheirFramingEndsAndTheConnectionGoesOn) {
-  KeepOpenUpstream upstream;
-  Start(upstream.host());
-  int fd = testing::ConnectLoopback(port_);
   const std::string answer =
       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n";
+  testing::ScriptedOrigin upstream(
+      [&](int fd, auto&, auto&) { return testing::SendAll(fd, answer); });
+  Start(upstream.host());
+  int fd = testing::ConnectLoopback(port_);
   for (int i = 0; i < 2; ++i) {
     ASSERT_TRUE(
         testing::SendAll(fd, "GET http://h/k" + std::to_string(i) + ".gif HTTP/1.0\r\n\r\n"));
     // Well before the upstream would ever close.
     EXPECT_EQ(testing::ReadAll(fd, 1000, answer.size()), answer) << i;
   }
-  EXPECT_EQ(upstream.connections(), 1);  // one upstream connection for both
+  EXPECT_EQ(upstream.connections, 1);  // one upstream connection for both
   // After the keep-alive second the connection is closed.
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   (void)testing::SendAll(fd, "GET http://h/k9.gif HTTP/1.0\r\n\r\n");
   EXPECT_EQ(testing::ReadAll(fd, 1000), "");
   close(fd);
-  EXPECT_EQ(upstream.requests(), 2);
+  EXPECT_EQ(upstream.requests().size(), 2u);
   EXPECT_TRUE(CacheHas("k0.gif"));
 }
 

@@ -69,22 +69,18 @@ class RelayTest : public ::testing::Test {
   uint16_t port_ = 0;
 };
 
-// A tunnel to a plain origin (the proxy's end-to-end test tunnels TLS
-// through the whole program).
-TEST_F(RelayTest, Tunnels) {
-  TcpOrigin plain("HTTP/1.0 200 OK\r\n\r\norigin page");
-  int fd = ConnectLoopback(port_);
-  ASSERT_TRUE(SendAll(
-      fd, "CONNECT " + plain.host() + " HTTP/1.1\r\n" + relay_.SecretHeaderLine() + "\r\n\r\n"));
-  EXPECT_EQ(ReadAll(fd, 3000, 39), "HTTP/1.0 200 Connection established\r\n\r\n");
-  ASSERT_TRUE(SendAll(fd, "GET / HTTP/1.0\r\n\r\n"));
-  EXPECT_EQ(ReadAll(fd, 3000), "HTTP/1.0 200 OK\r\n\r\norigin page");
-  close(fd);
-}
-
 // Only requests with the secret pass; it, Proxy-Connection and
-// Proxy-Authorization stay here.
-TEST_F(RelayTest, SecretAndRefusedRequests) {
+// Proxy-Authorization stay here. A tunnel to a plain origin (the end-to-end
+// test tunnels TLS through the whole program).
+TEST_F(RelayTest, SecretRefusedRequestsAndTunnels) {
+  TcpOrigin plain("HTTP/1.0 200 OK\r\n\r\norigin page");
+  int tunnel = ConnectLoopback(port_);
+  ASSERT_TRUE(SendAll(tunnel, "CONNECT " + plain.host() + " HTTP/1.1\r\n" +
+                                  relay_.SecretHeaderLine() + "\r\n\r\n"));
+  EXPECT_EQ(ReadAll(tunnel, 3000, 39), "HTTP/1.0 200 Connection established\r\n\r\n");
+  ASSERT_TRUE(SendAll(tunnel, "GET / HTTP/1.0\r\n\r\n"));
+  EXPECT_EQ(ReadAll(tunnel, 3000), "HTTP/1.0 200 OK\r\n\r\norigin page");
+  close(tunnel);
   ScriptedOrigin origin([](int fd, auto&, auto&) { return SendAll(fd, LengthReply("ok")); });
   const std::string url = "http://" + origin.host() + "/p?q=1";
   EXPECT_EQ(

@@ -108,18 +108,21 @@ TEST_F(ProxyServiceTest, StoredObjectsAndCounters) {
   ctx_.shared.link_mode = kLinkOnline;
 }
 
-TEST_F(ProxyServiceTest, ChunkedBodiesEndWhereTheirFramingEndsAndTheConnectionGoesOn) {
-  const std::string answer =
-      "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n";
-  testing::ScriptedOrigin upstream(
-      [&](int fd, auto&, auto&) { return testing::SendAll(fd, answer); });
+// A chunked body, then one of a Content-Length, on one connection each way.
+TEST_F(ProxyServiceTest, BodiesEndWhereTheirFramingEndsAndTheConnectionGoesOn) {
+  const std::string answers[] = {
+      "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n",
+      "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello"};
+  testing::ScriptedOrigin upstream([&](int fd, const std::string& head, auto&) {
+    return testing::SendAll(fd, answers[head.find("k1") != head.npos]);
+  });
   Start(upstream.host());
   int fd = testing::ConnectLoopback(port_);
   for (int i = 0; i < 2; ++i) {
     ASSERT_TRUE(
         testing::SendAll(fd, "GET http://h/k" + std::to_string(i) + ".gif HTTP/1.0\r\n\r\n"));
     // Well before the upstream would ever close.
-    EXPECT_EQ(testing::ReadAll(fd, 1000, answer.size()), answer) << i;
+    EXPECT_EQ(testing::ReadAll(fd, 1000, answers[i].size()), answers[i]) << i;
   }
   EXPECT_EQ(upstream.connections, 1);  // one upstream connection for both
   // After the keep-alive second the connection is closed.

@@ -18,7 +18,6 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from harness import (Home, Program, enter_network_namespace, free_port, start_group,  # noqa: E402
                      stop_group, wait_for)
 
-UA = "Mozilla/4.0 (compatible; MSIE 4.01; Windows 95)"
 GIF = b"GIF89a" + bytes(range(256)) * 8
 PAGE = b"<html><body><p id=hi>Hello through the proxy</p><img src=/pic.gif></body></html>"
 SKIPPED = (b"HTTP/1.0 404 Skipped URL\r\nContent-Length: 0\r\nConnection: close\r\n"

@@ -39,24 +39,18 @@ class RelayTest : public ::testing::Test {
     return o;
   }
   std::string File(const std::string& name) { return ctx_.scratch / name; }
-  // A program run to its end within `ms` (killed after): its exit status.
-  std::optional<int> Run(const std::vector<std::string>& argv, const std::string& out,
-                         int ms = 10000) {
-    std::unique_ptr<Process> p = ctx_.env.Spawn(argv, {}, File(out));
-    std::optional<int> status;
-    if (p) WaitUntil([&] { return (status = p->Poll()).has_value(); }, ms);
-    return status;
-  }
-  // curl through the relay: headers and body of its first URL.
-  CurlResult Curl(std::vector<std::string> args, const std::string& secret_option = "-H") {
+  // curl through the relay (15 s at most): headers and body of its first URL.
+  CurlResult Curl(std::vector<std::string> args) {
     for (const char* f : {"head", "body"}) std::filesystem::remove(File(f));
     args.insert(args.begin(),
                 {"curl", "-sS", "--max-time", "10", "-x", "127.0.0.1:" + std::to_string(port_),
-                 "-D", File("head"), "-o", File("body"), secret_option, relay_.SecretHeaderLine()});
+                 "-D", File("head"), "-o", File("body"), "-H", relay_.SecretHeaderLine()});
     auto start = SteadyClock::now();
-    // (A braced list runs in order: the files are read after curl ends.)
-    return {Run(args, "err", 15000), ctx_.Read(File("head")), ctx_.Read(File("body")),
-            ctx_.Read(File("err")), MsSince(start)};
+    std::unique_ptr<Process> p = ctx_.env.Spawn(args, {}, File("err"));
+    std::optional<int> status;
+    if (p) WaitUntil([&] { return (status = p->Poll()).has_value(); }, 15000);
+    return {status, ctx_.Read(File("head")), ctx_.Read(File("body")), ctx_.Read(File("err")),
+            MsSince(start)};
   }
   std::string Get(const std::string& url, const std::string& more = "") {
     return "GET " + url + " HTTP/1.1\r\n" + relay_.SecretHeaderLine() + "\r\n" + more + "\r\n";

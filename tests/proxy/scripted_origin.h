@@ -14,8 +14,7 @@ namespace netrove::testing {
 class ScriptedOrigin {
  public:
   using Answer = std::function<bool(int fd, const std::string& head, const std::string& body)>;
-  explicit ScriptedOrigin(Answer answer, int read_ms = 5000)
-      : answer_(std::move(answer)), read_ms_(read_ms), fd_(BindLoopback(port_)) {}
+  explicit ScriptedOrigin(Answer answer) : answer_(std::move(answer)), fd_(BindLoopback(port_)) {}
   ~ScriptedOrigin() {
     shutdown(fd_, SHUT_RDWR);
     thread_.join();
@@ -34,11 +33,11 @@ class ScriptedOrigin {
     for (int c; (c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0; ++connections)
       threads.emplace_back([this, c] {
         for (std::string head, more;
-             head.size() < 70000 && !(more = ReadAll(c, read_ms_, 1)).empty();) {
+             head.size() < 70000 && !(more = ReadAll(c, 5000, 1)).empty();) {
           if (!(head += more).ends_with("\r\n\r\n")) continue;
           size_t at = head.find("Content-Length: ");
           std::string body =
-              at == head.npos ? "" : ReadAll(c, read_ms_, std::stoul(head.substr(at + 16, 9)));
+              at == head.npos ? "" : ReadAll(c, 5000, std::stoul(head.substr(at + 16, 9)));
           std::unique_lock<std::mutex> lock(mu_);
           requests_.emplace_back(head, body);
           lock.unlock();
@@ -50,7 +49,6 @@ class ScriptedOrigin {
   }
 
   Answer answer_;
-  int read_ms_;
   uint16_t port_ = 0;
   int fd_;
   mutable std::mutex mu_;
@@ -59,12 +57,12 @@ class ScriptedOrigin {
 };
 
 // The path of a request head ("GET /a HTTP/1.1" gives "/a").
-std::string PathOf(const std::string& head) {
+inline std::string PathOf(const std::string& head) {
   size_t a = head.find(' ') + 1;
   return head.substr(a, head.find(' ', a) - a);
 }
 
-std::string LengthReply(const std::string& body, const std::string& extra = "") {
+inline std::string LengthReply(const std::string& body, const std::string& extra = "") {
   return "HTTP/1.1 200 OK\r\n" + extra + "Content-Length: " + std::to_string(body.size()) +
          "\r\n\r\n" + body;
 }

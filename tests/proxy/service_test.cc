@@ -1,7 +1,5 @@
-// The front proxy's request loop against upstream peers of our own on
-// loopback, where a real client cannot show it: the resend bound, the link
-// uses, the counters, body framing, tunnels to our own ports, the web mail
-// hook. The real-client test (e2e_test.py) shows the rest.
+// The front proxy against upstream peers of our own on loopback: the resend bound, link uses,
+// counters, body framing, tunnels to our own ports, the web mail hook (e2e_test.py the rest).
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -18,8 +16,7 @@ using testing::WriteFile;
 const std::string kLastModified = "Last-Modified: Wed, 01 Jan 2025 00:00:00 GMT\r\n";
 const std::string kFailure = "HTTP/1.0 404 ERROR (D+)\r\n\r\n";
 
-// As a browser asks: the request, then the answer up to the close (or a
-// second of silence); the connection is not half-closed.
+// As a browser asks (no half-close): the answer up to the close or 2 s of silence.
 std::string Ask(uint16_t port, const std::string& text) {
   return testing::Ask(port, text, "127.0.0.1", false, 2000);
 }
@@ -90,10 +87,11 @@ TEST_F(ProxyServiceTest, UpstreamAnswersAreBoundedAndEveryRequestHoldsTheLinkOnc
   EXPECT_TRUE(testing::WaitUntil([&] { return ctx_.net.link_users().Users() == 0; }));
 }
 
-TEST_F(ProxyServiceTest, StoredObjectsAndCounters) {
+TEST_F(ProxyServiceTest, StoredObjectsCountersTunnelsAndLocalPages) {
   const std::string header =
       "HTTP/1.0 200 OK\r\nContent-Type: image/gif\r\nContent-Length: 5\r\n" + kLastModified;
-  testing::TcpOrigin origin(header + "ETag: \"x\"\r\n\r\nhello");
+  const std::string reply = header + "ETag: \"x\"\r\n\r\nhello";
+  testing::TcpOrigin origin(reply);
   Start(origin.host());
   const std::string expected = header + "\r\nhello";  // the ETag line is dropped
   EXPECT_EQ(Get("http://h/a.gif"), expected);
@@ -106,6 +104,19 @@ TEST_F(ProxyServiceTest, StoredObjectsAndCounters) {
   ctx_.shared.link_mode = kLinkIdle;
   EXPECT_EQ(Get("http://h/a.gif"), expected);
   ctx_.shared.link_mode = kLinkOnline;
+  // A tunnel to one of our own listening ports is refused; other ports pass.
+  for (uint16_t port : {port_, proxy_->RelayPort()}) {
+    std::string back =
+        Ask(port_, "CONNECT 127.0.0.1:" + std::to_string(port) + " HTTP/1.0\r\n\r\n");
+    EXPECT_NE(back.find("Host connection error"), std::string::npos) << port << back;
+  }
+  EXPECT_EQ(origin.served(), 1);
+  EXPECT_EQ(Ask(port_, "CONNECT 127.0.0.1:9 HTTP/1.0\r\n\r\n"), reply);
+  // Origin-form requests: "mail" (any port) to the web mail, the rest a page.
+  EXPECT_EQ(Ask(port_, "GET /inbox HTTP/1.0\r\nHost: MAIL:3128\r\n\r\n"),
+            "mail saw GET /inbox HTTP/1.0");
+  EXPECT_NE(Ask(port_, "GET / HTTP/1.0\r\nHost: www\r\n\r\n").find("Wrong host name"),
+            std::string::npos);
 }
 
 // A chunked body, then one of a Content-Length, on one connection each way.
@@ -132,24 +143,6 @@ TEST_F(ProxyServiceTest, BodiesEndWhereTheirFramingEndsAndTheConnectionGoesOn) {
   close(fd);
   EXPECT_EQ(upstream.requests().size(), 2u);
   EXPECT_TRUE(CacheHas("k0.gif"));
-}
-
-TEST_F(ProxyServiceTest, TunnelsAndLocalPages) {
-  testing::TcpOrigin origin("HTTP/1.0 200 OK\r\n\r\ntunnel");
-  Start(origin.host());
-  // A tunnel to one of our own listening ports is refused; other ports pass.
-  for (uint16_t port : {port_, proxy_->RelayPort()}) {
-    std::string back =
-        Ask(port_, "CONNECT 127.0.0.1:" + std::to_string(port) + " HTTP/1.0\r\n\r\n");
-    EXPECT_NE(back.find("Host connection error"), std::string::npos) << port << back;
-  }
-  EXPECT_EQ(origin.served(), 0);
-  EXPECT_EQ(Ask(port_, "CONNECT 127.0.0.1:9 HTTP/1.0\r\n\r\n"), "HTTP/1.0 200 OK\r\n\r\ntunnel");
-  // Origin-form requests: "mail" (any port) to the web mail, the rest a page.
-  EXPECT_EQ(Ask(port_, "GET /inbox HTTP/1.0\r\nHost: MAIL:3128\r\n\r\n"),
-            "mail saw GET /inbox HTTP/1.0");
-  EXPECT_NE(Ask(port_, "GET / HTTP/1.0\r\nHost: www\r\n\r\n").find("Wrong host name"),
-            std::string::npos);
 }
 
 }  // namespace

@@ -83,7 +83,7 @@ TEST_F(AccessTest, Base64VectorsAndBoundedCharErrors) {
   EXPECT_EQ(shown, "Char error:* (42)\nChar error:* (42)\nChar error:* (42)\n");
 }
 
-TEST(UrlFilters, FirstMatchDecidesWithExceptions) {
+TEST(UrlFilters, FileLinesAndFirstMatchWithExceptions) {
   using Lines = std::vector<std::string>;
   const std::string tail = "http://h/" + std::string(300, 'x') + "tail";  // beyond 255
   const Lines ok_prefix = {"!http://a/ok", "http://a/"}, ok_text = {"!+ok", "+a/"};
@@ -96,6 +96,11 @@ TEST(UrlFilters, FirstMatchDecidesWithExceptions) {
            {{"+tail"}, tail, false},               {{"+" + tail.substr(200, 55)}, tail, true},
            {{}, "http://a/", false}})
     EXPECT_EQ(UrlIsBlocked(entries, url), want) << url << " " << entries.size();
+  // The file's lines are read without trimming.
+  const std::string long_line(300, 'L');
+  EXPECT_EQ(ParseFilterText("a\r\n\n;note\n +b \n\r\n" + long_line + "\nlast"),
+            (std::vector<std::string>{"a", " +b ", long_line.substr(0, 255), "last"}));
+  EXPECT_EQ(ParseFilterText("a\nhttp://h", true), std::vector<std::string>{"a"});
 }
 
 TEST(UrlFilters, MasksOfNamesAndExtensions) {
@@ -117,13 +122,6 @@ TEST(UrlFilters, MasksOfNamesAndExtensions) {
   EXPECT_EQ(FileCompareText("a/B.Tar.GZ") + FileCompareText("readme"), "B.Tar.gzreadme.");
 }
 // clang-format on
-
-TEST(UrlFilters, FileTextIsReadWithoutTrimming) {
-  const std::string long_line(300, 'L');
-  EXPECT_EQ(ParseFilterText("a\r\n\n;note\n +b \n\r\n" + long_line + "\nlast"),
-            (std::vector<std::string>{"a", " +b ", long_line.substr(0, 255), "last"}));
-  EXPECT_EQ(ParseFilterText("a\nhttp://h", true), std::vector<std::string>{"a"});
-}
 
 }  // namespace
 }  // namespace netrove

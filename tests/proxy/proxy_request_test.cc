@@ -134,11 +134,6 @@ TEST(ProxyRequestTest, CacheNamesAndFlags) {
     EXPECT_EQ(r->url, target.substr(0, kMaxRequestField)) << target;
     EXPECT_EQ(r->cacheable(), path != kNc) << target;
   }
-  for (const std::string& line : {"POST http://s/form" + kV, "CONNECT s:443" + kV}) {
-    auto r = Finished(line, {});
-    ASSERT_TRUE(r) << line;
-    EXPECT_EQ(std::tie(r->cache_path, r->no_store, r->is_private), std::make_tuple(kNc, true, true)) << line;
-  }
   EXPECT_FALSE(Finished("GET x HTTP/1.0 ://", {}));  // no file name: the connection ends
 }
 // clang-format on

@@ -77,8 +77,7 @@ TEST_F(ProxyServiceTest, UpstreamAnswersAreBoundedAndEveryRequestHoldsTheLinkOnc
   }
   EXPECT_TRUE(testing::WaitUntil([&] { return origin.served() == 4; }));
   // Neither a HEAD answer nor an answer to a request with a cookie is kept.
-  EXPECT_FALSE(CacheHas("b.gif"));
-  EXPECT_FALSE(CacheHas("c.gif"));
+  EXPECT_FALSE(CacheHas("b.gif") || CacheHas("c.gif"));
 
   // Off-line, a remote upstream is not tried at all.
   ctx_.shared.link_mode = kLinkIdle;

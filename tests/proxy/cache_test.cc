@@ -1,5 +1,4 @@
-// The proxy's disk cache: names and paths, codecs and policy, entry files,
-// revalidation on loopback, and the purge (on a fake disk, once on real files).
+// The disk cache: names, codecs, policy, entries, revalidation, the purge (fake and real disk).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -185,25 +184,24 @@ std::string CachePathOf(const std::string& request_line) {
 
 TEST(CacheName, RequestsMapToFlattenedNamesAndSafePaths) {
   const std::string fits(kMaxCachePath - 9, 'a');  // "C/" + "server/" + name
-  const std::vector<std::pair<std::string, std::string>> cases = {
-      {"GET http://server/x/y.gif?1", "server | x+y.gif?1 | C/server/x+y.gif!1"},
-      {"get http://server/x/y.gif?2", "server | x+y.gif?2 | C/server/x+y.gif!2"},
-      {"HEAD http://user@server:81/", "server...81 | + | C/server...81/+"},
-      {"GET http://server/a%2Fb|c*d:e", "server | a+b|c*d:e | C/server/a+b!c!d!e"},
-      {"GET http://server/a+b%20c", "server | a b c | C/server/a b c"},
-      {"GET http:\\\\server\\d\\f.txt", "server | d+f.txt | C/server/d+f.txt"},
-      {"GET ftp://host/pub/f.zip", "host | pub+f.zip | C/FTP/host/pub+f.zip"},
-      {"POST http://server/form", "server | *form | -"},
-      {"CONNECT server:443", "server...443 | *+ | -"},
-      // Names that would leave the cache directory, or cut paths that collide.
-      {"GET http:///x", " | x | -"},
-      {"GET http://%2e%2e/x", ".. | x | -"},
-      {"GET http://server/%2e%2e", "server | .. | -"},
-      {"GET http://ser%00ver/x", std::string("ser\0ver | x | -", 15)},
-      {"GET http://server/" + fits, "server | " + fits + " | C/server/" + fits},
-      {"GET http://server/" + fits + "b", "server | " + fits + "b | -"},
-  };
-  for (const auto& [line, want] : cases) EXPECT_EQ(CachePathOf(line), want) << line;
+  for (const auto& [line, want] : std::vector<std::pair<std::string, std::string>>{
+           {"GET http://server/x/y.gif?1", "server | x+y.gif?1 | C/server/x+y.gif!1"},
+           {"get http://server/x/y.gif?2", "server | x+y.gif?2 | C/server/x+y.gif!2"},
+           {"HEAD http://user@server:81/", "server...81 | + | C/server...81/+"},
+           {"GET http://server/a%2Fb|c*d:e", "server | a+b|c*d:e | C/server/a+b!c!d!e"},
+           {"GET http://server/a+b%20c", "server | a b c | C/server/a b c"},
+           {"GET http:\\\\server\\d\\f.txt", "server | d+f.txt | C/server/d+f.txt"},
+           {"GET ftp://host/pub/f.zip", "host | pub+f.zip | C/FTP/host/pub+f.zip"},
+           {"POST http://server/form", "server | *form | -"},
+           {"CONNECT server:443", "server...443 | *+ | -"},
+           // Names that would leave the cache directory, or cut paths that collide.
+           {"GET http:///x", " | x | -"},
+           {"GET http://%2e%2e/x", ".. | x | -"},
+           {"GET http://server/%2e%2e", "server | .. | -"},
+           {"GET http://ser%00ver/x", std::string("ser\0ver | x | -", 15)},
+           {"GET http://server/" + fits, "server | " + fits + " | C/server/" + fits},
+           {"GET http://server/" + fits + "b", "server | " + fits + "b | -"}})
+    EXPECT_EQ(CachePathOf(line), want) << line;
   EXPECT_EQ(CacheNameFromRequest("GET http://server/x HTTP/1.0").file_name, "");  // no LF
 }
 

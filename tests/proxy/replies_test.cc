@@ -1,5 +1,4 @@
-// The proxy's own replies and request log, and the parsers the relay
-// stands on: request lines, header values, chunk framing.
+// The proxy's own replies and log; the relay's parsers of request lines, headers and chunks.
 #include "proxy/replies.h"
 
 #include <gtest/gtest.h>

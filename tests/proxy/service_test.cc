@@ -118,29 +118,30 @@ TEST_F(ProxyServiceTest, StoredObjectsCountersTunnelsAndLocalPages) {
             std::string::npos);
 }
 
-// A chunked body, then one of a Content-Length, on one connection each way.
+// Chunked bodies and one of a Content-Length between, on one connection each way.
 TEST_F(ProxyServiceTest, BodiesEndWhereTheirFramingEndsAndTheConnectionGoesOn) {
-  const std::string answers[] = {
-      "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n",
-      "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello"};
+  const std::string chunked =
+      "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n";
+  const std::string answers[] = {chunked, "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello",
+                                 chunked};
   testing::ScriptedOrigin upstream([&](int fd, const std::string& head, auto&) {
     return testing::SendAll(fd, answers[head.find("k1") != head.npos]);
   });
   Start(upstream.host());
   int fd = testing::ConnectLoopback(port_);
-  for (int i = 0; i < 2; ++i) {
+  for (int i = 0; i < 3; ++i) {
     ASSERT_TRUE(
         testing::SendAll(fd, "GET http://h/k" + std::to_string(i) + ".gif HTTP/1.0\r\n\r\n"));
     // Well before the upstream would ever close.
     EXPECT_EQ(testing::ReadAll(fd, 1000, answers[i].size()), answers[i]) << i;
   }
-  EXPECT_EQ(upstream.connections, 1);  // one upstream connection for both
+  EXPECT_EQ(upstream.connections, 1);  // one upstream connection for all
   // After the keep-alive second the connection is closed.
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   (void)testing::SendAll(fd, "GET http://h/k9.gif HTTP/1.0\r\n\r\n");
   EXPECT_EQ(testing::ReadAll(fd, 1000), "");
   close(fd);
-  EXPECT_EQ(upstream.requests().size(), 2u);
+  EXPECT_EQ(upstream.requests().size(), 3u);
   EXPECT_TRUE(CacheHas("k0.gif"));
 }
 

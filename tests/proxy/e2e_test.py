@@ -135,7 +135,7 @@ class ProxyEndToEndTest(unittest.TestCase):
         self.assertEqual((code, reply[:15], body(reply)[:300]),
                          (0, b"HTTP/1.0 200 OK", want[:300]), f"GET {path[:80]}" + self.report())
 
-    def test_clients_cache_and_rewriting(self):
+    def test_clients_and_cache(self):
         o = self.origin
         self.start()
         for _ in range(2):

@@ -98,9 +98,7 @@ class SmtpTest : public ::testing::Test {
                                std::to_string(port_), ctx_.scratch / "out"});
     sink_ = ctx_.env.Spawn(argv, {}, ctx_.scratch / "sink.out");
     auto up = [&] {
-      const int fd = testing::ConnectLoopback(port_);
-      if (fd >= 0) close(fd);
-      return fd >= 0 || sink_->Poll();
+      return testing::Ask(port_, "", "127.0.0.1", true, 100) != "<refused>" || sink_->Poll();
     };
     const bool started = sink_ && testing::WaitUntil(up, 10000) && !sink_->Poll();
     ctx_.net.connector().ClearFailed();  // (refused connects are cached)

@@ -16,7 +16,6 @@ TEST(IntentTest, KeysAndRequestsDecodeToOneIntent) {
       {'t', Intent::kTest},     {'T', Intent::kTest},   {'x', Intent::kNone},
       {'\r', Intent::kNone},    {0, Intent::kNone},     {'1', Intent::kNone}};
   for (const auto& [key, intent] : keys) EXPECT_EQ(KeyIntent(key), intent) << key;
-  // (Each request's effect is checked in the countdowns and the on-line loop.)
   for (int request : {int{kRequestNone}, 5, 255}) EXPECT_EQ(RequestIntent(request), Intent::kNone);
 }
 

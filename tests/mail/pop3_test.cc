@@ -1,7 +1,6 @@
 // The POP3 server on loopback: both states and the extensions, bad input, the
 // wrong-password pause, deleting while mail arrives (poplib: e2e_test.py).
 #include <gtest/gtest.h>
-#include <poll.h>
 
 #include <atomic>
 #include <filesystem>
@@ -30,13 +29,10 @@ class Client {
   explicit Client(uint16_t port, const char* source = "127.0.0.1")
       : fd_(testing::ConnectLoopback(port, "127.0.0.1", source)) {}
   ~Client() { close(fd_); }
-  std::string Line() {  // (a byte at a time: nothing is read beyond it)
+  std::string Line() {  // (a byte at a time: nothing is read beyond it; "<closed>" on silence)
     std::string line;
-    for (char byte = 0; !line.ends_with("\r\n"); line += byte) {
-      struct pollfd p = {fd_, POLLIN, 0};
-      if (poll(&p, 1, 10000) <= 0) return "<timeout>";
-      if (recv(fd_, &byte, 1, 0) != 1) return "<closed>";
-    }
+    for (std::string byte; !line.ends_with("\r\n"); line += byte)
+      if ((byte = testing::ReadAll(fd_, 10000, 1)).empty()) return "<closed>";
     return line.substr(0, line.size() - 2);
   }
   std::string Ask(const std::string& request) {
@@ -46,10 +42,7 @@ class Client {
     if (!all.starts_with("+") || !kMulti.count(request.substr(0, request.find(' '))) ||
         request.starts_with("LIST "))  // one line, as clients expect
       return all;
-    for (std::string line = Line(); line != "."; line = Line()) {
-      all += "\n" + line;
-      if (line == "<closed>" || line == "<timeout>") break;
-    }
+    for (std::string line; line != "<closed>" && (line = Line()) != ".";) all += "\n" + line;
     return all;
   }
   bool LogIn(const std::string& user, const std::string& password) {

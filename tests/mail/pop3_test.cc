@@ -76,7 +76,7 @@ class Pop3ServerTest : public ::testing::Test {
   uint16_t port_ = 0;
 };
 
-TEST_F(Pop3ServerTest, AuthorisationStateAndStop) {
+TEST_F(Pop3ServerTest, AuthorisationAndTransactionStatesExtensionsAndStop) {
   Client c(port_);
   EXPECT_EQ(c.Line(), "+OK NETROVE POP3-server");
   const std::string wrong = "-ERR wrong password", user = "+OK Please, send password";
@@ -90,6 +90,43 @@ TEST_F(Pop3ServerTest, AuthorisationStateAndStop) {
                {"quitting", "+OK User disconnected"}});
   // clang-format on
   EXPECT_EQ(c.Line(), "<closed>");
+
+  WriteFile(Box("ANN/3.msg"), "A: 1\rB: 2\n\r\n.dot\r\nbody2\rlast");
+  WriteFile(Box("ANN/7.msg"), "Subject: two\r\n\r\nx\r\n");
+  Client t(port_);
+  EXPECT_EQ(t.Line(), "+OK NETROVE POP3-server");
+  // clang-format off
+  Dialogue(t, {{"USER ann", "+OK Please, send password"},
+               {"PASS secret", "+OK Mailbox open, 2 messages"}, {"STAT", "+OK 2 47"},
+               {"LIST", "+OK Mailbox scan listing follows\n1 28\n2 19"}, {"LIST 2", "+OK 2 19"},
+               {"RETR 1", "+OK Show\nA: 1\nB: 2\n\n.dot\nbody2\nlast"},
+               {"TOP 1 0", "+OK Show\nA: 1\nB: 2\n"},
+               {"TOP 1 2", "+OK Show\nA: 1\nB: 2\n\n.dot\nbody2"},
+               {"BODY 1", "+OK Show\n.dot\nbody2\nlast"},
+               {"TOP 1", "-ERR Bad line count argument"},
+               {"TOP 1 -5", "-ERR Bad line count argument"},
+               {"USER ann", "-ERR unknown command"}, {"MAILBOX ./ .", "-ERR unknown command"},
+               {"LIST 3", kNoSuch}, {"TOP 9 1", kNoSuch}, {"RETR x", kNoSuch}, {"RETR 0", kNoSuch},
+               {"RETR 99999999999", kNoSuch}, {"RETR 1 2", kNoSuch}, {"DELE 65537", kNoSuch},
+               {"MDELE 2", kNoSuch}, {"DELE 1", "+OK Deleted"}, {"DELE 1", kNoSuch},
+               {"LIST", "+OK Mailbox scan listing follows\n2 19"}});
+  // clang-format on
+  const std::string mlist = t.Ask("MLIST 2");
+  EXPECT_TRUE(std::regex_match(mlist, std::regex("\\+OK 2 19[0-9A-F]{8}"))) << mlist;
+
+  WriteFile(Box("ANN/3.msg"), "new\n");  // arrives meanwhile: listed after STAT
+  Dialogue(t, {{"RETR 3", kNoSuch}, {"STAT", "+OK 2 23"}, {"RETR 3", "+OK Show\nnew"}});
+  WriteFile(Box("ANN/3.msg"), "changed\n");  // no longer the file listed
+  Dialogue(t, {{"RETR 3", kNoSuch},
+               {"DELE 3", kNoSuch},
+               {"MDELE 3 old", kNoSuch},
+               {"MDELE 2 ../../etc", "+OK Moved"},
+               {"MAILBOX ../../etc", "+OK Mailbox open, 1 messages"},
+               {"RETR 1", "+OK Show\nSubject: two\n\nx"},
+               {"QUIT", "+OK User disconnected"}});
+  EXPECT_EQ(testing::DirectoryNames(ctx_.scratch.path()),
+            (std::set<std::string>{"MailBox", "servpop3.dat"}));
+  EXPECT_TRUE(fs::exists(Box("ANN/etc/1.msg")));
 
   Client evil(port_), other(port_);
   ASSERT_TRUE(evil.LogIn("../../EVIL", "pw"));
@@ -105,45 +142,6 @@ TEST_F(Pop3ServerTest, AuthorisationStateAndStop) {
   EXPECT_TRUE(testing::WaitUntil([&] { return testing::ConnectLoopback(port_) < 0; }));
   ctx_.config.Update([](ConfigRecord& r) { r.pop3_server = false; });
   EXPECT_FALSE(server_.Start());
-}
-
-TEST_F(Pop3ServerTest, TransactionStateAndExtensions) {
-  WriteFile(Box("ANN/3.msg"), "A: 1\rB: 2\n\r\n.dot\r\nbody2\rlast");
-  WriteFile(Box("ANN/7.msg"), "Subject: two\r\n\r\nx\r\n");
-  Client c(port_);
-  EXPECT_EQ(c.Line(), "+OK NETROVE POP3-server");
-  // clang-format off
-  Dialogue(c, {{"USER ann", "+OK Please, send password"},
-               {"PASS secret", "+OK Mailbox open, 2 messages"}, {"STAT", "+OK 2 47"},
-               {"LIST", "+OK Mailbox scan listing follows\n1 28\n2 19"}, {"LIST 2", "+OK 2 19"},
-               {"RETR 1", "+OK Show\nA: 1\nB: 2\n\n.dot\nbody2\nlast"},
-               {"TOP 1 0", "+OK Show\nA: 1\nB: 2\n"},
-               {"TOP 1 2", "+OK Show\nA: 1\nB: 2\n\n.dot\nbody2"},
-               {"BODY 1", "+OK Show\n.dot\nbody2\nlast"},
-               {"TOP 1", "-ERR Bad line count argument"},
-               {"TOP 1 -5", "-ERR Bad line count argument"},
-               {"USER ann", "-ERR unknown command"}, {"MAILBOX ./ .", "-ERR unknown command"},
-               {"LIST 3", kNoSuch}, {"TOP 9 1", kNoSuch}, {"RETR x", kNoSuch}, {"RETR 0", kNoSuch},
-               {"RETR 99999999999", kNoSuch}, {"RETR 1 2", kNoSuch}, {"DELE 65537", kNoSuch},
-               {"MDELE 2", kNoSuch}, {"DELE 1", "+OK Deleted"}, {"DELE 1", kNoSuch},
-               {"LIST", "+OK Mailbox scan listing follows\n2 19"}});
-  // clang-format on
-  const std::string mlist = c.Ask("MLIST 2");
-  EXPECT_TRUE(std::regex_match(mlist, std::regex("\\+OK 2 19[0-9A-F]{8}"))) << mlist;
-
-  WriteFile(Box("ANN/3.msg"), "new\n");  // arrives meanwhile: listed after STAT
-  Dialogue(c, {{"RETR 3", kNoSuch}, {"STAT", "+OK 2 23"}, {"RETR 3", "+OK Show\nnew"}});
-  WriteFile(Box("ANN/3.msg"), "changed\n");  // no longer the file listed
-  Dialogue(c, {{"RETR 3", kNoSuch},
-               {"DELE 3", kNoSuch},
-               {"MDELE 3 old", kNoSuch},
-               {"MDELE 2 ../../etc", "+OK Moved"},
-               {"MAILBOX ../../etc", "+OK Mailbox open, 1 messages"},
-               {"RETR 1", "+OK Show\nSubject: two\n\nx"},
-               {"QUIT", "+OK User disconnected"}});
-  EXPECT_EQ(testing::DirectoryNames(ctx_.scratch.path()),
-            (std::set<std::string>{"MailBox", "servpop3.dat"}));
-  EXPECT_TRUE(fs::exists(Box("ANN/etc/1.msg")));
 }
 
 class Pop3PenaltyTest : public Pop3ServerTest {

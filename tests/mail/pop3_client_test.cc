@@ -31,8 +31,8 @@ ssl = no
 disable_plaintext_auth = no
 first_valid_uid = 1
 passdb {
-  driver = static
-  args = password=secret
+  driver = passwd-file
+  args = DIR/passwd
 }
 userdb {
   driver = static
@@ -46,17 +46,18 @@ service pop3-login {
 }
 )";
 
-// A real Dovecot (root starts it) on 127.0.0.1 and 127.0.0.3:`port` (0: a free one), any user with
-// the password "secret" reading the messages below "mail". Its port, 0 when it is missing, not
-// root, or it failed. The process group ends with `process`.
-uint16_t StartDovecot(testing::TestContext& ctx, std::unique_ptr<Process>& process,
-                      uint16_t port = 0) {
+// A real Dovecot (root starts it) on 127.0.0.1 and 127.0.0.3:`port` (0: a free one) with the users
+// of `passwd` ("name:{PLAIN}password" lines) on the messages already below "mail". Its port, 0
+// when it is missing, not root, or it failed. The process group ends with `process`.
+uint16_t StartDovecot(testing::TestContext& ctx, const std::string& passwd,
+                      std::unique_ptr<Process>& process, uint16_t port = 0) {
   const std::string dir = ctx.scratch.path();
   if (!getpwnam("dovecot") || geteuid() != 0 || access("/usr/sbin/dovecot", X_OK) != 0) return 0;
   chmod(dir.c_str(), 0755);
   std::error_code ec;
   std::filesystem::create_directories(dir + "/mail/new", ec);
   if (std::system(("chown -R dovecot:dovecot " + dir + "/mail").c_str()) != 0) return 0;
+  WriteFile(dir + "/passwd", passwd);
   if (port == 0) port = testing::FreePort();
   std::string conf = kDovecotConf;
   for (size_t at; (at = conf.find("DIR")) != std::string::npos;) conf.replace(at, 3, dir);
@@ -278,7 +279,7 @@ TEST_F(Pop3ClientTest, FetcherDovecotKilledMidFetchLosesNothing) {
     WriteFile(ctx_.scratch / ("mail/new/" + std::to_string(i)),
               (i ? "Subject: " : "Received: by x for <Boss@Ex.org>\r\nSubject: ") +
                   std::to_string(i) + "\r\n\r\n.x\r\n");
-  const uint16_t port = StartDovecot(ctx_, dovecot_);
+  const uint16_t port = StartDovecot(ctx_, "anna:{PLAIN}secret\n", dovecot_);
   if (!port) GTEST_SKIP() << "Dovecot (dovecot-pop3d) is missing, failed or needs root";
   WriteFile("servpop3.dat", "SERVER 127.0.0.3:" + std::to_string(port) +
                                 " anna secret carol\nALIAS boss@ex.org bob\n");
@@ -299,7 +300,7 @@ TEST_F(Pop3ClientTest, FetcherDovecotKilledMidFetchLosesNothing) {
   dovecot_->KillGroup(0);
   // The killed server's lock on its listing would hold the new one's first login.
   (void)ctx_.env.RemoveFile(ctx_.scratch / "mail/dovecot-uidlist.lock");
-  ASSERT_EQ(StartDovecot(ctx_, dovecot_, port), port);
+  ASSERT_EQ(StartDovecot(ctx_, "anna:{PLAIN}secret\n", dovecot_, port), port);
   ctx_.net.connector().ClearFailed();  // the refusals of the killed one are remembered
   Pass("");
   EXPECT_TRUE(on_server().empty());
@@ -312,7 +313,8 @@ TEST_F(Pop3ClientTest, FetcherDovecotKilledMidFetchLosesNothing) {
 
 TEST_F(Pop3ClientTest, GateMailIsReadFromTheLocalAndARemoteServer) {
   WriteFile(ctx_.scratch / "mail/new/1.eml", "Subject: hi\r\n\r\nhi there\r\n");
-  const uint16_t dovecot = StartDovecot(ctx_, dovecot_);
+  const uint16_t dovecot =
+      StartDovecot(ctx_, "anna:{PLAIN}secret\nanna@home:{PLAIN}home\n", dovecot_);
   if (!dovecot) GTEST_SKIP() << "Dovecot (dovecot-pop3d) is missing, failed or needs root";
   const std::string remote = "127.0.0.3:" + std::to_string(dovecot);
   StartGate(remote);
@@ -320,7 +322,7 @@ TEST_F(Pop3ClientTest, GateMailIsReadFromTheLocalAndARemoteServer) {
   local_port_ = dovecot;
   char name[256] = {};
   gethostname(name, sizeof name - 1);
-  EXPECT_EQ(ReadMail("anna@home@" + UpperAscii(name), "secret"), kMail);
+  EXPECT_EQ(ReadMail("anna@home@" + UpperAscii(name), "home"), kMail);
   EXPECT_EQ(ctx_.net.link_users().LastUse(), 0u);
   // The login's host, or the provider's, is reached with the link, held once, given back.
   EXPECT_EQ(ReadMail("anna@" + remote, "secret"), kMail);

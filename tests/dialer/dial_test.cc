@@ -16,7 +16,6 @@ TEST(IntentTest, KeysAndRequestsDecodeToOneIntent) {
       {'t', Intent::kTest},     {'T', Intent::kTest},   {'x', Intent::kNone},
       {'\r', Intent::kNone},    {0, Intent::kNone},     {'1', Intent::kNone}};
   for (const auto& [key, intent] : keys) EXPECT_EQ(KeyIntent(key), intent) << key;
-  // (Each request's effect is checked in the countdowns and the on-line loop.)
   for (int request : {int{kRequestNone}, 5, 255}) EXPECT_EQ(RequestIntent(request), Intent::kNone);
 }
 
@@ -69,7 +68,7 @@ TEST_F(DialTest, NumbersRotateWithPrefixDefaultAndSchedule) {
 }
 
 // "+" and "-" change the countdown of an unanswered attempt and DIALTIME (ten seconds at least).
-TEST_F(DialTest, CountdownRunsOutAndPlusAndMinusChangeIt) {
+TEST_F(DialTest, CountdownRunsOutPlusMinusKeysAndRequestsChangeIt) {
   line_.Script({Line::Hang()});
   Config([](ConfigRecord& c) { c.dial_time = 12; });
   for (int i = 0; i < 2; ++i) line_.AddKey(500, '+');
@@ -82,10 +81,7 @@ TEST_F(DialTest, CountdownRunsOutAndPlusAndMinusChangeIt) {
   EXPECT_EQ(line_.status.front(), "ESC-cancel, Space-try, S-sleep - Connecting... (12) ");
   EXPECT_EQ(ctx_.Lines(), Strings{"Connecting to Demo (555)"});
   EXPECT_GE(line_.hangups(), 1);
-}
-
-TEST_F(DialTest, KeysAndRequestsDuringTheCountdown) {
-  line_.Script({Line::Hang()});
+  // Keys and requests during the countdown (DIALTIME now 10).
   struct Case {
     int key;          // pressed a second into the countdown, or 0
     uint8_t request;  // made in its third second, or none
@@ -103,7 +99,6 @@ TEST_F(DialTest, KeysAndRequestsDuringTheCountdown) {
       {0, kRequestSleep, true, true, kRequestSleep},
       {0, kRequestStop, false, true, kRequestStop},
   };
-  Config([](ConfigRecord& r) { r.dial_time = 10; });
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << "key " << c.key << " request " << int{c.request});
     Config([&](ConfigRecord& r) { r.sleep_flag = c.sleep_flag ? "sleep.flg" : ""; });

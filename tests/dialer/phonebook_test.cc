@@ -84,7 +84,7 @@ TEST_F(PhonebookTest, EntriesDefaultsAndTheThirtyEntryLimit) {
   EXPECT_TRUE(names.empty());
 }
 
-TEST_F(PhonebookTest, SimAnswersInTurnAndLineDrops) {
+TEST_F(PhonebookTest, SimAnswersInTurnLineDropsAndLateStateFiles) {
   std::vector<SimOutcome> o = ParseSimAnswers("busy 0, noanswer 0 , 691 0, hang, connect 0 0.2, x");
   ASSERT_EQ(o.size(), 6u);
   EXPECT_EQ((std::vector<int>{o[0].error, o[1].error, o[2].error, o[5].error}),
@@ -120,15 +120,11 @@ TEST_F(PhonebookTest, SimAnswersInTurnAndLineDrops) {
   dial.join();
   EXPECT_EQ(rc, kErrorUserDisconnection);
   EXPECT_EQ(ras_.Dial(demo_, h), kErrorLineBusy);  // the list starts over
-}
 
-// A state file a full disk refused at the dial is written while on-line, so that BREAK finds it.
-TEST_F(PhonebookTest, StateFileIsWrittenOnceTheDiskTakesIt) {
+  // A state file a full disk refused at the dial is written while on-line, so that BREAK finds it.
   Write("phonebook", "[Demo]\nDevice sim\nAnswer connect 0\n");
   c_.real_env.SetDiskFull(true);
-  std::atomic<uint32_t> h{0};
   ASSERT_EQ(ras_.Dial(demo_, h), 0);
-  ConnectStatus st;
   EXPECT_EQ(ras_.GetConnectStatus(h, st), 0);
   EXPECT_EQ(LiveStateFiles(), 0u);
   c_.real_env.SetDiskFull(false);

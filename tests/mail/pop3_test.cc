@@ -1,7 +1,6 @@
 // The POP3 server on loopback: both states and the extensions, bad input, the
 // wrong-password pause, deleting while mail arrives (poplib: e2e_test.py).
 #include <gtest/gtest.h>
-#include <poll.h>
 
 #include <atomic>
 #include <filesystem>
@@ -30,13 +29,10 @@ class Client {
   explicit Client(uint16_t port, const char* source = "127.0.0.1")
       : fd_(testing::ConnectLoopback(port, "127.0.0.1", source)) {}
   ~Client() { close(fd_); }
-  std::string Line() {  // (a byte at a time: nothing is read beyond it)
+  std::string Line() {  // (a byte at a time: nothing is read beyond it; "<closed>" on silence)
     std::string line;
-    for (char byte = 0; !line.ends_with("\r\n"); line += byte) {
-      struct pollfd p = {fd_, POLLIN, 0};
-      if (poll(&p, 1, 10000) <= 0) return "<timeout>";
-      if (recv(fd_, &byte, 1, 0) != 1) return "<closed>";
-    }
+    for (std::string byte; !line.ends_with("\r\n"); line += byte)
+      if ((byte = testing::ReadAll(fd_, 10000, 1)).empty()) return "<closed>";
     return line.substr(0, line.size() - 2);
   }
   std::string Ask(const std::string& request) {
@@ -46,10 +42,7 @@ class Client {
     if (!all.starts_with("+") || !kMulti.count(request.substr(0, request.find(' '))) ||
         request.starts_with("LIST "))  // one line, as clients expect
       return all;
-    for (std::string line = Line(); line != "."; line = Line()) {
-      all += "\n" + line;
-      if (line == "<closed>" || line == "<timeout>") break;
-    }
+    for (std::string line; line != "<closed>" && (line = Line()) != ".";) all += "\n" + line;
     return all;
   }
   bool LogIn(const std::string& user, const std::string& password) {
@@ -83,7 +76,7 @@ class Pop3ServerTest : public ::testing::Test {
   uint16_t port_ = 0;
 };
 
-TEST_F(Pop3ServerTest, AuthorisationStateAndStop) {
+TEST_F(Pop3ServerTest, AuthorisationAndTransactionStatesExtensionsAndStop) {
   Client c(port_);
   EXPECT_EQ(c.Line(), "+OK NETROVE POP3-server");
   const std::string wrong = "-ERR wrong password", user = "+OK Please, send password";
@@ -97,6 +90,43 @@ TEST_F(Pop3ServerTest, AuthorisationStateAndStop) {
                {"quitting", "+OK User disconnected"}});
   // clang-format on
   EXPECT_EQ(c.Line(), "<closed>");
+
+  WriteFile(Box("ANN/3.msg"), "A: 1\rB: 2\n\r\n.dot\r\nbody2\rlast");
+  WriteFile(Box("ANN/7.msg"), "Subject: two\r\n\r\nx\r\n");
+  Client t(port_);
+  EXPECT_EQ(t.Line(), "+OK NETROVE POP3-server");
+  // clang-format off
+  Dialogue(t, {{"USER ann", "+OK Please, send password"},
+               {"PASS secret", "+OK Mailbox open, 2 messages"}, {"STAT", "+OK 2 47"},
+               {"LIST", "+OK Mailbox scan listing follows\n1 28\n2 19"}, {"LIST 2", "+OK 2 19"},
+               {"RETR 1", "+OK Show\nA: 1\nB: 2\n\n.dot\nbody2\nlast"},
+               {"TOP 1 0", "+OK Show\nA: 1\nB: 2\n"},
+               {"TOP 1 2", "+OK Show\nA: 1\nB: 2\n\n.dot\nbody2"},
+               {"BODY 1", "+OK Show\n.dot\nbody2\nlast"},
+               {"TOP 1", "-ERR Bad line count argument"},
+               {"TOP 1 -5", "-ERR Bad line count argument"},
+               {"USER ann", "-ERR unknown command"}, {"MAILBOX ./ .", "-ERR unknown command"},
+               {"LIST 3", kNoSuch}, {"TOP 9 1", kNoSuch}, {"RETR x", kNoSuch}, {"RETR 0", kNoSuch},
+               {"RETR 99999999999", kNoSuch}, {"RETR 1 2", kNoSuch}, {"DELE 65537", kNoSuch},
+               {"MDELE 2", kNoSuch}, {"DELE 1", "+OK Deleted"}, {"DELE 1", kNoSuch},
+               {"LIST", "+OK Mailbox scan listing follows\n2 19"}});
+  // clang-format on
+  const std::string mlist = t.Ask("MLIST 2");
+  EXPECT_TRUE(std::regex_match(mlist, std::regex("\\+OK 2 19[0-9A-F]{8}"))) << mlist;
+
+  WriteFile(Box("ANN/3.msg"), "new\n");  // arrives meanwhile: listed after STAT
+  Dialogue(t, {{"RETR 3", kNoSuch}, {"STAT", "+OK 2 23"}, {"RETR 3", "+OK Show\nnew"}});
+  WriteFile(Box("ANN/3.msg"), "changed\n");  // no longer the file listed
+  Dialogue(t, {{"RETR 3", kNoSuch},
+               {"DELE 3", kNoSuch},
+               {"MDELE 3 old", kNoSuch},
+               {"MDELE 2 ../../etc", "+OK Moved"},
+               {"MAILBOX ../../etc", "+OK Mailbox open, 1 messages"},
+               {"RETR 1", "+OK Show\nSubject: two\n\nx"},
+               {"QUIT", "+OK User disconnected"}});
+  EXPECT_EQ(testing::DirectoryNames(ctx_.scratch.path()),
+            (std::set<std::string>{"MailBox", "servpop3.dat"}));
+  EXPECT_TRUE(fs::exists(Box("ANN/etc/1.msg")));
 
   Client evil(port_), other(port_);
   ASSERT_TRUE(evil.LogIn("../../EVIL", "pw"));
@@ -112,45 +142,6 @@ TEST_F(Pop3ServerTest, AuthorisationStateAndStop) {
   EXPECT_TRUE(testing::WaitUntil([&] { return testing::ConnectLoopback(port_) < 0; }));
   ctx_.config.Update([](ConfigRecord& r) { r.pop3_server = false; });
   EXPECT_FALSE(server_.Start());
-}
-
-TEST_F(Pop3ServerTest, TransactionStateAndExtensions) {
-  WriteFile(Box("ANN/3.msg"), "A: 1\rB: 2\n\r\n.dot\r\nbody2\rlast");
-  WriteFile(Box("ANN/7.msg"), "Subject: two\r\n\r\nx\r\n");
-  Client c(port_);
-  EXPECT_EQ(c.Line(), "+OK NETROVE POP3-server");
-  // clang-format off
-  Dialogue(c, {{"USER ann", "+OK Please, send password"},
-               {"PASS secret", "+OK Mailbox open, 2 messages"}, {"STAT", "+OK 2 47"},
-               {"LIST", "+OK Mailbox scan listing follows\n1 28\n2 19"}, {"LIST 2", "+OK 2 19"},
-               {"RETR 1", "+OK Show\nA: 1\nB: 2\n\n.dot\nbody2\nlast"},
-               {"TOP 1 0", "+OK Show\nA: 1\nB: 2\n"},
-               {"TOP 1 2", "+OK Show\nA: 1\nB: 2\n\n.dot\nbody2"},
-               {"BODY 1", "+OK Show\n.dot\nbody2\nlast"},
-               {"TOP 1", "-ERR Bad line count argument"},
-               {"TOP 1 -5", "-ERR Bad line count argument"},
-               {"USER ann", "-ERR unknown command"}, {"MAILBOX ./ .", "-ERR unknown command"},
-               {"LIST 3", kNoSuch}, {"TOP 9 1", kNoSuch}, {"RETR x", kNoSuch}, {"RETR 0", kNoSuch},
-               {"RETR 99999999999", kNoSuch}, {"RETR 1 2", kNoSuch}, {"DELE 65537", kNoSuch},
-               {"MDELE 2", kNoSuch}, {"DELE 1", "+OK Deleted"}, {"DELE 1", kNoSuch},
-               {"LIST", "+OK Mailbox scan listing follows\n2 19"}});
-  // clang-format on
-  const std::string mlist = c.Ask("MLIST 2");
-  EXPECT_TRUE(std::regex_match(mlist, std::regex("\\+OK 2 19[0-9A-F]{8}"))) << mlist;
-
-  WriteFile(Box("ANN/3.msg"), "new\n");  // arrives meanwhile: listed after STAT
-  Dialogue(c, {{"RETR 3", kNoSuch}, {"STAT", "+OK 2 23"}, {"RETR 3", "+OK Show\nnew"}});
-  WriteFile(Box("ANN/3.msg"), "changed\n");  // no longer the file listed
-  Dialogue(c, {{"RETR 3", kNoSuch},
-               {"DELE 3", kNoSuch},
-               {"MDELE 3 old", kNoSuch},
-               {"MDELE 2 ../../etc", "+OK Moved"},
-               {"MAILBOX ../../etc", "+OK Mailbox open, 1 messages"},
-               {"RETR 1", "+OK Show\nSubject: two\n\nx"},
-               {"QUIT", "+OK User disconnected"}});
-  EXPECT_EQ(testing::DirectoryNames(ctx_.scratch.path()),
-            (std::set<std::string>{"MailBox", "servpop3.dat"}));
-  EXPECT_TRUE(fs::exists(Box("ANN/etc/1.msg")));
 }
 
 class Pop3PenaltyTest : public Pop3ServerTest {

@@ -1,15 +1,11 @@
 #!/usr/bin/python3
-"""A provider's SMTP server for tests: aiosmtpd on 127.0.0.1:PORT.
-
-Each accepted message is written to OUTDIR as <k>.eml (under a temporary
-name, then renamed): "MAIL FROM:<sender>", one "RCPT TO:<recipient>" line
-per accepted recipient, an empty line, then the message as received
-(dot-stuffing removed, CR LF line ends). Runs until killed.
+"""A provider's SMTP server for tests: aiosmtpd on 127.0.0.1:PORT until killed.
 
   smtp_sink.py PORT OUTDIR [--refuse ADDR REPLY]... [--data-reply REPLY]
 
---refuse answers RCPT TO for ADDR (any case) with REPLY; --data-reply
-answers the end of DATA with REPLY and stores nothing.
+Each message becomes OUTDIR/<k>.eml: "MAIL FROM:<sender>", a "RCPT TO:<r>" line per accepted
+recipient, an empty line, the message as received. --refuse answers RCPT TO for ADDR (any case)
+with REPLY; --data-reply answers the end of DATA with REPLY and stores nothing.
 """
 import argparse
 import os
@@ -43,24 +39,19 @@ class Sink:
         return "250 2.0.0 queued as %d" % self.count
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("port", type=int)
-    parser.add_argument("outdir")
-    parser.add_argument("--refuse", nargs=2, action="append", default=[])
-    parser.add_argument("--data-reply", default="")
-    args = parser.parse_args()
-    os.makedirs(args.outdir, exist_ok=True)
-    controller = Controller(Sink(args), hostname="127.0.0.1", port=args.port,
-                            server_hostname="sink.test.invalid")
-    stop = {signal.SIGTERM, signal.SIGINT}
-    signal.pthread_sigmask(signal.SIG_BLOCK, stop)  # (inherited by the server's thread)
-    controller.start()
-    try:
-        signal.sigwait(stop)
-    finally:
-        controller.stop()
-
-
-if __name__ == "__main__":
-    main()
+parser = argparse.ArgumentParser()
+parser.add_argument("port", type=int)
+parser.add_argument("outdir")
+parser.add_argument("--refuse", nargs=2, action="append", default=[])
+parser.add_argument("--data-reply", default="")
+args = parser.parse_args()
+os.makedirs(args.outdir, exist_ok=True)
+controller = Controller(Sink(args), hostname="127.0.0.1", port=args.port,
+                        server_hostname="sink.test.invalid")
+stop = {signal.SIGTERM, signal.SIGINT}
+signal.pthread_sigmask(signal.SIG_BLOCK, stop)  # (inherited by the server's thread)
+controller.start()
+try:
+    signal.sigwait(stop)
+finally:
+    controller.stop()

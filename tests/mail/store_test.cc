@@ -49,36 +49,20 @@ TEST(MailNamesTest, NumbersDosTimeAndAccountLines) {
   EXPECT_FALSE(MatchUserEntry("anna pw", "ann", "pw"));
 }
 
-TEST_F(MailStoreTest, ReloadReplacesListsWholeAndKeepsDefault) {
+TEST_F(MailStoreTest, ReloadReplacesListsWholeAndAliasesChooseUsersOnceEach) {
+  ASSERT_TRUE(store.DeliverToUsers("lost\r\n", "nobody@x", ""));
+  EXPECT_EQ(ReadText(Box("ADMIN/1.msg")), "lost\r\n");
   WriteFile(scratch / "servpop3.dat", "ALIAS a@x ann\nALIAS * boss\nUSER ann pw\n");
   ASSERT_TRUE(store.LoadMailAccounts());
   std::shared_ptr<const MailAccounts> first = store.Accounts();
   EXPECT_TRUE(store.IsLocalAlias("A@x"));
   EXPECT_FALSE(store.LoadMailAccounts());  // unchanged file: no reading
 
-  WriteFile(scratch / "servpop3.dat", "ALIAS b@x bob\n");
+  WriteFile(scratch / "servpop3.dat", "ALIAS team@x ann bob\nALIAS TEAM@X bob carl\n");
   EXPECT_TRUE(store.LoadMailAccounts());
   EXPECT_FALSE(store.IsLocalAlias("a@x"));
   EXPECT_EQ(store.Accounts()->default_user, "boss");
   EXPECT_EQ(first->users.size(), 1u);  // a holder's lists never change
-
-  WriteFile(scratch / "servpop3.dat", "ALIAS c@x carl\n");
-  store.ActiveMailFetches() = 1;
-  EXPECT_FALSE(store.ReloadMailAccountsIfIdle());
-  store.ActiveMailFetches() = 0;
-  EXPECT_TRUE(store.ReloadMailAccountsIfIdle());
-  EXPECT_TRUE(store.IsLocalAlias("c@x"));
-
-  fs::remove(scratch / "servpop3.dat");
-  EXPECT_TRUE(store.LoadMailAccounts() && store.Accounts()->aliases.empty());
-}
-
-TEST_F(MailStoreTest, AliasesChooseUsersOnceEach) {
-  ASSERT_TRUE(store.DeliverToUsers("lost\r\n", "nobody@x", ""));
-  EXPECT_EQ(ReadText(Box("ADMIN/1.msg")), "lost\r\n");
-
-  WriteFile(scratch / "servpop3.dat", "ALIAS team@x ann bob\nALIAS TEAM@X bob carl\n");
-  ASSERT_TRUE(store.LoadMailAccounts());
   ASSERT_TRUE(store.DeliverToUsers("hi\r", "team@x", "dora ann"));
   for (const char* user : {"ANN", "BOB", "CARL", "DORA"}) {
     EXPECT_EQ(DirectoryNames(Box(user)), std::set<std::string>{"1.msg"}) << user;
@@ -88,6 +72,15 @@ TEST_F(MailStoreTest, AliasesChooseUsersOnceEach) {
   ASSERT_TRUE(store.DeliverToUser("Eve", "m"));
   EXPECT_TRUE(fs::exists(Box("eve/1.msg")));
   EXPECT_FALSE(fs::exists(Box("EVE")));
+
+  WriteFile(scratch / "servpop3.dat", "ALIAS c@x carl\n");
+  store.ActiveMailFetches() = 1;
+  EXPECT_FALSE(store.ReloadMailAccountsIfIdle());
+  store.ActiveMailFetches() = 0;
+  EXPECT_TRUE(store.ReloadMailAccountsIfIdle());
+  EXPECT_TRUE(store.IsLocalAlias("c@x"));
+  fs::remove(scratch / "servpop3.dat");
+  EXPECT_TRUE(store.LoadMailAccounts() && store.Accounts()->aliases.empty());
 }
 
 TEST_F(MailStoreTest, NumberingSkipsOddNamesStopsAt65535AndServesTheQueue) {

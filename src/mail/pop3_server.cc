@@ -81,8 +81,8 @@ std::string SizeText(const MessageEntry& e) { return std::to_string(e.size); }
 }  // namespace
 
 struct Pop3Server::Core {
-  Core(Network& n, Log& l, MailStore& s, Pop3ServerOptions o, std::shared_ptr<MailStore> keep)
-      : net(n), log(l), store(s), options(o), store_owner(std::move(keep)) {}
+  Core(Network& n, Log& l, std::shared_ptr<MailStore> s, Pop3ServerOptions o)
+      : net(n), log(l), store(*s), options(o), store_owner(std::move(s)) {}
 
   void Session(SocketVar& client);
   // The pause before a wrong password's answer for `address`; false when
@@ -93,7 +93,7 @@ struct Pop3Server::Core {
   Log& log;
   MailStore& store;
   const Pop3ServerOptions options;
-  const std::shared_ptr<MailStore> store_owner;  // set when the server shares the store
+  const std::shared_ptr<MailStore> store_owner;  // keeps `store` alive
 
   std::mutex mu;
   std::map<uint32_t, int64_t> penalty_until;  // guarded by mu: monotonic ms
@@ -288,15 +288,11 @@ void Pop3Server::Core::Session(SocketVar& client) {
   CloseSocketVar(client);
 }
 
-Pop3Server::Pop3Server(Network& net, Log& log, ConfigStore& config, MailStore& store,
-                       Pop3ServerOptions options)
-    : net_(net),
-      config_(config),
-      core_(std::make_shared<Core>(net, log, store, options, nullptr)) {}
-
 Pop3Server::Pop3Server(Network& net, Log& log, ConfigStore& config,
                        std::shared_ptr<MailStore> store, Pop3ServerOptions options)
-    : net_(net), config_(config), core_(std::make_shared<Core>(net, log, *store, options, store)) {}
+    : net_(net),
+      config_(config),
+      core_(std::make_shared<Core>(net, log, std::move(store), options)) {}
 
 Pop3Server::~Pop3Server() { Stop(); }
 

@@ -18,7 +18,7 @@
 //
 // Thread safety: Start/Stop from the services' thread; Pop3Session and
 // LocalPop3Port from any task. Sessions may outlive a Stop and the server
-// object; the store, the network and the log must outlive them.
+// object (they keep the store); the network and the log must outlive them.
 #pragma once
 
 #include <cstdint>
@@ -40,9 +40,7 @@ struct Pop3ServerOptions {
 
 class Pop3Server {
  public:
-  Pop3Server(Network& net, Log& log, ConfigStore& config, MailStore& store,
-             Pop3ServerOptions options = Pop3ServerOptions());
-  // The same, with the store kept alive as long as a session may use it.
+  // The store is kept alive as long as a session may use it.
   Pop3Server(Network& net, Log& log, ConfigStore& config, std::shared_ptr<MailStore> store,
              Pop3ServerOptions options = Pop3ServerOptions());
   ~Pop3Server();

@@ -21,7 +21,7 @@
 //
 // Thread safety: Start/Stop from the services' thread, the sessions in
 // client tasks of their own. Sessions may outlive Stop and the server
-// object; the store, the network and the log must outlive them.
+// object (they keep the store); the network and the log must outlive them.
 #pragma once
 
 #include <cstddef>

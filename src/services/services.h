@@ -59,10 +59,6 @@ void StopServiceTable(std::span<const ServiceRow> rows);
 // "<name> server started", with "!NOT! " in front when not started.
 void ReportServiceStart(Log& log, bool started, const std::string& log_name);
 
-// The listener start of the address-list services, shared with the mail
-// services (net/network.h).
-using ::netrove::StartListenerService;
-
 // The notice logged when hidden services are bound to a loopback address.
 std::string LoopbackNotice(const std::string& address_text);
 

@@ -71,7 +71,7 @@ class Pop3ServerTest : public ::testing::Test {
   }
 
   testing::NetTestContext ctx_;
-  MailStore store_{ctx_.env, ctx_.scratch.path()};
+  std::shared_ptr<MailStore> store_ = std::make_shared<MailStore>(ctx_.env, ctx_.scratch.path());
   Pop3Server server_;
   uint16_t port_ = 0;
 };
@@ -191,7 +191,7 @@ TEST_F(Pop3ServerTest, DeletingWhileMailArrivesRemovesOnlyListedMessages) {
   std::atomic<bool> delivered{false};
   std::thread deliverer([&] {
     for (int i = 0; i < kMessages; ++i)
-      ASSERT_TRUE(store_.DeliverToUser("ann", "Subject: m" + std::to_string(i) + "\r\n\r\nx\r\n"));
+      ASSERT_TRUE(store_->DeliverToUser("ann", "Subject: m" + std::to_string(i) + "\r\n\r\nx\r\n"));
     delivered = true;
   });
   std::mutex mu;

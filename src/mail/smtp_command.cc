@@ -46,17 +46,11 @@ void DedupRecipients(std::vector<std::string>& recipients) {
 }
 
 std::string SmtpDateText(int64_t local_seconds, int64_t zone_bias) {
-  static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-  const LocalDateTime t = BreakDownLocal(local_seconds);
   const int64_t minutes = (zone_bias < 0 ? -zone_bias : zone_bias) / 60 % (100 * 60);
-  char text[64];
-  std::snprintf(text, sizeof text, "%s, %d %s %04d %02d:%02d:%02d %c%02d%02d",
-                kDays[(t.weekday % 7 + 7) % 7], t.day, kMonths[(t.month + 11) % 12], t.year, t.hour,
-                t.minute, t.second, zone_bias > 0 ? '+' : '-', static_cast<int>(minutes / 60),
-                static_cast<int>(minutes % 60));
-  return text;
+  char zone[8];
+  std::snprintf(zone, sizeof zone, "%c%02d%02d", zone_bias > 0 ? '+' : '-',
+                static_cast<int>(minutes / 60), static_cast<int>(minutes % 60));
+  return HeaderDateText(local_seconds, zone);
 }
 
 std::string ReceivedHeader(std::string_view helo_name, std::string_view client_ip,

@@ -2,7 +2,6 @@
 #include "proxy/replies.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <memory>
 
 #include "runtime/clock.h"
@@ -12,10 +11,6 @@ namespace {
 
 constexpr size_t kFileBlock = 512;
 constexpr size_t kDrainRead = 100;
-
-const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                               "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 void SendText(SocketVar& client, std::string_view text) {
   if (client.is_open()) (void)SendBuffer(client, text.data(), text.size());
@@ -30,11 +25,7 @@ std::string PageFooter() {
 
 std::string HttpDate(int64_t utc_seconds) {
   // Broken down without an offset: UTC seconds give UTC fields.
-  const LocalDateTime u = BreakDownLocal(utc_seconds);
-  char text[48];
-  std::snprintf(text, sizeof text, "%s, %d %s %d %02d:%02d:%02d GMT", kDays[u.weekday], u.day,
-                kMonths[u.month - 1], u.year, u.hour, u.minute, u.second);
-  return text;
+  return HeaderDateText(utc_seconds, "GMT");
 }
 
 void ProxyReplies::SendPage(SocketVar& client, std::string_view header, std::string_view body) {

@@ -13,6 +13,17 @@ LocalDateTime BreakDownLocal(int64_t local_seconds) {
           tm.tm_min,         tm.tm_sec,     tm.tm_wday};
 }
 
+std::string HeaderDateText(int64_t seconds, std::string_view zone) {
+  static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const LocalDateTime t = BreakDownLocal(seconds);
+  char text[48];
+  std::snprintf(text, sizeof text, "%s, %d %s %04d %02d:%02d:%02d ", kDays[t.weekday], t.day,
+                kMonths[t.month - 1], t.year, t.hour, t.minute, t.second);
+  return text + std::string(zone);
+}
+
 int64_t UtcFromLocalSeconds(Env& env, int64_t local_seconds) {
   // The offset is that of the UTC moment: found from a first guess.
   const int64_t guess = local_seconds - env.LocalOffsetAt(local_seconds);

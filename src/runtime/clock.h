@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "runtime/env.h"
 
@@ -29,6 +30,10 @@ struct LocalDateTime {
   int weekday;  // 0 = Sunday ... 6 = Saturday
 };
 LocalDateTime BreakDownLocal(int64_t local_seconds);
+
+// The date and time of a seconds count as mail and HTTP headers write it,
+// "Mon, 7 Dec 2026 11:20:52 " followed by `zone` ("GMT", "+0100").
+std::string HeaderDateText(int64_t seconds, std::string_view zone);
 
 // "hh:mm:ss" with hours modulo 24, prefixed by "<days>." from one day on.
 std::string FormatDuration(uint32_t seconds);

@@ -31,8 +31,8 @@ uint16_t ParseMessageNumber(std::string_view text);
 // message has stands for all); nullopt otherwise ("-5", "x", "").
 std::optional<uint64_t> ParseLineCount(std::string_view text);
 
-// Request text echoed in a reply, with the bytes that could break the
-// reply line (below 32, 127) replaced by "?".
+// Text of a peer echoed in a reply or quoted in a log line, with the
+// bytes that could break the line (below 32, 127) replaced by "?".
 std::string EchoText(std::string_view text);
 
 }  // namespace netrove

@@ -1,14 +1,13 @@
 #include "mail/queue_file.h"
 
+#include "mail/smtp_command.h"
+
 namespace netrove {
 
 namespace {
 
 bool UsableAddress(std::string_view address) {
-  if (address.empty() || address.size() > kMaxQueueAddress) return false;
-  for (char c : address)
-    if (static_cast<unsigned char>(c) < 32 || c == 127) return false;
-  return true;
+  return !address.empty() && address.size() <= kMaxQueueAddress && IsPrintableAddress(address);
 }
 
 }  // namespace

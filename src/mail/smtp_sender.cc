@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "mail/mail_names.h"
+#include "mail/pop3_command.h"
 #include "net/line_protocol.h"
 
 namespace netrove {
@@ -59,12 +60,7 @@ std::vector<QueueName> ListQueue(Env& env, const std::string& dir) {
 }
 
 // A provider's reply as it may go into the log: printable, bounded.
-std::string LoggedReply(std::string_view text) {
-  std::string out;
-  for (char c : text.substr(0, kMaxLoggedReply))
-    out.push_back(static_cast<unsigned char>(c) < 32 || c == 127 ? '?' : c);
-  return out;
-}
+std::string LoggedReply(std::string_view text) { return EchoText(text.substr(0, kMaxLoggedReply)); }
 
 }  // namespace
 

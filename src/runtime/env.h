@@ -110,6 +110,9 @@ class Env {
   virtual std::optional<DiskSpace> DiskSpaceOf(const std::string& path) = 0;
   // Where a symbolic link points ("" when it is none).
   virtual std::string ReadLink(const std::string& path) = 0;
+  // The absolute path of an existing file or directory with every
+  // symbolic link, "." and ".." resolved; nullopt when it does not exist.
+  virtual std::optional<std::string> RealPath(const std::string& path) = 0;
 
   // --- The clock.
   // Seconds since 1970-01-01 00:00 local time (UTC plus the local offset,

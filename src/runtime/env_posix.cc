@@ -253,6 +253,12 @@ std::string PosixEnv::ReadLink(const std::string& path) {
   return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
 }
 
+std::optional<std::string> PosixEnv::RealPath(const std::string& path) {
+  std::unique_ptr<char, decltype(&free)> resolved(realpath(path.c_str(), nullptr), &free);
+  if (!resolved) return std::nullopt;
+  return std::string(resolved.get());
+}
+
 int64_t PosixEnv::LocalSeconds() {
   time_t now = time(nullptr);
   struct tm local;

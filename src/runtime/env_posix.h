@@ -21,6 +21,7 @@ class PosixEnv final : public Env {
   std::vector<std::string> ListDirectory(const std::string& path, size_t limit) override;
   std::optional<DiskSpace> DiskSpaceOf(const std::string& path) override;
   std::string ReadLink(const std::string& path) override;
+  std::optional<std::string> RealPath(const std::string& path) override;
   int64_t LocalSeconds() override;
   int64_t LocalOffsetAt(int64_t utc_seconds) override;
   int64_t MonotonicMs() override;

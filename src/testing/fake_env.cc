@@ -268,6 +268,26 @@ std::optional<DiskSpace> FakeEnv::DiskSpaceOf(const std::string&) {
 
 std::string FakeEnv::ReadLink(const std::string&) { return std::string(); }
 
+std::optional<std::string> FakeEnv::RealPath(const std::string& path) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    const std::string part = path.substr(start, end - start);
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != ".") {
+      parts.push_back(part);
+    }
+    start = end + 1;
+  }
+  std::string normal = path.starts_with('/') ? "/" : "";
+  for (size_t i = 0; i < parts.size(); ++i) normal += (i ? "/" : "") + parts[i];
+  if (normal.empty() || !Stat(normal)) return std::nullopt;
+  return normal;
+}
+
 int64_t FakeEnv::LocalSeconds() { return LocalSecondsNow(); }
 
 int64_t FakeEnv::MonotonicMs() { return monotonic_ms_.load(); }

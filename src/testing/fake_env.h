@@ -64,6 +64,9 @@ class FakeEnv : public Env {
   std::vector<std::string> ListDirectory(const std::string& path, size_t limit) override;
   std::optional<DiskSpace> DiskSpaceOf(const std::string& path) override;
   std::string ReadLink(const std::string& path) override;
+  // The path itself, with "./" and "x/.." steps taken out, when a file or
+  // directory of that key exists (there are no links).
+  std::optional<std::string> RealPath(const std::string& path) override;
   int64_t LocalSeconds() override;
   // No time zone: file times are already on the LocalSeconds scale.
   int64_t LocalOffsetAt(int64_t) override { return 0; }
@@ -146,6 +149,9 @@ class FaultEnv : public Env {
   }
   std::optional<DiskSpace> DiskSpaceOf(const std::string& path) override;
   std::string ReadLink(const std::string& path) override { return base_.ReadLink(path); }
+  std::optional<std::string> RealPath(const std::string& path) override {
+    return base_.RealPath(path);
+  }
   int64_t LocalSeconds() override { return base_.LocalSeconds(); }
   int64_t LocalOffsetAt(int64_t utc_seconds) override { return base_.LocalOffsetAt(utc_seconds); }
   int64_t MonotonicMs() override { return base_.MonotonicMs(); }

@@ -1,0 +1,1 @@
+#include "webmail/favourites.h"

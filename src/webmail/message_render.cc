@@ -1,0 +1,1 @@
+#include "webmail/message_render.h"

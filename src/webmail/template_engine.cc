@@ -1,0 +1,1 @@
+#include "webmail/template_engine.h"

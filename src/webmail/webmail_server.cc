@@ -1,0 +1,1 @@
+#include "webmail/webmail_server.h"

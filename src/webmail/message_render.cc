@@ -10,10 +10,11 @@ namespace netrove {
 
 namespace {
 
-// Every decoded word makes the text at least seven bytes shorter (the
-// "=?", the "?" after the character set, the letter and its "?", the "?"
-// ending the data), so the decoding ends by itself within 255 / 7 rounds;
-// the limit only guards that reasoning.
+// Every decoded word makes the text at least six bytes shorter (the "=?",
+// the "?" after the character set, the letter and its "?", the "?" ending
+// the data; the bytes are never more than their data), so the decoding
+// ends by itself within 255 / 6 rounds; the round limit and the length
+// check only guard that reasoning.
 constexpr size_t kMaxDecodeRounds = kHeaderTextLimit;
 
 std::string TrimmedAndCut(std::string_view text) {

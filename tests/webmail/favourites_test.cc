@@ -1,5 +1,4 @@
-// Favourites files in memory: creation, replacing, deleting with
-// compaction, damaged files, failing disks, and the group listing.
+// Favourites files in memory: creation, replacing, deleting, damage, failing disks.
 #include "webmail/favourites.h"
 
 #include <gtest/gtest.h>
@@ -18,83 +17,33 @@ std::string Records(int first, int last) {
   return data;
 }
 
-TEST(FavouritesTest, AMissingFileIsCreatedWithOneDefaultRecordForTheUserOnly) {
+TEST(FavouritesTest, AMissingFileGetsTheDefaultRecordAnAddressIsKeptOnceDeletingCompacts) {
   testing::FakeEnv env;
+  FavouritesFile file(env, kPath);
+  ASSERT_TRUE(file.Add({"old", "http://1"}) && file.Add({std::string(150, 'n'), "http://1"}));
+  EXPECT_EQ(env.FileText(kPath), EncodeFavourite(DefaultFavourite()) +
+                                     EncodeFavourite({std::string(100, 'n'), "http://1"}));
+  env.PutFile(kPath, Records(1, 5));
+  ASSERT_TRUE(file.Delete({3, 0, 1, 6, 3}));
+  EXPECT_EQ(env.FileText(kPath), Records(2, 2) + Records(4, 5));
+  EXPECT_EQ(env.Stat(kPath)->mode, 0600u);  // a user's data, whatever the old file had
+}
+
+TEST(FavouritesTest, DamagedFilesAndFailingDisks) {
+  testing::FakeEnv fake;
+  testing::FaultEnv env(fake);
+  std::string damaged = Records(1, 1);
+  damaged[0] = damaged[101] = '\xff';
+  fake.PutFile(kPath, damaged + std::string(150, '\xee'));  // and a partial record
   FavouritesFile file(env, kPath);
   ASSERT_TRUE(file.Open());
   EXPECT_EQ(file.Count(), 1u);
-  EXPECT_EQ(file.Get(1), DefaultFavourite());
-  EXPECT_EQ(file.Get(2), std::nullopt);
-  EXPECT_EQ(env.FileText(kPath), EncodeFavourite(DefaultFavourite()));
-  EXPECT_EQ(env.Stat(kPath)->mode, 0600u);
-  EXPECT_EQ(env.Paths(), std::vector<std::string>{kPath});  // no temporary file left
-}
-
-TEST(FavouritesTest, AnAddressAddedTwiceKeepsOneRecordWithTheNewerTitle) {
-  testing::FakeEnv env;
-  env.PutFile(kPath, Records(1, 2), 0644);
-  FavouritesFile file(env, kPath);
-  ASSERT_TRUE(file.Add({"old", "http://x"}));
-  ASSERT_TRUE(file.Add({std::string(150, 'n'), "http://x"}));
-  ASSERT_TRUE(file.Add({"two", "http://2"}));
-  FavouritesFile again(env, kPath);
-  ASSERT_TRUE(again.Open());
-  ASSERT_EQ(again.Count(), 3u);
-  EXPECT_EQ(again.Get(2), (Favourite{"two", "http://2"}));
-  EXPECT_EQ(again.Get(3), (Favourite{std::string(100, 'n'), "http://x"}));
-  EXPECT_EQ(env.Stat(kPath)->mode, 0600u);
-}
-
-TEST(FavouritesTest, DeletingOneAndThreeOfFiveLeavesTwoFourAndFive) {
-  testing::FakeEnv env;
-  env.PutFile(kPath, Records(1, 5));
-  FavouritesFile file(env, kPath);
-  ASSERT_TRUE(file.Delete({3, 0, 1, 6, 3}));
-  EXPECT_EQ(env.FileText(kPath), Records(2, 2) + Records(4, 5));
-  EXPECT_EQ(file.Count(), 3u);
-}
-
-TEST(FavouritesTest, DamagedFilesAreClampedAndCutToWholeRecords) {
-  testing::FakeEnv env;
-  std::string damaged = Records(1, 1);
-  damaged[0] = damaged[101] = '\xff';
-  env.PutFile(kPath, damaged + std::string(150, '\xee'));
-  FavouritesFile file(env, kPath);
-  ASSERT_TRUE(file.Open());
-  ASSERT_EQ(file.Count(), 1u);
-  EXPECT_EQ(file.Get(1)->title, "t1" + std::string(98, '\0'));
-  EXPECT_EQ(file.Get(1)->address.size(), 100u);
-  env.PutFile(kPath, std::string(201, '\x07'));  // no whole record: a new file
-  ASSERT_TRUE(file.Open());
-  EXPECT_EQ(file.Get(1), DefaultFavourite());
-}
-
-TEST(FavouritesTest, AFailingDiskLeavesTheOldFile) {
-  testing::FakeEnv fake;
-  testing::FaultEnv env(fake);
+  EXPECT_EQ(file.Get(1), (Favourite{"t1" + std::string(98, 0), "http://1" + std::string(92, 0)}));
   fake.PutFile(kPath, Records(1, 2));
-  FavouritesFile file(env, kPath);
   env.FailRenames(true);
   EXPECT_FALSE(file.Add({"new", "http://new"}));
-  EXPECT_FALSE(file.Delete({1}));
   EXPECT_EQ(file.Count(), 2u);
-  env.FailRenames(false);
-  env.FailWriteNumber(0);
-  EXPECT_FALSE(file.Add({"new", "http://new"}));
   EXPECT_EQ(fake.FileText(kPath), Records(1, 2));
-  EXPECT_EQ(fake.Paths(), std::vector<std::string>{kPath});
-  ASSERT_TRUE(fake.RemoveFile(kPath));
-  env.SetDiskFull(true);
-  EXPECT_FALSE(file.Open());
-  EXPECT_EQ(file.Count(), 0u);
-}
-
-TEST(FavouritesTest, GroupsAreTheFvrFilesOfTheUser) {
-  testing::FakeEnv env;
-  for (const char* name : {"Main.fvr", "work.FVR", "a.b.fvr", ".fvr", "1.msg", "x.fvr.tmp1", "b"})
-    env.PutFile(std::string("MailBox/ANN/") + name, "");
-  EXPECT_EQ(FavouriteGroups(env, "MailBox/ANN"), (std::vector<std::string>{"Main", "a", "work"}));
-  EXPECT_EQ(FavouriteGroups(env, "MailBox/ANN", 2), (std::vector<std::string>{"Main", "a"}));
 }
 
 }  // namespace

@@ -155,9 +155,21 @@ std::string MailStore::UserDirectory(std::string_view name) {
   return env_.MakeDirectory(dir, kMailDirMode) ? dir : "";
 }
 
+std::string MailStore::MailboxOfLogin(const std::string& login, const std::string& password) {
+  for (const std::string& entry : Accounts()->users) {
+    std::optional<std::string> dir = MatchUserEntry(entry, login, password);
+    if (!dir) continue;
+    // A directory that is no usable name falls back to the login's.
+    std::string user_dir = UserDirectory(MailboxComponent(*dir).empty() ? login : *dir);
+    if (!user_dir.empty()) return user_dir;
+  }
+  return "";
+}
+
 std::string MailStore::FolderDirectory(const std::string& user_dir, std::string_view name) {
   const std::string component = FolderComponent(name);
   if (component.empty() || user_dir.empty()) return "";
+  if (EqualsNoCase(component, kMainFolderName)) return user_dir;
   std::string dir = FindNoCase(env_, user_dir, component);
   return env_.MakeDirectory(dir, kMailDirMode) ? dir : "";
 }

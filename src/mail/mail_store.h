@@ -40,6 +40,8 @@ inline constexpr char kMailBoxDirectory[] = "MailBox";
 // Below this much free space the fetcher stores nothing.
 inline constexpr uint64_t kMinimumFreeMailSpace = 5242880;
 inline constexpr char kDiskFullText[] = "Disk full! (disk place less 5 mb)";
+// The folder name of a mailbox's main folder (MAILBOX, MDELE).
+inline constexpr char kMainFolderName[] = "Inbox";
 
 // One message of an open folder.
 struct MessageEntry {
@@ -89,6 +91,11 @@ class MailStore {
   // or the file cannot be written.
   [[nodiscard]] bool DeliverToUser(std::string_view user, std::string_view message);
 
+  // The mailbox directory `login` (upper case) opens with `password`, by
+  // the first USER line that accepts them, made if missing; "" when none
+  // does.
+  std::string MailboxOfLogin(const std::string& login, const std::string& password);
+
   // --- Directories and folders.
   // "MailBox" made with its parents; its path.
   std::string EnsureMailRoot();
@@ -96,7 +103,8 @@ class MailStore {
   // logins upper-case it first), made if missing; "" for an unusable name.
   std::string UserDirectory(std::string_view name);
   // A folder below a user directory (FolderComponent of `name`), made if
-  // missing; "" when the name is refused.
+  // missing; "" when the name is refused. kMainFolderName (any case) is
+  // the user directory itself.
   std::string FolderDirectory(const std::string& user_dir, std::string_view name);
   // The next number of `extension` files in `dir` (highest plus one, 1
   // when there is none); nullopt when the highest is 65535.

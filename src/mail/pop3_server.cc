@@ -165,14 +165,8 @@ class Pop3Connection {
   }
 
   bool Login(const std::string& login, const std::string& password) {
-    for (const std::string& entry : store_.Accounts()->users) {
-      std::optional<std::string> dir = MatchUserEntry(entry, login, password);
-      if (!dir) continue;
-      // A directory that is no usable name falls back to the login's.
-      user_dir_ = store_.UserDirectory(MailboxComponent(*dir).empty() ? login : *dir);
-      if (!user_dir_.empty()) return true;
-    }
-    return false;
+    user_dir_ = store_.MailboxOfLogin(login, password);
+    return !user_dir_.empty();
   }
 
   // The command loop of one folder; the next folder to open, "" at the end.
@@ -267,7 +261,9 @@ class Pop3Connection {
     const MessageEntry* e =
         blank == std::string::npos ? nullptr : Find(std::string_view(arg).substr(0, blank));
     std::string target = e ? store_.FolderDirectory(user_dir_, arg.substr(blank + 1)) : "";
-    if (target.empty() || !store_.MoveListed(folder_, *e, target)) return NoSuchMessage();
+    // A move to the folder it is in ("Inbox" from the main folder) is refused.
+    if (target.empty() || target == folder_ || !store_.MoveListed(folder_, *e, target))
+      return NoSuchMessage();
     Drop(e);
     return channel_.SendLine("+OK Moved");
   }

@@ -123,10 +123,13 @@ TEST_F(Pop3ServerTest, AuthorisationAndTransactionStatesExtensionsAndStop) {
                {"MDELE 2 ../../etc", "+OK Moved"},
                {"MAILBOX ../../etc", "+OK Mailbox open, 1 messages"},
                {"RETR 1", "+OK Show\nSubject: two\n\nx"},
+               {"MDELE 1 INBOX", "+OK Moved"},  // back into the main folder
+               {"MAILBOX inbox", "+OK Mailbox open, 2 messages"},
+               {"MDELE 1 Inbox", kNoSuch},  // it is there already
                {"QUIT", "+OK User disconnected"}});
   EXPECT_EQ(testing::DirectoryNames(ctx_.scratch.path()),
             (std::set<std::string>{"MailBox", "servpop3.dat"}));
-  EXPECT_TRUE(fs::exists(Box("ANN/etc/1.msg")));
+  EXPECT_TRUE(fs::exists(Box("ANN/2.msg")) && !fs::exists(Box("ANN/etc/1.msg")));
 
   Client evil(port_), other(port_);
   ASSERT_TRUE(evil.LogIn("../../EVIL", "pw"));

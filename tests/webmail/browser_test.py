@@ -227,7 +227,8 @@ if __name__ == "__main__":
     enter_network_namespace()
     scratch = Home("netrove_chromium_").path  # Chromium's profile, caches and home
     os.environ.update(HOME=scratch, XDG_CONFIG_HOME=scratch, XDG_CACHE_HOME=scratch)
-    OUT = os.environ.get("NETROVE_TEST_OUT") or os.path.join(BIN, "..", "test-out", "webmail")
+    OUT = os.environ.get("NETROVE_TEST_OUT") or os.path.normpath(
+        os.path.join(BIN, "..", "test-out", "webmail"))
     os.makedirs(OUT, exist_ok=True)
     DRIVER, why = chromium(os.path.join(scratch, "profile"))
     if not DRIVER:

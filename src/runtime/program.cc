@@ -42,6 +42,10 @@ std::string ProgramDirectory() {
     while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
     return dir;
   }
+  return ExecutableDirectory();
+}
+
+std::string ExecutableDirectory() {
   char buf[4096];
   ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
   if (n <= 0) return ".";

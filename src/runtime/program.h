@@ -16,6 +16,8 @@ namespace netrove {
 // the directory of the running executable (from /proc/self/exe). Always
 // ends without a trailing slash (except for "/").
 std::string ProgramDirectory();
+// The directory of the running executable, whatever NETROVE_HOME says.
+std::string ExecutableDirectory();
 // `name` in the program directory.
 std::string InProgramDirectory(const std::string& name);
 

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "runtime/program.h"
+
 namespace netrove {
 namespace services {
 namespace {
@@ -49,6 +51,26 @@ ServiceRow ReportedRow(std::string log_name, int start_position, int stop_positi
 
 bool IsLoopback(uint32_t network_order) { return (ntohl(network_order) >> 24) == 127; }
 
+// The template set installed with the program, after the program
+// directory's own "mymail": beside the executable (the build tree) and in
+// the share directory of an installation.
+WebMailOptions WithInstalledTemplates(WebMailOptions options) {
+  const std::string bin = ExecutableDirectory();
+  options.template_dirs.push_back(bin + "/" + kTemplateDirectory);
+  options.template_dirs.push_back(bin + "/../share/netrove/" + kTemplateDirectory);
+  return options;
+}
+
+// The proxy's host "mail" goes to the web mail (unless a test set another).
+ProxyServiceOptions WithWebMail(ProxyServiceOptions options, std::shared_ptr<WebMailServer> web) {
+  if (!options.web_mail) {
+    options.web_mail = [web](SocketVar& client, const std::string& request) {
+      web->HandleWebMailRequest(client, request);
+    };
+  }
+  return options;
+}
+
 }  // namespace
 
 void ReportServiceStart(Log& log, bool started, const std::string& log_name) {
@@ -87,10 +109,14 @@ Services::Services(Network& network, Log& log, Console& console, ConfigStore& co
       config_(config),
       port_maps_(network, log, config, options.port_maps),
       port_dog_(network, log, config),
-      proxy_(network, log, console, config, std::move(options.proxy)),
       mail_store_(std::make_shared<MailStore>(network.env(), "")),
       pop3_server_(
           std::make_shared<Pop3Server>(network, log, config, mail_store_, options.pop3_server)),
+      web_mail_(std::make_shared<WebMailServer>(
+          network, mail_store_, [server = pop3_server_] { return server->LocalPop3Port(); },
+          services::WithInstalledTemplates(std::move(options.web_mail)))),
+      proxy_(network, log, console, config,
+             services::WithWebMail(std::move(options.proxy), web_mail_)),
       pop3_gate_(
           network, log, config,
           [server = pop3_server_](SocketVar& client) { server->Pop3Session(client); },
@@ -146,6 +172,13 @@ std::vector<services::ServiceRow> Services::Table() {
             sender.Stop();
             smtp.Stop();
           }),
+      // The web mail logs in to the local POP3 server.
+      SelfLoggingRow(
+          7, 3,
+          [this, &pop3] {
+            if (pop3.LocalPop3Port() != 0) log_.Write("POP3viaWEB-server started");
+          },
+          [] {}),
       SelfLoggingRow(
           8, 5, [&maps] { maps.StartTcp(); }, [&maps] { maps.StopTcp(); }),
       SelfLoggingRow(

@@ -31,6 +31,7 @@
 #include "proxy/proxy_service.h"
 #include "runtime/console.h"
 #include "runtime/log.h"
+#include "webmail/webmail_server.h"
 
 namespace netrove {
 
@@ -72,6 +73,9 @@ struct ServicesOptions {
   Pop3GateOptions pop3_gate;
   SmtpServerOptions smtp_server;
   SmtpSenderOptions smtp_sender;
+  // The template directories after "mymail" of the program directory:
+  // the set installed beside the executable.
+  WebMailOptions web_mail;
 };
 
 // The gateway services of one program, with the gates they own.
@@ -114,11 +118,13 @@ class Services {
   ConfigStore& config_;
   PortMaps port_maps_;
   PortDog port_dog_;
-  ProxyService proxy_;
   // Shared with the sessions that may outlive these services: the gate's
-  // hand its local logins to the POP3 server, whose keep the store.
+  // hand its local logins to the POP3 server, whose keep the store; the
+  // proxy's connections keep the web mail.
   const std::shared_ptr<MailStore> mail_store_;
   const std::shared_ptr<Pop3Server> pop3_server_;
+  const std::shared_ptr<WebMailServer> web_mail_;
+  ProxyService proxy_;
   Pop3Gate pop3_gate_;
   Pop3Fetcher pop3_fetcher_;
   SmtpServer smtp_server_;

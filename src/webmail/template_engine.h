@@ -38,6 +38,10 @@ inline constexpr size_t kMaxIncludeBytes = 1024 * 1024;
 inline constexpr int kMaxRowDepth = 4;
 inline constexpr char kBadUrlPage[] = "bad_url.htm";
 
+// A favourites group as it may stand in a file name and in the cookie:
+// letters, digits, blanks, "-" and "_", at most 50, trimmed.
+std::string FavouritesGroupName(std::string_view text);
+
 // The POP3 session a page's tokens talk to.
 class MailboxLink {
  public:
@@ -95,7 +99,14 @@ class TemplateEngine {
   struct Run;
   std::string Render(std::string_view text, bool scan, bool for_header, int depth);
   std::string Value(Run& run, const std::string& name, const std::optional<std::string>& param);
-  FavouritesFile* Favourites();
+  std::string Include(const std::string& name);
+  void LoadHeader();
+  std::optional<ListingInfo> Listing();
+  std::string Body(std::string (*render)(std::string_view line, std::string_view prefix));
+  FavouritesFile* OpenFavourites();
+  void RefererFromForm();
+  std::string Rows(Run& run, const std::optional<std::string>& row, size_t count,
+                   const std::function<void(size_t)>& select);
 
   TemplateContext& context_;
   WebMailRequest& request_;

@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "mail/mail_store.h"
 #include "net/network.h"
@@ -30,8 +31,8 @@ inline constexpr size_t kMaxWebMailPost = 60000;
 std::string GetHeaderValue(std::string_view name, std::string_view request);
 
 struct WebMailOptions {
-  // The template directory; "mymail" in the program directory.
-  std::string template_dir = kTemplateDirectory;
+  // The template directories: the first one that exists serves.
+  std::vector<std::string> template_dirs = {kTemplateDirectory};
   // How long the POST body and each POP3 reply may take.
   int64_t read_ms = 60000;
 };

@@ -206,9 +206,11 @@ TEST_F(GatesTest, StartStopAndRestart) {
             std::to_string(dog_port) + ", " + std::to_string(busy_port) + ", telnet,");
   const std::vector<std::string> services = {
       "POP3-server started",  // on by default, before the mappings
+      "POP3viaWEB-server started",
       "Maped port " + std::to_string(map_port) + ", linked to " + origin.host(),
       "Dog on port #" + std::to_string(dog_port) + " started",
-      "WARNING: port #" + std::to_string(busy_port) + " busy???", "WARNING: port #telnet busy???"};
+      "WARNING: port #" + std::to_string(busy_port) + " busy???",
+      "WARNING: port #telnet busy???"};
   auto expect_start = [&](std::vector<std::string> host_lines) {
     ctx_.ClearLines();
     services_.Start();

@@ -23,7 +23,7 @@ HOSTILE = [  # MailBox/ANN/<n>.msg
     "From: Mallory <m@evil.example>\r\n"
     "Subject: =?utf-8?Q?=3Cimg=20src=3Dx=20onerror=3Dalert(1)=3E?= "
     "=?utf-8?Q?=3Cimg_src=3Dx_onerror=3Dalert(1)=3E?=\r\n\r\nplain\r\n"]
-PAGES = ["/index.htm", "/message.htm?1", "/message.htm?2", "/reply.htm?1", "/reply.htm?2"]
+PAGES = ["/index.htm", "/message.htm?1", "/message.htm?2", "/reply.htm?2", "/reply.htm?1"]
 MAIL = "Origin: http://mail:3128"
 EXPIRY = "; expires=Tue, 30-Dec-2099 23:59:59 GMT"
 

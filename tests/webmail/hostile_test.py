@@ -92,7 +92,7 @@ class HostileTest(unittest.TestCase):
             self.assertIn("File Not Found", self.page(
                 "/fav_add.htm", MAIL, method="POST", body=b"t" * size)[2], size)
         for auth in ("Basic YW5uOndyb25n", "Basic YW5uc2VjcmV0", None):  # ann:wrong, annsecret
-            status, head, _ = self.page("/index.htm", auth=auth)
+            status, head, _ = self.page("/index.htm", auth=auth, timeout=60)  # 20 s penalty
             self.assertIn(" 401", status, auth)
             self.assertIn('WWW-Authenticate: Basic realm="MailBox authentication"', head, auth)
         status, head, body = self.page("/move_saved.htm", MAIL, method="POST",

@@ -101,10 +101,14 @@ class BrowserTest(unittest.TestCase):
         return self.driver.find_elements("css selector", selector)
 
     def click(self, text):
-        """The button or link with this text."""
+        """The button or link with this text, then the page it leads to."""
+        from selenium.webdriver.support import expected_conditions
+        from selenium.webdriver.support.wait import WebDriverWait
+        page = self.driver.find_element("tag name", "html")
         self.driver.find_element(
             "xpath", "//button[normalize-space()='%s'] | //a[normalize-space()='%s']" % (
                 text, text)).click()
+        WebDriverWait(self.driver, 20).until(expected_conditions.staleness_of(page))
 
     def tick(self, *subjects):
         for row in self.css("table.messages tbody tr"):
@@ -139,7 +143,7 @@ class BrowserTest(unittest.TestCase):
         self.assertIn("Bob Example Lunch plans", rows[0])
         self.assertIn("dave@example.org Holiday", rows[2])
 
-        d.find_element("link text", "Lunch plans").click()
+        self.click("Lunch plans")
         text = self.shot("03-message")
         self.assertEqual(d.find_element("tag name", "h1").text, "Lunch plans")
         self.assertIn("Reply to bob@example.org", text)

@@ -113,7 +113,7 @@ class HostileTest(unittest.TestCase):
                       body=move if method == "POST" else b"")
             self.assertEqual(mailbox(self.home, "Saved"), [], headers)
         for referer, location in (("C:/x", "bad_url.htm"), ("%5C%5Cevil%5Cx", "bad_url.htm"),
-                                  ("saved.htm", "saved.htm")):
+                                  ("//evil.example/", "bad_url.htm"), ("saved.htm", "saved.htm")):
             head = self.page("/move_saved.htm", MAIL, method="POST",
                              body=b"referer=" + referer.encode())[1]
             self.assertIn("\r\nLocation: %s\r\n" % location, head, referer)

@@ -65,8 +65,10 @@ def request(target, *headers, method="GET", body=b"", auth=AUTH, timeout=20):
 
 
 def chromium(profile):
-    """A headless Chromium under chromedriver that finds "mail" on 127.0.0.1, or a reason why
-    there is none."""
+    """A headless Chromium under chromedriver that finds "mail" on 127.0.0.1, with its profile,
+    caches and home in `profile`; or a reason why there is none."""
+    os.makedirs(profile, exist_ok=True)
+    os.environ.update(HOME=profile, XDG_CONFIG_HOME=profile, XDG_CACHE_HOME=profile)
     try:
         from selenium import webdriver
         from selenium.webdriver.chrome.service import Service
@@ -230,11 +232,10 @@ class BrowserTest(unittest.TestCase):
 if __name__ == "__main__":
     enter_network_namespace()
     scratch = Home("netrove_chromium_").path  # Chromium's profile, caches and home
-    os.environ.update(HOME=scratch, XDG_CONFIG_HOME=scratch, XDG_CACHE_HOME=scratch)
     OUT = os.environ.get("NETROVE_TEST_OUT") or os.path.normpath(
         os.path.join(BIN, "..", "test-out", "webmail"))
     os.makedirs(OUT, exist_ok=True)
-    DRIVER, why = chromium(os.path.join(scratch, "profile"))
+    DRIVER, why = chromium(scratch)
     if not DRIVER:
         print("SKIPPED: Chromium under chromedriver does not start (%s)" % why, flush=True)
         sys.exit(77)

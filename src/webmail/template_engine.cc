@@ -60,6 +60,18 @@ std::string FavouritesGroupName(std::string_view text) {
 
 namespace {
 
+// A location a page may redirect to: one of our pages, or a web address
+// ("C:\\x", "\\\\host", "//host", "/\\host" and other schemes are not).
+bool IsJumpLocation(std::string_view location) {
+  auto slash = [](char c) { return c == '/' || c == '\\'; };
+  if ((location.size() >= 2 && slash(location[0]) && slash(location[1])) ||
+      location.substr(0, 3).find(':') != std::string_view::npos)
+    return false;
+  const size_t colon = location.find(':');
+  if (colon == std::string_view::npos || colon > location.find_first_of("/?#")) return true;
+  return StartsWithNoCase(location, "http://") || StartsWithNoCase(location, "https://");
+}
+
 // The web addresses a favourite may hold.
 bool IsFavouriteAddress(std::string_view address) {
   if (address == "http://" || address.find("//") == std::string_view::npos) return false;
@@ -217,10 +229,12 @@ std::string TemplateEngine::Value(Run& run, const std::string& name,
     return "";
   }
   if (name == "jump") {
-    std::string location = HeaderSafe(Render(given, false, true, run.depth + 1));
-    if (location.starts_with("\\\\") || location.starts_with("//") ||
-        location.substr(0, 3).find(':') != std::string::npos)
-      location = kBadUrlPage;
+    // (browsers drop control bytes and outer blanks from a location)
+    std::string location;
+    for (char c : Render(given, false, true, run.depth + 1))
+      if (static_cast<unsigned char>(c) >= 32 && c != 127) location += c;
+    location = Trim(location);
+    if (!IsJumpLocation(location)) location = kBadUrlPage;
     r.redirect = location;
     return "";
   }

@@ -53,12 +53,16 @@ std::string CookieValue(std::string_view cookie, std::string_view key) {
   return Trim(UrlDecode(value));
 }
 
-// The host of a URL or an origin ("http://mail:3128/x" gives "mail").
+// The host of a URL or an origin ("http://mail:3128/x" gives "mail",
+// "http://mail@evil.example/" "evil.example").
 std::string HostOf(std::string_view url) {
   const size_t scheme = url.find("://");
   if (scheme == std::string_view::npos) return "";
-  std::string_view rest = url.substr(scheme + 3);
-  return LowerAscii(rest.substr(0, rest.find_first_of(":/?#")));
+  std::string_view authority = url.substr(scheme + 3);
+  authority = authority.substr(0, authority.find_first_of("/?#\\"));
+  if (const size_t at = authority.rfind('@'); at != std::string_view::npos)
+    authority.remove_prefix(at + 1);
+  return LowerAscii(authority.substr(0, authority.find(':')));
 }
 
 // A Content-Type for the files served as they are.

@@ -100,6 +100,8 @@ TEST_F(TemplateEngineTest, JumpsStayOneLineAndOnTheWeb) {
            {"index.htm?&&param", "index.htm?a&b"},
            {"C:\\\\x", kBadUrlPage},
            {"//evil.example/", kBadUrlPage},
+           {" /\\evil.example/", kBadUrlPage},
+           {"javascript:alert(1)", kBadUrlPage},
            {"http://mail:3128/&&referer", "http://mail:3128/r\"x"}}) {
     request_.query = "a&b";
     request_.referer = "r\r\n\"x";

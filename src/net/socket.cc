@@ -278,6 +278,12 @@ bool SendLine(SocketVar& var, const std::string& text) {
   return SendBuffer(var, "\r\n", 2);
 }
 
+bool PeerEndedSending(SocketVar& var) {
+  if (var.handle() < 1 || var.buffered() > 0) return false;
+  char byte;
+  return recv(var.handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+}
+
 bool IsConnectionAlive(SocketVar& var) {
   int fd = var.handle();
   if (fd < 1) return false;

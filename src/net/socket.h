@@ -156,6 +156,10 @@ bool SendLine(SocketVar& var, const std::string& text);
 // False (socket left open) on pending urgent data; false after closing it
 // when the peer has gone; true otherwise.
 bool IsConnectionAlive(SocketVar& var);
+// True when nothing is read ahead and the peer has ended its sending side
+// (it may still read): a read would only find the end. Leaves the socket
+// open.
+bool PeerEndedSending(SocketVar& var);
 
 // One socket of a wait, with what to wait for and what was found.
 struct SocketWait {

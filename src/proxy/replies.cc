@@ -46,6 +46,8 @@ void ProxyReplies::Drain(SocketVar& client) {
     if (left <= 0) break;
     SocketWait wait{.socket = &client};
     if (WaitReadable({&wait, 1}, std::min(drain_.silence_ms, left)) != 1) break;
+    // A client that has said all it will still reads the page.
+    if (PeerEndedSending(client)) break;
     int n = ReadBuffered(client, buffer, std::min(kDrainRead, drain_.max_bytes - drained));
     if (n < 1) break;
     drained += static_cast<size_t>(n);

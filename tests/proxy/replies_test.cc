@@ -77,6 +77,13 @@ TEST_F(RepliesTest, ErrorPageDrainIsBounded) {
     EXPECT_TRUE(flood ? took < 500 : took >= 900 && took < 1600) << took;
     EXPECT_NE(ReadAll(peer.handle(), 2000).find(kHostConnectionErrorMessage), std::string::npos);
   }
+  // A client that half-closes after its request gets the page at once.
+  auto [ours, peer] = ctx_.LoopbackPair();
+  ASSERT_EQ(shutdown(peer.handle(), SHUT_WR), 0);
+  auto start = SteadyClock::now();
+  replies_.SendErrorPage(ours, kHostConnectionErrorMessage);
+  EXPECT_LT(MsSince(start), 500);
+  EXPECT_NE(ReadAll(peer.handle(), 2000).find(kHostConnectionErrorMessage), std::string::npos);
 }
 
 TEST(ProxyLogTest, LinesAndAMissingDirectory) {

@@ -113,9 +113,9 @@ class HostileTest(unittest.TestCase):
             self.page("/move_saved.htm?" + move.decode(), *headers, method=method,
                       body=move if method == "POST" else b"")
             self.assertEqual(mailbox(self.home, "Saved"), [], headers)
-        for referer, location in (("C:/x", "bad_url.htm"), ("%5C%5Cevil%5Cx", "bad_url.htm"),
-                                  ("//evil.example/", "bad_url.htm"),
-                                  ("javascript:alert(1)", "bad_url.htm"), ("saved.htm", "saved.htm")):
+        bad = "bad_url.htm"
+        for referer, location in (("C:/x", bad), ("%5C%5Cevil%5Cx", bad), ("//evil.example/", bad),
+                                  ("javascript:alert(1)", bad), ("saved.htm", "saved.htm")):
             head = self.page("/move_saved.htm", MAIL, method="POST",
                              body=b"referer=" + referer.encode())[1]
             self.assertIn("\r\nLocation: %s\r\n" % location, head, referer)

@@ -6,6 +6,7 @@ the server (targets, lengths, credentials, jumps and the cookie) hold over the w
 check needs Chromium: without it the test reports SKIPPED (exit 77) once the wire checks pass."""
 import os
 import re
+import subprocess
 import sys
 import unittest
 
@@ -76,6 +77,13 @@ class HostileTest(unittest.TestCase):
                        "/leak.txt", "/leak.htm", "/up/servpop3.dat", "/up\\servpop3.dat",
                        "/.%2e/servpop3.dat", "/inc.htm", "/index.htm?../servpop3.dat"):
             self.page(target)
+
+    def test_curl_gets_the_same_answers(self):
+        for target in PAGES + ["/..&/servpop3.dat", "/leak.txt"]:
+            run = subprocess.run(["curl", "-s", "--path-as-is", "-H", "Host: mail", "-u",
+                                  "ann:secret", "http://127.0.0.1:3128" + target],
+                                 capture_output=True, timeout=30)
+            self.assertEqual(run.stdout.decode("latin-1"), self.page(target)[2], target)
 
     def test_request_rules(self):
         status, _, body = self.page("/")

@@ -23,7 +23,6 @@ struct Pop3Gate::Core {
         options(o) {}
 
   uint32_t Session(SocketVar& client);
-  SocketVar ConnectOutside(SocketVar& client, const std::string& target);
   void Relay(SocketVar& client, LineChannel& client_lines, SocketVar& server,
              const std::string& user_line);
 
@@ -90,27 +89,9 @@ uint32_t Pop3Gate::Core::Session(SocketVar& client) {
   }
   LinkUse link(net.link_users(), &client);
   if (!link.held()) return 0;  // the client has gone
-  SocketVar server = ConnectOutside(client, login->target);
+  SocketVar server = ConnectOutside(net, client, login->target, kPop3GatePort);
   Relay(client, client_lines, server, login->line);
   return 0;
-}
-
-// The server of a remote login. A target on this machine at a port this
-// program listens on would make the gate a loopback client of our own
-// services (the gate itself, the SMTP server, ...): refused and reported.
-// The name is resolved once and the address connected to, so that the
-// check and the connection see the same address.
-SocketVar Pop3Gate::Core::ConnectOutside(SocketVar& client, const std::string& target) {
-  std::optional<HostTarget> host = ParseHostText(target, kPop3GatePort);
-  if (!host) return SocketVar();
-  const uint32_t address = net.resolver().Resolve(host->name);
-  if (address == kNoAddress) return SocketVar();
-  if (IsOwnAddress(address) && net.ports().IsTcpListenerPort(host->port)) {
-    const int fd = client.handle();
-    net.access().WarnDeniedClient(DottedAddress(GetPeerAddress(fd)), GetLocalPort(fd));
-    return SocketVar();
-  }
-  return net.connector().Connect(DottedAddress(address), host->port);
 }
 
 // The greeting is read and dropped, USER goes out, replies are read until

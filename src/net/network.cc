@@ -66,4 +66,18 @@ bool StartListenerService(Network& network, SocketVar& listener, uint16_t port, 
   return listener.handle() >= 1;
 }
 
+SocketVar ConnectOutside(Network& network, SocketVar& client, const std::string& target,
+                         uint16_t default_port) {
+  std::optional<HostTarget> host = ParseHostText(target, default_port);
+  if (!host) return SocketVar();
+  const uint32_t address = network.resolver().Resolve(host->name);
+  if (address == kNoAddress) return SocketVar();
+  if (IsOwnAddress(address) && network.ports().IsTcpListenerPort(host->port)) {
+    const int fd = client.handle();
+    network.access().WarnDeniedClient(DottedAddress(GetPeerAddress(fd)), GetLocalPort(fd));
+    return SocketVar();
+  }
+  return network.connector().Connect(DottedAddress(address), host->port);
+}
+
 }  // namespace netrove

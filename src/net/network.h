@@ -119,4 +119,12 @@ bool StartListenerService(Network& network, SocketVar& listener, uint16_t port, 
                           std::span<const std::string> list_files, AddressList& list,
                           TcpHandler handler);
 
+// A connection for a gate's client to `target` ("host[:port]"), the name
+// resolved once and that address connected to. A target on this machine at
+// a port this program listens on would make the gate a loopback client of
+// our own services: refused (closed socket) and reported as a denied
+// client of `client`'s port.
+SocketVar ConnectOutside(Network& network, SocketVar& client, const std::string& target,
+                         uint16_t default_port);
+
 }  // namespace netrove

@@ -121,6 +121,7 @@ Services::Services(Network& network, Log& log, Console& console, ConfigStore& co
           network, log, config,
           [server = pop3_server_](SocketVar& client) { server->Pop3Session(client); },
           [server = pop3_server_] { return server->LocalPop3Port(); }, options.pop3_gate),
+      nntp_gate_(network, config, options.nntp_gate),
       pop3_fetcher_(network, log, config, mail_store_, options.pop3_fetcher),
       smtp_server_(network, log, config, mail_store_, options.smtp_server),
       smtp_sender_(network, log, config, mail_store_, options.smtp_sender) {}
@@ -138,6 +139,7 @@ std::vector<services::ServiceRow> Services::Table() {
   PortDog& dog = port_dog_;
   ProxyService& proxy = proxy_;
   Pop3Gate& gate = pop3_gate_;
+  NntpGate& news = nntp_gate_;
   Pop3Server& pop3 = *pop3_server_;
   Pop3Fetcher& fetcher = pop3_fetcher_;
   SmtpServer& smtp = smtp_server_;
@@ -160,6 +162,9 @@ std::vector<services::ServiceRow> Services::Table() {
             fetcher.StopScheduler();
             pop3.Stop();
           }),
+      ReportedRow(
+          "NNTP-gate", 6, 2, [](const ConfigRecord& c) { return !c.nntp.empty(); },
+          [&news] { return news.Start(); }, [&news] { news.Stop(); }),
       // The SMTP server starts the queue sender with its listener.
       ReportedRow(
           "SMTP-gate", 7, 3, [](const ConfigRecord& c) { return !c.smtp.empty(); },

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "config/config.h"
+#include "gates/nntp_gate.h"
 #include "gates/portdog.h"
 #include "gates/portmap.h"
 #include "mail/mail_store.h"
@@ -71,6 +72,7 @@ struct ServicesOptions {
   Pop3ServerOptions pop3_server;
   Pop3FetcherOptions pop3_fetcher;
   Pop3GateOptions pop3_gate;
+  NntpGateOptions nntp_gate;
   SmtpServerOptions smtp_server;
   SmtpSenderOptions smtp_sender;
   // The template directories after "mymail" of the program directory:
@@ -126,6 +128,7 @@ class Services {
   const std::shared_ptr<WebMailServer> web_mail_;
   ProxyService proxy_;
   Pop3Gate pop3_gate_;
+  NntpGate nntp_gate_;
   Pop3Fetcher pop3_fetcher_;
   SmtpServer smtp_server_;
   SmtpSender smtp_sender_;

@@ -108,9 +108,14 @@ struct SocksService::Core : std::enable_shared_from_this<SocksService::Core> {
   std::atomic<bool> readable5{false};
 
   mutable std::mutex mu;
-  bool running = false;                // guarded by mu
-  std::map<uint16_t, uint32_t> binds;  // guarded by mu: local port -> client address
-  std::vector<TaskHandle> bind_tasks;  // guarded by mu
+  bool running = false;  // guarded by mu
+  // The open BIND ports by local port: the client that asked, and the task.
+  struct BindEntry {
+    uint32_t client = 0;
+    const BindPort* port = nullptr;  // tells a reused port number from ours
+    TaskHandle task;
+  };
+  std::map<uint16_t, BindEntry> binds;  // guarded by mu
 };
 
 bool SocksService::Core::ReadRequest(SocketVar& client, SocksRequest& request) {
@@ -207,17 +212,19 @@ void SocksService::Core::Bind(SocketVar& client, const SocksRequest& request) {
   if (bind->local_port != 0) {
     std::lock_guard<std::mutex> lock(mu);
     const auto held = std::count_if(binds.begin(), binds.end(),
-                                    [peer](const auto& b) { return b.second == peer; });
+                                    [peer](const auto& b) { return b.second.client == peer; });
     if (running && held < options.max_binds_per_client) {
-      binds[bind->local_port] = peer;
+      BindEntry& entry = binds[bind->local_port];
+      entry.client = peer;
+      entry.port = bind.get();
       std::shared_ptr<Core> core = shared_from_this();
       TaskHandle task = net.tasks().TryStart(kMapSocksTask, [core, bind](uint32_t) -> uint32_t {
         core->MapSocks(*bind);
         return 0;
       });
+      // The task leaves the table as it ends, which waits for this lock.
       if (task) {
-        std::erase_if(bind_tasks, [](const TaskHandle& t) { return !Tasks::Running(t); });
-        bind_tasks.push_back(std::move(task));
+        entry.task = std::move(task);
         started = true;
       } else {
         binds.erase(bind->local_port);
@@ -234,12 +241,13 @@ void SocksService::Core::Bind(SocketVar& client, const SocksRequest& request) {
 void SocksService::Core::MapSocks(BindPort& bind) {
   struct Forget {  // the port leaves the table when the task ends
     Core& core;
-    uint16_t port;
+    const BindPort& bind;
     ~Forget() {
       std::lock_guard<std::mutex> lock(core.mu);
-      core.binds.erase(port);
+      auto it = core.binds.find(bind.local_port);
+      if (it != core.binds.end() && it->second.port == &bind) core.binds.erase(it);
     }
-  } forget{*this, bind.local_port};
+  } forget{*this, bind};
   const int wait_ms = static_cast<int>(std::clamp<int64_t>(options.bind_idle_ms, 1, 1 << 30));
   while (bind.listener.is_open()) {
     struct pollfd p = {bind.listener.handle(), POLLIN, 0};
@@ -287,16 +295,16 @@ bool SocksService::Start() {
 }
 
 void SocksService::Stop() {
-  std::vector<TaskHandle> tasks;
+  std::map<uint16_t, Core::BindEntry> binds;
   {
     std::lock_guard<std::mutex> lock(mu_);
     CloseSocketVar(listener_);
     std::lock_guard<std::mutex> core_lock(core_->mu);
     core_->running = false;
-    tasks.swap(core_->bind_tasks);
+    binds.swap(core_->binds);
   }
   // Each task closes its own port as it ends.
-  for (TaskHandle& task : tasks) Tasks::Stop(task);
+  for (auto& [port, entry] : binds) Tasks::Stop(entry.task);
 }
 
 bool SocksService::Running() const {

@@ -260,6 +260,10 @@ void SocksService::Core::MapSocks(BindPort& bind) {
     }
     SocketVar incoming(net.sockets(), fd);
     if (OwnService(bind.address, bind.port)) break;
+    // The relay uses the link like any client of the service; the client
+    // that asked for the port was admitted already.
+    LinkUse link(net.link_users(), nullptr);
+    if (!link.held()) break;
     SocketVar remote = net.connector().Connect(DottedAddress(bind.address), bind.port);
     if (!remote.is_open()) break;
     NoDelay(incoming);

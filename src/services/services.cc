@@ -109,6 +109,7 @@ Services::Services(Network& network, Log& log, Console& console, ConfigStore& co
       config_(config),
       port_maps_(network, log, config, options.port_maps),
       port_dog_(network, log, config),
+      socks_(network, log, config, options.socks),
       mail_store_(std::make_shared<MailStore>(network.env(), "")),
       pop3_server_(
           std::make_shared<Pop3Server>(network, log, config, mail_store_, options.pop3_server)),
@@ -133,10 +134,12 @@ std::vector<services::ServiceRow> Services::Table() {
   using services::SelfLoggingRow;
   // Start order: proxy 1, FTP gate 2, SOCKS 3, POP3 gate 4, POP3 server 5,
   // NNTP gate 6, SMTP server 7, TCP mappings 8, UDP mappings 9, watchdog 10.
+  // SOCKS, like the others, is not started again while it listens.
   // Stop order: proxy 1, POP3 and NNTP gates 2, SMTP server 3, SOCKS and
   // FTP gate 4, mappings 5, watchdog 6, POP3 server 7.
   PortMaps& maps = port_maps_;
   PortDog& dog = port_dog_;
+  SocksService& socks = socks_;
   ProxyService& proxy = proxy_;
   Pop3Gate& gate = pop3_gate_;
   NntpGate& news = nntp_gate_;
@@ -148,6 +151,9 @@ std::vector<services::ServiceRow> Services::Table() {
       ReportedRow(
           "Proxy", 1, 1, [](const ConfigRecord& c) { return !c.proxy.empty(); },
           [&proxy] { return proxy.StartProxyService(); }, [&proxy] { proxy.StopProxyService(); }),
+      ReportedRow(
+          "SOCKS4", 3, 4, [](const ConfigRecord& c) { return c.socks4 != 0; },
+          [&socks] { return socks.Start(); }, [&socks] { socks.Stop(); }),
       ReportedRow(
           "POP3-gate", 4, 2, [](const ConfigRecord& c) { return !c.pop3.empty(); },
           [&gate] { return gate.Start(); }, [&gate] { gate.Stop(); }),

@@ -21,6 +21,7 @@
 #include "gates/nntp_gate.h"
 #include "gates/portdog.h"
 #include "gates/portmap.h"
+#include "gates/socks.h"
 #include "mail/mail_store.h"
 #include "mail/pop3_fetcher.h"
 #include "mail/pop3_gate.h"
@@ -68,6 +69,7 @@ std::string LoopbackNotice(const std::string& address_text);
 
 struct ServicesOptions {
   PortMapOptions port_maps;
+  SocksOptions socks;
   ProxyServiceOptions proxy;
   Pop3ServerOptions pop3_server;
   Pop3FetcherOptions pop3_fetcher;
@@ -108,6 +110,7 @@ class Services {
 
   PortMaps& port_maps() { return port_maps_; }
   PortDog& port_dog() { return port_dog_; }
+  SocksService& socks() { return socks_; }
   ProxyService& proxy() { return proxy_; }
   MailStore& mail_store() { return *mail_store_; }
   Pop3Server& pop3_server() { return *pop3_server_; }
@@ -120,6 +123,7 @@ class Services {
   ConfigStore& config_;
   PortMaps port_maps_;
   PortDog port_dog_;
+  SocksService socks_;
   // Shared with the sessions that may outlive these services: the gate's
   // hand its local logins to the POP3 server, whose keep the store; the
   // proxy's connections keep the web mail.

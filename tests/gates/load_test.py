@@ -102,7 +102,23 @@ class LoadTest(unittest.TestCase):
         wait_for(lambda: fds.append(self.descriptors()) or fds[-1] < self.idle_fds + FD_SLACK, 15)
         self.assertLess(fds[-1], self.idle_fds + FD_SLACK,
                         f"program holds {fds[-1]} descriptors 15 s after {after}; "
-                        f"{self.idle_fds} when idle" + self.log_tail())
+                        f"{self.idle_fds} when idle; {self.sockets_held()}" + self.log_tail())
+
+    def sockets_held(self):
+        """The program's TCP sockets by local port, peer port and state (for a failure)."""
+        pid, states, inodes = self.program.proc.pid, {}, set()
+        for fd in os.listdir(f"/proc/{pid}/fd"):
+            try:
+                inodes.add(os.readlink(f"/proc/{pid}/fd/{fd}").removeprefix("socket:[")[:-1])
+            except OSError:  # closed meanwhile
+                pass
+        with open(f"/proc/{pid}/net/tcp") as table:
+            for row in list(table)[1:]:
+                f = row.split()
+                if f[9] in inodes:
+                    key = (int(f[1][-4:], 16), int(f[2][-4:], 16), f[3])
+                    states[key] = states.get(key, 0) + 1
+        return "sockets (local port, peer port, state): count: %s" % states
 
     def test_short_http_connections(self):
         # First few enough one after another that the fresh program hits no

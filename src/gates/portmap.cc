@@ -51,11 +51,6 @@ int64_t NowMs() {
       .count();
 }
 
-void NoDelay(const SocketVar& s) {
-  int one = 1;
-  if (s.is_open()) (void)setsockopt(s.handle(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-}
-
 uint32_t ServeTcpClient(Network& net, SocketVar& client, const std::string& target,
                         AddressList& list) {
   if (!net.access().CheckClientOrDeny(client, list)) return 0;
@@ -66,10 +61,8 @@ uint32_t ServeTcpClient(Network& net, SocketVar& client, const std::string& targ
     CloseSocketVar(client);
     return 0;
   }
-  // Blocks are relayed as they arrive; waiting for the peer's ACK before
-  // sending the second half of a request only adds latency.
-  NoDelay(client);
-  NoDelay(remote);
+  SetNoDelay(client);
+  SetNoDelay(remote);
   RelaySockets(client, remote);
   return 0;
 }

@@ -2,7 +2,6 @@
 #include "gates/socks.h"
 
 #include <arpa/inet.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -27,11 +26,6 @@ SocksRead Invalid() {
   SocksRead r;
   r.state = SocksRead::kInvalid;
   return r;
-}
-
-void NoDelay(const SocketVar& s) {
-  int one = 1;
-  if (s.is_open()) (void)setsockopt(s.handle(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
 bool SendReply(SocketVar& client, uint8_t code, uint16_t port, uint32_t address) {
@@ -185,8 +179,8 @@ uint32_t SocksService::Core::Session(SocketVar& client) {
     CloseSocketVar(client);
     return 0;
   }
-  NoDelay(client);
-  NoDelay(remote);
+  SetNoDelay(client);
+  SetNoDelay(remote);
   RelaySockets(client, remote);
   return 0;
 }
@@ -266,8 +260,8 @@ void SocksService::Core::MapSocks(BindPort& bind) {
     if (!link.held()) break;
     SocketVar remote = net.connector().Connect(DottedAddress(bind.address), bind.port);
     if (!remote.is_open()) break;
-    NoDelay(incoming);
-    NoDelay(remote);
+    SetNoDelay(incoming);
+    SetNoDelay(remote);
     RelaySockets(incoming, remote);
   }
   CloseSocketVar(bind.listener);

@@ -1,5 +1,7 @@
 #include "net/socket.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -276,6 +278,11 @@ bool SendBuffer(SocketVar& var, const void* data, size_t length) {
 bool SendLine(SocketVar& var, const std::string& text) {
   (void)SendBuffer(var, text.data(), text.size());
   return SendBuffer(var, "\r\n", 2);
+}
+
+void SetNoDelay(const SocketVar& var) {
+  int one = 1;
+  if (var.is_open()) (void)setsockopt(var.handle(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
 bool PeerEndedSending(SocketVar& var) {

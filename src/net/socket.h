@@ -156,6 +156,9 @@ bool SendLine(SocketVar& var, const std::string& text);
 // False (socket left open) on pending urgent data; false after closing it
 // when the peer has gone; true otherwise.
 bool IsConnectionAlive(SocketVar& var);
+// Sends small blocks at once (TCP_NODELAY): a relay passes blocks as they
+// arrive, and waiting for the peer's ACK before the next only adds latency.
+void SetNoDelay(const SocketVar& var);
 // True when nothing is read ahead and the peer has ended its sending side
 // (it may still read): a read would only find the end. Leaves the socket
 // open.

@@ -74,9 +74,14 @@ namespace {
 
 using Table = PortServers::Table;
 
-// Linux takes this as the accept queue length; five (the historic value)
-// drops bursts of clients into SYN retransmission.
-constexpr int kListenBacklog = 128;
+// Linux takes this as the accept queue length (capped by
+// net.core.somaxconn). A short queue drops bursts of clients into SYN
+// retransmission, and a handshake completed late may lose the client's
+// FIN to the same overflow: the relay then waits for the FIN's
+// retransmission, seconds after the client has gone. Five, the historic
+// value, and even 128 overflow under a burst of a few thousand clients on
+// a busy machine.
+constexpr int kListenBacklog = SOMAXCONN;
 // Connections (or datagrams) taken from one listener after one wait, at most.
 constexpr int kAcceptsPerWait = 16;
 // Largest datagram taken (larger ones are cut).

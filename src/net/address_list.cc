@@ -2,6 +2,7 @@
 
 #include "net/address_match.h"
 #include "runtime/clock.h"
+#include "runtime/text.h"
 
 namespace netrove {
 namespace {
@@ -25,21 +26,15 @@ std::string Normalise(std::string line) {
 
 ParsedList ParseListText(const std::string& text, bool drop_marked) {
   ParsedList parsed;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    start = end + 1;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    line = Normalise(std::move(line));
-    if (line.empty()) continue;
+  ForEachLine(text, [&](std::string_view raw) {
+    std::string line = Normalise(std::string(raw));
+    if (line.empty()) return;
     if (drop_marked && line[0] == '#') {
       parsed.had_marked = true;
-      continue;
+      return;
     }
     parsed.entries.push_back(std::move(line));
-  }
+  });
   return parsed;
 }
 

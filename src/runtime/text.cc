@@ -99,6 +99,18 @@ std::string UrlDecode(std::string_view text) {
   return out;
 }
 
+void ForEachLine(std::string_view text, const std::function<void(std::string_view)>& line) {
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view piece = text.substr(start, end - start);
+    if (piece.ends_with('\r')) piece.remove_suffix(1);
+    line(piece);
+    start = end + 1;
+  }
+}
+
 std::string GroupThousands(uint64_t value) {
   std::string digits = std::to_string(value);
   std::string out;

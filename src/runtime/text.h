@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -34,6 +35,11 @@ int HexDigitValue(char c);
 // space, then each "%" with two hexadecimal digits becomes that byte; a
 // "%" without a valid pair stays as it is.
 std::string UrlDecode(std::string_view text);
+
+// Calls `line` for each line of `text`: lines end at LF, a CR before the
+// LF is dropped, and a last line without LF counts (an empty text has
+// none).
+void ForEachLine(std::string_view text, const std::function<void(std::string_view)>& line);
 
 // A count in decimal with "," between groups of three digits (1,048,576).
 std::string GroupThousands(uint64_t value);

@@ -131,15 +131,7 @@ std::string TemplateEngine::Include(const std::string& name) {
   if (path) data = context_.env.ReadFile(*path, kMaxIncludeBytes);
   if (!data) return "";
   std::string lines;
-  size_t start = 0;
-  while (start < data->size()) {
-    size_t end = data->find('\n', start);
-    if (end == std::string::npos) end = data->size();
-    std::string_view line(data->data() + start, end - start);
-    if (line.ends_with('\r')) line.remove_suffix(1);
-    lines.append(line).append("\r\n");
-    start = end + 1;
-  }
+  ForEachLine(*data, [&](std::string_view line) { lines.append(line).append("\r\n"); });
   return lines;
 }
 

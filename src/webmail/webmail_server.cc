@@ -187,18 +187,13 @@ void WebMailServer::HandleWebMailRequest(SocketVar& client, const std::string& r
   TemplateEngine scanner(context, state);
   std::string page;
   bool tokens = false;
-  for (size_t start = 0; start < text->size();) {
-    size_t end = text->find('\n', start);
-    if (end == std::string::npos) end = text->size();
-    std::string_view line(text->data() + start, end - start);
-    if (line.ends_with('\r')) line.remove_suffix(1);
+  ForEachLine(*text, [&](std::string_view line) {
     page.append(line).append("\n");
     if (line.find("&&") != std::string_view::npos) {
       tokens = true;
       (void)scanner.RenderTemplate(line, true);
     }
-    start = end + 1;
-  }
+  });
   if (!tokens)
     return replies_.SendPage(client, std::string(kOkHeader) + std::string(kHtmlType), page);
   // Without credentials no login can succeed: ask at once.

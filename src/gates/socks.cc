@@ -149,8 +149,7 @@ bool SocksService::Core::OwnService(uint32_t address, uint16_t port) {
 
 bool SocksService::Core::RefusedAsOwn(SocketVar& client, uint32_t address, uint16_t port) {
   if (!OwnService(address, port)) return false;
-  const int fd = client.handle();
-  net.access().WarnDeniedClient(DottedAddress(GetPeerAddress(fd)), GetLocalPort(fd));
+  net.access().WarnDeniedClient(client);
   return true;
 }
 

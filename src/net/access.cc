@@ -30,10 +30,7 @@ bool Access::ClientAllowed(SocketVar& client, AddressList& list) {
 
 bool Access::CheckClientOrDeny(SocketVar& client, AddressList& list) {
   if (ClientAllowed(client, list)) return true;
-  if (client.is_open()) {
-    int fd = client.handle();
-    WarnDeniedClient(DottedAddress(GetPeerAddress(fd)), GetLocalPort(fd));
-  }
+  if (client.is_open()) WarnDeniedClient(client);
   CloseSocketVar(client);
   return false;
 }
@@ -45,6 +42,11 @@ bool Access::ClientAllowedUdp(int udp_fd, const sockaddr_in& client, AddressList
   if (AnyEntryMatches(list, dotted, port)) return true;
   WarnDeniedClient(dotted, port);
   return false;
+}
+
+void Access::WarnDeniedClient(const SocketVar& client) {
+  const int fd = client.handle();
+  WarnDeniedClient(DottedAddress(GetPeerAddress(fd)), GetLocalPort(fd));
 }
 
 void Access::WarnDeniedClient(const std::string& dotted_address, uint16_t local_port) {

@@ -48,6 +48,8 @@ class Access {
   // reported once a minute, in the log and the denial log, as "… N further
   // attempts from <address>".
   void WarnDeniedClient(const std::string& dotted_address, uint16_t local_port);
+  // The same for the peer of a connected client and the port it reached.
+  void WarnDeniedClient(const SocketVar& client);
   // Logs "WARNING! <address> Too many connections to port <port>" for a
   // client refused because a cap on clients was reached; rate-limited as
   // above.

@@ -73,8 +73,7 @@ SocketVar ConnectOutside(Network& network, SocketVar& client, const std::string&
   const uint32_t address = network.resolver().Resolve(host->name);
   if (address == kNoAddress) return SocketVar();
   if (IsOwnAddress(address) && network.ports().IsTcpListenerPort(host->port)) {
-    const int fd = client.handle();
-    network.access().WarnDeniedClient(DottedAddress(GetPeerAddress(fd)), GetLocalPort(fd));
+    network.access().WarnDeniedClient(client);
     return SocketVar();
   }
   return network.connector().Connect(DottedAddress(address), host->port);

@@ -135,6 +135,17 @@ std::string TemplateEngine::Include(const std::string& name) {
   return lines;
 }
 
+// Sends "<verb> <current message><rest>"; true when the reply (in
+// `reply`) is positive, its lines, if any, still to be read.
+bool TemplateEngine::AskAboutMessage(std::string_view verb, std::string_view rest,
+                                     std::string& reply) {
+  return context_.mailbox &&
+         context_.mailbox->Command(
+             std::string(verb) + " " + std::to_string(request_.message_index) + std::string(rest),
+             reply) &&
+         reply.starts_with('+');
+}
+
 void TemplateEngine::LoadHeader() {
   MessageHeaderInfo& header = request_.header;
   if (!header.stale || request_.message_index == 0 || request_.message_count == 0 ||
@@ -143,8 +154,7 @@ void TemplateEngine::LoadHeader() {
   header = MessageHeaderInfo();
   header.stale = false;
   std::string reply;
-  if (context_.mailbox->Command("TOP " + std::to_string(request_.message_index) + " 0", reply) &&
-      reply.starts_with('+'))
+  if (AskAboutMessage("TOP", " 0", reply))
     context_.mailbox->ReadBody([&](std::string_view line) { ApplyHeaderLine(line, header); });
 }
 
@@ -152,10 +162,7 @@ void TemplateEngine::LoadHeader() {
 // read; nullopt when the reply is not positive.
 std::optional<ListingInfo> TemplateEngine::Listing() {
   std::string reply;
-  if (!context_.mailbox ||
-      !context_.mailbox->Command("MLIST " + std::to_string(request_.message_index), reply) ||
-      !reply.starts_with('+'))
-    return std::nullopt;
+  if (!AskAboutMessage("MLIST", "", reply)) return std::nullopt;
   context_.mailbox->ReadBody([](std::string_view) {});
   return ParseListingReply(reply);
 }
@@ -163,10 +170,7 @@ std::optional<ListingInfo> TemplateEngine::Listing() {
 // The body of the current message, each line through `render`.
 std::string TemplateEngine::Body(std::string (*render)(std::string_view, std::string_view)) {
   std::string reply, out;
-  if (!context_.mailbox ||
-      !context_.mailbox->Command("BODY " + std::to_string(request_.message_index), reply) ||
-      !reply.starts_with('+'))
-    return out;
+  if (!AskAboutMessage("BODY", "", reply)) return out;
   size_t seen = 0;
   context_.mailbox->ReadBody([&](std::string_view line) {
     seen += line.size() + 2;

@@ -100,6 +100,7 @@ class TemplateEngine {
   std::string Render(std::string_view text, bool scan, bool for_header, int depth);
   std::string Value(Run& run, const std::string& name, const std::optional<std::string>& param);
   std::string Include(const std::string& name);
+  bool AskAboutMessage(std::string_view verb, std::string_view rest, std::string& reply);
   void LoadHeader();
   std::optional<ListingInfo> Listing();
   std::string Body(std::string (*render)(std::string_view line, std::string_view prefix));

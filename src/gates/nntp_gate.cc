@@ -34,9 +34,7 @@ constexpr size_t kServerLineCap = 4096;
 // Bodies are read and dropped; the cap only bounds one line in memory.
 constexpr size_t kBodyCap = 65536;
 
-bool IsLoginLine(std::string_view line) {
-  return line.size() >= kLoginPrefix.size() && StartsWithNoCase(line, kLoginPrefix);
-}
+bool IsLoginLine(std::string_view line) { return StartsWithNoCase(line, kLoginPrefix); }
 
 // The login line as sent on (without "@server") and the server it names.
 struct Login {

@@ -195,8 +195,9 @@ void PortServers::StartTcpClient(const std::shared_ptr<ListenerEntry>& entry, in
   TaskHandle task;
   if (claim) {
     std::weak_ptr<ListenerEntry> weak = entry;
+    HoldUntilClosed(*client, claim);
     task = tasks_.TryStart("Socket " + std::to_string(entry->fd),
-                           [client, weak, claim](uint32_t) -> uint32_t {
+                           [client, weak](uint32_t) -> uint32_t {
                              TcpHandler handler;
                              if (auto e = weak.lock(); e && e->registered.load())
                                handler = e->tcp_handler;

@@ -75,7 +75,8 @@ SocketVar::SocketVar(SocketVar&& other) noexcept
     : fd_(other.fd_),
       layer_(other.layer_),
       read_ahead_(std::move(other.read_ahead_)),
-      listener_(std::move(other.listener_)) {
+      listener_(std::move(other.listener_)),
+      held_(std::move(other.held_)) {
   other.fd_ = -1;
 }
 
@@ -86,6 +87,7 @@ SocketVar& SocketVar::operator=(SocketVar&& other) noexcept {
     layer_ = other.layer_;
     read_ahead_ = std::move(other.read_ahead_);
     listener_ = std::move(other.listener_);
+    held_ = std::move(other.held_);
     other.fd_ = -1;
   }
   return *this;
@@ -101,8 +103,11 @@ size_t SocketVar::buffered() const {
   return read_ahead_->count - read_ahead_->position;
 }
 
+void HoldUntilClosed(SocketVar& var, std::shared_ptr<void> held) { var.held_ = std::move(held); }
+
 void CloseSocketVar(SocketVar& var) {
   var.read_ahead_.reset();
+  var.held_.reset();
   if (var.listener_) {
     // The entry owns the descriptor; it is closed when the port server no
     // longer looks at it.

@@ -105,6 +105,7 @@ class SocketVar {
 
  private:
   friend void CloseSocketVar(SocketVar& var);
+  friend void HoldUntilClosed(SocketVar& var, std::shared_ptr<void> held);
   friend struct SocketAccess;  // socket.cc: the reads behind ReadBuffered
   friend void AttachListener(SocketVar& var, SocketLayer& layer,
                              std::shared_ptr<ListenerEntry> entry);
@@ -119,7 +120,15 @@ class SocketVar {
   SocketLayer* layer_ = nullptr;
   std::unique_ptr<ReadAhead> read_ahead_;
   std::shared_ptr<ListenerEntry> listener_;  // set for sockets registered with a port server
+  std::shared_ptr<void> held_;               // released as the socket closes
 };
+
+// Keeps `held` (a client's place under the caps) until the socket is
+// closed, and lets it go just before: by the time the peer sees the close
+// the place is free again. Were it freed after, a client that reconnects at
+// once (and the wake-up lets it run before the closing task) could find its
+// own finished connections still counted.
+void HoldUntilClosed(SocketVar& var, std::shared_ptr<void> held);
 
 // Closes the socket (shutdown for sending first) and frees its buffer.
 // A registered listener is removed from its table. Always leaves -1.

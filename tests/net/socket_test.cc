@@ -325,6 +325,28 @@ TEST_F(SocketTest, OneAddressCannotTakeTheServerFromOthers) {
       << " slots, " << CountOpenFds() << " fds";
 }
 
+// A client that reconnects the moment it sees the close must find its
+// place free, even while the task that closed it has not yet ended.
+TEST_F(SocketTest, AClientsPlaceIsFreeOnceItSeesTheClose) {
+  SocketVar listener;
+  auto release = std::make_shared<std::atomic<int>>(0);  // 1: go on; 2: the handler ended
+  ports_.ListenTcp(
+      0, listener,
+      [release](SocketVar& client) -> uint32_t {
+        bool sent = SendBuffer(client, "ok", 2);
+        CloseSocketVar(client);
+        WaitUntil([&] { return release->load() == 1; });
+        *release = 2;
+        return sent ? 0 : 1;
+      },
+      false);
+  EXPECT_EQ(Ask(GetLocalPort(listener.handle()), "x"), "ok");
+  EXPECT_EQ(ctx_.net.caps().Total(), 0);
+  *release = 1;
+  EXPECT_TRUE(WaitUntil([&] { return release->load() == 2; }));
+  CloseSocketVar(listener);
+}
+
 // A datagram is taken off the socket for its task: a handler slow to read
 // it holds nobody up. A later registration (a reload) restarts the server.
 TEST_F(SocketTest, ListenersDatagramsAndShutdown) {

@@ -6,6 +6,7 @@
 
 #include "lib/net_context.h"
 #include "net/address_match.h"
+#include "net/ftp_passive.h"
 #include "runtime/clock.h"
 
 namespace netrove {
@@ -96,6 +97,34 @@ class AddressTest : public ::testing::Test {
   Connector& connector_ = ctx_.net.connector();
   const std::string hosts_ = ctx_.scratch / "hosts";
 };
+
+TEST(ParsePassiveReplyTest, SixNumbersInParentheses) {
+  const struct {
+    const char* reply;
+    const char* address;  // null: refused
+    uint16_t port;
+  } cases[] = {
+      {"227 Entering Passive Mode (127,0,0,1,4,1).", "127.0.0.1", 1025},
+      {"227 =( 10, 1,2,3 ,255,255)", "10.1.2.3", 65535},
+      {"227 Entering Passive Mode 127,0,0,1,4,1", nullptr, 0},  // no "("
+      {"227 (127,0,0,1,4,1", nullptr, 0},                       // no ")"
+      {"227 (127,0,0,1,4)", nullptr, 0},
+      {"227 (127,0,0,1,4,1,7)", nullptr, 0},
+      {"227 (127,0,0,256,4,1)", nullptr, 0},
+      {"227 (127,0,0,1,4,0001)", nullptr, 0},
+      {"227 (127,0,0,-1,4,1)", nullptr, 0},
+      {"227 (127,0,,1,4,1)", nullptr, 0},
+      {"229 Entering Extended Passive Mode (|||6446|)", nullptr, 0},
+      {"", nullptr, 0},
+  };
+  for (const auto& c : cases) {
+    std::optional<PassiveTarget> got = ParsePassiveReply(c.reply);
+    ASSERT_EQ(got.has_value(), c.address != nullptr) << c.reply;
+    if (!got) continue;
+    EXPECT_EQ(got->address, c.address) << c.reply;
+    EXPECT_EQ(got->port, c.port) << c.reply;
+  }
+}
 
 TEST_F(AddressTest, MarkedLinesAreRewrittenAwayAndReloadsAreLazyAndWhole) {
   WriteFile("proxy.ip", "#10.0.0.9\n192.168.0.*  ; office\r\n\t10.0.0.5 \t\n;only a comment\n");

@@ -1,0 +1,23 @@
+// The FTP server's answer to PASV, "227 Entering Passive Mode
+// (h1,h2,h3,h4,p1,p2)": where the data connection is to go. Shared by the
+// proxy's ftp:// requests and the FTP gate.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace netrove {
+
+struct PassiveTarget {
+  std::string address;  // dotted, as "10.0.0.5"
+  uint16_t port = 0;
+};
+
+// The six numbers between the first "(" and the ")" after it, separated by
+// ",": four address bytes, then the port as high and low byte. Null unless
+// the reply begins with "227", every number is 0..255 and there are six.
+std::optional<PassiveTarget> ParsePassiveReply(std::string_view reply);
+
+}  // namespace netrove

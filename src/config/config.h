@@ -84,6 +84,7 @@ struct ConfigRecord {
   std::string port_dog;
   uint16_t cache_dns_day = 3;
   bool auto_update = false, hide_port = true, rtsp = false, hide_rtsp = true;
+  std::string update_url;  // "http://host[:port]/path" of the update file; "" = no update
 
   // Collect mode: the acting lines as normalised text, nothing run.
   std::vector<std::string> collected_execute_start, collected_execute_at, collected_execute_flag,

@@ -80,6 +80,7 @@ const KeywordRow kTable[] = {
     {"PORTDOG", VT::kText, "", kReset, &R::port_dog},
     {"CACHEDNSDAY", VT::kWord, "3", kKeep, &R::cache_dns_day},
     {"AUTOUPDATE", VT::kYesNo, "No", kReset, &R::auto_update},
+    {"UPDATEURL", VT::kText, "", kReset, &R::update_url},
     {"HIDEPORT", VT::kYesNo, "Yes", kReset, &R::hide_port},
     {"RTSP", VT::kYesNo, "No", kKeep, &R::rtsp},
     {"HIDERTSP", VT::kYesNo, "Yes", kKeep, &R::hide_rtsp},

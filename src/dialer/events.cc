@@ -89,7 +89,7 @@ void Events::RunCommand(const std::string& command) {
   } else if (word == "$DELETEFLAG") {
     (void)flags_.Delete(rest);
   } else if (word == "$UPDATE") {
-    log_.Write("Auto update: service not running");
+    macro_tasks_.StartAutoUpdate();
   } else if (word == "$BREAK") {
     shared_.control_request = kRequestStop;
   } else if (word == "$RESTART") {

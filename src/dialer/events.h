@@ -44,6 +44,8 @@ class MacroTasks {
   virtual void StartUrlCheck(const std::string& url) = 0;
   // One mail fetch pass, as the task "Get POP3 mail".
   virtual void StartGetMail() = 0;
+  // The automatic update's check ($UPDATE).
+  virtual void StartAutoUpdate() = 0;
 };
 
 class Events final : public EventRules {
@@ -60,8 +62,7 @@ class Events final : public EventRules {
 
   // Runs one command line, without logging it: a macro ($GETMAIL,
   // $CHECKURL, $CREATEFLAG, $DELETEFLAG, $UPDATE, $BREAK, $RESTART) or a
-  // program started without a shell (programs.h). $UPDATE logs that its
-  // service is not running: there is no automatic update yet.
+  // program started without a shell (programs.h).
   void RunCommand(const std::string& command);
   // Logs "Execute " + command, then runs it.
   void ExecuteCommand(const std::string& command);

@@ -232,6 +232,7 @@ int PhonebookRemoteAccess::GetEntryProperties(const std::string& entry, EntryPro
   props.local_phone = s->Get("Phone");
   props.autodial_library = s->Get("AutoDialLibrary");
   props.autodial_function = s->Get("AutoDialFunction");
+  props.modem_port = s->Get("ModemPort");
   return 0;
 }
 

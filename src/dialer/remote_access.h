@@ -64,6 +64,8 @@ struct EntryProperties {
   std::string device_name;
   std::string local_phone;
   std::string autodial_library, autodial_function;
+  // The serial device of the entry's modem ("" when it names none).
+  std::string modem_port;
 };
 
 // Settings of a new phonebook entry (the ADD dialogue).

@@ -70,7 +70,7 @@ SessionOutcome RunSession(ProgramContext& p, const std::string& upper_argument, 
   p.dialer.PrepareForSession();
   p.session.Begin();
   SessionController controller({p.io, p.dialer, p.config, p.shared, p.flags, p.accounting, p.checks,
-                                p.events, p.network, p.session});
+                                p.events, p.network, p.session, p.modem, p.update});
   if (upper_argument == "PROXY") return controller.RunProxyMode();
   return controller.RunDialSession(start_asleep);
 }

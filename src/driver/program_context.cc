@@ -32,6 +32,8 @@ ProgramContext::ProgramContext(Env& env_in, ConsoleIo console_io)
       network(env, tasks, log, config, shared),
       checks(env, tasks, log, console, config, shared, network),
       services(network, log, console, config),
+      update(network),
+      modem(env, ras, config, serial_ports),
       dialer(ras, io, config, shared, flags),
       session(io, dialer, shared, services),
       events(env, tasks, log, config, shared, flags, session, *this) {

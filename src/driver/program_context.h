@@ -16,6 +16,7 @@
 #include "config/config.h"
 #include "dialer/dial.h"
 #include "dialer/events.h"
+#include "dialer/modem_statistics.h"
 #include "dialer/phonebook_access.h"
 #include "driver/session.h"
 #include "net/network.h"
@@ -26,6 +27,7 @@
 #include "runtime/shared_state.h"
 #include "runtime/tasks.h"
 #include "services/services.h"
+#include "update/auto_update.h"
 
 namespace netrove {
 
@@ -67,9 +69,10 @@ class ProgramContext final : public TaskFailures, public ConfigActions, public M
   void ExecuteAt(const std::string& time, const std::string& command) override {
     events.StartExecuteAt(time, command);
   }
-  // MacroTasks: the $CHECKURL and $GETMAIL macros.
+  // MacroTasks: the $CHECKURL, $GETMAIL and $UPDATE macros.
   void StartUrlCheck(const std::string& url) override { checks.StartMacroCheck(url); }
   void StartGetMail() override { services.StartGetMail(); }
+  void StartAutoUpdate() override { update.StartAutoUpdate(); }
 
   // Loads netrove.dat for `connection`; a fatal problem ends the program.
   void LoadConfiguration(const std::string& connection);
@@ -88,6 +91,9 @@ class ProgramContext final : public TaskFailures, public ConfigActions, public M
   Network network;
   LinkChecker checks;
   Services services;
+  AutoUpdate update;
+  PosixSerialPorts serial_ports;
+  ModemStatistics modem;
   Dialer dialer;
   Session session;
   Events events;

@@ -26,6 +26,19 @@ bool SessionController::SleepFlagExists() const {
   return p_.flags.Exists(p_.config.Current()->sleep_flag);
 }
 
+void SessionController::UpdateTick() {
+  if (p_.config.Current()->auto_update) p_.update.StartAutoUpdate();
+}
+
+void SessionController::LogModemStatistics() {
+  if (p_.config.Current()->modem_statistics.empty()) return;
+  const std::string answer = p_.modem.ReadModemStatistics();
+  if (answer.empty()) return;
+  p_.io.Log("Start modem statistics");
+  for (const std::string& line : ModemAnswerLines(answer)) p_.io.Log(line);
+  p_.io.Log("Stop modem statistics");
+}
+
 SessionOutcome SessionController::RunProxyMode() {
   SessionIo& io = p_.io;
   p_.shared.link_mode = kLinkOnline;
@@ -36,6 +49,7 @@ SessionOutcome SessionController::RunProxyMode() {
   last_reading_ = io.NowSeconds();
   int key = 0;
   do {
+    UpdateTick();
     AdvanceOnline(io.NowSeconds());
     p_.shared.status_text.Set(FormatDuration(online_seconds_));
     io.StatusLine("              Time: " + p_.shared.status_text.Get() + " (CPS: " + RateText() +
@@ -288,6 +302,7 @@ SessionController::Step SessionController::BringUp() {
   shared.link_mode = kLinkOnline;
   p_.accounting.SelectTariff();
   ClearControlRequestKeepingSignalStop(shared);
+  UpdateTick();
   return Step::kDial;
 }
 
@@ -296,6 +311,7 @@ bool SessionController::OnlineTick() {
   SharedState& shared = p_.shared;
   Dialer& dialer = p_.dialer;
   std::shared_ptr<const ConfigRecord> cfg = p_.config.Current();
+  UpdateTick();
   uint32_t now = io.NowSeconds();
   AdvanceOnline(now);
   shared.status_text.Set(FormatDuration(online_seconds_));
@@ -374,6 +390,7 @@ SessionController::Step SessionController::EndOfCall() {
   p_.accounting.EndCall();
   io.EndStatusLine();
   io.Log("Timed " + shared.status_text.Get() + " (CPS: " + RateText() + ")");
+  LogModemStatistics();
   p_.traffic.ZeroTrafficCounters();
   shared.local_address_text.Set(shared.saved_local_address_text.Get());
   io.SetTitle("Disconnected");

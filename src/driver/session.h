@@ -15,8 +15,10 @@
 #include "checks/link_checks.h"
 #include "dialer/dial.h"
 #include "dialer/events.h"
+#include "dialer/modem_statistics.h"
 #include "dialer/session_control.h"
 #include "net/network.h"
+#include "update/auto_update.h"
 
 namespace netrove {
 
@@ -31,6 +33,8 @@ struct SessionParts {
   EventRules& events;
   LinkTraffic& traffic;
   SessionControl& control;
+  ModemStatisticsSource& modem;
+  UpdateStarter& update;
 };
 
 enum class SessionOutcome { kStop, kReload };
@@ -66,6 +70,10 @@ class SessionController {
   // One second on-line; false when the call has ended.
   bool OnlineTick();
   Step EndOfCall();
+  // The modem's answer to MODEMSTATISTICS, logged when there is one.
+  void LogModemStatistics();
+  // The automatic update's tick, when AUTOUPDATE is on.
+  void UpdateTick();
 
   // One countdown of the wait (or the sleep); false when it must not go
   // on (a stop).

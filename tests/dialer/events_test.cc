@@ -57,6 +57,7 @@ class EventsTest : public ::testing::Test, public SessionControl, public MacroTa
   void HangUp() override { ++hangups_; }
   void StartUrlCheck(const std::string& url) override { urls_.push_back(url); }
   void StartGetMail() override { urls_.push_back("<mail>"); }
+  void StartAutoUpdate() override { urls_.push_back("<update>"); }
   void Config(const std::function<void(ConfigRecord&)>& change) { c_.config.Update(change); }
   static EventRule Rule(uint16_t number, uint16_t threshold, EventAction action,
                         std::string text = "") {
@@ -132,10 +133,9 @@ TEST_F(EventsTest, MacrosActOnTheSessionFlagsAndServices) {
 
   Config([](ConfigRecord& c) { c.check_url = "www.example.org"; });
   events_.RunProgramList({"$GETMAIL", "$update", "$CHECKURL", "$CHECKURL   10.0.0.1/index.html "});
-  EXPECT_EQ(c_.Lines(),
-            (Strings{"Execute $GETMAIL", "Execute $update", "Auto update: service not running",
-                     "Execute $CHECKURL", "Execute $CHECKURL   10.0.0.1/index.html "}));
-  EXPECT_EQ(urls_, (Strings{"<mail>", "www.example.org", "10.0.0.1/index.html"}));
+  EXPECT_EQ(c_.Lines(), (Strings{"Execute $GETMAIL", "Execute $update", "Execute $CHECKURL",
+                                 "Execute $CHECKURL   10.0.0.1/index.html "}));
+  EXPECT_EQ(urls_, (Strings{"<mail>", "<update>", "www.example.org", "10.0.0.1/index.html"}));
 }
 
 // (An EXECUTEFLAG that runs its command: tests/cases/flags.)

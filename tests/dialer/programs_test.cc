@@ -60,6 +60,7 @@ class StartedPrograms : public ::testing::Test, public SessionControl, public Ma
   void HangUp() override {}
   void StartUrlCheck(const std::string&) override {}
   void StartGetMail() override {}
+  void StartAutoUpdate() override {}
   // An executable shell script in the scratch directory; its full path.
   std::string Script(const std::string& name, const std::string& body) {
     EXPECT_TRUE(WriteFileAtomically(c_.env, name, "#!/bin/sh\n" + body + "\n", 0755, false));

@@ -15,7 +15,13 @@ namespace netrove {
 namespace {
 
 // The parts of a session the controller reports to, scripted.
-struct FakeParts final : CallAccounting, LinkChecks, EventRules, LinkTraffic, MacroTasks {
+struct FakeParts final : CallAccounting,
+                         LinkChecks,
+                         EventRules,
+                         LinkTraffic,
+                         MacroTasks,
+                         ModemStatisticsSource,
+                         UpdateStarter {
   explicit FakeParts(FakeLine& line) : line(line) {}
   void StartCall(uint32_t) override {}
   void Tick(uint32_t) override {}
@@ -37,8 +43,16 @@ struct FakeParts final : CallAccounting, LinkChecks, EventRules, LinkTraffic, Ma
   std::string LocalInterfaceDescription() override { return ""; }
   void StartUrlCheck(const std::string&) override {}
   void StartGetMail() override {}
+  std::string ReadModemStatistics() override {
+    ++modem_reads;
+    return modem_answer;
+  }
+  void StartAutoUpdate() override { update_ticks.push_back(line.now_ms() / 1000); }
 
   FakeLine& line;
+  std::string modem_answer;
+  int modem_reads = 0;
+  std::vector<int64_t> update_ticks;  // seconds of the line's clock
   int tests_failing = 0;
   std::vector<int64_t> saves;  // seconds of the line's clock
   Strings lists;
@@ -59,7 +73,8 @@ class SessionTest : public DialFixture {
   Session session_{line_, dialer_, ctx_.shared, services_};
   FakeParts parts_{line_};
   SessionController controller_{SessionParts{line_, dialer_, ctx_.config, ctx_.shared, flags_,
-                                             parts_, parts_, parts_, parts_, session_}};
+                                             parts_, parts_, parts_, parts_, session_, parts_,
+                                             parts_}};
 };
 
 TEST_F(SessionTest, MaxRetryCountsFailuresAndDropsAndAConnectStartsAgain) {
@@ -219,6 +234,57 @@ TEST_F(SessionTest, ProxyModeUntilEsc) {
                                    "Aborted!"}));
   EXPECT_EQ(line_.status.front(), "              Time: 00:00:00 (CPS: 0)");
   EXPECT_EQ(ctx_.shared.link_mode, kLinkOnline);
+  EXPECT_TRUE(parts_.update_ticks.empty());  // AUTOUPDATE off
+  Config([](ConfigRecord& c) { c.auto_update = true; });
+  ctx_.shared.control_request = kRequestNone;
+  line_.AddKey(line_.now_ms() + 2000, kKeyEsc);
+  (void)controller_.RunProxyMode();
+  EXPECT_EQ(parts_.update_ticks.size(), 2u);
+}
+
+// After the call, between "Timed" and "Disconnected": the modem's answer line by line, only when
+// MODEMSTATISTICS is set and the modem said something; and the update's tick at the connect and
+// every second on-line, only with AUTOUPDATE.
+TEST_F(SessionTest, ModemStatisticsAfterTheCallAndUpdateTicksWhileOnline) {
+  const std::string mark(1, kNoStampMarker);
+  struct Case {
+    std::string command, answer;
+    bool auto_update;
+    Strings logged;  // between "Timed ..." and "Disconnected"
+    int reads;
+  };
+  const Case cases[] = {
+      {"", "ignored", false, {}, 0},
+      {"ati6", "", true, {}, 1},
+      {"ati6",
+       "ati6\r\r\nLink 28800\r\nRetrains 2\r\n",
+       true,
+       {"Start modem statistics", mark + "> ati6", mark + "> ", mark + "> Link 28800",
+        mark + "> Retrains 2", "Stop modem statistics"},
+       1},
+  };
+  for (const Case& c : cases) {
+    ctx_.ClearLines();
+    parts_.update_ticks.clear();
+    parts_.modem_reads = 0;
+    parts_.modem_answer = c.answer;
+    Config([&](ConfigRecord& r) {
+      r.redial = false;
+      r.modem_statistics = c.command;
+      r.auto_update = c.auto_update;
+    });
+    ctx_.shared.control_request = kRequestNone;
+    line_.Script({Line::Connect(1000, 4000)});
+    EXPECT_EQ(controller_.RunDialSession(false), SessionOutcome::kStop);
+    Strings lines = ctx_.Lines();
+    auto timed = std::find(lines.begin(), lines.end(), "Timed 00:00:03 (CPS: 0)");
+    auto disconnected = std::find(lines.begin(), lines.end(), "Disconnected");
+    ASSERT_TRUE(timed != lines.end() && disconnected > timed) << c.answer;
+    EXPECT_EQ(Strings(timed + 1, disconnected), c.logged) << c.answer;
+    EXPECT_EQ(parts_.modem_reads, c.reads) << c.answer;
+    // The connect, then one tick per on-line second until the drop.
+    EXPECT_EQ(parts_.update_ticks.size(), c.auto_update ? 5u : 0u) << c.answer;
+  }
 }
 
 // netrove.dat is written anew: a failed write or rename leaves it as it was, and nothing beside it.

@@ -234,12 +234,6 @@ TEST_F(SessionTest, ProxyModeUntilEsc) {
                                    "Aborted!"}));
   EXPECT_EQ(line_.status.front(), "              Time: 00:00:00 (CPS: 0)");
   EXPECT_EQ(ctx_.shared.link_mode, kLinkOnline);
-  EXPECT_TRUE(parts_.update_ticks.empty());  // AUTOUPDATE off
-  Config([](ConfigRecord& c) { c.auto_update = true; });
-  ctx_.shared.control_request = kRequestNone;
-  line_.AddKey(line_.now_ms() + 2000, kKeyEsc);
-  (void)controller_.RunProxyMode();
-  EXPECT_EQ(parts_.update_ticks.size(), 2u);
 }
 
 // After the call, between "Timed" and "Disconnected": the modem's answer line by line, only when

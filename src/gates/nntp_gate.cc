@@ -36,6 +36,17 @@ constexpr size_t kBodyCap = 65536;
 
 bool IsLoginLine(std::string_view line) { return StartsWithNoCase(line, kLoginPrefix); }
 
+// The commands answered kNntpLoginRequired before the login, and not
+// replayed: POST and IHAVE would make the server wait for an article that
+// never comes, and a reader asks CAPABILITIES again after its login.
+bool NeedsLogin(std::string_view line) {
+  const std::string text = Trim(line);
+  const std::string_view word = std::string_view(text).substr(0, text.find(' '));
+  for (std::string_view command : {"CAPABILITIES", "POST", "IHAVE"})
+    if (word.size() == command.size() && StartsWithNoCase(word, command)) return true;
+  return false;
+}
+
 // The login line as sent on (without "@server") and the server it names.
 struct Login {
   std::string line;
@@ -85,18 +96,20 @@ uint32_t NntpGate::Core::Session(SocketVar& client) {
                                       .max_reply_lines = 1});
   std::vector<std::string> kept;
   std::string line;
-  for (;;) {
-    if (!client_lines.SendLine(kNntpGateAnswer) ||
-        client_lines.ReadLine(line) != LineChannel::Read::kLine) {
+  std::string_view answer = kNntpGateAnswer;
+  for (size_t taken = 0;; ++taken) {
+    if (!client_lines.SendLine(answer) || client_lines.ReadLine(line) != LineChannel::Read::kLine) {
       CloseSocketVar(client);
       return 0;
     }
     if (IsLoginLine(line)) break;
-    if (kept.size() >= options.max_kept_lines) {  // a client that never logs in
+    if (taken >= options.max_kept_lines) {  // a client that never logs in
       CloseSocketVar(client);
       return 0;
     }
-    kept.push_back(line);
+    const bool needs_login = NeedsLogin(line);
+    answer = needs_login ? kNntpLoginRequired : kNntpGateAnswer;
+    if (!needs_login) kept.push_back(line);
   }
 
   const Login login = ParseLogin(Trim(line), config.Current()->nntp);

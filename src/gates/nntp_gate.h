@@ -3,8 +3,11 @@
 //
 // A client listed in nntp.ip gets "201 OK." and the same answer to every
 // line it sends until it logs in with "AUTHINFO USER" (any case); those
-// lines are kept, each cut at 255 characters, at most 100 of them (one
-// more line that is not the login closes the connection). The login's user
+// lines are kept, each cut at 255 characters, at most 100 lines before the
+// login (one more closes the connection). CAPABILITIES, POST and IHAVE
+// (any case) are answered kNntpLoginRequired instead and not kept: a
+// reader takes that as "no capabilities" and logs in, and a replayed POST
+// would leave the server waiting for an article. The login's user
 // name may carry the server after its last "@" ("host" or "host:port",
 // port 119 by default); without "@" the NNTP keyword's server is used. The
 // gate then waits for the link (dial on demand), connects, reads the
@@ -37,6 +40,7 @@ namespace netrove {
 inline constexpr uint16_t kNntpGatePort = 119;
 inline constexpr char kNntpGateListFile[] = "nntp.ip";
 inline constexpr char kNntpGateAnswer[] = "201 OK.";
+inline constexpr char kNntpLoginRequired[] = "480 Authentication required";
 
 struct NntpGateOptions {
   uint16_t port = kNntpGatePort;

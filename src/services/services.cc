@@ -123,6 +123,7 @@ Services::Services(Network& network, Log& log, Console& console, ConfigStore& co
           [server = pop3_server_](SocketVar& client) { server->Pop3Session(client); },
           [server = pop3_server_] { return server->LocalPop3Port(); }, options.pop3_gate),
       nntp_gate_(network, config, options.nntp_gate),
+      ftp_gate_(network, config, options.ftp_gate),
       pop3_fetcher_(network, log, config, mail_store_, options.pop3_fetcher),
       smtp_server_(network, log, config, mail_store_, options.smtp_server),
       smtp_sender_(network, log, config, mail_store_, options.smtp_sender) {}
@@ -143,6 +144,7 @@ std::vector<services::ServiceRow> Services::Table() {
   ProxyService& proxy = proxy_;
   Pop3Gate& gate = pop3_gate_;
   NntpGate& news = nntp_gate_;
+  FtpGate& ftp = ftp_gate_;
   Pop3Server& pop3 = *pop3_server_;
   Pop3Fetcher& fetcher = pop3_fetcher_;
   SmtpServer& smtp = smtp_server_;
@@ -151,6 +153,9 @@ std::vector<services::ServiceRow> Services::Table() {
       ReportedRow(
           "Proxy", 1, 1, [](const ConfigRecord& c) { return !c.proxy.empty(); },
           [&proxy] { return proxy.StartProxyService(); }, [&proxy] { proxy.StopProxyService(); }),
+      ReportedRow(
+          "FTP-gate", 2, 4, [](const ConfigRecord& c) { return c.ftp != 0; },
+          [&ftp] { return ftp.Start(); }, [&ftp] { ftp.Stop(); }),
       ReportedRow(
           "SOCKS4", 3, 4, [](const ConfigRecord& c) { return c.socks4 != 0; },
           [&socks] { return socks.Start(); }, [&socks] { socks.Stop(); }),

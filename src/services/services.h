@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "config/config.h"
+#include "gates/ftp_gate.h"
 #include "gates/nntp_gate.h"
 #include "gates/portdog.h"
 #include "gates/portmap.h"
@@ -75,6 +76,7 @@ struct ServicesOptions {
   Pop3FetcherOptions pop3_fetcher;
   Pop3GateOptions pop3_gate;
   NntpGateOptions nntp_gate;
+  FtpGateOptions ftp_gate;
   SmtpServerOptions smtp_server;
   SmtpSenderOptions smtp_sender;
   // The template directories after "mymail" of the program directory:
@@ -133,6 +135,7 @@ class Services {
   ProxyService proxy_;
   Pop3Gate pop3_gate_;
   NntpGate nntp_gate_;
+  FtpGate ftp_gate_;
   Pop3Fetcher pop3_fetcher_;
   SmtpServer smtp_server_;
   SmtpSender smtp_sender_;

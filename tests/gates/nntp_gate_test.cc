@@ -53,6 +53,12 @@ TEST(NntpGateTest, ReplayRelayTheCapOnLinesAndRefusals) {
     // Kept lines replayed to the login's server (LIST's body read to its ".", not to a silence).
     EXPECT_EQ(talk("MODE READER\r\nLIST\r\nauthinfo user bob" + server + "\r\nQUIT\r\n"),
               "201 OK.\r\n201 OK.\r\n201 OK.\r\n281 authinfo user bob\r\n205 bye\r\n");
+    // Answered before the login and not replayed (the server would wait for POST's article).
+    const std::string required = std::string(kNntpLoginRequired) + "\r\n";
+    EXPECT_EQ(talk("capabilities\r\nPOST\r\n IHAVE <a@b>\r\nPOSTED\r\nauthinfo user p" + server +
+                   "\r\nQUIT\r\n"),
+              "201 OK.\r\n" + required + required + required +
+                  "201 OK.\r\n281 authinfo user p\r\n205 bye\r\n");
     // 100 lines are kept, each cut at 255 characters; one more closes the connection.
     EXPECT_EQ(talk(lines + "AUTHINFO USER z" + server + "\r\nQUIT\r\n"),
               oks + "281 AUTHINFO USER z\r\n205 bye\r\n");
@@ -64,9 +70,11 @@ TEST(NntpGateTest, ReplayRelayTheCapOnLinesAndRefusals) {
     EXPECT_TRUE(testing::WaitUntil([&] { return ctx.net.link_users().Users() == 0; }));
     EXPECT_NE(ctx.net.link_users().LastUse(), 0u);
   }  // the server's thread has ended
-  EXPECT_EQ(received, "MODE READER\r\nLIST\r\nauthinfo user bob\r\nQUIT\r\n" +
-                          lines.substr(0, 255) + "\r\n" + lines.substr(70008) +
-                          "AUTHINFO USER z\r\nQUIT\r\n");
+  EXPECT_EQ(received,
+            "MODE READER\r\nLIST\r\nauthinfo user bob\r\nQUIT\r\n"
+            "POSTED\r\nauthinfo user p\r\nQUIT\r\n" +
+                lines.substr(0, 255) + "\r\n" + lines.substr(70008) +
+                "AUTHINFO USER z\r\nQUIT\r\n");
 }
 
 }  // namespace

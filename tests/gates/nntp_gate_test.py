@@ -1,0 +1,123 @@
+#!/usr/bin/python3
+"""The NNTP gate of the real program on port 119 (in a network namespace of this test's own) with
+Python's nntplib in front of a small news server on loopback: nntplib asks CAPABILITIES before
+its login and logs in with the server after "@"; an article comes back whole. A POST sent before
+the login is refused and never reaches the server, which would wait for its article."""
+import os
+import socket
+import socketserver
+import sys
+import threading
+import time
+import unittest
+import warnings
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
+from harness import Home, Program, enter_network_namespace  # noqa: E402
+
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore", DeprecationWarning)
+    import nntplib
+
+GATE = 119
+HEADERS = [b"From: someone@example.org", b"Subject: through the gate", b"Message-ID: <1@test>"]
+BODY = [b"first line", b".a line that begins with a dot", b"", b"x" * 1000, b"..", b"last line"]
+ARTICLE = HEADERS + [b""] + BODY
+
+
+class News(socketserver.StreamRequestHandler):
+    """Speaks the commands nntplib uses; records every line it receives."""
+
+    def send(self, *lines):
+        self.wfile.write(b"".join(line + b"\r\n" for line in lines))
+
+    def body(self, status, lines):
+        self.send(status, *[b"." + line if line.startswith(b".") else line for line in lines],
+                  b".")
+
+    def handle(self):
+        self.send(b"200 stub news ready")
+        while line := self.rfile.readline(4096):
+            line = line.rstrip(b"\r\n")
+            self.server.commands.append(line.decode("latin-1"))
+            words = line.upper().split()
+            word = words[0] if words else b""
+            if word == b"CAPABILITIES":
+                self.body(b"101 capabilities", [b"VERSION 2", b"READER", b"POST"])
+            elif words[:2] == [b"AUTHINFO", b"USER"]:
+                self.send(b"381 password please")
+            elif words[:2] == [b"AUTHINFO", b"PASS"]:
+                self.send(b"281 welcome")
+            elif word == b"GROUP":
+                self.send(b"211 1 1 1 alt.test")
+            elif word == b"ARTICLE":
+                self.body(b"220 1 <1@test> article", ARTICLE)
+            elif word == b"BODY":
+                self.body(b"222 1 <1@test> body", BODY)
+            elif word == b"LIST":
+                self.body(b"215 list follows", [b"alt.test 1 1 y"])
+            elif word == b"POST":  # the article up to its "." line
+                self.send(b"340 send the article")
+                while (text := self.rfile.readline(4096)) and text.rstrip(b"\r\n") != b".":
+                    pass
+                self.send(b"240 posted")
+            elif word == b"QUIT":
+                self.send(b"205 bye")
+                return
+            else:
+                self.send(b"500 what?")
+
+
+class NntpGateTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.news = socketserver.ThreadingTCPServer(("127.0.0.1", 0), News)
+        cls.news.daemon_threads, cls.news.commands = True, []
+        threading.Thread(target=cls.news.serve_forever, args=(0.1,), daemon=True).start()
+        cls.target = "127.0.0.1:%d" % cls.news.server_address[1]
+        home = Home("netrove_nntp_", {
+            "netrove.dat": "LogFile netrove.log\nNNTP 127.0.0.9\nHideNNTP Yes\n[office]\n",
+            "nntp.ip": "127.0.0.*\n"})
+        cls.program = Program(home, "office", "PROXY", tty=False,
+                              env={"IPINTERFACENAME": "127.0.0.1"})
+        if not cls.program.wait_log("^NNTP-gate server started", 10):
+            cls.program.stop()
+            raise AssertionError("the gate did not start" + cls.program.report())
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.program.stop()
+        cls.news.shutdown()
+        cls.news.server_close()
+
+    def setUp(self):
+        self.news.commands.clear()
+
+    def test_nntplib_reads_an_article_whole(self):
+        with nntplib.NNTP("127.0.0.1", GATE, user="reader@" + self.target, password="secret",
+                          timeout=20) as news:
+            self.assertEqual(news.group("alt.test")[1:], (1, 1, 1, "alt.test"))
+            self.assertEqual(news.article(1)[1].lines, ARTICLE)
+            self.assertEqual(news.body("<1@test>")[1].lines, BODY)
+            self.assertEqual([g.group for g in news.list()[1]], ["alt.test"])
+        # The server hears the login first, without "@server".
+        self.assertEqual(self.news.commands[:3],
+                         ["authinfo user reader", "authinfo pass secret", "CAPABILITIES"])
+
+    def test_post_before_login_is_refused_and_not_replayed(self):
+        with socket.create_connection(("127.0.0.1", GATE), timeout=10) as s:
+            lines = s.makefile("rb")
+            self.assertEqual(lines.readline(), b"201 OK.\r\n")
+            s.sendall(b"POST\r\n")
+            self.assertEqual(lines.readline(), b"480 Authentication required\r\n")
+            s.sendall(b"MODE READER\r\nAUTHINFO USER raw@%s\r\n" % self.target.encode())
+            self.assertEqual(lines.readline(), b"201 OK.\r\n")
+            start = time.monotonic()
+            self.assertEqual(lines.readline(), b"381 password please\r\n")
+            self.assertLess(time.monotonic() - start, 5)
+        self.assertEqual(self.news.commands[:2], ["MODE READER", "AUTHINFO USER raw"])
+
+
+if __name__ == "__main__":
+    enter_network_namespace()
+    unittest.main()

@@ -471,6 +471,7 @@ void FtpSession::Download(const std::string& path) {
     }
   }
 
+  bool transfer_reply_due = false;
   if (send_ok && (!size || sent != *size)) {
     std::optional<std::string> reply = "350 ";
     if (sent > 0 && Command("REST " + std::to_string(sent))) reply = OneReply();
@@ -493,16 +494,16 @@ void FtpSession::Download(const std::string& path) {
         sent += static_cast<uint64_t>(n);
       }
       if (file) (void)file->Close();
-      file.reset();
-      CloseSocketVar(data);
-      if (send_ok) (void)OneReply();
+      transfer_reply_due = send_ok;
     }
   }
   file.reset();
   CloseSocketVar(data);
+  // Done with the file and the client before the server has its say.
   if (!file_path.empty() && (!keep_file || (size && sent == *size)))
     (void)env.RemoveFile(file_path);
   CloseSocketVar(client_);
+  if (transfer_reply_due) (void)OneReply();
   Quit();
 }
 

@@ -2,6 +2,7 @@
 """ftp:// URLs through the proxy on port 3128: curl against a pyftpdlib server (pages, downloads,
 resumed downloads) and against scripted FTP servers that misbehave, on loopback in a network
 namespace of the test's own."""
+import itertools
 import logging
 import os
 import re
@@ -17,6 +18,7 @@ from harness import Home, Program, enter_network_namespace, wait_for  # noqa: E4
 
 from pyftpdlib.authorizers import DummyAuthorizer  # noqa: E402
 from pyftpdlib.handlers import FTPHandler  # noqa: E402
+from pyftpdlib.log import config_logging  # noqa: E402
 from pyftpdlib.servers import ThreadedFTPServer  # noqa: E402
 
 CUT = 1048576
@@ -36,13 +38,32 @@ def header(head, name):
     return m and m.group(1).decode("latin-1")
 
 
+class SlowFile:
+    """A producer of a file's bytes from `start` on, 64 KiB every 50 ms."""
+
+    def __init__(self, path, start):
+        self.file = open(path, "rb")
+        self.file.seek(start)
+
+    def more(self):
+        time.sleep(0.05)
+        data = self.file.read(65536)
+        if not data:
+            self.file.close()
+        return data
+
+
 class Recorder(FTPHandler):
-    """Records every command line; the first RETR of a name in `cut` sends only CUT bytes."""
+    """Records every command line (in `seen`, and by session in `sessions`); the first RETR of a
+    name in `cut` sends only CUT bytes; a restarted RETR of a name in `slow` goes slowly."""
     use_sendfile = False
-    seen, cut = [], set()
+    seen, sessions, cut, slow, numbers = [], {}, set(), set(), itertools.count()
 
     def pre_process_command(self, line, cmd, arg):
         self.seen.append(line)
+        if not hasattr(self, "number"):
+            self.number = next(self.numbers)
+        self.sessions.setdefault(self.number, []).append(line)
         return super().pre_process_command(line, cmd, arg)
 
     def ftp_RETR(self, file):
@@ -51,6 +72,10 @@ class Recorder(FTPHandler):
             self.cut.discard(name)
             with open(file, "rb") as f:
                 self.push_dtp_data(f.read(CUT), cmd="RETR")
+            return file
+        if name in self.slow and self._restart_position:
+            start, self._restart_position = self._restart_position, 0
+            self.push_dtp_data(SlowFile(file, start), isproducer=True, cmd="RETR")
             return file
         return super().ftp_RETR(file)
 
@@ -64,7 +89,8 @@ class Scripted:
         self.replies, self.listing, self.log, self.connections = replies or {}, listing, [], 0
         self.listener = socket.create_server(("127.0.0.1", 0))
         self.port = self.listener.getsockname()[1]
-        self.listing_paused = None  # an Event: LIST sends half, waits for it, sends the rest
+        # An Event: LIST sends half, waits for it (`streamed` tells whether it came), sends the rest.
+        self.listing_paused, self.streamed = None, False
         threading.Thread(target=self._accept, daemon=True).start()
 
     def close(self):
@@ -125,7 +151,7 @@ class Scripted:
             half = len(self.listing) // 2 if self.listing_paused else len(self.listing)
             data.sendall(self.listing[:half])
             if self.listing_paused:
-                self.listing_paused.wait(20)
+                self.streamed = self.listing_paused.wait(10)
                 data.sendall(self.listing[half:])
 
 
@@ -167,6 +193,10 @@ class FtpThroughProxyTest(unittest.TestCase):
     def resume_file(self, name):
         return self.home.file("ProxyCache/FTP/127.0.0.1+%d+%s" % (self.ftp_port, name))
 
+    def assert_resume_file_gone(self, name):
+        # The client may have its last byte a moment before the file goes.
+        self.assertTrue(wait_for(lambda: not os.path.exists(self.resume_file(name)), 5), name)
+
     def test_directory_pages(self):
         code, head, body = curl(self.url + "/")
         self.assertEqual((code, head.split(b"\r\n")[0]), (0, b"HTTP/1.0 200 Ok"), head)
@@ -200,7 +230,7 @@ class FtpThroughProxyTest(unittest.TestCase):
         self.assertEqual((code, header(head, "Content-Length"), body == self.data),
                          (0, "150000", True), head)
         self.assertRegex(header(head, "Last-Modified") or "", r"^[A-Z][a-z]{2} +\d+ +[\d:]+$")
-        self.assertFalse(os.path.exists(self.resume_file("pub+data.bin")))
+        self.assert_resume_file_gone("pub+data.bin")
         code, head, body = curl(self.url + "/pub/none.bin")
         self.assertIn(b"FTP ERROR<HR>File not found</H2>", body)
 
@@ -222,7 +252,7 @@ class FtpThroughProxyTest(unittest.TestCase):
         sent = self.commands(since)
         self.assertIn("REST %d" % CUT, sent)
         self.assertLess(sent.index("REST %d" % CUT), sent.index("RETR big.bin"), sent)
-        self.assertFalse(os.path.exists(self.resume_file("big.bin")))
+        self.assert_resume_file_gone("big.bin")
 
         # A changed size, then a changed date: fetched from the start.
         for name, change in (("size.bin", lambda: self.root.write("size.bin", big[:-1])),
@@ -239,7 +269,31 @@ class FtpThroughProxyTest(unittest.TestCase):
             code, head, body = curl(self.url + "/" + name)
             self.assertEqual((code, body == want), (0, True), name)
             self.assertEqual([c for c in self.commands(since) if c.startswith("REST")], [], name)
-            self.assertFalse(os.path.exists(self.resume_file(name)))
+            self.assert_resume_file_gone(name)
+
+    def test_one_download_owns_the_resume_file(self):
+        data = os.urandom(3 * CUT)
+        self.root.write("lock.bin", data)
+        Recorder.cut.add("lock.bin")
+        Recorder.slow.add("lock.bin")
+        self.assertEqual(curl(self.url + "/lock.bin")[0], 18)
+        # The first request resumes, slowly; a second one meanwhile must not touch its file.
+        first = []
+        resuming = threading.Thread(target=lambda: first.append(curl(self.url + "/lock.bin")))
+        resuming.start()
+        self.addCleanup(resuming.join, 40)
+        owner = lambda: [c for c in Recorder.sessions.values()  # noqa: E731
+                         if c[-2:] == ["REST %d" % CUT, "RETR lock.bin"]]
+        self.assertTrue(wait_for(owner, 10), Recorder.seen[-20:])
+        since = set(Recorder.sessions)
+        code, _, body = curl(self.url + "/lock.bin")
+        self.assertEqual((code, body == data), (0, True))
+        others = [c for n, c in Recorder.sessions.items() if n not in since]
+        self.assertEqual([c for c in others if any(x.startswith("REST") for x in c)], [], others)
+        self.assertTrue(resuming.is_alive(), "the second download did not run beside the first")
+        resuming.join(40)
+        self.assertEqual((first[0][0], first[0][2] == data), (0, True))
+        self.assert_resume_file_gone("lock.bin")
 
     def scripted(self, replies=None, listing=b""):
         server = Scripted(replies, listing)
@@ -277,7 +331,7 @@ class FtpThroughProxyTest(unittest.TestCase):
                 page += chunk
                 if b">f000100</A>" in page:
                     server.listing_paused.set()  # the first half came before the second went
-        self.assertTrue(server.listing_paused.is_set(), "the page is not streamed")
+        self.assertTrue(server.streamed, "the page is not streamed")
         self.assertNotIn("PASS", " ".join(server.log))
         entries = re.findall(rb'<A HREF="/([^"]*)">', page)
         self.assertEqual(len(entries), 1 + len(names))
@@ -321,5 +375,5 @@ class FtpThroughProxyTest(unittest.TestCase):
 
 if __name__ == "__main__":
     enter_network_namespace()
-    logging.getLogger("pyftpdlib").setLevel(logging.WARNING)
+    config_logging(level=logging.WARNING)
     unittest.main(verbosity=2)

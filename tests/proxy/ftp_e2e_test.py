@@ -81,9 +81,9 @@ class Recorder(FTPHandler):
 
 
 class Scripted:
-    """A small FTP server on 127.0.0.1 that plays `replies` (command word -> reply text, or a
-    function of the argument giving it) and serves `listing` to LIST; "GREETING" replaces the
-    greeting with raw bytes. Records the command lines and counts connections."""
+    """A small FTP server on 127.0.0.1 that plays `replies` (command word -> reply line) and
+    serves `listing` to LIST; "GREETING" replaces the greeting with a function giving the raw
+    chunks to send. Records the command lines and counts connections."""
 
     def __init__(self, replies=None, listing=b""):
         self.replies, self.listing, self.log, self.connections = replies or {}, listing, [], 0
@@ -110,32 +110,29 @@ class Scripted:
         data_listener = None
         try:
             with conn, conn.makefile("rb") as lines:
-                greeting = self.replies.get("GREETING", b"220 scripted\r\n")
-                for chunk in ([greeting] if isinstance(greeting, bytes) else greeting()):
+                for chunk in self.replies.get("GREETING", lambda: [b"220 scripted\r\n"])():
                     conn.sendall(chunk)
                 for raw in lines:
                     line = raw.decode("latin-1").rstrip("\r\n")
                     self.log.append(line)
                     word, _, arg = line.partition(" ")
-                    reply = self.replies.get(word.upper())
-                    if callable(reply):
-                        reply = reply(arg)
-                    if reply is None:
-                        reply = {"USER": "331 password", "PASS": "230 in", "PWD": '257 "/"',
-                                 "CWD": "250 ok" if arg.endswith("/") else "550 no",
-                                 "TYPE": "200 ok", "QUIT": "221 bye"}.get(word.upper(), "")
-                    if word.upper() == "PASV" and not reply:
+                    word = word.upper()
+                    reply = self.replies.get(word) or {
+                        "USER": "331 password", "PASS": "230 in", "PWD": '257 "/"',
+                        "CWD": "250 ok" if arg.endswith("/") else "550 no", "TYPE": "200 ok",
+                        "QUIT": "221 bye"}.get(word, "")
+                    if word == "PASV" and not reply:
                         data_listener = socket.create_server(("127.0.0.1", 0))
                         port = data_listener.getsockname()[1]
                         reply = "227 Entering Passive Mode (127,0,0,1,%d,%d)" % (port >> 8,
                                                                                 port & 255)
-                    if word.upper() == "LIST" and data_listener:
+                    if word == "LIST" and data_listener:
                         conn.sendall(b"150 here\r\n")
                         self._send_listing(data_listener)
                         data_listener = None
                         reply = "226 done"
                     conn.sendall((reply or "500 ?").encode("latin-1") + b"\r\n")
-                    if word.upper() == "QUIT":
+                    if word == "QUIT":
                         return
         except OSError:
             pass

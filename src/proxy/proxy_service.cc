@@ -11,6 +11,7 @@
 #include "proxy/cache_purge.h"
 #include "proxy/cache_revalidate.h"
 #include "proxy/chunked.h"
+#include "proxy/ftp_over_http.h"
 #include "proxy/http_head.h"
 #include "proxy/proxy_log.h"
 #include "proxy/proxy_request.h"
@@ -84,6 +85,7 @@ struct ProxyService::Core {
         users(n.env(), l, console),
         filters(n.env(), replies),
         proxy_log(n.env(), c),
+        ftp(std::make_shared<FtpOverHttp>(n)),
         settings(std::make_shared<const ProxySettings>()) {}
 
   std::shared_ptr<const ProxySettings> Settings() const {
@@ -109,6 +111,8 @@ struct ProxyService::Core {
   AddressList clients, user_list, ftp_user_list;
   std::atomic<uint32_t> net_bytes{0};
   std::atomic<uint32_t> cache_bytes{0};
+  // ftp:// GETs through the relay; their tasks share it (resume files).
+  const std::shared_ptr<FtpOverHttp> ftp;
 
   // Owned by the service's Start and Stop (one thread).
   std::unique_ptr<HttpRelay> relay;
@@ -518,7 +522,16 @@ bool ProxyService::StartProxyService() {
       [core](SocketVar& client) { return core->HandleProxyClient(client); }, config->hide_proxy);
   if (!listener_.is_open()) return false;
 
-  if (!core_->relay) core_->relay = std::make_unique<HttpRelay>(net_, core_->options.relay);
+  core_->ftp->SetCacheDirectory(settings->cache_dir);
+  if (!core_->relay) {
+    RelayOptions relay = core_->options.relay;
+    if (!relay.ftp) {
+      relay.ftp = [ftp = core_->ftp](SocketVar& client, const std::string& url) {
+        ftp->Serve(client, url);
+      };
+    }
+    core_->relay = std::make_unique<HttpRelay>(net_, std::move(relay));
+  }
   if (core_->relay->Start()) {
     settings->relay_port = core_->relay->RelayPort();
     settings->relay_line = core_->relay->SecretHeaderLine() + "\r\n";

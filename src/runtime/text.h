@@ -44,6 +44,10 @@ void ForEachLine(std::string_view text, const std::function<void(std::string_vie
 // A count in decimal with "," between groups of three digits (1,048,576).
 std::string GroupThousands(uint64_t value);
 
+// & < > " ' as character references; every other byte as it is (text
+// and attribute values of HTML pages).
+std::string HtmlEscape(std::string_view text);
+
 // A file name without its directory part (either slash) and its extension.
 std::string BareName(std::string_view name);
 

@@ -1,5 +1,4 @@
-// Texts of the web mail: HTML escaping of everything a page did not bring
-// itself, header-safe values, form fields, and the cleaning of the names
+// Texts of the web mail: header-safe values, form fields, and the cleaning of the names
 // that become files (templates, included files, favourites groups).
 //
 // Pure functions but for ResolveInside; thread-safe.
@@ -14,9 +13,6 @@
 #include "runtime/env.h"
 
 namespace netrove {
-
-// & < > " ' as character references; every other byte as it is.
-std::string HtmlEscape(std::string_view text);
 
 // `text` without CR, LF and NUL (a value that goes into a header line).
 std::string HeaderSafe(std::string_view text);

@@ -144,7 +144,6 @@ bool Run(ProgramContext& p, std::string connection, std::string argument, uint16
     p.LoadConfiguration(shared.connection_arg.Get());
     // Started by AutoDial: one call, never a redial, whatever the file says.
     if (autodial.active()) p.config.Update([](ConfigRecord& r) { r.redial = false; });
-    if (front_end != nullptr) front_end->AfterLoad(p);
     (void)WarnIfConfigWritable(p.env, p.log);
     (void)WarnIfPasswordsReadable(p.env, p.log, p.ras.phonebook_path());
     PrintConfigWarnings(p);

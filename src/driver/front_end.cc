@@ -187,6 +187,7 @@ int32_t FrontEnd::ReplaceSection(const FrontSettings& s) {
 void FrontEnd::Attach(ProgramContext& p) {
   std::lock_guard lock(mu_);
   attached_ = &p;
+  if (pending_stop_) p.shared.stop_held = true;
   if (routine_) p.log.SetRoutine(routine_);
 }
 
@@ -196,11 +197,6 @@ void FrontEnd::Detach(ProgramContext& p) {
   attached_ = nullptr;
   pending_stop_ = false;
   pending_request_ = 0;
-}
-
-void FrontEnd::AfterLoad(ProgramContext& p) {
-  std::lock_guard lock(mu_);
-  if (attached_ == &p && pending_stop_) p.shared.control_request = kRequestStop;
 }
 
 FrontStatus FrontEnd::Status() {
@@ -256,7 +252,9 @@ void FrontEnd::SetRequest(uint8_t request) {
   std::lock_guard lock(mu_);
   if (request == kRequestStop && !stopped_.load()) pending_stop_ = true;
   pending_request_ = request;
-  if (attached_ != nullptr) attached_->shared.control_request = request;
+  if (attached_ == nullptr) return;
+  if (request == kRequestStop) attached_->shared.stop_held = true;
+  attached_->shared.control_request = request;
 }
 
 uint8_t FrontEnd::Request() {

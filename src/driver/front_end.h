@@ -66,11 +66,10 @@ class FrontEnd {
   std::string PasswordValue(const FrontSettings& s);
 
   // --- The running program.
+  // A stop asked for before the program attached, or while it runs, is
+  // held: the clears of ControlRequest at a load or a dial keep it.
   void Attach(ProgramContext& p);
   void Detach(ProgramContext& p);
-  // After every configuration load of the attached program: a stop asked
-  // for before the session began is asked for again (the load clears it).
-  void AfterLoad(ProgramContext& p);
   FrontStatus Status();
   FrontEndStatistics Statistics();
   // Starts "AA" unless it runs; the stopped flag clears.

@@ -7,6 +7,7 @@ holds copies of the programs, so that the busy markers beside the library stay i
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -36,6 +37,18 @@ def home_with(phonebook, config):
         f.write(config)
     os.chmod(os.path.join(home, "netrove.dat"), 0o600)
     return home
+
+
+def end_programs_in(home):
+    """The handler starts the program in a session of its own: one the test left running (a
+    handler that never returned) is found by its executable, in the test's own home, and ended."""
+    program = os.path.join(home, "netrove")
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            if os.readlink("/proc/%s/exe" % pid) == program:
+                os.kill(int(pid), signal.SIGKILL)
+        except OSError:
+            pass
 
 
 def run(home, args, timeout):
@@ -120,10 +133,82 @@ def autodial_command():
     code, out = run(home, [os.path.join(home, "netrove-autodial"), "Office"], 60)
     log = open(os.path.join(home, "netrove.log"), encoding="latin-1").read()
     check(log.count("Starting services") == 2, "a stale marker blocked AutoDial")
+    end_programs_in(home)
+    shutil.rmtree(home, ignore_errors=True)
+
+
+# Run in a process of its own (the library starts the program in it): the exports called
+# through ctypes as a front-end in another language would.
+CTYPES_FRONT_END = r"""
+import ctypes, sys, time
+lib = ctypes.CDLL(sys.argv[1] + "/libnetrove.so")
+def text(s):
+    b = s.encode("latin-1")
+    return ctypes.create_string_buffer(bytes([len(b)]) + b, 256)
+def fn(name, res, *args):
+    f = getattr(lib, name) if name.isidentifier() else lib[name]
+    f.restype, f.argtypes = res, list(args)
+    return f
+record = ctypes.create_string_buffer(7516)
+load = fn("0x04", ctypes.c_uint8, ctypes.c_char_p, ctypes.c_char_p)
+fill = fn("0x24", None, ctypes.c_char_p)
+replace = fn("0x12", ctypes.c_int32, ctypes.c_char_p)
+count = fn("0x02", ctypes.c_int32)
+names = fn("0x03", ctypes.c_int32, ctypes.c_char_p)
+node = fn("NetroveChainNode", ctypes.c_void_p, ctypes.c_uint32)
+free = fn("NetroveChainFree", None, ctypes.c_char_p)
+start = fn("0x16", None, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_uint8)
+request = fn("0x18", None, ctypes.c_uint16)
+stopped = fn("0x21", ctypes.c_uint8)
+print("sections", count())
+chain = ctypes.create_string_buffer(260)
+listed, n = [], names(chain)
+raw = chain.raw
+while True:
+    listed.append(raw[1:1 + raw[0]].decode())
+    nxt = int.from_bytes(raw[256:260], "little")
+    if not nxt:
+        break
+    raw = ctypes.string_at(node(nxt), 260)
+print("names", n, " ".join(listed))
+free(chain)
+print("after free", int.from_bytes(chain.raw[256:260], "little"), node(1) is None)
+print("loaded", load(text("Demo"), record))
+fill(record)
+mask = record.raw[768:1024]
+print("mask", mask[0], all(1 <= c < 32 for c in mask[1:1 + mask[0]]))
+print("replaced", replace(record) > 0)
+print("stopped before", stopped())
+start(text("Demo"), text(""), 0)
+request(1)
+for _ in range(200):
+    if stopped():
+        break
+    time.sleep(0.1)
+print("stopped after", stopped())
+"""
+
+
+def ctypes_front_end():
+    password = "forty-character-password-0123456789abcde"[:40]
+    home = home_with("[Demo]\nDevice sim\nAnswer hang\n",
+                     "; settings\nWaitTime 1\n[Demo]\nPassword *%s\nUser u\n[Two] x\n[Three]\n"
+                     % password)
+    code, out = run(home, [sys.executable, "-c", CTYPES_FRONT_END, home], 60)
+    print(out)
+    check(code == 0, "the ctypes front-end ended with %s" % code)
+    for want in ["sections 3", "names 3 Demo Two Three", "after free 0 True", "loaded 1",
+                 "mask 40 True", "replaced True", "stopped before 1", "stopped after 1",
+                 "Exiting...."]:
+        check(want in out, "the ctypes front-end printed no %r" % want)
+    written = open(os.path.join(home, "netrove.dat")).read()
+    check("Password *%s\n" % password in written, "the 40-character password did not survive")
+    check(written.startswith("; settings\nWaitTime 1\n[Demo]\n"), "the file lost its head")
     shutil.rmtree(home, ignore_errors=True)
 
 
 example_front_end()
+ctypes_front_end()
 set_and_clear()
 autodial_command()
 print("%d failure(s)" % len(failures))

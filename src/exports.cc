@@ -41,9 +41,6 @@ Library& Lib() {
 }
 FrontEnd& Front() { return Lib().front_end; }
 
-// The routine a front-end installed, called with texts.
-std::atomic<NetroveMessageRoutine> installed_routine{nullptr};
-
 std::string CallRoutine(NetroveMessageRoutine routine, const std::string& message) {
   unsigned char in[NETROVE_TEXT_SIZE];
   unsigned char out[NETROVE_TEXT_SIZE] = {0};
@@ -135,7 +132,6 @@ NOINLINE void Status(FrontEndStatus* record) {
 }
 
 NOINLINE void SetMessageRoutine(NetroveMessageRoutine routine) {
-  installed_routine = routine;
   if (routine == nullptr) {
     Front().SetRoutine(nullptr);
     return;

@@ -179,7 +179,27 @@ mask = record.raw[768:1024]
 print("mask", mask[0], all(1 <= c < 32 for c in mask[1:1 + mask[0]]))
 print("replaced", replace(record) > 0)
 print("stopped before", stopped())
+status = fn("0x14", None, ctypes.c_char_p)
 start(text("Demo"), text(""), 0)
+request(1)
+for _ in range(200):
+    if stopped():
+        break
+    time.sleep(0.1)
+print("stopped after", stopped())
+# Loading settings while a session dials leaves the session alone.
+start(text("Demo"), text(""), 0)
+record2 = ctypes.create_string_buffer(7516)
+st = ctypes.create_string_buffer(768)
+for _ in range(100):
+    status(st)
+    if st.raw[257:257 + st.raw[256]].startswith(b"Dialing... ("):
+        break
+    time.sleep(0.1)
+print("loaded while dialing", load(text("Three"), record2))
+time.sleep(1.2)
+status(st)
+print("still", st.raw[1:1 + st.raw[0]].decode(), st.raw[257:257 + st.raw[256]].decode())
 request(1)
 for _ in range(200):
     if stopped():
@@ -199,7 +219,7 @@ def ctypes_front_end():
     check(code == 0, "the ctypes front-end ended with %s" % code)
     for want in ["sections 3", "names 3 Demo Two Three", "after free 0 True", "loaded 1",
                  "mask 40 True", "replaced True", "stopped before 1", "stopped after 1",
-                 "Exiting...."]:
+                 "Exiting....", "loaded while dialing 1", "still Demo Dialing... ("]:
         check(want in out, "the ctypes front-end printed no %r" % want)
     written = open(os.path.join(home, "netrove.dat")).read()
     check("Password *%s\n" % password in written, "the 40-character password did not survive")

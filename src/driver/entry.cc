@@ -3,6 +3,7 @@
 #include "config/file_checks.h"
 #include "dialer/entries.h"
 #include "driver/forms.h"
+#include "driver/front_end.h"
 #include "driver/program_context.h"
 #include "net/socket.h"
 #include "runtime/env_posix.h"
@@ -61,12 +62,16 @@ void PrintConfigWarnings(ProgramContext& p) {
 }
 
 // Starts the services and runs proxy mode or the dial session.
-SessionOutcome RunSession(ProgramContext& p, const std::string& upper_argument, bool start_asleep) {
+SessionOutcome RunSession(ProgramContext& p, const std::string& upper_argument, bool start_asleep,
+                          AutoDialMode& autodial) {
   p.log.Write("Starting services");
   p.accounting.StartCall(NowSeconds(p.env));
   p.events.StartHaltService();
   p.services.Start();
-  if (upper_argument == "AUTODIAL") RunNotAvailable(p, "AUTODIAL");
+  if (upper_argument == "AUTODIAL" && !autodial.active()) {
+    autodial.Prepare(p.shared.connection_arg.Get());
+    if (autodial.active()) p.config.Update([](ConfigRecord& r) { r.redial = false; });
+  }
   p.dialer.PrepareForSession();
   p.session.Begin();
   SessionController controller({p.io, p.dialer, p.config, p.shared, p.flags, p.accounting, p.checks,
@@ -86,7 +91,9 @@ void FinishSession(ProgramContext& p) {
 }
 
 bool Run(ProgramContext& p, std::string connection, std::string argument, uint16_t interface_number,
-         bool start_asleep) {
+         bool start_asleep, FrontEnd* front_end) {
+  FrontEndAttachment attachment(front_end, p);
+  AutoDialMode autodial(p.env);
   SharedState& shared = p.shared;
   InstallSignalHandlers(shared.control_request);
   p.console.Start();
@@ -111,7 +118,7 @@ bool Run(ProgramContext& p, std::string connection, std::string argument, uint16
   // HIDE only means something on a console.
   shared.hide_mode = arg == "HIDE" && p.console.Present();
   if (word == "WAIT" && !arg.empty()) RunWaitForm(p, argument);
-  if (arg == "AUTODIAL") RunNotAvailable(p, "AUTODIAL");
+  if (arg == "AUTODIAL") autodial.Prepare(connection);
   if (word == "BREAK" && !arg.empty()) RunBreakForm(p, argument);
   if (word == "ADD") {
     p.console.SetTitle("Add new connection");
@@ -119,7 +126,8 @@ bool Run(ProgramContext& p, std::string connection, std::string argument, uint16
   }
   // The phonebook's spelling of the name.
   shared.connection_arg.Set(ResolveEntryName(p.ras, connection));
-  if (arg == "SET" || arg == "CLEAR") RunNotAvailable(p, arg);
+  if (arg == "SET") RunSetForm(p, shared.connection_arg.Get());
+  if (arg == "CLEAR") RunClearForm(p, shared.connection_arg.Get());
   if (shared.hide_mode) p.console.Hide();
 
   bool asleep = start_asleep;
@@ -134,6 +142,8 @@ bool Run(ProgramContext& p, std::string connection, std::string argument, uint16
     shared.connection_arg.Set(ResolveEntryName(p.ras, shared.connection_arg.Get()));
     if (!EnterProgramDirectory()) p.log.Write("Can't enter " + ProgramDirectory());
     p.LoadConfiguration(shared.connection_arg.Get());
+    // Started by AutoDial: one call, never a redial, whatever the file says.
+    if (autodial.active()) p.config.Update([](ConfigRecord& r) { r.redial = false; });
     (void)WarnIfConfigWritable(p.env, p.log);
     (void)WarnIfPasswordsReadable(p.env, p.log, p.ras.phonebook_path());
     PrintConfigWarnings(p);
@@ -142,7 +152,7 @@ bool Run(ProgramContext& p, std::string connection, std::string argument, uint16
     if (p.config.Current()->user == kProxyUserName) arg = "PROXY";
     if (arg == "STAT") p.accounting.PrintReport("");
 
-    SessionOutcome outcome = RunSession(p, arg, asleep);
+    SessionOutcome outcome = RunSession(p, arg, asleep, autodial);
     asleep = false;  // honoured once per call
     if (outcome == SessionOutcome::kReload) continue;
     break;
@@ -159,13 +169,14 @@ bool Run(ProgramContext& p, std::string connection, std::string argument, uint16
 
 // An exception that nobody caught is the front-end thread's run-time error.
 bool MainEntry(std::string connection, std::string argument, uint16_t interface_number,
-               bool start_asleep) {
+               bool start_asleep, FrontEnd* front_end) {
   KeepStandardDescriptorsOpen();  // before any file or socket is opened
   RaiseDescriptorLimit();
   PosixEnv env;
   ProgramContext p(env, ConsoleIo());
   try {
-    return Run(p, std::move(connection), std::move(argument), interface_number, start_asleep);
+    return Run(p, std::move(connection), std::move(argument), interface_number, start_asleep,
+               front_end);
   } catch (...) {
     p.RuntimeError("main");
     HaltProgram(kRuntimeErrorCode);

@@ -1,4 +1,4 @@
-// The small one-shot forms: WAIT, BREAK, and the forms not built yet.
+// The small one-shot forms: WAIT and BREAK.
 //
 // WAIT <time>: waits until a clock time ("H:MM") or for a number of
 // minutes, then ends the process with exit code 0.
@@ -70,10 +70,6 @@ void RunWaitForm(ProgramContext& p, const std::string& time_text) {
 void RunBreakForm(ProgramContext& p, const std::string& name) {
   p.dialer.BreakConnections(name);
   HaltProgram(0);
-}
-
-void RunNotAvailable(ProgramContext& p, const std::string& form) {
-  p.Fatal(form + " is not available yet");
 }
 
 }  // namespace netrove

@@ -19,7 +19,29 @@ namespace netrove {
 // that fails.
 [[nodiscard]] bool AddSectionToConfig(Env& env, const std::string& path,
                                       const std::string& section);
-// SET, CLEAR and AUTODIAL (AutoDial registration) are not built yet.
-[[noreturn]] void RunNotAvailable(ProgramContext& p, const std::string& form);
+// SET <connection>: writes netrove.autodial and registers the library's
+// AutoDial function with every phonebook entry. CLEAR removes both.
+[[noreturn]] void RunSetForm(ProgramContext& p, const std::string& connection);
+[[noreturn]] void RunClearForm(ProgramContext& p, const std::string& connection);
+
+// The AUTODIAL argument: a start by the AutoDial handler, whose busy
+// marker this process takes over and removes when it ends (also through
+// the exit chain). While active the session never redials.
+class AutoDialMode {
+ public:
+  explicit AutoDialMode(Env& env) : env_(env) {}
+  ~AutoDialMode();
+  AutoDialMode(const AutoDialMode&) = delete;
+  AutoDialMode& operator=(const AutoDialMode&) = delete;
+  // Removes netrove.autodial; unless active, becomes active when the busy
+  // marker of `name` exists in the program directory.
+  void Prepare(const std::string& name);
+  bool active() const { return !marker_.empty(); }
+
+ private:
+  Env& env_;
+  std::string marker_;
+  uint64_t exit_proc_ = 0;
+};
 
 }  // namespace netrove

@@ -55,6 +55,9 @@ struct SharedState {
   std::atomic<uint8_t> link_mode{kLinkIdle};
   std::atomic<bool> restart_requested{false};
   std::atomic<bool> hide_mode{false};
+  // A stop asked for from outside the program (a front-end): kept by the
+  // clears below, as a signal's stop is.
+  std::atomic<bool> stop_held{false};
   SharedText status_text;
   SharedText connection_arg;      // first command-line word, resolved to the entry name
   SharedText local_address_text;  // local address description of the link
@@ -62,8 +65,9 @@ struct SharedState {
 };
 
 // ControlRequest := 0, as the dial attempt and the countdowns do when they
-// begin, except that a stop asked for by SIGINT or SIGTERM stays asked for:
-// a signal that lands just before the clear must not be lost.
+// begin, except that a stop asked for by SIGINT or SIGTERM (or held for a
+// front-end) stays asked for: a stop that lands just before the clear must
+// not be lost.
 void ClearControlRequestKeepingSignalStop(SharedState& shared);
 
 }  // namespace netrove

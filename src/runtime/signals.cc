@@ -127,7 +127,7 @@ void ClearControlRequestKeepingSignalStop(SharedState& shared) {
   // The handler counts before it stores the request: a signal counted after
   // this check stores its stop after the clear.
   shared.control_request.store(kRequestNone);
-  if (stop_count.load() > 0) shared.control_request.store(kRequestStop);
+  if (stop_count.load() > 0 || shared.stop_held.load()) shared.control_request.store(kRequestStop);
 }
 
 }  // namespace netrove

@@ -300,6 +300,7 @@ void NetroveLogText(const unsigned char* text) { LogText(text); }
 void NetroveNothing() {}
 void NetroveSuspendAll() { Suspend(); }
 void NetroveResumeAll() { Resume(); }
+// Updates are downloaded, never installed by the program (see the header).
 uint8_t NetroveUpdated() { return 0; }
 const TextChain* NetroveChainNode(uint32_t handle) { return ChainNode(handle); }
 void NetroveChainFree(TextChain* head) { ChainFree(head); }

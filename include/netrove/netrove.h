@@ -317,7 +317,9 @@ typedef void (*netrove_log_text_fn)(const unsigned char* text);
 #define NETROVE_NOTHING_SYMBOL "WEX"
 #define NETROVE_SUSPEND_ALL_SYMBOL "0x35"
 #define NETROVE_RESUME_ALL_SYMBOL "0x36"
-/* 37: true once the automatic update has installed new files. */
+/* 37: true once the automatic update has installed new files. An update
+ * here only downloads a build for the administrator or the package manager
+ * to install ("netrove.dl_"), so this stays 0. */
 typedef uint8_t (*netrove_updated_fn)(void);
 #define NETROVE_UPDATED_SYMBOL "0x37"
 

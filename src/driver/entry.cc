@@ -88,7 +88,7 @@ void FinishSession(ProgramContext& p) {
 bool Run(ProgramContext& p, std::string connection, std::string argument, uint16_t interface_number,
          bool start_asleep) {
   SharedState& shared = p.shared;
-  InstallSignalHandlers(shared.control_request);
+  InstallSignalHandlers(shared.control_request, shared.reload_requested);
   p.console.Start();
   p.tasks.StartReaper();
   p.network.Start();
@@ -121,6 +121,8 @@ bool Run(ProgramContext& p, std::string connection, std::string argument, uint16
   shared.connection_arg.Set(ResolveEntryName(p.ras, connection));
   if (arg == "SET" || arg == "CLEAR") RunNotAvailable(p, arg);
   if (shared.hide_mode) p.console.Hide();
+  // A session without a console (a service): its log lines on the output.
+  if (arg != "STAT") p.console.LogToOutput();
 
   bool asleep = start_asleep;
   for (;;) {
@@ -144,7 +146,11 @@ bool Run(ProgramContext& p, std::string connection, std::string argument, uint16
 
     SessionOutcome outcome = RunSession(p, arg, asleep);
     asleep = false;  // honoured once per call
-    if (outcome == SessionOutcome::kReload) continue;
+    if (outcome == SessionOutcome::kReload) {
+      // A request that comes while the file is read asks for one more.
+      if (shared.reload_requested.exchange(false)) p.log.Write("Reloading netrove.dat");
+      continue;
+    }
     break;
   }
 

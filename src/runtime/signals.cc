@@ -140,6 +140,11 @@ void Install() {
   hup.sa_flags = SA_RESTART;
   sigaction(SIGHUP, &hup, nullptr);
 
+  // Log lines go to standard output without a console: a reader that went
+  // away (a pipe to head, a journal restarted) makes writes fail, never
+  // ends the program. Programs it starts get the default back.
+  signal(SIGPIPE, SIG_IGN);
+
   InstallStopKeyHandler();
   struct sigaction cont = {};
   cont.sa_handler = OnContinue;

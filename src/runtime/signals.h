@@ -16,6 +16,7 @@
 //   - SIGHUP without a console (a service) asks for a configuration reload
 //     (`reload_request` := true). With a console it means the terminal
 //     hung up, and counts as a stop signal.
+//   - SIGPIPE is ignored: a write to a closed pipe fails instead.
 //   - SIGTSTP (Ctrl-Z) puts the terminal back before the process stops;
 //     SIGCONT puts it into raw mode again once the process is in the
 //     terminal's foreground (terminal.h).

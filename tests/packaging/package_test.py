@@ -64,11 +64,15 @@ class Origin(http.server.ThreadingHTTPServer):
 def through_proxy(url):
     """(status line, body) of a GET of `url` through the proxy on port 3128."""
     reply = b""
-    with socket.create_connection(("127.0.0.1", 3128), timeout=10) as s:
-        s.sendall(b"GET %s HTTP/1.0\r\n\r\n" % url.encode())
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline and len(reply) < 1 << 20 and (chunk := s.recv(65536)):
-            reply += chunk
+    try:
+        with socket.create_connection(("127.0.0.1", 3128), timeout=10) as s:
+            s.sendall(b"GET %s HTTP/1.0\r\n\r\n" % url.encode())
+            deadline = time.monotonic() + 10
+            while time.monotonic() < deadline and len(reply) < 1 << 20 and (
+                    chunk := s.recv(65536)):
+                reply += chunk
+    except OSError as e:
+        return str(e), b""
     head, _, body = reply.partition(b"\r\n\r\n")
     return head.split(b"\r\n", 1)[0].decode("latin-1"), body
 
@@ -182,6 +186,8 @@ def check_session(check, work):
         online = wait_for(lambda: any(m.startswith("Connected as") for m in messages()), 40)
         check(online and any(m.startswith("Connecting to Demo") for m in messages()),
               "the session dials the simulated modem and tests the link")
+        if not online:
+            return
         status = open("/proc/%d/status" % proc.pid).read()
         uid = pwd.getpwnam("netrove").pw_uid
         check(re.search(r"^Uid:\s+%d\s+%d" % (uid, uid), status, re.M) is not None,

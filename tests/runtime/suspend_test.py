@@ -69,7 +69,8 @@ def run(command):
     def expect(ok, what):
         if not ok:
             failures.append(what)
-            print("FAIL %s: %s\n--- output (tail) ---\n%s" % (command[0], what, shell.output()[-1500:]))
+            print("FAIL %s: %s\n--- output (tail) ---\n%s" % (
+                command[0], what, shell.output()[-1500:]))
     try:
         expect(wait_for(lambda: shell.output().endswith("$ "), 10), "the shell prompts")
         shell.type(NETROVE + " Demo\n")

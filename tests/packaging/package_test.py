@@ -137,6 +137,20 @@ def check_installed(check, work):
           len(os.listdir(os.path.join(HOME, "mymail"))) > 3, "the web mail templates are copied")
 
 
+def check_upgrade(check, deb):
+    """Installing again (an upgrade's configure) keeps the administrator's files as they are."""
+    dat = os.path.join(HOME, "netrove.dat")
+    with open(dat, "a") as f:
+        f.write("; edited by the administrator\n")
+    edited = open(dat).read()
+    os.remove(os.path.join(HOME, "maplink.ip"))
+    done = run("dpkg", "-i", deb)
+    check(done.returncode == 0 and open(dat).read() == edited and
+          not os.path.exists(os.path.join(HOME, "maplink.ip")),
+          "installing again keeps netrove.dat as edited and a removed file removed")
+    check(stat.S_IMODE(os.stat(dat).st_mode) == 0o600, "and netrove.dat's mode")
+
+
 def check_units(check):
     if not shutil.which("systemd-analyze"):
         print("SKIPPED (part): systemd-analyze is not installed: the units are not verified")
@@ -253,6 +267,8 @@ def main():
         check(done.returncode == 0 and installed(), "dpkg -i installs it: " + done.stderr[-300:])
         if installed():
             check_installed(check, work)
+            if os.path.isdir(HOME):
+                check_upgrade(check, debs[0])
             check_units(check)
             if os.path.isdir(HOME):
                 check_session(check, work)

@@ -45,7 +45,7 @@ SessionOutcome SessionController::RunProxyMode() {
   } while (KeyIntent(key) != Intent::kStop && p_.shared.control_request == kRequestNone &&
            !ReloadAsked());
   io.Log("Timed " + p_.shared.status_text.Get() + " (CPS: " + RateText() + ")");
-  if (KeyIntent(key) != Intent::kStop && p_.shared.control_request == kRequestNone)
+  if (ReloadAsked() && KeyIntent(key) != Intent::kStop && p_.shared.control_request == kRequestNone)
     return SessionOutcome::kReload;
   p_.control.Abort();
   return SessionOutcome::kStop;

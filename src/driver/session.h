@@ -71,7 +71,7 @@ class SessionController {
   Step EndOfCall();
 
   // One countdown of the wait (or the sleep); false when it must not go
-  // on (a stop).
+  // on (a stop, a reload).
   bool WaitCountdown(bool sleeping);
   // S or request 3 in a countdown: toggles the sleep flag; false when
   // there is no SLEEPFLAG.

@@ -53,9 +53,9 @@ class Console {
   void WriteLine(std::string_view text);
 
   // One log line: overwrites the status line, scrolls; the status line is
-  // drawn again below it. Without a console, after LogToOutput: the line
-  // and a line end, written at once (the time stamp's mark as UTF-8).
-  // Otherwise nothing without a console. Log lines, the status line, the title and
+  // drawn again below it. Without a console it is written at once with a
+  // line end (the time stamp's mark as UTF-8) after LogToOutput, and
+  // dropped before. Log lines, the status line, the title and
   // clearing are drawn only with a console that is not hidden, are made
   // safe for the terminal and cut to its width (terminal_screen.h), and
   // reach it at the next flush (the "CRT" task's, or an explicit one).

@@ -134,11 +134,16 @@ void Install() {
   brk.sa_flags = SA_RESTART;
   sigaction(SIGUSR1, &brk, nullptr);
 
+  // Started with SIGHUP ignored (nohup): it stays ignored.
   struct sigaction hup = {};
-  hup.sa_handler = OnHangupSignal;
-  sigemptyset(&hup.sa_mask);
-  hup.sa_flags = SA_RESTART;
-  sigaction(SIGHUP, &hup, nullptr);
+  if (sigaction(SIGHUP, nullptr, &hup) == 0 &&
+      ((hup.sa_flags & SA_SIGINFO) != 0 || hup.sa_handler != SIG_IGN)) {
+    hup = {};
+    hup.sa_handler = OnHangupSignal;
+    sigemptyset(&hup.sa_mask);
+    hup.sa_flags = SA_RESTART;
+    sigaction(SIGHUP, &hup, nullptr);
+  }
 
   // Log lines go to standard output without a console: a reader that went
   // away (a pipe to head, a journal restarted) makes writes fail, never

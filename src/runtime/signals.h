@@ -15,7 +15,8 @@
 //     up its connections (BREAK); TakeBreakSignal reports it once.
 //   - SIGHUP without a console (a service) asks for a configuration reload
 //     (`reload_request` := true). With a console it means the terminal
-//     hung up, and counts as a stop signal.
+//     hung up, and counts as a stop signal. Ignored at start (nohup), it
+//     stays ignored.
 //   - SIGPIPE is ignored: a write to a closed pipe fails instead.
 //   - SIGTSTP (Ctrl-Z) puts the terminal back before the process stops;
 //     SIGCONT puts it into raw mode again once the process is in the

@@ -1,4 +1,5 @@
-// The front-end: loads libnetrove.so from its own directory, calls the main
+// The front-end: loads libnetrove.so from its own directory (or, installed,
+// from NETROVE_INSTALLED_LIBRARY_DIR relative to it), calls the main
 // entry with the first two words of the command line, and starts itself
 // again when the library asks for a restart.
 #include <dlfcn.h>
@@ -29,10 +30,19 @@ void ToPascal(const char* word, unsigned char (&out)[256]) {
   if (len > 0) std::memcpy(out + 1, word, len);
 }
 
+// The library beside the executable (the build tree), else where the
+// installation put it.
+std::string LibraryPath() {
+  std::string dir = OwnDirectory();
+  std::string beside = dir + "/libnetrove.so";
+  if (access(beside.c_str(), F_OK) == 0) return beside;
+  return dir + "/" NETROVE_INSTALLED_LIBRARY_DIR "/libnetrove.so";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string lib = OwnDirectory() + "/libnetrove.so";
+  std::string lib = LibraryPath();
   void* handle = dlopen(lib.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) {
     std::printf("Error: can't load %s: %s\n", lib.c_str(), dlerror());

@@ -95,7 +95,7 @@ bool Run(ProgramContext& p, std::string connection, std::string argument, uint16
   FrontEndAttachment attachment(front_end, p);
   AutoDialMode autodial(p.env);
   SharedState& shared = p.shared;
-  InstallSignalHandlers(shared.control_request);
+  InstallSignalHandlers(shared.control_request, shared.reload_requested);
   p.console.Start();
   p.tasks.StartReaper();
   p.network.Start();
@@ -129,6 +129,8 @@ bool Run(ProgramContext& p, std::string connection, std::string argument, uint16
   if (arg == "SET") RunSetForm(p, shared.connection_arg.Get());
   if (arg == "CLEAR") RunClearForm(p, shared.connection_arg.Get());
   if (shared.hide_mode) p.console.Hide();
+  // A session without a console (a service): its log lines on the output.
+  if (arg != "STAT") p.console.LogToOutput();
 
   bool asleep = start_asleep;
   for (;;) {
@@ -154,7 +156,11 @@ bool Run(ProgramContext& p, std::string connection, std::string argument, uint16
 
     SessionOutcome outcome = RunSession(p, arg, asleep, autodial);
     asleep = false;  // honoured once per call
-    if (outcome == SessionOutcome::kReload) continue;
+    if (outcome == SessionOutcome::kReload) {
+      // A request that comes while the file is read asks for one more.
+      if (shared.reload_requested.exchange(false)) p.log.Write("Reloading netrove.dat");
+      continue;
+    }
     break;
   }
 

@@ -56,8 +56,11 @@ SessionOutcome SessionController::RunProxyMode() {
                   ")");
     io.SleepMs(1000);
     key = io.KeyPressed() ? io.ReadKey() : 0;
-  } while (KeyIntent(key) != Intent::kStop && p_.shared.control_request == kRequestNone);
+  } while (KeyIntent(key) != Intent::kStop && p_.shared.control_request == kRequestNone &&
+           !ReloadAsked());
   io.Log("Timed " + p_.shared.status_text.Get() + " (CPS: " + RateText() + ")");
+  if (ReloadAsked() && KeyIntent(key) != Intent::kStop && p_.shared.control_request == kRequestNone)
+    return SessionOutcome::kReload;
   p_.control.Abort();
   return SessionOutcome::kStop;
 }
@@ -98,6 +101,10 @@ bool SessionController::WaitCountdown(bool sleeping) {
       // countdown is its very end: a request made during the last pause is
       // seen here, not cleared unseen by the next countdown's start.
       io.SleepMs(100);
+      if (ReloadAsked() && shared.control_request != kRequestStop) {
+        io.EndStatusLine();
+        return false;
+      }
       // A request first: a stop ends the session, a redial ends the wait,
       // a sleep toggles the sleep flag; the others are dropped.
       const uint8_t request = shared.control_request;
@@ -187,12 +194,14 @@ SessionController::Step SessionController::FailedTry() {
 SessionController::Step SessionController::CountFailureAndWait() {
   p_.dialer.set_dial_result(kDialAbandoned);
   p_.dialer.HangUp();
+  if (p_.shared.control_request != kRequestStop && ReloadAsked()) return Step::kReload;
   if (!CountFailure()) return Step::kStop;
   if (p_.shared.control_request == kRequestStop) return Step::kStop;
   SleepWaitCountdown(false);
   // An ESC during this wait must not be lost to the next attempt, which
   // clears pending requests.
   if (p_.shared.control_request == kRequestStop) return Step::kStop;
+  if (ReloadAsked()) return Step::kReload;
   return Step::kDial;
 }
 
@@ -205,6 +214,7 @@ SessionOutcome SessionController::RunDialSession(bool start_asleep) {
     SleepWaitCountdown(false);
     if (shared.control_request == kRequestStop) return SessionOutcome::kStop;
   }
+  if (shared.control_request != kRequestStop && ReloadAsked()) return SessionOutcome::kReload;
   shared.status_text.Set("Dialing...");
   if (p_.dialer.FindActiveConnection(true)) {
     p_.control.Abort();
@@ -239,6 +249,10 @@ SessionController::Step SessionController::Dial() {
     return Step::kFailedTry;
   }
   if (shared.control_request != kRequestNone) return Step::kStop;
+  if (ReloadAsked()) {
+    dialer.HangUp();
+    return Step::kReload;
+  }
   int32_t code = dialer.dial_result();
   if (code == kDialConnected) {
     Step step = BringUp();
@@ -376,8 +390,8 @@ bool SessionController::OnlineTick() {
       sleep();
     }
   }
-  return shared.control_request != kRequestStop && status.state == kStateConnected && rc == 0 &&
-         status.error == 0;
+  return shared.control_request != kRequestStop && !ReloadAsked() &&
+         status.state == kStateConnected && rc == 0 && status.error == 0;
 }
 
 SessionController::Step SessionController::EndOfCall() {
@@ -400,6 +414,10 @@ SessionController::Step SessionController::EndOfCall() {
   if (!cfg->execute_end.empty()) {
     io.Log("Start execute program list for break connection");
     p_.events.RunProgramList(cfg->execute_end);
+  }
+  if (shared.control_request != kRequestStop && ReloadAsked()) {
+    p_.dialer.HangUp();
+    return Step::kReload;
   }
   if (!cfg->redial) {
     io.Log("Redial not need, exiting.");

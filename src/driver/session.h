@@ -43,12 +43,15 @@ class SessionController {
  public:
   explicit SessionController(SessionParts parts) : p_(parts) {}
 
-  // Services without dialing, until ESC or any request.
+  // Services without dialing, until ESC or any request; kReload for a
+  // reload request.
   SessionOutcome RunProxyMode();
-  // The dial session; kReload when an event rule asks for a reload.
+  // The dial session; kReload when an event rule or a reload request asks
+  // for a reload (the call, if any, ended first).
   SessionOutcome RunDialSession(bool start_asleep);
   // The pause between dials (and the sleep while the sleep flag exists);
-  // with `dial_next` it only sleeps while the flag exists.
+  // with `dial_next` it only sleeps while the flag exists. A reload
+  // request ends it.
   void SleepWaitCountdown(bool dial_next);
 
   uint32_t online_seconds() const { return online_seconds_; }
@@ -76,7 +79,7 @@ class SessionController {
   void UpdateTick();
 
   // One countdown of the wait (or the sleep); false when it must not go
-  // on (a stop).
+  // on (a stop, a reload).
   bool WaitCountdown(bool sleeping);
   // S or request 3 in a countdown: toggles the sleep flag; false when
   // there is no SLEEPFLAG.
@@ -86,6 +89,9 @@ class SessionController {
   void AdvanceOnline(uint32_t now);
   std::string RateText() const;
   bool SleepFlagExists() const;
+  // A reload asked for from outside (SIGHUP); the entry clears it when it
+  // reads the configuration again.
+  bool ReloadAsked() const { return p_.shared.reload_requested.load(); }
 
   SessionParts p_;
   uint32_t online_seconds_ = 0;

@@ -39,6 +39,7 @@ struct Console::State {
   std::atomic<bool> started{false};
   std::atomic<bool> crt_running{false};
   std::atomic<bool> hidden{false};
+  std::atomic<bool> log_to_output{false};
   std::once_flag start_once;
   TaskHandle crt;
 };
@@ -167,7 +168,13 @@ void Draw(Console::State& c, int out_fd, DrawFn draw) {
 }  // namespace
 
 void Console::LogLine(std::string_view line) {
-  if (!present_ || state_->hidden) return;
+  if (!present_) {
+    // A service, or output to a pipe: each line as UTF-8 text, for the
+    // journal or whoever reads it.
+    if (state_->log_to_output) WriteLine(ScreenWriter::SafeText(line, true));
+    return;
+  }
+  if (state_->hidden) return;
   Draw(*state_, io_.out_fd, [&](ScreenWriter& s) { s.LogLine(line); });
 }
 
@@ -199,9 +206,12 @@ void Console::Hide() {
   if (present_) state_->hidden = true;
 }
 
+void Console::LogToOutput() { state_->log_to_output = true; }
+
 bool Console::KeyPressed() {
   State& c = *state_;
   if (!present_ || !c.started.load()) return false;
+  ResumeTerminalIfForeground();
   std::lock_guard<std::mutex> lock(c.key_mu);
   return c.keys.Poll();
 }
@@ -214,6 +224,7 @@ std::optional<KeyPress> WaitKey(Console::State& c, int in_fd, int out_fd, bool s
   Flush(c, out_fd);
   int signals = StopSignalCount();
   for (;;) {
+    ResumeTerminalIfForeground();
     bool closed;
     {
       std::lock_guard<std::mutex> lock(c.key_mu);

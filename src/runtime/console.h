@@ -3,8 +3,11 @@
 //
 // Plain text output (Write, WriteLine) always reaches the output, so the
 // usage text and fatal errors are seen even when output is redirected.
-// Everything else (log lines, the status line, titles, keys) is active only
-// when a console is present and the program is not hidden.
+// Without a console, once LogToOutput was called (a session, not a
+// one-shot form whose output is its answer), log lines are written to the
+// output as plain lines: a service's journal gets them. Everything else
+// (the status line, titles, keys) is active only when a console is present
+// and the program is not hidden.
 //
 // Thread safety: every member may be called from any task.
 #pragma once
@@ -50,7 +53,9 @@ class Console {
   void WriteLine(std::string_view text);
 
   // One log line: overwrites the status line, scrolls; the status line is
-  // drawn again below it. Log lines, the status line, the title and
+  // drawn again below it. Without a console it is written at once with a
+  // line end (the time stamp's mark as UTF-8) after LogToOutput, and
+  // dropped before. Log lines, the status line, the title and
   // clearing are drawn only with a console that is not hidden, are made
   // safe for the terminal and cut to its width (terminal_screen.h), and
   // reach it at the next flush (the "CRT" task's, or an explicit one).
@@ -67,6 +72,8 @@ class Console {
   // HIDE: log lines, the status line and titles are no longer drawn (the
   // log file still gets every line); plain writes still appear.
   void Hide();
+  // Without a console: log lines go to the output from now on.
+  void LogToOutput();
 
   // Keys (decoding in terminal_keys.h). Without a console (or before
   // Start) KeyPressed is false and ReadKey returns 0 at once. KeyPressed

@@ -54,6 +54,10 @@ struct SharedState {
   std::atomic<uint8_t> control_request{kRequestNone};
   std::atomic<uint8_t> link_mode{kLinkIdle};
   std::atomic<bool> restart_requested{false};
+  // A configuration reload asked for from outside (SIGHUP without a
+  // console); the session controller ends what it does and the entry reads
+  // netrove.dat again.
+  std::atomic<bool> reload_requested{false};
   std::atomic<bool> hide_mode{false};
   // A stop asked for from outside the program (a front-end): kept by the
   // clears below, as a signal's stop is.

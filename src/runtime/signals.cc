@@ -26,10 +26,13 @@ std::atomic<int> last_signal{0};
 std::atomic<int> wake_read_fd{-1};
 std::atomic<int> wake_write_fd{-1};
 std::atomic<std::atomic<uint8_t>*> control_request{nullptr};
+std::atomic<std::atomic<bool>*> reload_request{nullptr};
 std::atomic<bool> break_signal{false};
 static_assert(std::atomic<int>::is_always_lock_free);
 static_assert(std::atomic<uint8_t>::is_always_lock_free);
 static_assert(std::atomic<std::atomic<uint8_t>*>::is_always_lock_free);
+static_assert(std::atomic<std::atomic<bool>*>::is_always_lock_free);
+static_assert(std::atomic<bool>::is_always_lock_free);
 
 void WriteRaw(int fd, const char* text, size_t size) {
   while (size > 0) {
@@ -61,6 +64,42 @@ void OnStopSignal(int sig) {
 }
 
 void OnBreakSignal(int) { break_signal.store(true); }
+
+void OnHangupSignal(int sig) {
+  if (TerminalInUse()) {
+    OnStopSignal(sig);
+    return;
+  }
+  if (auto* request = reload_request.load()) request->store(true);
+}
+
+void InstallStopKeyHandler();
+
+// Ctrl-Z: the terminal as the user had it, then the default action (the
+// process stops, unless its process group is orphaned); back here on
+// SIGCONT, or at once when the stop was not taken.
+void OnStopKey(int) {
+  int saved_errno = errno;
+  SuspendTerminalFromSignal();
+  struct sigaction dfl = {};
+  dfl.sa_handler = SIG_DFL;
+  sigemptyset(&dfl.sa_mask);
+  sigaction(SIGTSTP, &dfl, nullptr);
+  raise(SIGTSTP);  // the handler runs with SA_NODEFER: delivered now
+  InstallStopKeyHandler();
+  ResumeTerminalIfForeground();
+  errno = saved_errno;
+}
+
+void OnContinue(int) { ResumeTerminalIfForeground(); }
+
+void InstallStopKeyHandler() {
+  struct sigaction key = {};
+  key.sa_handler = OnStopKey;
+  sigemptyset(&key.sa_mask);
+  key.sa_flags = SA_RESTART | SA_NODEFER;
+  sigaction(SIGTSTP, &key, nullptr);
+}
 
 void OnFatalSignal(int sig) {
   RestoreTerminalFromSignal();
@@ -95,6 +134,29 @@ void Install() {
   brk.sa_flags = SA_RESTART;
   sigaction(SIGUSR1, &brk, nullptr);
 
+  // Started with SIGHUP ignored (nohup): it stays ignored.
+  struct sigaction hup = {};
+  if (sigaction(SIGHUP, nullptr, &hup) == 0 &&
+      ((hup.sa_flags & SA_SIGINFO) != 0 || hup.sa_handler != SIG_IGN)) {
+    hup = {};
+    hup.sa_handler = OnHangupSignal;
+    sigemptyset(&hup.sa_mask);
+    hup.sa_flags = SA_RESTART;
+    sigaction(SIGHUP, &hup, nullptr);
+  }
+
+  // Log lines go to standard output without a console: a reader that went
+  // away (a pipe to head, a journal restarted) makes writes fail, never
+  // ends the program. Programs it starts get the default back.
+  signal(SIGPIPE, SIG_IGN);
+
+  InstallStopKeyHandler();
+  struct sigaction cont = {};
+  cont.sa_handler = OnContinue;
+  sigemptyset(&cont.sa_mask);
+  cont.sa_flags = SA_RESTART;
+  sigaction(SIGCONT, &cont, nullptr);
+
   struct sigaction fatal = {};
   fatal.sa_handler = OnFatalSignal;
   sigemptyset(&fatal.sa_mask);
@@ -111,8 +173,9 @@ void Install() {
 
 }  // namespace
 
-void InstallSignalHandlers(std::atomic<uint8_t>& request) {
+void InstallSignalHandlers(std::atomic<uint8_t>& request, std::atomic<bool>& reload) {
   control_request.store(&request);
+  reload_request.store(&reload);
   static std::once_flag once;
   std::call_once(once, Install);
 }

@@ -13,6 +13,14 @@
 //     and aborts.
 //   - SIGUSR1 is another process of this program asking this one to hang
 //     up its connections (BREAK); TakeBreakSignal reports it once.
+//   - SIGHUP without a console (a service) asks for a configuration reload
+//     (`reload_request` := true). With a console it means the terminal
+//     hung up, and counts as a stop signal. Ignored at start (nohup), it
+//     stays ignored.
+//   - SIGPIPE is ignored: a write to a closed pipe fails instead.
+//   - SIGTSTP (Ctrl-Z) puts the terminal back before the process stops;
+//     SIGCONT puts it into raw mode again once the process is in the
+//     terminal's foreground (terminal.h).
 // The handlers only touch lock-free atomics, the self-pipe and tcsetattr.
 // The signal state is process-wide by nature: one set of handlers.
 #pragma once
@@ -23,9 +31,10 @@
 namespace netrove {
 
 // Installs the handlers (once per process; thread-safe). A stop signal
-// stores kRequestStop into `control_request`; a later call only changes
-// which variable that is.
-void InstallSignalHandlers(std::atomic<uint8_t>& control_request);
+// stores kRequestStop into `control_request`, a reload signal true into
+// `reload_request`; a later call only changes which variables those are.
+void InstallSignalHandlers(std::atomic<uint8_t>& control_request,
+                           std::atomic<bool>& reload_request);
 
 // Number of SIGINT/SIGTERM received so far, and the last one (0 = none).
 int StopSignalCount();

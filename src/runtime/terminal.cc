@@ -17,7 +17,9 @@ namespace {
 // RestoreTerminal and by signal handlers; the atomic exchange makes sure
 // only one of them restores.
 struct termios saved_settings;
+struct termios raw_settings;
 std::atomic<int> saved_fd{-1};
+std::atomic<int> suspended_fd{-1};  // raw mode left for a job-control stop
 static_assert(std::atomic<int>::is_always_lock_free);
 
 // Serialises EnterRawMode (never taken by signal handlers).
@@ -34,7 +36,7 @@ void RestoreFd(int fd) {
 
 bool EnterRawMode(int fd) {
   std::lock_guard<std::mutex> lock(enter_mu);
-  if (saved_fd.load() >= 0 || !isatty(fd)) return false;
+  if (saved_fd.load() >= 0 || suspended_fd.load() >= 0 || !isatty(fd)) return false;
   struct termios now;
   if (tcgetattr(fd, &now) != 0) return false;
   saved_settings = now;
@@ -46,6 +48,7 @@ bool EnterRawMode(int fd) {
   raw.c_cc[VMIN] = 1;
   raw.c_cc[VTIME] = 0;
   if (tcsetattr(fd, TCSANOW, &raw) != 0) return false;
+  raw_settings = raw;
   saved_fd.store(fd);
   // A process that ends by returning from main still leaves the terminal
   // as it found it.
@@ -72,6 +75,33 @@ void RestoreTerminalFromSignal() {
 }
 
 bool TerminalRaw() { return saved_fd.load() >= 0; }
+
+void SuspendTerminalFromSignal() {
+  int saved_errno = errno;
+  int fd = saved_fd.exchange(-1);
+  if (fd >= 0) {
+    RestoreFd(fd);
+    suspended_fd.store(fd);
+  }
+  errno = saved_errno;
+}
+
+void ResumeTerminalIfForeground() {
+  int saved_errno = errno;
+  int fd = suspended_fd.load();
+  pid_t foreground = fd >= 0 ? tcgetpgrp(fd) : -1;
+  if (fd >= 0 && (foreground < 0 || foreground == getpgrp())) {
+    fd = suspended_fd.exchange(-1);
+    if (fd >= 0) {
+      while (tcsetattr(fd, TCSANOW, &raw_settings) != 0 && errno == EINTR) {
+      }
+      saved_fd.store(fd);
+    }
+  }
+  errno = saved_errno;
+}
+
+bool TerminalInUse() { return saved_fd.load() >= 0 || suspended_fd.load() >= 0; }
 
 int TerminalWidth(int fd) {
   struct winsize size;

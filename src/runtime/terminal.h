@@ -23,6 +23,18 @@ void RestoreTerminalFromSignal();
 // True between EnterRawMode and RestoreTerminal.
 bool TerminalRaw();
 
+// Job control (async-signal-safe and thread-safe). Suspend puts the
+// remembered settings back but keeps the raw ones for Resume, which applies
+// them again when the process group is the terminal's foreground (or the
+// terminal has none, so there is no job control); in the background it
+// does nothing, and a later call (SIGCONT, or the console looking for keys
+// after a shell's `fg` of a job that ran in the background) tries again.
+// Both do nothing unless the terminal is raw, or suspended.
+void SuspendTerminalFromSignal();
+void ResumeTerminalIfForeground();
+// True while a terminal is raw or suspended: the program has a console.
+bool TerminalInUse();
+
 // Columns of the terminal on `fd`; 80 when it cannot tell.
 int TerminalWidth(int fd);
 // True when the locale (LC_ALL, LC_CTYPE or LANG, first set wins) names

@@ -281,6 +281,60 @@ TEST_F(SessionTest, ModemStatisticsAfterTheCallAndUpdateTicksWhileOnline) {
   }
 }
 
+// A reload request (SIGHUP) ends proxy mode, a call (hung up and saved first) and the wait between
+// dials, each for a reload; a stop asked for at the same time wins.
+TEST_F(SessionTest, ReloadRequestEndsEachPartOfTheSession) {
+  auto ask_reload_at = [&](const char* status, bool with_stop) {
+    line_.on_status = [&, status, with_stop] {
+      if (line_.status.back().find(status) == std::string::npos) return;
+      if (with_stop) ctx_.shared.control_request = kRequestStop;
+      ctx_.shared.reload_requested = true;
+    };
+  };
+  struct Case {
+    const char* status;  // the status line at which the reload is asked for
+    bool with_stop;
+    bool proxy;
+    SessionOutcome outcome;
+    size_t dials;
+  } cases[] = {
+      {"Time: 00:00:01", false, true, SessionOutcome::kReload, 0},
+      {"Time: 00:00:01", true, true, SessionOutcome::kStop, 0},
+      {"On-Line 00:00:02", false, false, SessionOutcome::kReload, 1},
+      {"On-Line 00:00:02", true, false, SessionOutcome::kStop, 1},
+      {"Waiting...(20)", false, false, SessionOutcome::kReload, 1},
+  };
+  Config([](ConfigRecord& c) { c.wait_time = 30; });
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.status) + (c.with_stop ? " with a stop" : ""));
+    ctx_.ClearLines();
+    ctx_.shared.control_request = kRequestNone;
+    ctx_.shared.reload_requested = false;
+    session_.Begin();
+    parts_.saves.clear();
+    line_.Script(
+        {std::string(c.status).starts_with("Wait") ? Line::Fail(kErrorLineBusy) : Line::Connect()});
+    size_t dialled = line_.DialledNumbers().size();
+    int hangups = line_.hangups();
+    int64_t began = line_.now_ms();
+    ask_reload_at(c.status, c.with_stop);
+    EXPECT_EQ(c.proxy ? controller_.RunProxyMode() : controller_.RunDialSession(false), c.outcome);
+    EXPECT_EQ(Request() == kRequestStop, c.with_stop);
+    if (c.outcome == SessionOutcome::kReload) {
+      EXPECT_FALSE(ctx_.Has("Aborted!"));
+    }
+    EXPECT_EQ(line_.DialledNumbers().size() - dialled, c.dials);
+    EXPECT_LT(line_.now_ms() - began, 15000);  // at once, not after a wait or a drop
+    if (c.dials > 0) {
+      EXPECT_GT(line_.hangups(), hangups);
+    }
+    if (c.outcome == SessionOutcome::kReload && std::string(c.status).starts_with("On-Line")) {
+      EXPECT_TRUE(ctx_.Has("Disconnected"));
+      EXPECT_FALSE(parts_.saves.empty());  // the call's time is kept
+    }
+  }
+}
+
 // netrove.dat is written anew: a failed write or rename leaves it as it was, and nothing beside it.
 TEST(AddSectionToConfigTest, FailuresLeaveTheFileWholeAndSuccessMakesItPrivate) {
   testing::FakeEnv files;

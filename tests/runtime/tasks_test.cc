@@ -179,7 +179,7 @@ struct Child {
       alarm(10);
       dup2(out.fd[1], 1);
       SharedState shared;
-      InstallSignalHandlers(shared.control_request);
+      InstallSignalHandlers(shared.control_request, shared.reload_requested);
       EnterRawMode(slave);
       body(shared);
       _exit(0);

@@ -9,18 +9,10 @@
 #include <cstring>
 #include <string>
 
+#include "library_path.h"
 #include "netrove/netrove.h"
 
 namespace {
-
-std::string OwnDirectory() {
-  char buf[4096];
-  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return ".";
-  std::string path(buf, static_cast<size_t>(n));
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
-}
 
 // A length-prefixed word: one length byte and at most 255 characters.
 void ToPascal(const char* word, unsigned char (&out)[256]) {
@@ -30,19 +22,10 @@ void ToPascal(const char* word, unsigned char (&out)[256]) {
   if (len > 0) std::memcpy(out + 1, word, len);
 }
 
-// The library beside the executable (the build tree), else where the
-// installation put it.
-std::string LibraryPath() {
-  std::string dir = OwnDirectory();
-  std::string beside = dir + "/libnetrove.so";
-  if (access(beside.c_str(), F_OK) == 0) return beside;
-  return dir + "/" NETROVE_INSTALLED_LIBRARY_DIR "/libnetrove.so";
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string lib = LibraryPath();
+  std::string lib = netrove_app::LibraryPath();
   void* handle = dlopen(lib.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) {
     std::printf("Error: can't load %s: %s\n", lib.c_str(), dlerror());

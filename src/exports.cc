@@ -117,7 +117,8 @@ NOINLINE uint8_t AutoDial(const char* entry_name, uint32_t* result) {
   PosixEnv env;
   PhonebookRemoteAccess ras(env, PhonebookPath(), ConnectionDirectory());
   AutoDialOptions options;
-  options.library_dir = library.substr(0, slash);
+  options.state_dir = ProgramDirectory();
+  options.front_end = FrontEndFor(env, library.substr(0, slash));
   (void)RunAutoDialHandler(env, ras, options, entry_name == nullptr ? "" : entry_name);
   return 1;
 }

@@ -149,6 +149,12 @@ std::string OwnLibraryPath() {
   return path;
 }
 
+std::string FrontEndFor(Env& env, const std::string& library_dir) {
+  const std::string beside = library_dir + "/" + kFrontEndName;
+  if (FileExists(env, beside)) return beside;
+  return library_dir + "/../../bin/" + kFrontEndName;
+}
+
 bool RunAutoDialHandler(Env& env, RemoteAccess& ras, const AutoDialOptions& options,
                         std::string name) {
   // A connection that is up needs no dial (asked twice, as the layer may
@@ -157,7 +163,7 @@ bool RunAutoDialHandler(Env& env, RemoteAccess& ras, const AutoDialOptions& opti
     std::vector<ConnectionInfo> active;
     if (ras.EnumConnections(active) == 0 && !active.empty()) return true;
   }
-  const std::string& dir = options.library_dir;
+  const std::string& dir = options.state_dir;
   if (std::optional<std::string> text = env.ReadFile(dir + "/" + kAutoDialHandlerFile, 4096)) {
     std::string first = Trim(text->substr(0, text->find('\n')), " \t\r");
     if (!first.empty()) name = first;
@@ -168,7 +174,7 @@ bool RunAutoDialHandler(Env& env, RemoteAccess& ras, const AutoDialOptions& opti
   // The marker names this process until the program takes it over.
   if (!WriteBusyMarker(env, marker, getpid())) return true;
   std::unique_ptr<Process> program =
-      env.Spawn({dir + "/" + kFrontEndName, name, "AUTODIAL"}, {}, "", Env::SpawnMode::kDetached);
+      env.Spawn({options.front_end, name, "AUTODIAL"}, {}, "", Env::SpawnMode::kDetached);
   if (!program) {
     (void)env.RemoveFile(marker);
     return false;

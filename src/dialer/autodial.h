@@ -63,12 +63,18 @@ int WriteAutoDialFields(Env& env, const std::string& phonebook_path, const std::
 std::string OwnLibraryPath();
 
 struct AutoDialOptions {
-  std::string library_dir;  // the handler name file, the marker and the front-end
-  int poll_ms = 3000;       // marker checks while the started program runs
+  std::string state_dir;  // the program directory: the handler name file and the marker
+  std::string front_end;  // the front-end to start
+  int poll_ms = 3000;     // marker checks while the started program runs
 };
 
+// The front-end for a library in `library_dir`: beside it (the build
+// tree), else in the bin directory of an installation that keeps the
+// library in lib/netrove.
+std::string FrontEndFor(Env& env, const std::string& library_dir);
+
 // The handler: returns at once when a connection is up or a start is
-// under way; otherwise creates the marker, starts "<library_dir>/netrove
+// under way; otherwise creates the marker, starts "<front_end>
 // <name> AUTODIAL" (no shell, detached) and waits until the marker is gone
 // or stale. False only when the front-end could not be started (the marker
 // is removed again).

@@ -150,7 +150,8 @@ class AutoDialHandler : public ::testing::Test {
   // The handler, bounded: a handler that never returns fails the test.
   bool Run(const std::string& name) {
     AutoDialOptions options;
-    options.library_dir = dir_.path();
+    options.state_dir = dir_.path();
+    options.front_end = FrontEndFor(env_, dir_.path());
     options.poll_ms = 20;
     auto done = std::async(std::launch::async,
                            [&] { return RunAutoDialHandler(env_, ras_, options, name); });

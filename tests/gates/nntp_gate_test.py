@@ -78,11 +78,8 @@ class NntpGateTest(unittest.TestCase):
         home = Home("netrove_nntp_", {
             "netrove.dat": "LogFile netrove.log\nNNTP 127.0.0.9\nHideNNTP Yes\n[office]\n",
             "nntp.ip": "127.0.0.*\n"})
-        cls.program = Program(home, "office", "PROXY", tty=False,
-                              env={"IPINTERFACENAME": "127.0.0.1"})
-        if not cls.program.wait_log("^NNTP-gate server started", 10):
-            cls.program.stop()
-            raise AssertionError("the gate did not start" + cls.program.report())
+        cls.program = Program(home, "office", "PROXY", tty=False, env={
+            "IPINTERFACENAME": "127.0.0.1"}).started("^NNTP-gate server started")
 
     @classmethod
     def tearDownClass(cls):

@@ -5,10 +5,8 @@ bare user name, its multi-line greeting stays hidden, listings and downloads run
 connections straight to the server."""
 import ftplib
 import os
-import shutil
 import subprocess
 import sys
-import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
@@ -21,10 +19,7 @@ GREETING = "220 Netrove FTP-Gate started."
 class FtpGateTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.root = tempfile.mkdtemp(prefix="netrove_ftp_root_")
-        os.mkdir(os.path.join(cls.root, "pub"))
-        with open(os.path.join(cls.root, "pub", "file.txt"), "wb") as f:
-            f.write(CONTENT)
+        cls.root = Home("netrove_ftp_root_", {"pub/file.txt": CONTENT}).path
         cls.gate = free_port()
         home = Home("netrove_ftp_", {
             "netrove.dat": f"LogFile netrove.log\nFTP {cls.gate}\nHideFTP Yes\n[office]\n",
@@ -36,7 +31,6 @@ class FtpGateTest(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         cls.program.stop()
-        shutil.rmtree(cls.root, True)
 
     def server(self, banner):
         server = FtpServer(self.root, banner)
@@ -69,8 +63,7 @@ class FtpGateTest(unittest.TestCase):
                   "set net:timeout 15; "
                   f"open -u 'anonymous@127.0.0.1:{server.port},guest@' -p {self.gate} 127.0.0.1; "
                   "cls -1 pub; cat pub/file.txt")
-        home = tempfile.mkdtemp(prefix="netrove_lftp_home_")
-        self.addCleanup(shutil.rmtree, home, True)
+        home = Home("netrove_lftp_home_").path
         run = subprocess.run(["lftp", "-c", script], capture_output=True, timeout=60,
                              env=dict(os.environ, HOME=home, XDG_CONFIG_HOME=home,
                                       XDG_DATA_HOME=home, XDG_CACHE_HOME=home))

@@ -112,6 +112,7 @@ class Home:
         return os.path.join(self.path, name)
 
     def write(self, name, data):
+        os.makedirs(os.path.dirname(self.file(name)), exist_ok=True)
         with open(self.file(name), "wb") as f:
             f.write(data if isinstance(data, bytes) else data.encode("latin-1"))
 

@@ -150,16 +150,14 @@ class Scripted:
 class FtpThroughProxyTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.home = Home("netrove_ftp_", {"proxy.ip": "*.*.*.*\n", "authpass.usr": "- -\n",
-                                         "authpass.ftp": "- -\n"})
-        cls.home.write("netrove.dat", "[Office]\nDefLoad No\nLogFile netrove.log\nHideProxy No\n"
-                       "ProxyLog proxy.log\nProxy LOCALHOST\n")
-        cls.root = Home("netrove_ftproot_")
-        os.makedirs(cls.root.file("pub/sub dir"))
-        cls.root.write("readme.txt", b"read me\n")
-        cls.root.write("<script>x.txt", b"")
+        cls.home = Home("netrove_ftp_", {
+            "proxy.ip": "*.*.*.*\n", "authpass.usr": "- -\n", "authpass.ftp": "- -\n",
+            "netrove.dat": "[Office]\nDefLoad No\nLogFile netrove.log\nHideProxy No\n"
+                           "ProxyLog proxy.log\nProxy LOCALHOST\n"})
         cls.data = os.urandom(150000)
-        cls.root.write("pub/data.bin", cls.data)
+        cls.root = Home("netrove_ftproot_", {"readme.txt": b"read me\n", "<script>x.txt": b"",
+                                             "pub/data.bin": cls.data})
+        os.makedirs(cls.root.file("pub/sub dir"))
         cls.ftp = FtpServer(cls.root.path, users={"ann": "secret"}, handler=Recorder,
                             threaded=True)
         cls.ftp_port, cls.seen = cls.ftp.port, cls.ftp.commands

@@ -14,46 +14,22 @@ namespace {
 
 using testing::Ask;
 
-// Greets with `greeting`, records the lines it receives and answers each
-// by `answers` ("200 ok" for the others, "221 bye" and the close for
-// QUIT). What it sends goes in pieces split at "|", 20 ms apart.
-struct ScriptedFtp {
-  ScriptedFtp(std::string& lines, std::string greet,
-              std::map<std::string, std::string> replies = {})
-      : received(lines), greeting(std::move(greet)), answers(std::move(replies)) {}
-  ~ScriptedFtp() { shutdown(fd, SHUT_RDWR), thread.join(), close(fd); }
-  std::string target() const { return "@127.0.0.1:" + std::to_string(port); }
-
-  void Send(int c, const std::string& text) {
-    for (size_t from = 0, bar; from <= text.size(); from = bar + 1) {
-      bar = std::min(text.find('|', from), text.size());
-      if (from > 0) std::this_thread::sleep_for(testing::Ms(20));
-      if (!testing::SendAll(c, text.substr(from, bar - from))) return;
-    }
-  }
-  void Serve() {  // one connection at a time, to QUIT, the close or 3 s of silence
-    for (int c; (c = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC)) >= 0; close(c)) {
-      Send(c, greeting);
-      for (std::string line, byte; line != "QUIT";) {
-        for (line.clear(); !line.ends_with("\n") && !(byte = testing::ReadAll(c, 3000, 1)).empty();)
-          line += byte;
-        if (!line.ends_with("\r\n")) break;
-        received += line;
-        line.resize(line.size() - 2);
-        auto answer = answers.find(line);
-        Send(c, answer != answers.end() ? answer->second
-                : line == "QUIT"        ? "221 bye\r\n"
-                                        : "200 ok\r\n");
-      }
-    }
-  }
-
-  std::string& received;  // read once the thread has ended
-  const std::string greeting;
-  const std::map<std::string, std::string> answers;
-  uint16_t port = 0;
-  int fd = testing::BindLoopback(port);
-  std::thread thread{[this] { Serve(); }};
+// Greets with `greeting` and answers each line by `answers` ("200 ok" for
+// the others, "221 bye" for QUIT), in pieces split at "|".
+struct ScriptedFtp : testing::LineServer {
+  ScriptedFtp(std::string& received, std::string greeting,
+              std::map<std::string, std::string> answers = {})
+      : LineServer(
+            received,
+            [greeting, answers](const std::string& line) -> std::string {
+              auto answer = answers.find(line.substr(0, std::max<size_t>(line.size(), 2) - 2));
+              return line.empty()              ? greeting
+                     : answer != answers.end() ? answer->second
+                     : line == "QUIT\r\n"      ? "221 bye\r\n"
+                                               : "200 ok\r\n";
+            },
+            '|') {}
+  std::string target() const { return "@" + host(); }
 };
 
 class FtpGateTest : public ::testing::Test {

@@ -4,84 +4,36 @@ pyftpdlib server, all on loopback: the login names the server after "@", the ser
 bare user name, its multi-line greeting stays hidden, listings and downloads run over data
 connections straight to the server."""
 import ftplib
-import logging
 import os
-import shutil
 import subprocess
 import sys
-import tempfile
-import threading
 import unittest
 
-from pyftpdlib.authorizers import DummyAuthorizer
-from pyftpdlib.handlers import FTPHandler
-from pyftpdlib.servers import FTPServer
-
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
-from harness import Home, Program, free_port  # noqa: E402
+from harness import FtpServer, Home, Program, free_port  # noqa: E402
 
 CONTENT = b"".join(b"line %d of the file\r\n" % i for i in range(2000))
 GREETING = "220 Netrove FTP-Gate started."
-logging.getLogger("pyftpdlib").setLevel(logging.WARNING)
-
-
-class Server:
-    """pyftpdlib on 127.0.0.1 with an anonymous user over `root`, in a thread; `commands` holds
-    the command lines it received, in order."""
-
-    def __init__(self, root, banner):
-        self.commands, self.stopping = [], threading.Event()
-        commands = self.commands
-        authorizer = DummyAuthorizer()
-        authorizer.add_anonymous(root)
-
-        class Handler(FTPHandler):
-            def pre_process_command(self, line, cmd, arg):
-                commands.append(line)
-                return super().pre_process_command(line, cmd, arg)
-
-        Handler.authorizer, Handler.banner = authorizer, banner
-        Handler.timeout = 30
-        self.server = FTPServer(("127.0.0.1", 0), Handler)
-        self.port = self.server.address[1]
-        self.thread = threading.Thread(target=self.serve, daemon=True)
-        self.thread.start()
-
-    def serve(self):
-        while not self.stopping.is_set():
-            self.server.serve_forever(timeout=0.05, blocking=False, handle_exit=False)
-        self.server.close_all()
-
-    def stop(self):
-        self.stopping.set()
-        self.thread.join(5)
 
 
 class FtpGateTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.root = tempfile.mkdtemp(prefix="netrove_ftp_root_")
-        os.mkdir(os.path.join(cls.root, "pub"))
-        with open(os.path.join(cls.root, "pub", "file.txt"), "wb") as f:
-            f.write(CONTENT)
+        cls.root = Home("netrove_ftp_root_", {"pub/file.txt": CONTENT}).path
         cls.gate = free_port()
         home = Home("netrove_ftp_", {
             "netrove.dat": f"LogFile netrove.log\nFTP {cls.gate}\nHideFTP Yes\n[office]\n",
             "ftp.ip": "127.0.0.*\n"})
         # A hidden gate binds to IPINTERFACENAME's address only: loopback.
-        cls.program = Program(home, "office", "PROXY", tty=False,
-                              env={"IPINTERFACENAME": "127.0.0.1"})
-        if not cls.program.wait_log("^FTP-gate server started", 10):
-            cls.program.stop()
-            raise AssertionError("the gate did not start" + cls.program.report())
+        cls.program = Program(home, "office", "PROXY", tty=False, env={
+            "IPINTERFACENAME": "127.0.0.1"}).started("^FTP-gate server started")
 
     @classmethod
     def tearDownClass(cls):
         cls.program.stop()
-        shutil.rmtree(cls.root, True)
 
     def server(self, banner):
-        server = Server(self.root, banner)
+        server = FtpServer(self.root, banner)
         self.addCleanup(server.stop)
         return server
 
@@ -111,8 +63,7 @@ class FtpGateTest(unittest.TestCase):
                   "set net:timeout 15; "
                   f"open -u 'anonymous@127.0.0.1:{server.port},guest@' -p {self.gate} 127.0.0.1; "
                   "cls -1 pub; cat pub/file.txt")
-        home = tempfile.mkdtemp(prefix="netrove_lftp_home_")
-        self.addCleanup(shutil.rmtree, home, True)
+        home = Home("netrove_lftp_home_").path
         run = subprocess.run(["lftp", "-c", script], capture_output=True, timeout=60,
                              env=dict(os.environ, HOME=home, XDG_CONFIG_HOME=home,
                                       XDG_DATA_HOME=home, XDG_CACHE_HOME=home))

@@ -8,39 +8,21 @@
 namespace netrove {
 namespace {
 
-// Greets, records the lines and answers each (LIST with a body, QUIT "205 bye" and the close).
-struct ScriptedNews {
-  ~ScriptedNews() { shutdown(fd, SHUT_RDWR), thread.join(), close(fd); }
-  void Serve() {  // one connection at a time, to QUIT, the close or 3 s of silence
-    for (int c; (c = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC)) >= 0; close(c)) {
-      std::string line, byte, answer = "200 news ready\r\n";
-      while (testing::SendAll(c, answer) && answer != "205 bye\r\n") {
-        for (line.clear(); !line.ends_with("\n") && !(byte = testing::ReadAll(c, 3000, 1)).empty();)
-          line += byte;
-        if (!line.ends_with("\n")) break;
-        received += line;
-        answer = line == "LIST\r\n"   ? "215 groups\r\nalt.test 2 1 y\r\n..dots 1 1 y\r\n.\r\n"
-                 : line == "QUIT\r\n" ? "205 bye\r\n"
-                                      : "281 " + line;
-      }
-    }
-  }
-
-  std::string& received;  // read once the thread has ended
-  uint16_t port = 0;
-  int fd = testing::BindLoopback(port);
-  std::thread thread{[this] { Serve(); }};
-};
-
 TEST(NntpGateTest, ReplayRelayTheCapOnLinesAndRefusals) {
   std::string received, lines = "GROUP " + std::string(70000, 'g') + "\r\n",
                         oks = "201 OK.\r\n201 OK.\r\n";
   for (int i = 1; i < 100; ++i) lines += "GROUP g\r\n", oks += "201 OK.\r\n";
   {
-    ScriptedNews news{received};
+    // Answers LIST with a body, QUIT with "205 bye", the others by echoing them.
+    testing::LineServer news(received, [](const std::string& line) -> std::string {
+      return line.empty()         ? "200 news ready\r\n"
+             : line == "LIST\r\n" ? "215 groups\r\nalt.test 2 1 y\r\n..dots 1 1 y\r\n.\r\n"
+             : line == "QUIT\r\n" ? "205 bye\r\n"
+                                  : "281 " + line;
+    });
     testing::NetTestContext ctx;
     const uint16_t port = testing::FreeAnyPort();
-    const std::string server = "@127.0.0.1:" + std::to_string(news.port);
+    const std::string server = "@" + news.host();
     testing::WriteFile("nntp.ip", "127.0.0.1\n");
     ctx.config.Update([&](ConfigRecord& r) { r.nntp = "127.0.0.1:" + std::to_string(port); });
     ctx.config.Update([](ConfigRecord& r) { r.hide_nntp = false; });

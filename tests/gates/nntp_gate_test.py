@@ -25,15 +25,22 @@ BODY = [b"first line", b".a line that begins with a dot", b"", b"x" * 1000, b"..
 ARTICLE = HEADERS + [b""] + BODY
 
 
+# A status line, or a status line and the lines of a body, by command (or its first two words).
+REPLIES = {
+    b"CAPABILITIES": (b"101 capabilities", [b"VERSION 2", b"READER", b"POST"]),
+    b"AUTHINFO USER": b"381 password please", b"AUTHINFO PASS": b"281 welcome",
+    b"GROUP": b"211 1 1 1 alt.test", b"ARTICLE": (b"220 1 <1@test> article", ARTICLE),
+    b"BODY": (b"222 1 <1@test> body", BODY), b"LIST": (b"215 list follows", [b"alt.test 1 1 y"]),
+    b"POST": b"340 send the article", b"QUIT": b"205 bye"}
+
+
 class News(socketserver.StreamRequestHandler):
     """Speaks the commands nntplib uses; records every line it receives."""
 
-    def send(self, *lines):
-        self.wfile.write(b"".join(line + b"\r\n" for line in lines))
-
-    def body(self, status, lines):
-        self.send(status, *[b"." + line if line.startswith(b".") else line for line in lines],
-                  b".")
+    def send(self, status, lines=None):
+        if lines is not None:  # dot-stuffed, up to the "." line
+            lines = [b"." + line if line.startswith(b".") else line for line in lines] + [b"."]
+        self.wfile.write(b"".join(line + b"\r\n" for line in [status, *(lines or [])]))
 
     def handle(self):
         self.send(b"200 stub news ready")
@@ -41,31 +48,14 @@ class News(socketserver.StreamRequestHandler):
             line = line.rstrip(b"\r\n")
             self.server.commands.append(line.decode("latin-1"))
             words = line.upper().split()
-            word = words[0] if words else b""
-            if word == b"CAPABILITIES":
-                self.body(b"101 capabilities", [b"VERSION 2", b"READER", b"POST"])
-            elif words[:2] == [b"AUTHINFO", b"USER"]:
-                self.send(b"381 password please")
-            elif words[:2] == [b"AUTHINFO", b"PASS"]:
-                self.send(b"281 welcome")
-            elif word == b"GROUP":
-                self.send(b"211 1 1 1 alt.test")
-            elif word == b"ARTICLE":
-                self.body(b"220 1 <1@test> article", ARTICLE)
-            elif word == b"BODY":
-                self.body(b"222 1 <1@test> body", BODY)
-            elif word == b"LIST":
-                self.body(b"215 list follows", [b"alt.test 1 1 y"])
-            elif word == b"POST":  # the article up to its "." line
-                self.send(b"340 send the article")
+            reply = REPLIES.get(b" ".join(words[:2])) or REPLIES.get(words[0] if words else b"")
+            self.send(*(reply if isinstance(reply, tuple) else (reply or b"500 what?",)))
+            if words[:1] == [b"POST"]:  # the article up to its "." line
                 while (text := self.rfile.readline(4096)) and text.rstrip(b"\r\n") != b".":
                     pass
                 self.send(b"240 posted")
-            elif word == b"QUIT":
-                self.send(b"205 bye")
+            elif words[:1] == [b"QUIT"]:
                 return
-            else:
-                self.send(b"500 what?")
 
 
 class NntpGateTest(unittest.TestCase):
@@ -78,11 +68,8 @@ class NntpGateTest(unittest.TestCase):
         home = Home("netrove_nntp_", {
             "netrove.dat": "LogFile netrove.log\nNNTP 127.0.0.9\nHideNNTP Yes\n[office]\n",
             "nntp.ip": "127.0.0.*\n"})
-        cls.program = Program(home, "office", "PROXY", tty=False,
-                              env={"IPINTERFACENAME": "127.0.0.1"})
-        if not cls.program.wait_log("^NNTP-gate server started", 10):
-            cls.program.stop()
-            raise AssertionError("the gate did not start" + cls.program.report())
+        cls.program = Program(home, "office", "PROXY", tty=False, env={
+            "IPINTERFACENAME": "127.0.0.1"}).started("^NNTP-gate server started")
 
     @classmethod
     def tearDownClass(cls):

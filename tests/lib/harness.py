@@ -5,6 +5,7 @@ outright). Run as `harness.py origin` it runs an Origin alone and prints its por
 import asyncio
 import atexit
 import ctypes
+import logging
 import os
 import pty
 import random
@@ -111,6 +112,7 @@ class Home:
         return os.path.join(self.path, name)
 
     def write(self, name, data):
+        os.makedirs(os.path.dirname(self.file(name)), exist_ok=True)
         with open(self.file(name), "wb") as f:
             f.write(data if isinstance(data, bytes) else data.encode("latin-1"))
 
@@ -189,6 +191,13 @@ class Program:
 
     def wait_log(self, pattern, timeout):
         return wait_for(lambda: any(re.search(pattern, m) for m in self.messages()), timeout)
+
+    def started(self, pattern, timeout=10):
+        """Itself once its log has a line matching `pattern`; else stopped, and an error."""
+        if not self.wait_log(pattern, timeout):
+            self.stop()
+            raise AssertionError("no %r in the log%s" % (pattern, self.report()))
+        return self
 
     def wait_exit(self, timeout):
         try:
@@ -311,6 +320,47 @@ class Origin:
 
     def _count(self):
         self.served += 1
+
+
+class FtpServer:
+    """pyftpdlib on 127.0.0.1 over `root` in a thread: anonymous and `users` (name -> password)
+    log in; `commands` holds the command lines received, in order. `handler` (an FTPHandler)
+    changes what it serves; `threaded` gives each session a thread of its own."""
+
+    def __init__(self, root, banner=None, users=None, handler=None, threaded=False):
+        from pyftpdlib.authorizers import DummyAuthorizer
+        from pyftpdlib.handlers import FTPHandler
+        from pyftpdlib.servers import FTPServer, ThreadedFTPServer
+
+        logging.getLogger("pyftpdlib").setLevel(logging.WARNING)
+        self.commands = commands = []
+        self.stopping = threading.Event()
+
+        class Handler(handler or FTPHandler):
+            authorizer, timeout = DummyAuthorizer(), 30
+
+            def pre_process_command(self, line, cmd, arg):
+                commands.append(line)
+                return super().pre_process_command(line, cmd, arg)
+
+        Handler.authorizer.add_anonymous(root)
+        for name, password in (users or {}).items():
+            Handler.authorizer.add_user(name, password, root)
+        if banner:
+            Handler.banner = banner
+        self.server = (ThreadedFTPServer if threaded else FTPServer)(("127.0.0.1", 0), Handler)
+        self.port = self.server.address[1]
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        while not self.stopping.is_set():
+            self.server.serve_forever(timeout=0.05, blocking=False, handle_exit=False)
+        self.server.close_all()
+
+    def stop(self):
+        self.stopping.set()
+        self.thread.join(5)
 
 
 if __name__ == "__main__" and sys.argv[1:] == ["origin"]:

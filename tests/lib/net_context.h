@@ -83,6 +83,51 @@ inline std::string UdpAsk(uint16_t port, const std::string& text, const char* so
   return back;
 }
 
+// A server on 127.0.0.1 for line protocols, one client at a time: it sends
+// `answer("")`, then `answer(line)` for each line the client sends ("\n"
+// kept), up to QUIT's answer, the close or 3 s of silence. With a `pause`
+// character its answers go in pieces split there, 20 ms apart. The lines
+// are all in `received` once it is destroyed.
+class LineServer {
+ public:
+  LineServer(std::string& received, std::function<std::string(const std::string&)> answer,
+             char pause = 0)
+      : received_(received), answer_(std::move(answer)), pause_(pause) {}
+  ~LineServer() {
+    shutdown(fd_, SHUT_RDWR);  // ends the accept
+    thread_.join();
+    close(fd_);
+  }
+  std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  bool Send(int c, const std::string& text) {
+    for (size_t from = 0, cut; from <= text.size(); from = cut + 1) {
+      cut = pause_ ? std::min(text.find(pause_, from), text.size()) : text.size();
+      if (from > 0) std::this_thread::sleep_for(Ms(20));
+      if (!SendAll(c, text.substr(from, cut - from))) return false;
+    }
+    return true;
+  }
+  void Serve() {
+    for (int c; (c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0; close(c)) {
+      for (std::string line, byte; Send(c, answer_(line)) && line != "QUIT\r\n";) {
+        for (line.clear(); !line.ends_with("\n") && !(byte = ReadAll(c, 3000, 1)).empty();)
+          line += byte;
+        if (!line.ends_with("\n")) break;
+        received_ += line;
+      }
+    }
+  }
+
+  std::string& received_;
+  const std::function<std::string(const std::string&)> answer_;
+  const char pause_;
+  uint16_t port_ = 0;
+  int fd_ = BindLoopback(port_);
+  std::thread thread_{[this] { Serve(); }};
+};
+
 // A TCP origin on 127.0.0.1 that reads one request (up to an empty line or
 // a pause), answers `reply` and closes; it serves until destroyed.
 class TcpOrigin {

@@ -93,12 +93,7 @@ class ScriptedPop3 {
   using Drop = std::map<int, std::pair<int64_t, std::string>>;
   ScriptedPop3(std::string pass_reply, Drop drop)
       : pass_reply_(std::move(pass_reply)), drop_(std::move(drop)) {}
-  ~ScriptedPop3() {
-    shutdown(fd_, SHUT_RDWR);
-    thread_.join();
-    close(fd_);
-  }
-  std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
+  std::string host() const { return server_.host(); }
   int Count(const std::string& command) {
     std::lock_guard<std::mutex> lock(mu_);
     return static_cast<int>(commands_.count(command));
@@ -121,26 +116,16 @@ class ScriptedPop3 {
     if (retr && drop_.contains(n)) return "+OK\r\n" + drop_[n].second + ".";
     return (dele && drop_.erase(n)) || !(retr || dele) ? "+OK" : "-ERR";
   }
-  void Serve() {
-    for (int c; (c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0; close(c)) {
-      bool open = testing::SendAll(c, "+OK ready\r\n");
-      std::string line;
-      for (std::string byte; open && !(byte = testing::ReadAll(c, 3000, 1)).empty();) {
-        if (!(line += byte).ends_with("\r\n")) continue;
-        line.resize(line.size() - 2);
-        open = testing::SendAll(c, Answer(line) + "\r\n") && line != "QUIT";
-        line.clear();
-      }
-    }
-  }
 
   std::string pass_reply_;
   std::mutex mu_;
   Drop drop_;                            // guarded by mu_
   std::multiset<std::string> commands_;  // guarded by mu_
-  uint16_t port_ = 0;
-  int fd_ = testing::BindLoopback(port_);
-  std::thread thread_{[this] { Serve(); }};
+  std::string received_;
+  testing::LineServer server_{
+      received_, [this](const std::string& line) {
+        return line.empty() ? "+OK ready\r\n" : Answer(line.substr(0, line.size() - 2)) + "\r\n";
+      }};
 };
 
 const std::string kGreeting = "+OK POP3-GATE started.\r\n";

@@ -2,8 +2,8 @@
 """ftp:// URLs through the proxy on port 3128: curl against a pyftpdlib server (pages, downloads,
 resumed downloads) and against scripted FTP servers that misbehave, on loopback in a network
 namespace of the test's own."""
+import contextlib
 import itertools
-import logging
 import os
 import re
 import socket
@@ -14,12 +14,9 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
-from harness import Home, Program, enter_network_namespace, wait_for  # noqa: E402
+from harness import FtpServer, Home, Program, enter_network_namespace, wait_for  # noqa: E402
 
-from pyftpdlib.authorizers import DummyAuthorizer  # noqa: E402
 from pyftpdlib.handlers import FTPHandler  # noqa: E402
-from pyftpdlib.log import config_logging  # noqa: E402
-from pyftpdlib.servers import ThreadedFTPServer  # noqa: E402
 
 CUT = 1048576
 ERROR_HEAD = b"HTTP/1.0 404 Not found (D+)"
@@ -38,6 +35,12 @@ def header(head, name):
     return m and m.group(1).decode("latin-1")
 
 
+def pasv(listener):
+    """The 227 reply naming `listener`."""
+    host, port = listener.getsockname()
+    return "227 Entering Passive Mode (%s,%d,%d)" % (host.replace(".", ","), port >> 8, port & 255)
+
+
 class SlowFile:
     """A producer of a file's bytes from `start` on, 64 KiB every 50 ms."""
 
@@ -54,13 +57,12 @@ class SlowFile:
 
 
 class Recorder(FTPHandler):
-    """Records every command line (in `seen`, and by session in `sessions`); the first RETR of a
-    name in `cut` sends only CUT bytes; a restarted RETR of a name in `slow` goes slowly."""
+    """Records the command lines by session (in `sessions`); the first RETR of a name in `cut`
+    sends only CUT bytes; a restarted RETR of a name in `slow` goes slowly."""
     use_sendfile = False
-    seen, sessions, cut, slow, numbers = [], {}, set(), set(), itertools.count()
+    sessions, cut, slow, numbers = {}, set(), set(), itertools.count()
 
     def pre_process_command(self, line, cmd, arg):
-        self.seen.append(line)
         if not hasattr(self, "number"):
             self.number = next(self.numbers)
         self.sessions.setdefault(self.number, []).append(line)
@@ -83,27 +85,22 @@ class Recorder(FTPHandler):
 class Scripted:
     """A small FTP server on 127.0.0.1 that plays `replies` (command word -> reply line) and
     serves `listing` to LIST; "GREETING" replaces the greeting with a function giving the raw
-    chunks to send. Records the command lines and counts connections."""
+    chunks to send. Records the command lines and counts connections. With `listing_paused` (an
+    Event) LIST sends half, waits for it (`streamed` tells whether it came), sends the rest."""
 
     def __init__(self, replies=None, listing=b""):
         self.replies, self.listing, self.log, self.connections = replies or {}, listing, [], 0
+        self.listing_paused, self.streamed = None, False
         self.listener = socket.create_server(("127.0.0.1", 0))
         self.port = self.listener.getsockname()[1]
-        # An Event: LIST sends half, waits for it (`streamed` tells whether it came), sends the rest.
-        self.listing_paused, self.streamed = None, False
+        self.close = self.listener.close
         threading.Thread(target=self._accept, daemon=True).start()
 
-    def close(self):
-        self.listener.close()
-
     def _accept(self):
-        while True:
-            try:
-                conn, _ = self.listener.accept()
-            except OSError:
-                return
-            self.connections += 1
-            threading.Thread(target=self._serve, args=(conn,), daemon=True).start()
+        with contextlib.suppress(OSError):
+            while conn := self.listener.accept()[0]:
+                self.connections += 1
+                threading.Thread(target=self._serve, args=(conn,), daemon=True).start()
 
     def _serve(self, conn):
         conn.settimeout(20)
@@ -123,9 +120,7 @@ class Scripted:
                         "QUIT": "221 bye"}.get(word, "")
                     if word == "PASV" and not reply:
                         data_listener = socket.create_server(("127.0.0.1", 0))
-                        port = data_listener.getsockname()[1]
-                        reply = "227 Entering Passive Mode (127,0,0,1,%d,%d)" % (port >> 8,
-                                                                                port & 255)
+                        reply = pasv(data_listener)
                     if word == "LIST" and data_listener:
                         conn.sendall(b"150 here\r\n")
                         self._send_listing(data_listener)
@@ -155,37 +150,25 @@ class Scripted:
 class FtpThroughProxyTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.home = Home("netrove_ftp_", {"proxy.ip": "*.*.*.*\n", "authpass.usr": "- -\n",
-                                         "authpass.ftp": "- -\n"})
-        cls.home.write("netrove.dat", "[Office]\nDefLoad No\nLogFile netrove.log\nHideProxy No\n"
-                       "ProxyLog proxy.log\nProxy LOCALHOST\n")
-        cls.root = Home("netrove_ftproot_")
-        os.makedirs(cls.root.file("pub/sub dir"))
-        cls.root.write("readme.txt", b"read me\n")
-        cls.root.write("<script>x.txt", b"")
+        cls.home = Home("netrove_ftp_", {
+            "proxy.ip": "*.*.*.*\n", "authpass.usr": "- -\n", "authpass.ftp": "- -\n",
+            "netrove.dat": "[Office]\nDefLoad No\nLogFile netrove.log\nHideProxy No\n"
+                           "ProxyLog proxy.log\nProxy LOCALHOST\n"})
         cls.data = os.urandom(150000)
-        cls.root.write("pub/data.bin", cls.data)
-        authorizer = DummyAuthorizer()
-        authorizer.add_anonymous(cls.root.path)
-        authorizer.add_user("ann", "secret", cls.root.path)
-        Recorder.authorizer = authorizer
-        cls.ftp = ThreadedFTPServer(("127.0.0.1", 0), Recorder)
-        cls.ftp_port = cls.ftp.socket.getsockname()[1]
+        cls.root = Home("netrove_ftproot_", {"readme.txt": b"read me\n", "<script>x.txt": b"",
+                                             "pub/data.bin": cls.data})
+        os.makedirs(cls.root.file("pub/sub dir"))
+        cls.ftp = FtpServer(cls.root.path, users={"ann": "secret"}, handler=Recorder,
+                            threaded=True)
+        cls.ftp_port, cls.seen = cls.ftp.port, cls.ftp.commands
         cls.url = "ftp://127.0.0.1:%d" % cls.ftp_port
-        threading.Thread(target=cls.ftp.serve_forever, kwargs={"timeout": 0.2},
-                         daemon=True).start()
-        cls.program = Program(cls.home, "Office", "PROXY", tty=False)
-        if not wait_for(lambda: "Proxy server started" in cls.home.messages(), 10):
-            cls.program.stop()
-            raise RuntimeError("the proxy did not start" + cls.program.report())
+        cls.program = Program(cls.home, "Office", "PROXY", tty=False).started(
+            "Proxy server started")
 
     @classmethod
     def tearDownClass(cls):
         cls.program.stop()
-        cls.ftp.close_all()
-
-    def commands(self, since):
-        return Recorder.seen[since:]
+        cls.ftp.stop()
 
     def resume_file(self, name):
         return self.home.file("ProxyCache/FTP/127.0.0.1+%d+%s" % (self.ftp_port, name))
@@ -243,10 +226,10 @@ class FtpThroughProxyTest(unittest.TestCase):
         self.assertTrue(stamp.startswith(b"3145728") and stored[1 + stored[0]:] == big[:CUT],
                         stored[:100])
 
-        since = len(Recorder.seen)
+        since = len(self.seen)
         code, head, body = curl(self.url + "/big.bin")
         self.assertEqual((code, len(body), body == big), (0, len(big), True), head)
-        sent = self.commands(since)
+        sent = self.seen[since:]
         self.assertIn("REST %d" % CUT, sent)
         self.assertLess(sent.index("REST %d" % CUT), sent.index("RETR big.bin"), sent)
         self.assert_resume_file_gone("big.bin")
@@ -262,10 +245,10 @@ class FtpThroughProxyTest(unittest.TestCase):
             change()
             with open(self.root.file(name), "rb") as f:
                 want = f.read()
-            since = len(Recorder.seen)
+            since = len(self.seen)
             code, head, body = curl(self.url + "/" + name)
             self.assertEqual((code, body == want), (0, True), name)
-            self.assertEqual([c for c in self.commands(since) if c.startswith("REST")], [], name)
+            self.assertEqual([c for c in self.seen[since:] if c.startswith("REST")], [], name)
             self.assert_resume_file_gone(name)
 
     def test_one_download_owns_the_resume_file(self):
@@ -281,7 +264,7 @@ class FtpThroughProxyTest(unittest.TestCase):
         self.addCleanup(resuming.join, 40)
         owner = lambda: [c for c in Recorder.sessions.values()  # noqa: E731
                          if c[-2:] == ["REST %d" % CUT, "RETR lock.bin"]]
-        self.assertTrue(wait_for(owner, 10), Recorder.seen[-20:])
+        self.assertTrue(wait_for(owner, 10), self.seen[-20:])
         since = set(Recorder.sessions)
         code, _, body = curl(self.url + "/lock.bin")
         self.assertEqual((code, body == data), (0, True))
@@ -341,20 +324,15 @@ class FtpThroughProxyTest(unittest.TestCase):
         self.assert_error_page(url + "/", "FTP don't support PASSIVE mode")
         elsewhere = socket.create_server(("127.0.0.2", 0))
         self.addCleanup(elsewhere.close)
-        port = elsewhere.getsockname()[1]
-        server, url = self.scripted({"PASV": "227 Entering Passive Mode (127,0,0,2,%d,%d)" % (
-            port >> 8, port & 255)})
+        server, url = self.scripted({"PASV": pasv(elsewhere)})
         self.assert_error_page(url + "/file.txt", "FTP don't support PASSIVE mode")
         elsewhere.settimeout(0.5)
         self.assertRaises(socket.timeout, elsewhere.accept)
 
         # A reply that never ends, a line that never ends: bounded, then the error page.
-        endless = lambda: (b"220-more\r\n" for _ in range(100000))  # noqa: E731
-        _, url = self.scripted({"GREETING": endless})
-        self.assert_error_page(url + "/", "FTP connect ERROR")
-        unending = lambda: (b"220 " + b"x" * 65536 for _ in range(100))  # noqa: E731
-        _, url = self.scripted({"GREETING": unending})
-        self.assert_error_page(url + "/", "FTP connect ERROR")
+        for chunk, count in ((b"220-more\r\n", 100000), (b"220 " + b"x" * 65536, 100)):
+            _, url = self.scripted({"GREETING": lambda c=chunk, n=count: (c for _ in range(n))})
+            self.assert_error_page(url + "/", "FTP connect ERROR")
         _, url = self.scripted({"USER": "530 go away"})
         self.assert_error_page(url + "/", "Bad user name")
 
@@ -372,5 +350,4 @@ class FtpThroughProxyTest(unittest.TestCase):
 
 if __name__ == "__main__":
     enter_network_namespace()
-    config_logging(level=logging.WARNING)
     unittest.main(verbosity=2)

@@ -51,8 +51,9 @@ def end_programs_in(home):
             pass
 
 
-def run(home, args, timeout):
-    env = dict(os.environ, NETROVE_HOME=home, NETROVE_PHONEBOOK=os.path.join(home, "phonebook"))
+def run(home, args, timeout, **extra_env):
+    env = dict(os.environ, NETROVE_HOME=home, NETROVE_PHONEBOOK=os.path.join(home, "phonebook"),
+               **extra_env)
     process = harness.start_group(args, cwd=home, env=env, stdin=subprocess.DEVNULL,
                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     try:
@@ -209,12 +210,22 @@ print("stopped after", stopped())
 """
 
 
+def sanitizer_preload(library):
+    """A library built with AddressSanitizer loads into Python only behind its runtime."""
+    linked = subprocess.run(["ldd", library], capture_output=True, text=True).stdout
+    asan = re.search(r"(\S*libasan\.so\S*) => (\S+)", linked)
+    if not asan:
+        return {}
+    return {"LD_PRELOAD": asan.group(2), "ASAN_OPTIONS": "detect_leaks=0"}
+
+
 def ctypes_front_end():
     password = "forty-character-password-0123456789abcde"[:40]
     home = home_with("[Demo]\nDevice sim\nAnswer hang\n",
                      "; settings\nWaitTime 1\n[Demo]\nPassword *%s\nUser u\n[Two] x\n[Three]\n"
                      % password)
-    code, out = run(home, [sys.executable, "-c", CTYPES_FRONT_END, home], 60)
+    code, out = run(home, [sys.executable, "-c", CTYPES_FRONT_END, home], 60,
+                    **sanitizer_preload(os.path.join(home, "libnetrove.so")))
     print(out)
     check(code == 0, "the ctypes front-end ended with %s" % code)
     for want in ["sections 3", "names 3 Demo Two Three", "after free 0 True", "loaded 1",

@@ -104,13 +104,22 @@ class BrowserTest(unittest.TestCase):
 
     def click(self, text):
         """The button or link with this text, then the page it leads to."""
-        from selenium.webdriver.support import expected_conditions
         from selenium.webdriver.support.wait import WebDriverWait
         page = self.driver.find_element("tag name", "html")
         self.driver.find_element(
             "xpath", "//button[normalize-space()='%s'] | //a[normalize-space()='%s']" % (
                 text, text)).click()
-        WebDriverWait(self.driver, 20).until(expected_conditions.staleness_of(page))
+        # Chromium may report the old page's node as gone from the document rather than stale.
+        WebDriverWait(self.driver, 20, ignored_exceptions=[]).until(lambda _: self.gone(page))
+
+    @staticmethod
+    def gone(element):
+        from selenium.common.exceptions import WebDriverException
+        try:
+            element.tag_name
+            return False
+        except WebDriverException as e:
+            return "does not belong to the document" in str(e) or "stale" in str(e).lower()
 
     def tick(self, *subjects):
         for row in self.css("table.messages tbody tr"):

@@ -198,23 +198,17 @@ FtpGate::FtpGate(Network& net, ConfigStore& config, FtpGateOptions options)
 FtpGate::~FtpGate() { Stop(); }
 
 bool FtpGate::Start() {
-  std::lock_guard<std::mutex> lock(mu_);
-  std::shared_ptr<const ConfigRecord> config = config_.Current();
-  if (config->ftp == 0) return listener_.is_open();
-  const std::array<std::string, 1> files = {kFtpGateListFile};
-  std::shared_ptr<Core> core = core_;
-  return StartListenerService(net_, listener_, config->ftp, config->hide_ftp, files, core_->clients,
-                              [core](SocketVar& client) { return core->Session(client); });
+  return listener_.Open([this](SocketVar& listener) {
+    std::shared_ptr<const ConfigRecord> config = config_.Current();
+    if (config->ftp == 0) return;
+    const std::array<std::string, 1> files = {kFtpGateListFile};
+    StartListenerService(net_, listener, config->ftp, config->hide_ftp, files, core_->clients,
+                         [core = core_](SocketVar& client) { return core->Session(client); });
+  });
 }
 
-void FtpGate::Stop() {
-  std::lock_guard<std::mutex> lock(mu_);
-  CloseSocketVar(listener_);
-}
+void FtpGate::Stop() { listener_.Close(); }
 
-bool FtpGate::Running() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return listener_.is_open();
-}
+bool FtpGate::Running() const { return listener_.IsOpen(); }
 
 }  // namespace netrove

@@ -136,22 +136,16 @@ NntpGate::NntpGate(Network& net, ConfigStore& config, NntpGateOptions options)
 NntpGate::~NntpGate() { Stop(); }
 
 bool NntpGate::Start() {
-  std::lock_guard<std::mutex> lock(mu_);
-  const std::array<std::string, 1> files = {kNntpGateListFile};
-  std::shared_ptr<Core> core = core_;
-  return StartListenerService(net_, listener_, core_->options.port, config_.Current()->hide_nntp,
-                              files, core_->clients,
-                              [core](SocketVar& client) { return core->Session(client); });
+  return listener_.Open([this](SocketVar& listener) {
+    const std::array<std::string, 1> files = {kNntpGateListFile};
+    StartListenerService(net_, listener, core_->options.port, config_.Current()->hide_nntp, files,
+                         core_->clients,
+                         [core = core_](SocketVar& client) { return core->Session(client); });
+  });
 }
 
-void NntpGate::Stop() {
-  std::lock_guard<std::mutex> lock(mu_);
-  CloseSocketVar(listener_);
-}
+void NntpGate::Stop() { listener_.Close(); }
 
-bool NntpGate::Running() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return listener_.is_open();
-}
+bool NntpGate::Running() const { return listener_.IsOpen(); }
 
 }  // namespace netrove

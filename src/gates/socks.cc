@@ -272,42 +272,36 @@ SocksService::SocksService(Network& net, Log& log, ConfigStore& config, SocksOpt
 SocksService::~SocksService() { Stop(); }
 
 bool SocksService::Start() {
-  std::lock_guard<std::mutex> lock(mu_);
-  if (listener_.is_open()) return true;
-  std::shared_ptr<const ConfigRecord> config = config_.Current();
-  if (config->socks4 == 0) return false;
-  Core& core = *core_;
-  core.readable4 = LoadAddressList(net_.env(), core.log, kSocks4ListFile, core.socks4, true);
-  core.readable5 = LoadAddressList(net_.env(), core.log, kSocks5ListFile, core.socks5, true);
-  if (!core.readable4 && !core.readable5) return false;
-  {
-    std::lock_guard<std::mutex> core_lock(core.mu);
-    core.running = true;
-  }
-  std::shared_ptr<Core> shared = core_;
-  net_.ports().ListenTcp(
-      config->socks4, listener_, [shared](SocketVar& client) { return shared->Session(client); },
-      config->hide_socks4);
-  return listener_.is_open();
+  return listener_.Open([this](SocketVar& listener) {
+    std::shared_ptr<const ConfigRecord> config = config_.Current();
+    if (config->socks4 == 0) return;
+    Core& core = *core_;
+    core.readable4 = LoadAddressList(net_.env(), core.log, kSocks4ListFile, core.socks4, true);
+    core.readable5 = LoadAddressList(net_.env(), core.log, kSocks5ListFile, core.socks5, true);
+    if (!core.readable4 && !core.readable5) return;
+    {
+      std::lock_guard<std::mutex> core_lock(core.mu);
+      core.running = true;
+    }
+    net_.ports().ListenTcp(
+        config->socks4, listener,
+        [shared = core_](SocketVar& client) { return shared->Session(client); },
+        config->hide_socks4);
+  });
 }
 
 void SocksService::Stop() {
   std::map<uint16_t, Core::BindEntry> binds;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    CloseSocketVar(listener_);
+  listener_.Close([&] {
     std::lock_guard<std::mutex> core_lock(core_->mu);
     core_->running = false;
     binds.swap(core_->binds);
-  }
+  });
   // Each task closes its own port as it ends.
   for (auto& [port, entry] : binds) Tasks::Stop(entry.task);
 }
 
-bool SocksService::Running() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return listener_.is_open();
-}
+bool SocksService::Running() const { return listener_.IsOpen(); }
 
 int SocksService::OpenBinds() const {
   std::lock_guard<std::mutex> lock(core_->mu);

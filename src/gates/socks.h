@@ -97,8 +97,7 @@ class SocksService {
   Network& net_;
   ConfigStore& config_;
   const std::shared_ptr<Core> core_;
-  mutable std::mutex mu_;
-  SocketVar listener_;  // guarded by mu_
+  ServiceListener listener_;
 };
 
 }  // namespace netrove

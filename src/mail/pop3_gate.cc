@@ -131,25 +131,18 @@ Pop3Gate::Pop3Gate(Network& net, Log& log, ConfigStore& config, LocalPop3Session
 Pop3Gate::~Pop3Gate() { Stop(); }
 
 bool Pop3Gate::Start() {
-  std::lock_guard<std::mutex> lock(mu_);
-  if (listener_.is_open()) return true;
-  // The gate listens even without its list: everyone then gets the local server.
-  (void)LoadAddressList(net_.env(), core_->log, kPop3GateListFile, core_->clients, true);
-  std::shared_ptr<Core> core = core_;
-  net_.ports().ListenTcp(
-      core_->options.port, listener_, [core](SocketVar& client) { return core->Session(client); },
-      config_.Current()->hide_pop3);
-  return listener_.is_open();
+  return listener_.Open([this](SocketVar& listener) {
+    // The gate listens even without its list: everyone then gets the local server.
+    (void)LoadAddressList(net_.env(), core_->log, kPop3GateListFile, core_->clients, true);
+    net_.ports().ListenTcp(
+        core_->options.port, listener,
+        [core = core_](SocketVar& client) { return core->Session(client); },
+        config_.Current()->hide_pop3);
+  });
 }
 
-void Pop3Gate::Stop() {
-  std::lock_guard<std::mutex> lock(mu_);
-  CloseSocketVar(listener_);
-}
+void Pop3Gate::Stop() { listener_.Close(); }
 
-bool Pop3Gate::Running() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return listener_.is_open();
-}
+bool Pop3Gate::Running() const { return listener_.IsOpen(); }
 
 }  // namespace netrove

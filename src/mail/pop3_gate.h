@@ -85,8 +85,7 @@ class Pop3Gate {
   Network& net_;
   ConfigStore& config_;
   const std::shared_ptr<Core> core_;
-  mutable std::mutex mu_;
-  SocketVar listener_;  // guarded by mu_
+  ServiceListener listener_;
 };
 
 }  // namespace netrove

@@ -293,32 +293,23 @@ Pop3Server::Pop3Server(Network& net, Log& log, ConfigStore& config,
 Pop3Server::~Pop3Server() { Stop(); }
 
 bool Pop3Server::Start() {
-  std::lock_guard<std::mutex> lock(mu_);
-  if (listener_.is_open()) return true;
-  std::shared_ptr<const ConfigRecord> config = config_.Current();
-  if (!config->pop3_server) return false;
-  (void)core_->store.LoadMailAccounts();
-  (void)core_->store.EnsureMailRoot();
-  core_->log.Write("POP3-server started");
-  std::shared_ptr<Core> core = core_;
-  net_.ports().ListenTcpLoopback(config->pop3_server_port, listener_, [core](SocketVar& client) {
-    core->Session(client);
-    return uint32_t{0};
+  return listener_.Open([this](SocketVar& listener) {
+    std::shared_ptr<const ConfigRecord> config = config_.Current();
+    if (!config->pop3_server) return;
+    (void)core_->store.LoadMailAccounts();
+    (void)core_->store.EnsureMailRoot();
+    core_->log.Write("POP3-server started");
+    net_.ports().ListenTcpLoopback(config->pop3_server_port, listener,
+                                   [core = core_](SocketVar& client) {
+                                     core->Session(client);
+                                     return uint32_t{0};
+                                   });
   });
-  port_ = listener_.is_open() ? GetLocalPort(listener_.handle()) : 0;
-  return listener_.is_open();
 }
 
-void Pop3Server::Stop() {
-  std::lock_guard<std::mutex> lock(mu_);
-  CloseSocketVar(listener_);
-  port_ = 0;
-}
+void Pop3Server::Stop() { listener_.Close(); }
 
-uint16_t Pop3Server::LocalPop3Port() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return listener_.is_open() ? port_ : 0;
-}
+uint16_t Pop3Server::LocalPop3Port() const { return listener_.Port(); }
 
 void Pop3Server::Pop3Session(SocketVar& client) { core_->Session(client); }
 

@@ -67,9 +67,7 @@ class Pop3Server {
   Network& net_;
   ConfigStore& config_;
   const std::shared_ptr<Core> core_;
-  mutable std::mutex mu_;
-  SocketVar listener_;  // guarded by mu_
-  uint16_t port_ = 0;   // guarded by mu_
+  ServiceListener listener_;
 };
 
 }  // namespace netrove

@@ -282,38 +282,28 @@ SmtpServer::SmtpServer(Network& net, Log& log, ConfigStore& config,
 SmtpServer::~SmtpServer() { Stop(); }
 
 bool SmtpServer::Start() {
-  std::lock_guard<std::mutex> lock(mu_);
-  if (listener_.is_open()) return true;
-  std::shared_ptr<const ConfigRecord> config = config_.Current();
-  if (config->smtp.empty()) return false;
-  const std::string files[] = {kSmtpListFile};
-  std::shared_ptr<Core> core = core_;
-  const bool listening =
-      StartListenerService(net_, listener_, core_->options.port, config->hide_smtp, files,
-                           core_->clients, [core](SocketVar& client) {
-                             core->Session(client);
-                             return uint32_t{0};
-                           });
-  if (listening) {
+  return listener_.Open([this](SocketVar& listener) {
+    std::shared_ptr<const ConfigRecord> config = config_.Current();
+    if (config->smtp.empty()) return;
+    const std::string files[] = {kSmtpListFile};
+    if (!StartListenerService(net_, listener, core_->options.port, config->hide_smtp, files,
+                              core_->clients, [core = core_](SocketVar& client) {
+                                core->Session(client);
+                                return uint32_t{0};
+                              }))
+      return;
     const auto entries = core_->clients.Snapshot();
     for (const std::string& entry : entries->entries)
       if (AddressEntryAdmitsOutside(entry)) {
         core_->log.Write(kSmtpOutsideWarning);
         break;
       }
-  }
-  return listening;
+  });
 }
 
-void SmtpServer::Stop() {
-  std::lock_guard<std::mutex> lock(mu_);
-  CloseSocketVar(listener_);
-}
+void SmtpServer::Stop() { listener_.Close(); }
 
-bool SmtpServer::Listening() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return listener_.is_open();
-}
+bool SmtpServer::Listening() const { return listener_.IsOpen(); }
 
 void SmtpServer::SmtpSession(SocketVar& client) { core_->Session(client); }
 

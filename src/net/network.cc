@@ -50,6 +50,28 @@ void Network::EmptyFailedConnectCache() { connector_.ClearFailed(); }
 
 std::string Network::LocalInterfaceDescription() { return resolver_.LocalInterfaceAddressText(); }
 
+bool ServiceListener::Open(const std::function<void(SocketVar&)>& open) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (!socket_.is_open()) open(socket_);
+  return socket_.is_open();
+}
+
+void ServiceListener::Close(const std::function<void()>& after) {
+  std::lock_guard<std::mutex> lock(mu_);
+  CloseSocketVar(socket_);
+  if (after) after();
+}
+
+bool ServiceListener::IsOpen() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return socket_.is_open();
+}
+
+uint16_t ServiceListener::Port() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return socket_.is_open() ? GetLocalPort(socket_.handle()) : 0;
+}
+
 bool StartListenerService(Network& network, SocketVar& listener, uint16_t port, bool hidden,
                           std::span<const std::string> list_files, AddressList& list,
                           TcpHandler handler) {

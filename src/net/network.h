@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <span>
 #include <string>
@@ -107,6 +108,30 @@ class Network final : public LinkTraffic {
   bool started_ = false;        // guarded by mu_
   TaskHandle calc_cps_;         // guarded by mu_
   TaskHandle bad_url_checker_;  // guarded by mu_
+};
+
+// The listening socket of a service under its own lock: the services'
+// thread starts and stops it while any task may ask whether it runs.
+// Closed when destroyed.
+class ServiceListener {
+ public:
+  ServiceListener() = default;
+  ~ServiceListener() { Close(); }
+  ServiceListener(const ServiceListener&) = delete;
+  ServiceListener& operator=(const ServiceListener&) = delete;
+
+  // Unless the socket is open, runs `open` on it under the lock (with the
+  // service's own checks and set-up). True when it is open afterwards.
+  bool Open(const std::function<void(SocketVar&)>& open);
+  // Closes the socket, then runs `after` (if any) under the same lock.
+  void Close(const std::function<void()>& after = nullptr);
+  bool IsOpen() const;
+  // The port it listens on; 0 when closed.
+  uint16_t Port() const;
+
+ private:
+  mutable std::mutex mu_;
+  SocketVar socket_;  // guarded by mu_
 };
 
 // The common shape of a listening service guarded by address lists: not

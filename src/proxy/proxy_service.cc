@@ -499,68 +499,64 @@ ProxyService::ProxyService(Network& net, Log& log, Console& console, ConfigStore
 ProxyService::~ProxyService() { StopProxyService(); }
 
 bool ProxyService::StartProxyService() {
-  std::lock_guard<std::mutex> lock(mu_);
-  if (listener_.is_open()) return true;
-  std::shared_ptr<const ConfigRecord> config = config_.Current();
-  if (config->proxy.empty()) return false;
-  if (!LoadAddressList(net_.env(), core_->log, kProxyListFile, core_->clients, true)) return false;
-  core_->net_bytes = 0;
-  core_->cache_bytes = 0;
-  core_->filters.LoadBadLists();
+  return listener_.Open([this](SocketVar& listener) {
+    std::shared_ptr<const ConfigRecord> config = config_.Current();
+    if (config->proxy.empty()) return;
+    if (!LoadAddressList(net_.env(), core_->log, kProxyListFile, core_->clients, true)) return;
+    core_->net_bytes = 0;
+    core_->cache_bytes = 0;
+    core_->filters.LoadBadLists();
 
-  auto settings = std::make_shared<ProxySettings>();
-  settings->cache_dir = config->proxy_cache_dir.empty() ? "ProxyCache/" : config->proxy_cache_dir;
-  if (!settings->cache_dir.ends_with('/')) settings->cache_dir += '/';
-  if (!settings->cache_dir.starts_with('/'))
-    settings->cache_dir = InProgramDirectory(settings->cache_dir);
-  (void)MakeDirectoryTree(net_.env(),
-                          settings->cache_dir.substr(0, settings->cache_dir.size() - 1));
+    auto settings = std::make_shared<ProxySettings>();
+    settings->cache_dir = config->proxy_cache_dir.empty() ? "ProxyCache/" : config->proxy_cache_dir;
+    if (!settings->cache_dir.ends_with('/')) settings->cache_dir += '/';
+    if (!settings->cache_dir.starts_with('/'))
+      settings->cache_dir = InProgramDirectory(settings->cache_dir);
+    (void)MakeDirectoryTree(net_.env(),
+                            settings->cache_dir.substr(0, settings->cache_dir.size() - 1));
 
-  std::shared_ptr<Core> core = core_;
-  net_.ports().ListenTcp(
-      core_->options.port, listener_,
-      [core](SocketVar& client) { return core->HandleProxyClient(client); }, config->hide_proxy);
-  if (!listener_.is_open()) return false;
+    net_.ports().ListenTcp(
+        core_->options.port, listener,
+        [core = core_](SocketVar& client) { return core->HandleProxyClient(client); },
+        config->hide_proxy);
+    if (!listener.is_open()) return;
 
-  core_->ftp->SetCacheDirectory(settings->cache_dir);
-  if (!core_->relay) {
-    RelayOptions relay = core_->options.relay;
-    if (!relay.ftp) {
-      relay.ftp = [ftp = core_->ftp](SocketVar& client, const std::string& url) {
-        ftp->Serve(client, url);
-      };
+    core_->ftp->SetCacheDirectory(settings->cache_dir);
+    if (!core_->relay) {
+      RelayOptions relay = core_->options.relay;
+      if (!relay.ftp) {
+        relay.ftp = [ftp = core_->ftp](SocketVar& client, const std::string& url) {
+          ftp->Serve(client, url);
+        };
+      }
+      core_->relay = std::make_unique<HttpRelay>(net_, std::move(relay));
     }
-    core_->relay = std::make_unique<HttpRelay>(net_, std::move(relay));
-  }
-  if (core_->relay->Start()) {
-    settings->relay_port = core_->relay->RelayPort();
-    settings->relay_line = core_->relay->SecretHeaderLine() + "\r\n";
-  }
-  const std::string upstream = UpperAscii(config->proxy);
-  settings->upstream_is_self = upstream == "LOCALHOST" || upstream == UpperAscii(ComputerName());
-  core_->purge = std::make_unique<ProxyCachePurge>(net_.env(), net_.tasks(), core_->log, config_,
-                                                   settings->cache_dir);
-  core_->purge->StartPurgeTask();
-  if (!Tasks::Running(core_->skip_task))
-    core_->skip_task = core_->skip.StartSkipUrlTask(net_.tasks());
-  core_->SetSettings(std::move(settings));
-  if (!config->proxy_log.empty()) (void)core_->proxy_log.OpenProxyLog();
-  return true;
+    if (core_->relay->Start()) {
+      settings->relay_port = core_->relay->RelayPort();
+      settings->relay_line = core_->relay->SecretHeaderLine() + "\r\n";
+    }
+    const std::string upstream = UpperAscii(config->proxy);
+    settings->upstream_is_self = upstream == "LOCALHOST" || upstream == UpperAscii(ComputerName());
+    core_->purge = std::make_unique<ProxyCachePurge>(net_.env(), net_.tasks(), core_->log, config_,
+                                                     settings->cache_dir);
+    core_->purge->StartPurgeTask();
+    if (!Tasks::Running(core_->skip_task))
+      core_->skip_task = core_->skip.StartSkipUrlTask(net_.tasks());
+    core_->SetSettings(std::move(settings));
+    if (!config->proxy_log.empty()) (void)core_->proxy_log.OpenProxyLog();
+  });
 }
 
 void ProxyService::StopProxyService() {
-  std::lock_guard<std::mutex> lock(mu_);
-  CloseSocketVar(listener_);
-  if (core_->relay) core_->relay->Stop();
-  if (core_->purge) core_->purge->StopPurgeTask();
-  Tasks::Stop(core_->skip_task);
-  core_->proxy_log.CloseProxyLog();
+  listener_.Close([this] {
+    if (core_->relay) core_->relay->Stop();
+    if (core_->purge) core_->purge->StopPurgeTask();
+    Tasks::Stop(core_->skip_task);
+    core_->proxy_log.CloseProxyLog();
+  });
 }
 
-bool ProxyService::Running() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return listener_.is_open();
-}
+bool ProxyService::Running() const { return listener_.IsOpen(); }
 
 uint32_t ProxyService::ProxyNetBytes() const { return core_->net_bytes.load(); }
 uint32_t ProxyService::ProxyCacheBytes() const { return core_->cache_bytes.load(); }

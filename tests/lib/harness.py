@@ -6,6 +6,7 @@ import asyncio
 import atexit
 import contextlib
 import ctypes
+import itertools
 import logging
 import os
 import pty
@@ -455,7 +456,8 @@ class Origin:
 
 class FtpServer:
     """pyftpdlib on 127.0.0.1 over `root` in a thread: anonymous and `users` (name -> password)
-    log in; `commands` holds the command lines received, in order. `handler` (an FTPHandler)
+    log in; `commands` holds the command lines received, in order, and `sessions` those of each
+    session by number. `handler` (an FTPHandler)
     changes what it serves; `threaded` gives each session a thread of its own."""
 
     def __init__(self, root, banner=None, users=None, handler=None, threaded=False):
@@ -464,14 +466,16 @@ class FtpServer:
         from pyftpdlib.servers import FTPServer, ThreadedFTPServer
 
         logging.getLogger("pyftpdlib").setLevel(logging.WARNING)
-        self.commands = commands = []
-        self.stopping = threading.Event()
+        self.commands, self.sessions, numbers = [], {}, itertools.count()
+        commands, sessions, self.stopping = self.commands, self.sessions, threading.Event()
 
         class Handler(handler or FTPHandler):
             authorizer, timeout = DummyAuthorizer(), 30
 
             def pre_process_command(self, line, cmd, arg):
                 commands.append(line)
+                self.number = getattr(self, "number", None) or next(numbers) + 1
+                sessions.setdefault(self.number, []).append(line)
                 return super().pre_process_command(line, cmd, arg)
 
         Handler.authorizer.add_anonymous(root)

@@ -2,7 +2,6 @@
 """ftp:// URLs through the proxy on port 3128: curl against a pyftpdlib server (pages, downloads,
 resumed downloads) and against scripted FTP servers that misbehave, on loopback in a network
 namespace of the test's own."""
-import itertools
 import os
 import re
 import socket
@@ -48,16 +47,9 @@ class SlowFile:
 
 
 class Recorder(FTPHandler):
-    """Records the command lines by session (in `sessions`); the first RETR of a name in `cut`
-    sends only CUT bytes; a restarted RETR of a name in `slow` goes slowly."""
-    use_sendfile = False
-    sessions, cut, slow, numbers = {}, set(), set(), itertools.count()
-
-    def pre_process_command(self, line, cmd, arg):
-        if not hasattr(self, "number"):
-            self.number = next(self.numbers)
-        self.sessions.setdefault(self.number, []).append(line)
-        return super().pre_process_command(line, cmd, arg)
+    """The first RETR of a name in `cut` sends only CUT bytes; a restarted RETR of a name in
+    `slow` goes slowly."""
+    use_sendfile, cut, slow = False, set(), set()
 
     def ftp_RETR(self, file):
         name = os.path.basename(file)
@@ -217,13 +209,13 @@ class FtpThroughProxyTest(unittest.TestCase):
         resuming = threading.Thread(target=lambda: first.append(curl(self.url + "/lock.bin")))
         resuming.start()
         self.addCleanup(resuming.join, 40)
-        owner = lambda: [c for c in Recorder.sessions.values()  # noqa: E731
+        owner = lambda: [c for c in list(self.ftp.sessions.values())  # noqa: E731
                          if c[-2:] == ["REST %d" % CUT, "RETR lock.bin"]]
         self.assertTrue(wait_for(owner, 10), self.seen[-20:])
-        since = set(Recorder.sessions)
+        since = set(self.ftp.sessions)
         code, _, body = curl(self.url + "/lock.bin")
         self.assertEqual((code, body == data), (0, True))
-        others = [c for n, c in Recorder.sessions.items() if n not in since]
+        others = [c for n, c in list(self.ftp.sessions.items()) if n not in since]
         self.assertEqual([c for c in others if any(x.startswith("REST") for x in c)], [], others)
         self.assertTrue(resuming.is_alive(), "the second download did not run beside the first")
         resuming.join(40)

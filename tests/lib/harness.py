@@ -6,6 +6,7 @@ import asyncio
 import atexit
 import contextlib
 import ctypes
+import http.server
 import itertools
 import logging
 import os
@@ -452,6 +453,32 @@ class Origin:
 
     def _count(self):
         self.served += 1
+
+
+class HttpOrigin(http.server.ThreadingHTTPServer):
+    """http.server on 127.0.0.1:port (a free one by default) in a thread, answering with
+    `handler`; `seen` holds (command, path, request line, headers) of each request, `url` its
+    address."""
+
+    def __init__(self, handler, port=0):
+        class Recording(handler):
+            def parse_request(self):
+                if not super().parse_request():
+                    return False
+                self.server.seen.append((self.command, self.path, self.requestline, self.headers))
+                return True
+
+            def log_message(self, *_):
+                pass
+        self.seen = []
+        super().__init__(("127.0.0.1", port), Recording)
+        self.port = self.server_address[1]
+        self.url = f"http://127.0.0.1:{self.port}"
+        threading.Thread(target=self.serve_forever, daemon=True).start()
+
+    def stop(self):
+        self.shutdown()
+        self.server_close()
 
 
 class FtpServer:

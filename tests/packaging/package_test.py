@@ -15,11 +15,10 @@ import stat
 import subprocess
 import sys
 import tempfile
-import threading
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
-from harness import (BIN, SOURCE, Checks, Home, Program, enter_network_namespace,  # noqa: E402
-                     exchange, wait_for)
+from harness import (BIN, SOURCE, Checks, Home, HttpOrigin, Program,  # noqa: E402
+                     enter_network_namespace, exchange, wait_for)
 
 HOME = "/var/lib/netrove"
 UNITS = ("netrove@.service", "netrove-proxy@.service")
@@ -36,27 +35,6 @@ def run(*args, **options):
 
 def installed():
     return "install ok installed" in run("dpkg-query", "-W", "-f=${Status}", "netrove").stdout
-
-
-class Origin(http.server.ThreadingHTTPServer):
-    """The web origin of the demo configuration (its CheckURL) on 127.0.0.1:18080, counting the
-    requests for each path."""
-
-    def __init__(self, directory):
-        counts = self.counts = {}
-
-        class Handler(http.server.SimpleHTTPRequestHandler):
-            def __init__(self, *a, **kw):
-                super().__init__(*a, directory=directory, **kw)
-
-            def do_GET(self):
-                counts[self.path] = counts.get(self.path, 0) + 1
-                super().do_GET()
-
-            def log_message(self, *_):
-                pass
-        super().__init__(("127.0.0.1", 18080), Handler)
-        threading.Thread(target=self.serve_forever, daemon=True).start()
 
 
 def through_proxy(url):
@@ -171,7 +149,10 @@ def check_session(check, work):
         f.write("<h1>origin</h1>\n")
     with open(os.path.join(www, "dot.gif"), "wb") as f:
         f.write(b"GIF89a\x01\x00\x01\x00\x00\x00\x00;")
-    origin = Origin(www)
+    class Files(http.server.SimpleHTTPRequestHandler):
+        def __init__(self, *a, **kw):
+            super().__init__(*a, directory=www, **kw)
+    origin = HttpOrigin(Files, 18080)  # the demo configuration's CheckURL
     command, cwd = unit_command("netrove@.service", "Demo")
     print("as the unit runs it: " + " ".join(command), flush=True)
     program = Program(Home(path=HOME), cmd=command, cwd=cwd, tty=False)
@@ -189,9 +170,8 @@ def check_session(check, work):
         firsts = [through_proxy("http://127.0.0.1:18080/dot.gif") for _ in range(2)]
         check(all(f[0].split()[1:2] == ["200"] and f[1].startswith(b"GIF89a") for f in firsts),
               "the proxy serves a page twice (%s)" % [f[0] for f in firsts])
-        check(origin.counts.get("/dot.gif") == 1,
-              "the second came from the disk cache (origin asked %s times)"
-              % origin.counts.get("/dot.gif"))
+        asked = [p for _, p, _, _ in origin.seen].count("/dot.gif")
+        check(asked == 1, "the second came from the disk cache (origin asked %s times)" % asked)
         check(any("SMTP-gate server started" in m for m in messages()),
               "the SMTP server has port 25 (CAP_NET_BIND_SERVICE)")
         text = program.output().encode("latin-1").decode("utf-8", "replace")
@@ -213,8 +193,7 @@ def check_session(check, work):
         check(os.stat(os.path.join(HOME, "netrove.log")).st_uid == uid, "the log file is netrove's")
     finally:
         program.stop()
-        origin.shutdown()
-        origin.server_close()
+        origin.stop()
 
 
 def main():

@@ -8,13 +8,12 @@ import os
 import re
 import subprocess
 import sys
-import threading
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
-from harness import (CHROMIUM, Home, Program, curl, enter_network_namespace,  # noqa: E402
-                     exchange, free_port, listening, private_env, start_group, stop_group,
-                     wait_for)
+from harness import (CHROMIUM, Home, HttpOrigin, Program, curl,  # noqa: E402
+                     enter_network_namespace, exchange, free_port, listening, private_env,
+                     start_group, stop_group, wait_for)
 
 GIF = b"GIF89a" + bytes(range(256)) * 8
 PAGE = b"<html><body><p id=hi>Hello through the proxy</p><img src=/pic.gif></body></html>"
@@ -32,7 +31,6 @@ class OriginHandler(http.server.BaseHTTPRequestHandler):
     /halfhead in its head. It takes absolute URLs too: it also plays a recording upstream proxy."""
 
     def do_GET(self):
-        self.server.seen.append((self.command, self.path, self.requestline, self.headers))
         path = local(self.path)
         if path == "/halfhead":
             return self.wfile.write(b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n")
@@ -48,20 +46,12 @@ class OriginHandler(http.server.BaseHTTPRequestHandler):
     do_HEAD = do_DELETE = do_GET
 
 
-class Origin(http.server.ThreadingHTTPServer):
+class Origin(HttpOrigin):
     def __init__(self):
-        self.seen = []
-        super().__init__(("127.0.0.1", 0), OriginHandler)
-        self.port = self.server_address[1]
-        self.url = f"http://127.0.0.1:{self.port}"
-        threading.Thread(target=self.serve_forever, daemon=True).start()
+        super().__init__(OriginHandler)
 
     def hits(self, path, method="GET"):
         return [h for m, p, _, h in self.seen if m == method and local(p) == path]
-
-    def stop(self):
-        self.shutdown()
-        self.server_close()
 
 
 def body(reply):

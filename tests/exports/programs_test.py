@@ -10,39 +10,28 @@ import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
-import harness  # noqa: E402
+from harness import (BIN, Checks, Home, sanitizer_preload, start_group,  # noqa: E402
+                     stop_group)
 
-PROGRAMS = ["netrove", "netrove-autodial", "example-frontend", "libnetrove.so"]
-failures = []
-
-
-def check(condition, message):
-    if not condition:
-        failures.append(message)
-        print("FAIL:", message)
+check = Checks(quiet=True)
 
 
 def home_with(phonebook, config):
-    home = tempfile.mkdtemp(prefix="netrove-exports-")
-    for name in PROGRAMS:
-        shutil.copy2(os.path.join(harness.BIN, name), home)
-    with open(os.path.join(home, "phonebook"), "w") as f:
-        f.write(phonebook)
-    os.chmod(os.path.join(home, "phonebook"), 0o600)
-    with open(os.path.join(home, "netrove.dat"), "w") as f:
-        f.write(config)
-    os.chmod(os.path.join(home, "netrove.dat"), 0o600)
+    home = Home("netrove-exports-", {"phonebook": phonebook, "netrove.dat": config})
+    for name in ("netrove", "netrove-autodial", "example-frontend", "libnetrove.so"):
+        shutil.copy2(os.path.join(BIN, name), home.path)
+    for name in ("phonebook", "netrove.dat"):
+        os.chmod(home.file(name), 0o600)
     return home
 
 
 def end_programs_in(home):
     """The handler starts the program in a session of its own: one the test left running (a
     handler that never returned) is found by its executable, in the test's own home, and ended."""
-    program = os.path.join(home, "netrove")
+    program = home.file("netrove")
     for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
             if os.readlink("/proc/%s/exe" % pid) == program:
@@ -51,18 +40,19 @@ def end_programs_in(home):
             pass
 
 
-def run(home, args, timeout, **extra_env):
-    env = dict(os.environ, NETROVE_HOME=home, NETROVE_PHONEBOOK=os.path.join(home, "phonebook"),
-               **extra_env)
-    process = harness.start_group(args, cwd=home, env=env, stdin=subprocess.DEVNULL,
-                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+def run(home, program, *args, timeout, **extra_env):
+    """`program` (a copy in `home`, or a path) with `args`; (exit code, output)."""
+    process = start_group([home.file(program), *args], cwd=home.path, env=home.env(**extra_env),
+                          stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT)
     try:
         out, _ = process.communicate(timeout=timeout)
     except subprocess.TimeoutExpired:
-        harness.stop_group(process)
+        stop_group(process)
         out, _ = process.communicate()
-        check(False, "%s did not end within %d s" % (args, timeout))
-    harness.stop_group(process)
+        check(False, "%s did not end within %d s" % (program, timeout))
+    stop_group(process)
+    print(out.decode("latin-1"))
     return process.returncode, out.decode("latin-1")
 
 
@@ -70,8 +60,7 @@ def example_front_end():
     home = home_with("[Demo]\nDevice sim\nPhone 555-0100\nAnswer busy 0.3, connect 0.5\n",
                      "LogFile netrove.log\nWaitTime 1\n\n[Demo]\nUser demo\nPassword *secret\n"
                      "DialTime 20\nAddPhone 555-0101\nAddPhone 555-0102\n")
-    code, out = run(home, [os.path.join(home, "example-frontend"), home, "Demo", "3"], 90)
-    print(out)
+    code, out = run(home, "example-frontend", home.path, "Demo", "3", timeout=90)
     check(code == 0, "the example front-end ended with %s" % code)
     for want in ["settings: entry Demo", "settings: user demo", "password of 6 characters",
                  "dial time 20", "add phone 555-0101", "add phone 555-0102",
@@ -82,36 +71,33 @@ def example_front_end():
     check(any(" | link 1 | " in line for line in statuses), "no status on-line")
     check(any(re.search(r" \| link 1 \| today 00:00:0[1-9] \| ", line) for line in statuses),
           "the statistics record never counted on-line time")
-    log = open(os.path.join(home, "netrove.log"), encoding="latin-1").read()
+    log = home.read("netrove.log")
     check("Starting services" in log and "Connected as" in log,
           "the program's own routine, called by the front-end's, did not write the log file")
-    shutil.rmtree(home, ignore_errors=True)
 
 
 def set_and_clear():
     book = ("; three entries\n[Office]\nDevice sim\n\n[Home]\nDevice sim\n"
             "AutoDialFunction Old\n\n[Spare]\nDevice sim\n")
     home = home_with(book, "[Office]\nUser u\n")
-    code, out = run(home, [os.path.join(home, "netrove"), "office", "SET"], 30)
-    print(out)
+    code, out = run(home, "netrove", "office", "SET", timeout=30)
     check(code == 0, "SET ended with %s" % code)
     check(out.count("\rOk.") == 3, "SET did not print \\rOk. three times")
     check("Check connection: Office" in out and
           "Set AutoDial function for connection Office" in out, "SET printed no header")
-    registered = open(os.path.join(home, "phonebook")).read()
-    library = os.path.join(home, "libnetrove.so")
+    registered = home.read("phonebook")
+    library = home.file("libnetrove.so")
     check(registered.count("AutoDialLibrary " + library + "\n") == 3, "not every entry registered")
     check(registered.count("AutoDialFunction AutoDial\n") == 3, "not every function set")
     check("Old" not in registered and registered.startswith("; three entries\n[Office]"),
           "SET changed more than the AutoDial lines")
-    check(open(os.path.join(home, "netrove.autodial")).read() == "Office\n",
+    check(home.read("netrove.autodial") == "Office\n",
           "netrove.autodial does not name the connection")
-    code, out = run(home, [os.path.join(home, "netrove"), "Office", "CLEAR"], 30)
+    code, out = run(home, "netrove", "Office", "CLEAR", timeout=30)
     check(code == 0 and out.count("\rOk.") == 3, "CLEAR failed: %s %r" % (code, out))
-    check(open(os.path.join(home, "phonebook")).read() ==
-          book.replace("AutoDialFunction Old\n", ""), "CLEAR left AutoDial lines")
-    check(not os.path.exists(os.path.join(home, "netrove.autodial")), "CLEAR kept netrove.autodial")
-    shutil.rmtree(home, ignore_errors=True)
+    check(home.read("phonebook") == book.replace("AutoDialFunction Old\n", ""),
+          "CLEAR left AutoDial lines")
+    check(not os.path.exists(home.file("netrove.autodial")), "CLEAR kept netrove.autodial")
 
 
 def autodial_command():
@@ -120,22 +106,19 @@ def autodial_command():
     home = home_with("[Office]\nDevice sim\nAnswer connect 0.3 1\n",
                      "LogFile netrove.log\n\n[Office]\nRedial YES\nWaitTime 1\n")
     started = time.monotonic()
-    code, out = run(home, [os.path.join(home, "netrove-autodial"), "Office"], 60)
-    print(out)
+    code, out = run(home, "netrove-autodial", "Office", timeout=60)
     check(code == 0, "netrove-autodial ended with %s" % code)
-    log = open(os.path.join(home, "netrove.log"), encoding="latin-1").read()
-    print(log)
-    check(log.count("Starting services") == 1, "the AutoDial start did not run once")
-    check(not os.path.exists(os.path.join(home, "netrove.Office.busy")), "the marker was left")
+    print(home.read("netrove.log"))
+    check(home.read("netrove.log").count("Starting services") == 1,
+          "the AutoDial start did not run once")
+    check(not os.path.exists(home.file("netrove.Office.busy")), "the marker was left")
     check(time.monotonic() - started < 45, "netrove-autodial waited too long")
     # A marker whose process is gone does not block the next start.
-    with open(os.path.join(home, "netrove.Office.busy"), "w") as f:
-        f.write("999999999 1\n")
-    code, out = run(home, [os.path.join(home, "netrove-autodial"), "Office"], 60)
-    log = open(os.path.join(home, "netrove.log"), encoding="latin-1").read()
-    check(log.count("Starting services") == 2, "a stale marker blocked AutoDial")
+    home.write("netrove.Office.busy", "999999999 1\n")
+    run(home, "netrove-autodial", "Office", timeout=60)
+    check(home.read("netrove.log").count("Starting services") == 2,
+          "a stale marker blocked AutoDial")
     end_programs_in(home)
-    shutil.rmtree(home, ignore_errors=True)
 
 
 # Run in a process of its own (the library starts the program in it): the exports called
@@ -146,6 +129,11 @@ lib = ctypes.CDLL(sys.argv[1] + "/libnetrove.so")
 def text(s):
     b = s.encode("latin-1")
     return ctypes.create_string_buffer(bytes([len(b)]) + b, 256)
+def until(holds, tries):
+    for _ in range(tries):
+        if holds():
+            return
+        time.sleep(0.1)
 def fn(name, res, *args):
     f = getattr(lib, name) if name.isidentifier() else lib[name]
     f.restype, f.argtypes = res, list(args)
@@ -183,40 +171,21 @@ print("stopped before", stopped())
 status = fn("0x14", None, ctypes.c_char_p)
 start(text("Demo"), text(""), 0)
 request(1)
-for _ in range(200):
-    if stopped():
-        break
-    time.sleep(0.1)
+until(stopped, 200)
 print("stopped after", stopped())
 # Loading settings while a session dials leaves the session alone.
 start(text("Demo"), text(""), 0)
 record2 = ctypes.create_string_buffer(7516)
 st = ctypes.create_string_buffer(768)
-for _ in range(100):
-    status(st)
-    if st.raw[257:257 + st.raw[256]].startswith(b"Dialing... ("):
-        break
-    time.sleep(0.1)
+until(lambda: status(st) or st.raw[257:257 + st.raw[256]].startswith(b"Dialing... ("), 100)
 print("loaded while dialing", load(text("Three"), record2))
 time.sleep(1.2)
 status(st)
 print("still", st.raw[1:1 + st.raw[0]].decode(), st.raw[257:257 + st.raw[256]].decode())
 request(1)
-for _ in range(200):
-    if stopped():
-        break
-    time.sleep(0.1)
+until(stopped, 200)
 print("stopped after", stopped())
 """
-
-
-def sanitizer_preload(library):
-    """A library built with AddressSanitizer loads into Python only behind its runtime."""
-    linked = subprocess.run(["ldd", library], capture_output=True, text=True).stdout
-    asan = re.search(r"(\S*libasan\.so\S*) => (\S+)", linked)
-    if not asan:
-        return {}
-    return {"LD_PRELOAD": asan.group(2), "ASAN_OPTIONS": "detect_leaks=0"}
 
 
 def ctypes_front_end():
@@ -224,23 +193,20 @@ def ctypes_front_end():
     home = home_with("[Demo]\nDevice sim\nAnswer hang\n",
                      "; settings\nWaitTime 1\n[Demo]\nPassword *%s\nUser u\n[Two] x\n[Three]\n"
                      % password)
-    code, out = run(home, [sys.executable, "-c", CTYPES_FRONT_END, home], 60,
-                    **sanitizer_preload(os.path.join(home, "libnetrove.so")))
-    print(out)
+    code, out = run(home, sys.executable, "-c", CTYPES_FRONT_END, home.path, timeout=60,
+                    **sanitizer_preload())
     check(code == 0, "the ctypes front-end ended with %s" % code)
     for want in ["sections 3", "names 3 Demo Two Three", "after free 0 True", "loaded 1",
                  "mask 40 True", "replaced True", "stopped before 1", "stopped after 1",
                  "Exiting....", "loaded while dialing 1", "still Demo Dialing... ("]:
         check(want in out, "the ctypes front-end printed no %r" % want)
-    written = open(os.path.join(home, "netrove.dat")).read()
+    written = home.read("netrove.dat")
     check("Password *%s\n" % password in written, "the 40-character password did not survive")
     check(written.startswith("; settings\nWaitTime 1\n[Demo]\n"), "the file lost its head")
-    shutil.rmtree(home, ignore_errors=True)
 
 
 example_front_end()
 ctypes_front_end()
 set_and_clear()
 autodial_command()
-print("%d failure(s)" % len(failures))
-sys.exit(1 if failures else 0)
+sys.exit(check.code())

@@ -10,7 +10,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
-from harness import FtpServer, Home, Program, free_port  # noqa: E402
+from harness import FtpServer, Home, Program, free_port, private_env  # noqa: E402
 
 CONTENT = b"".join(b"line %d of the file\r\n" % i for i in range(2000))
 GREETING = "220 Netrove FTP-Gate started."
@@ -65,8 +65,7 @@ class FtpGateTest(unittest.TestCase):
                   "cls -1 pub; cat pub/file.txt")
         home = Home("netrove_lftp_home_").path
         run = subprocess.run(["lftp", "-c", script], capture_output=True, timeout=60,
-                             env=dict(os.environ, HOME=home, XDG_CONFIG_HOME=home,
-                                      XDG_DATA_HOME=home, XDG_CACHE_HOME=home))
+                             env=private_env(home))
         self.assertEqual((run.returncode, run.stdout), (0, b"pub/file.txt\n" + CONTENT),
                          run.stderr.decode("latin-1")[-2000:] + self.program.report())
         self.assertEqual(server.commands[:2], ["USER anonymous", "PASS guest@"])

@@ -5,15 +5,13 @@ its login and logs in with the server after "@"; an article comes back whole. A 
 the login is refused and never reaches the server, which would wait for its article."""
 import os
 import socket
-import socketserver
 import sys
-import threading
 import time
 import unittest
 import warnings
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
-from harness import Home, Program, enter_network_namespace  # noqa: E402
+from harness import Home, LineServer, Program, enter_network_namespace  # noqa: E402
 
 with warnings.catch_warnings():
     warnings.simplefilter("ignore", DeprecationWarning)
@@ -25,46 +23,27 @@ BODY = [b"first line", b".a line that begins with a dot", b"", b"x" * 1000, b"..
 ARTICLE = HEADERS + [b""] + BODY
 
 
-# A status line, or a status line and the lines of a body, by command (or its first two words).
-REPLIES = {
-    b"CAPABILITIES": (b"101 capabilities", [b"VERSION 2", b"READER", b"POST"]),
-    b"AUTHINFO USER": b"381 password please", b"AUTHINFO PASS": b"281 welcome",
-    b"GROUP": b"211 1 1 1 alt.test", b"ARTICLE": (b"220 1 <1@test> article", ARTICLE),
-    b"BODY": (b"222 1 <1@test> body", BODY), b"LIST": (b"215 list follows", [b"alt.test 1 1 y"]),
-    b"POST": b"340 send the article", b"QUIT": b"205 bye"}
+def post(session, _):
+    """The article up to its "." line, never stored."""
+    session.send("340 send the article")
+    while (text := session.rfile.readline(4096)) and text.rstrip(b"\r\n") != b".":
+        pass
+    return "240 posted"
 
 
-class News(socketserver.StreamRequestHandler):
-    """Speaks the commands nntplib uses; records every line it receives."""
-
-    def send(self, status, lines=None):
-        if lines is not None:  # dot-stuffed, up to the "." line
-            lines = [b"." + line if line.startswith(b".") else line for line in lines] + [b"."]
-        self.wfile.write(b"".join(line + b"\r\n" for line in [status, *(lines or [])]))
-
-    def handle(self):
-        self.send(b"200 stub news ready")
-        while line := self.rfile.readline(4096):
-            line = line.rstrip(b"\r\n")
-            self.server.commands.append(line.decode("latin-1"))
-            words = line.upper().split()
-            reply = REPLIES.get(b" ".join(words[:2])) or REPLIES.get(words[0] if words else b"")
-            self.send(*(reply if isinstance(reply, tuple) else (reply or b"500 what?",)))
-            if words[:1] == [b"POST"]:  # the article up to its "." line
-                while (text := self.rfile.readline(4096)) and text.rstrip(b"\r\n") != b".":
-                    pass
-                self.send(b"240 posted")
-            elif words[:1] == [b"QUIT"]:
-                return
+REPLIES = {  # the commands nntplib uses
+    "CAPABILITIES": ("101 capabilities", ["VERSION 2", "READER", "POST"]),
+    "AUTHINFO USER": "381 password please", "AUTHINFO PASS": "281 welcome",
+    "GROUP": "211 1 1 1 alt.test", "ARTICLE": ("220 1 <1@test> article", ARTICLE),
+    "BODY": ("222 1 <1@test> body", BODY), "LIST": ("215 list follows", ["alt.test 1 1 y"]),
+    "POST": post, "QUIT": "205 bye"}
 
 
 class NntpGateTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.news = socketserver.ThreadingTCPServer(("127.0.0.1", 0), News)
-        cls.news.daemon_threads, cls.news.commands = True, []
-        threading.Thread(target=cls.news.serve_forever, args=(0.1,), daemon=True).start()
-        cls.target = "127.0.0.1:%d" % cls.news.server_address[1]
+        cls.news = LineServer(REPLIES, [b"200 stub news ready\r\n"])
+        cls.target = "127.0.0.1:%d" % cls.news.port
         home = Home("netrove_nntp_", {
             "netrove.dat": "LogFile netrove.log\nNNTP 127.0.0.9\nHideNNTP Yes\n[office]\n",
             "nntp.ip": "127.0.0.*\n"})
@@ -74,11 +53,10 @@ class NntpGateTest(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         cls.program.stop()
-        cls.news.shutdown()
-        cls.news.server_close()
+        cls.news.close()
 
     def setUp(self):
-        self.news.commands.clear()
+        self.news.lines.clear()
 
     def test_nntplib_reads_an_article_whole(self):
         with nntplib.NNTP("127.0.0.1", GATE, user="reader@" + self.target, password="secret",
@@ -88,7 +66,7 @@ class NntpGateTest(unittest.TestCase):
             self.assertEqual(news.body("<1@test>")[1].lines, BODY)
             self.assertEqual([g.group for g in news.list()[1]], ["alt.test"])
         # The server hears the login first, without "@server".
-        self.assertEqual(self.news.commands[:3],
+        self.assertEqual(self.news.lines[:3],
                          ["authinfo user reader", "authinfo pass secret", "CAPABILITIES"])
 
     def test_post_before_login_is_refused_and_not_replayed(self):
@@ -102,7 +80,7 @@ class NntpGateTest(unittest.TestCase):
             start = time.monotonic()
             self.assertEqual(lines.readline(), b"381 password please\r\n")
             self.assertLess(time.monotonic() - start, 5)
-        self.assertEqual(self.news.commands[:2], ["MODE READER", "AUTHINFO USER raw"])
+        self.assertEqual(self.news.lines[:2], ["MODE READER", "AUTHINFO USER raw"])
 
 
 if __name__ == "__main__":

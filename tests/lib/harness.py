@@ -4,7 +4,10 @@ own and ends with the test however it ends (failure, Ctrl-C, CTest's SIGTERM, or
 outright). Run as `harness.py origin` it runs an Origin alone and prints its ports."""
 import asyncio
 import atexit
+import contextlib
 import ctypes
+import http.server
+import itertools
 import logging
 import os
 import pty
@@ -20,6 +23,7 @@ import sys
 import tempfile
 import threading
 import time
+import types
 
 BIN = os.path.abspath(os.environ.get("NETROVE_BIN", "build/default/bin"))
 SOURCE = os.path.abspath(os.environ.get("NETROVE_SOURCE", "."))
@@ -160,14 +164,15 @@ def run_piped(home, *words, stdin="", cmd=None, timeout=20):
 
 
 class Program:
-    """`netrove <words>` in `home` on a pseudo-terminal, or (tty=False) with /dev/null as input and
-    its output on a pipe; all output is kept."""
+    """`netrove <words>` (or the command `cmd`) in `home` on a pseudo-terminal, or (tty=False) with
+    /dev/null as input and its output on a pipe; all output is kept."""
 
-    def __init__(self, home, *words, tty=True, log="netrove.log", preexec_fn=None, env=None):
+    def __init__(self, home, *words, tty=True, log="netrove.log", preexec_fn=None, env=None,
+                 cmd=None, cwd=None):
         self.home, self.log = home, log
         self.fd, child = pty.openpty() if tty else os.pipe()
-        self.proc = start_group([NETROVE, *words], preexec_fn, env=home.env(**(env or {})),
-                                cwd=home.path, stdin=child if tty else subprocess.DEVNULL,
+        self.proc = start_group(cmd or [NETROVE, *words], preexec_fn, env=home.env(**(env or {})),
+                                cwd=cwd or home.path, stdin=child if tty else subprocess.DEVNULL,
                                 stdout=child, stderr=child, close_fds=True)
         os.close(child)
         self._out, self._lock = bytearray(), threading.Lock()
@@ -192,12 +197,17 @@ class Program:
     def wait_log(self, pattern, timeout):
         return wait_for(lambda: any(re.search(pattern, m) for m in self.messages()), timeout)
 
-    def started(self, pattern, timeout=10):
-        """Itself once its log has a line matching `pattern`; else stopped, and an error."""
-        if not self.wait_log(pattern, timeout):
-            self.stop()
-            raise AssertionError("no %r in the log%s" % (pattern, self.report()))
+    def started(self, *patterns, timeout=10):
+        """Itself once its log has lines matching each of `patterns`; else stopped, and an
+        error."""
+        for pattern in patterns:
+            if not self.wait_log(pattern, timeout):
+                self.stop()
+                raise AssertionError("no %r in the log%s" % (pattern, self.report()))
         return self
+
+    def type(self, text):
+        os.write(self.fd, text.encode("latin-1"))
 
     def wait_exit(self, timeout):
         try:
@@ -220,23 +230,146 @@ class Program:
             self.log, "\n".join(self.messages()), tail)
 
 
-def http_get(port, source, timeout, request=b"GET / HTTP/1.0\r\n\r\n"):
-    """The reply to one request from `source` to 127.0.0.1:port, until an error or timeout."""
-    deadline, reply = time.monotonic() + timeout, b""
+def exchange(data, port=3128, source="127.0.0.1", shut=False, timeout=20, limit=4 << 20):
+    """`data` from `source` to 127.0.0.1:port (then a half-close if `shut`): (what came until a
+    close, an error, the time-out or `limit` bytes; the seconds it took). A refused connection
+    raises."""
+    start, reply = time.monotonic(), b""
     with socket.socket() as s:
         s.bind((source, 0))
-        try:
-            s.settimeout(timeout)
-            s.connect(("127.0.0.1", port))
-            s.sendall(request)
-            while (left := deadline - time.monotonic()) > 0:
+        s.settimeout(timeout)
+        s.connect(("127.0.0.1", port))
+        with contextlib.suppress(OSError):  # closed before it took everything
+            s.sendall(data)
+            if shut:
+                s.shutdown(socket.SHUT_WR)
+        with contextlib.suppress(OSError):  # reset, or the time-out: the caller checks the seconds
+            while len(reply) < limit and (left := start + timeout - time.monotonic()) > 0:
                 s.settimeout(left)
                 if not (chunk := s.recv(65536)):
                     break
                 reply += chunk
-        except OSError:
-            pass
-    return reply
+    return reply, time.monotonic() - start
+
+
+def http_get(port, source, timeout, request=b"GET / HTTP/1.0\r\n\r\n"):
+    """The reply to one request from `source` to 127.0.0.1:port, until an error or timeout."""
+    try:
+        return exchange(request, port, source, timeout=timeout)[0]
+    except OSError:
+        return b""
+
+
+def curl(*args, proxy="127.0.0.1:3128", timeout=30):
+    """curl through the proxy: (exit code, reply head, body)."""
+    run = subprocess.run(["curl", "-q", "-s", "-i", "-x", proxy, "--max-time", str(timeout), *args],
+                         capture_output=True, timeout=timeout + 10)
+    head, _, body = run.stdout.partition(b"\r\n\r\n")
+    return run.returncode, head, body
+
+
+def listening(port, host="127.0.0.1"):
+    with socket.socket() as s:
+        return s.connect_ex((host, port)) == 0
+
+
+def private_env(path, **extra):
+    """The environment for a client that keeps its settings and caches under `path`."""
+    return dict(os.environ, HOME=path, XDG_CONFIG_HOME=path, XDG_DATA_HOME=path,
+                XDG_CACHE_HOME=path, **extra)
+
+
+CHROMIUM = ["/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+            "--disable-background-networking"]
+
+
+def chromium(profile):
+    """A headless Chromium under chromedriver that finds "mail" on 127.0.0.1, with its profile,
+    caches and home in `profile`; or a reason why there is none."""
+    os.makedirs(profile, exist_ok=True)
+    os.environ.update(private_env(profile))
+    try:
+        from selenium import webdriver
+        from selenium.webdriver.chrome.service import Service
+        options = webdriver.ChromeOptions()
+        options.binary_location = CHROMIUM[0]
+        for flag in CHROMIUM[1:] + ["--no-proxy-server", "--user-data-dir=" + profile,
+                                    "--host-resolver-rules=MAP mail 127.0.0.1",
+                                    "--window-size=1100,1000"]:
+            options.add_argument(flag)
+        driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+        driver.set_page_load_timeout(30)
+        return driver, None
+    except Exception as e:  # ImportError, WebDriverException, OSError: no browser to drive
+        return None, "%s: %s" % (type(e).__name__, str(e).splitlines()[0] if str(e) else "")
+
+
+class Checks:
+    """The named checks of a script test: each failure printed (with `detail`), and each pass
+    unless `quiet`; `code()` prints the count and gives the exit code."""
+
+    def __init__(self, quiet=False):
+        self.quiet, self.passed, self.failures = quiet, 0, []
+
+    def __call__(self, ok, what, detail=""):
+        if not ok or not self.quiet:
+            print(("ok   " if ok else "FAIL ") + what + ("\n" + detail if detail and not ok
+                                                        else ""), flush=True)
+        self.passed += bool(ok)
+        self.failures += [] if ok else [what]
+        return ok
+
+    def code(self):
+        print("checks: %d passed, %d failed" % (self.passed, len(self.failures)), flush=True)
+        return 1 if self.failures else 0
+
+
+def _line(text):
+    return text if isinstance(text, bytes) else text.encode("latin-1")
+
+
+class LineServer:
+    """A scripted server of a line protocol on 127.0.0.1, a thread per client. Each client gets
+    the `greeting` chunks, then to each command line (kept in `lines`) the reply `replies` holds
+    for its first two words or its first word (in upper case): a line, (a status line, the lines
+    of a body that are sent dot-stuffed up to "."), or a function of (the session, the argument)
+    that may use session.send, session.rfile and session.cleanup (an ExitStack) and returns one
+    of those or None (nothing more); "500 ?" to others. QUIT ends the session after its reply."""
+
+    def __init__(self, replies, greeting=(b"220 scripted\r\n",)):
+        self.replies, self.greeting, self.lines, self.connections = replies, greeting, [], 0
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port, self.close = self.listener.getsockname()[1], self.listener.close
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        with contextlib.suppress(OSError):
+            while conn := self.listener.accept()[0]:
+                self.connections += 1
+                threading.Thread(target=self._serve, args=(conn,), daemon=True).start()
+
+    def _serve(self, conn):
+        conn.settimeout(20)
+        session = types.SimpleNamespace(send=lambda *lines: conn.sendall(
+            b"".join(_line(x) + b"\r\n" for x in lines)))
+        with contextlib.suppress(OSError), contextlib.ExitStack() as session.cleanup, conn, \
+                conn.makefile("rb") as session.rfile:
+            for chunk in self.greeting:
+                conn.sendall(chunk)
+            while raw := session.rfile.readline(65536):
+                self.lines.append(raw.rstrip(b"\r\n").decode("latin-1"))
+                words = self.lines[-1].upper().split(" ", 2)
+                reply = self.replies.get(" ".join(words[:2]),
+                                         self.replies.get(words[0], "500 ?"))
+                if callable(reply):
+                    reply = reply(session, self.lines[-1].partition(" ")[2])
+                if isinstance(reply, tuple):
+                    session.send(reply[0], *[b"." + x if x.startswith(b".") else x
+                                             for x in map(_line, reply[1])], ".")
+                elif reply:
+                    session.send(reply)
+                if words[0] == "QUIT":
+                    return
 
 
 BANNER = b"origin says hello\r\n"
@@ -322,9 +455,36 @@ class Origin:
         self.served += 1
 
 
+class HttpOrigin(http.server.ThreadingHTTPServer):
+    """http.server on 127.0.0.1:port (a free one by default) in a thread, answering with
+    `handler`; `seen` holds (command, path, request line, headers) of each request, `url` its
+    address."""
+
+    def __init__(self, handler, port=0):
+        class Recording(handler):
+            def parse_request(self):
+                if not super().parse_request():
+                    return False
+                self.server.seen.append((self.command, self.path, self.requestline, self.headers))
+                return True
+
+            def log_message(self, *_):
+                pass
+        self.seen = []
+        super().__init__(("127.0.0.1", port), Recording)
+        self.port = self.server_address[1]
+        self.url = f"http://127.0.0.1:{self.port}"
+        threading.Thread(target=self.serve_forever, daemon=True).start()
+
+    def stop(self):
+        self.shutdown()
+        self.server_close()
+
+
 class FtpServer:
     """pyftpdlib on 127.0.0.1 over `root` in a thread: anonymous and `users` (name -> password)
-    log in; `commands` holds the command lines received, in order. `handler` (an FTPHandler)
+    log in; `commands` holds the command lines received, in order, and `sessions` those of each
+    session by number. `handler` (an FTPHandler)
     changes what it serves; `threaded` gives each session a thread of its own."""
 
     def __init__(self, root, banner=None, users=None, handler=None, threaded=False):
@@ -333,14 +493,16 @@ class FtpServer:
         from pyftpdlib.servers import FTPServer, ThreadedFTPServer
 
         logging.getLogger("pyftpdlib").setLevel(logging.WARNING)
-        self.commands = commands = []
-        self.stopping = threading.Event()
+        self.commands, self.sessions, numbers = [], {}, itertools.count()
+        commands, sessions, self.stopping = self.commands, self.sessions, threading.Event()
 
         class Handler(handler or FTPHandler):
             authorizer, timeout = DummyAuthorizer(), 30
 
             def pre_process_command(self, line, cmd, arg):
                 commands.append(line)
+                self.number = getattr(self, "number", None) or next(numbers) + 1
+                sessions.setdefault(self.number, []).append(line)
                 return super().pre_process_command(line, cmd, arg)
 
         Handler.authorizer.add_anonymous(root)

@@ -11,8 +11,8 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
-from harness import (Home, Program, enter_network_namespace, free_port, start_group,  # noqa: E402
-                     stop_group, wait_for)
+from harness import (Home, Program, enter_network_namespace, free_port,  # noqa: E402
+                     listening, private_env, start_group, stop_group, wait_for)
 
 SINK = os.path.join(os.path.dirname(os.path.abspath(__file__)), "smtp_sink.py")
 
@@ -40,8 +40,7 @@ class MailEndToEndTest(unittest.TestCase):
         os.chmod(home.file("phonebook"), 0o600)
         self.home, self.program = home, Program(home, "Office", *words, tty=tty)
         self.addCleanup(self.program.stop)
-        self.assertTrue(self.program.wait_log("^SMTP-gate server started", 15),
-                        self.program.report())
+        self.program.started("^SMTP-gate server started", timeout=15)
 
     def sink(self, *options):
         """The provider on sink_port, storing into a fresh directory; stopped with the test."""
@@ -49,11 +48,15 @@ class MailEndToEndTest(unittest.TestCase):
         os.mkdir(out)
         process = start_group(["/usr/bin/python3", SINK, str(self.sink_port), out, *options])
         self.addCleanup(stop_group, process)
-        connect = lambda: subprocess.run(  # noqa: E731
-            [sys.executable, "-c", "import socket; socket.create_connection(('127.0.0.1', %d), 1)"
-             % self.sink_port], capture_output=True).returncode == 0
-        self.assertTrue(wait_for(connect, 10, 0.2))
+        self.assertTrue(wait_for(lambda: listening(self.sink_port), 10, 0.2))
         return process, out
+
+    @staticmethod
+    def pop(user):
+        pop = poplib.POP3("127.0.0.1", 110, timeout=10)
+        pop.user(user)
+        pop.pass_("secret")
+        return pop
 
     def queue(self):
         return sorted(n for n in os.listdir(self.home.file("MailBox")) if n.endswith(".smtp"))
@@ -67,10 +70,8 @@ class MailEndToEndTest(unittest.TestCase):
         for n in (1, 2, 3):
             home.write("MailBox/ANN/%d.msg" % n, message(n))
         self.start(home, "PROXY")  # POP3 "localhost": port 110 serves the local mailboxes
-        pop = poplib.POP3("127.0.0.1", 110, timeout=10)
+        pop = self.pop("ann")
         self.assertEqual(pop.getwelcome(), b"+OK NETROVE POP3-server")
-        pop.user("ann")
-        pop.pass_("secret")
         self.assertEqual(pop.stat()[0], 3)
         self.assertEqual(pop.retr(2)[1], [b"From: sender@example.org", b"Subject: note 2", b"",
                                           b"body 2", b".dot line"])
@@ -78,9 +79,7 @@ class MailEndToEndTest(unittest.TestCase):
         pop.quit()
         self.assertEqual(self.ann(), ["2.msg", "3.msg"])
         # The next login numbers the messages 1..N again.
-        pop = poplib.POP3("127.0.0.1", 110, timeout=10)
-        pop.user("ANN")
-        pop.pass_("secret")
+        pop = self.pop("ANN")
         self.assertEqual([line.split()[0] for line in pop.list()[1]], [b"1", b"2"])
         pop.quit()
         self.assertEqual(self.ann(), ["1.msg", "2.msg"])
@@ -92,8 +91,7 @@ class MailEndToEndTest(unittest.TestCase):
                                        "user ann password secret fetchall nokeep sslproto ''\n")
         os.chmod(rc, 0o600)
         run = subprocess.run(["fetchmail", "-f", rc, "--nosyslog", "--mda", "tee -a " + out],
-                             env=dict(os.environ, HOME=self.home.path,
-                                      FETCHMAILHOME=self.home.path),
+                             env=private_env(self.home.path, FETCHMAILHOME=self.home.path),
                              capture_output=True, timeout=60)
         self.assertEqual(run.returncode, 0, run.stderr.decode(errors="replace"))
         delivered = self.home.read("delivered")
@@ -123,9 +121,7 @@ class MailEndToEndTest(unittest.TestCase):
                              capture_output=True, text=True, timeout=30)
         self.assertEqual(run.returncode, 0, run.stdout[-2000:])
         self.assertEqual(self.ann(), ["1.msg", "2.msg"])
-        pop = poplib.POP3("127.0.0.1", 110, timeout=10)
-        pop.user("ann")
-        pop.pass_("secret")
+        pop = self.pop("ann")
         self.assertIn(b"Subject: swaks", pop.retr(2)[1])
         pop.quit()
         # The outside recipient goes to the provider once the link is up, then leaves the queue.

@@ -11,17 +11,14 @@ import pwd
 import re
 import shutil
 import signal
-import socket
 import stat
 import subprocess
 import sys
 import tempfile
-import threading
-import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
-from harness import (BIN, SOURCE, STAMP, enter_network_namespace, start_group,  # noqa: E402
-                     stop_group, wait_for)
+from harness import (BIN, SOURCE, Checks, Home, HttpOrigin, Program,  # noqa: E402
+                     enter_network_namespace, exchange, wait_for)
 
 HOME = "/var/lib/netrove"
 UNITS = ("netrove@.service", "netrove-proxy@.service")
@@ -40,53 +37,14 @@ def installed():
     return "install ok installed" in run("dpkg-query", "-W", "-f=${Status}", "netrove").stdout
 
 
-class Origin(http.server.ThreadingHTTPServer):
-    """The web origin of the demo configuration (its CheckURL) on 127.0.0.1:18080, counting the
-    requests for each path."""
-
-    def __init__(self, directory):
-        counts = self.counts = {}
-
-        class Handler(http.server.SimpleHTTPRequestHandler):
-            def __init__(self, *a, **kw):
-                super().__init__(*a, directory=directory, **kw)
-
-            def do_GET(self):
-                counts[self.path] = counts.get(self.path, 0) + 1
-                super().do_GET()
-
-            def log_message(self, *_):
-                pass
-        super().__init__(("127.0.0.1", 18080), Handler)
-        threading.Thread(target=self.serve_forever, daemon=True).start()
-
-
 def through_proxy(url):
     """(status line, body) of a GET of `url` through the proxy on port 3128."""
-    reply = b""
     try:
-        with socket.create_connection(("127.0.0.1", 3128), timeout=10) as s:
-            s.sendall(b"GET %s HTTP/1.0\r\n\r\n" % url.encode())
-            deadline = time.monotonic() + 10
-            while time.monotonic() < deadline and len(reply) < 1 << 20 and (
-                    chunk := s.recv(65536)):
-                reply += chunk
+        reply, _ = exchange(b"GET %s HTTP/1.0\r\n\r\n" % url.encode(), timeout=10, limit=1 << 20)
     except OSError as e:
         return str(e), b""
     head, _, body = reply.partition(b"\r\n\r\n")
     return head.split(b"\r\n", 1)[0].decode("latin-1"), body
-
-
-class Check:
-    def __init__(self):
-        self.passed, self.failures = 0, []
-
-    def __call__(self, ok, what):
-        print(("ok   " if ok else "FAIL ") + what, flush=True)
-        if ok:
-            self.passed += 1
-        else:
-            self.failures.append(what)
 
 
 def check_package(check, deb, autodial):
@@ -191,23 +149,14 @@ def check_session(check, work):
         f.write("<h1>origin</h1>\n")
     with open(os.path.join(www, "dot.gif"), "wb") as f:
         f.write(b"GIF89a\x01\x00\x01\x00\x00\x00\x00;")
-    origin = Origin(www)
-    out = bytearray()
+    class Files(http.server.SimpleHTTPRequestHandler):
+        def __init__(self, *a, **kw):
+            super().__init__(*a, directory=www, **kw)
+    origin = HttpOrigin(Files, 18080)  # the demo configuration's CheckURL
     command, cwd = unit_command("netrove@.service", "Demo")
     print("as the unit runs it: " + " ".join(command), flush=True)
-    proc = start_group(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                       stderr=subprocess.STDOUT, cwd=cwd)
-    reader = threading.Thread(target=lambda: [out.extend(c) for c in iter(
-        lambda: proc.stdout.read1(4096), b"")], daemon=True)
-    reader.start()
-    log = os.path.join(HOME, "netrove.log")
-
-    def messages():
-        try:
-            with open(log, encoding="latin-1") as f:
-                return [STAMP.sub("", line.rstrip("\n")) for line in f]
-        except OSError:
-            return []
+    program = Program(Home(path=HOME), cmd=command, cwd=cwd, tty=False)
+    proc, messages = program.proc, program.messages
     try:
         online = wait_for(lambda: any(m.startswith("Connected as") for m in messages()), 40)
         check(online and any(m.startswith("Connecting to Demo") for m in messages()),
@@ -221,12 +170,11 @@ def check_session(check, work):
         firsts = [through_proxy("http://127.0.0.1:18080/dot.gif") for _ in range(2)]
         check(all(f[0].split()[1:2] == ["200"] and f[1].startswith(b"GIF89a") for f in firsts),
               "the proxy serves a page twice (%s)" % [f[0] for f in firsts])
-        check(origin.counts.get("/dot.gif") == 1,
-              "the second came from the disk cache (origin asked %s times)"
-              % origin.counts.get("/dot.gif"))
+        asked = [p for _, p, _, _ in origin.seen].count("/dot.gif")
+        check(asked == 1, "the second came from the disk cache (origin asked %s times)" % asked)
         check(any("SMTP-gate server started" in m for m in messages()),
               "the SMTP server has port 25 (CAP_NET_BIND_SERVICE)")
-        text = out.decode("utf-8", "replace")
+        text = program.output().encode("latin-1").decode("utf-8", "replace")
         check(re.search(r"^\d\d/\d\d \d\d:\d\d \u25a0 Starting services$", text, re.M) is not None,
               "log lines on standard output, stamped, the mark as UTF-8")
         check("\x1b" not in text and "\r" not in text, "no screen drawing on standard output")
@@ -237,21 +185,15 @@ def check_session(check, work):
         check(any(m == "Reloading netrove.dat" for m in messages()) and proc.poll() is None,
               "and it runs on")
         proc.send_signal(signal.SIGTERM)
-        try:
-            code = proc.wait(20)
-        except subprocess.TimeoutExpired:
-            code = None
-        reader.join(5)
+        code = program.wait_exit(20)
+        program.stop()  # and all its output read
         check(code == 0, "SIGTERM ends it in order (exit code %s)" % code)
-        text = out.decode("utf-8", "replace")
-        check("Exiting...." in text and "Stop services" in messages(),
+        check("Exiting...." in program.output() and "Stop services" in messages(),
               "Exiting.... on standard output, Stop services in the log")
-        info = os.stat(log)
-        check(info.st_uid == uid, "the log file is netrove's")
+        check(os.stat(os.path.join(HOME, "netrove.log")).st_uid == uid, "the log file is netrove's")
     finally:
-        stop_group(proc)
-        origin.shutdown()
-        origin.server_close()
+        program.stop()
+        origin.stop()
 
 
 def main():
@@ -263,7 +205,7 @@ def main():
     if installed() or os.path.exists(HOME):
         skip("a netrove package (or %s) is already on this machine; never installed over" % HOME)
     enter_network_namespace()
-    check = Check()
+    check = Checks()
     had_user = "netrove" in {p.pw_name for p in pwd.getpwall()}
     had_group = "netrove" in {g.gr_name for g in grp.getgrall()}
     work = tempfile.mkdtemp(prefix="netrove_package_")
@@ -298,8 +240,7 @@ def main():
         if not had_group and "netrove" in {g.gr_name for g in grp.getgrall()}:
             run("groupdel", "netrove")
         shutil.rmtree(work, ignore_errors=True)
-    print("checks: %d passed, %d failed" % (check.passed, len(check.failures)))
-    return 1 if check.failures else 0
+    return check.code()
 
 
 if __name__ == "__main__":

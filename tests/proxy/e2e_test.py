@@ -3,20 +3,17 @@
 openssl s_server and upstream proxies, on loopback in a network namespace of the test's own."""
 import base64
 import concurrent.futures
-import contextlib
 import http.server
 import os
 import re
-import socket
 import subprocess
 import sys
-import threading
-import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
-from harness import (Home, Program, enter_network_namespace, free_port, start_group,  # noqa: E402
-                     stop_group, wait_for)
+from harness import (CHROMIUM, Home, HttpOrigin, Program, curl,  # noqa: E402
+                     enter_network_namespace, exchange, free_port, listening, private_env,
+                     start_group, stop_group, wait_for)
 
 GIF = b"GIF89a" + bytes(range(256)) * 8
 PAGE = b"<html><body><p id=hi>Hello through the proxy</p><img src=/pic.gif></body></html>"
@@ -34,7 +31,6 @@ class OriginHandler(http.server.BaseHTTPRequestHandler):
     /halfhead in its head. It takes absolute URLs too: it also plays a recording upstream proxy."""
 
     def do_GET(self):
-        self.server.seen.append((self.command, self.path, self.requestline, self.headers))
         path = local(self.path)
         if path == "/halfhead":
             return self.wfile.write(b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n")
@@ -50,45 +46,16 @@ class OriginHandler(http.server.BaseHTTPRequestHandler):
     do_HEAD = do_DELETE = do_GET
 
 
-class Origin(http.server.ThreadingHTTPServer):
+class Origin(HttpOrigin):
     def __init__(self):
-        self.seen = []
-        super().__init__(("127.0.0.1", 0), OriginHandler)
-        self.port = self.server_address[1]
-        self.url = f"http://127.0.0.1:{self.port}"
-        threading.Thread(target=self.serve_forever, daemon=True).start()
+        super().__init__(OriginHandler)
 
     def hits(self, path, method="GET"):
         return [h for m, p, _, h in self.seen if m == method and local(p) == path]
 
-    def stop(self):
-        self.shutdown()
-        self.server_close()
-
-
-def curl(*args, proxy="127.0.0.1:3128"):
-    """curl through the proxy: (exit code, reply head and body)."""
-    run = subprocess.run(["curl", "-q", "-s", "-i", "-x", proxy, "--max-time", "20", *args],
-                         capture_output=True, timeout=30)
-    return run.returncode, run.stdout
-
 
 def body(reply):
     return reply.partition(b"\r\n\r\n")[2]
-
-
-def exchange(data, address="127.0.0.1", shut=False, timeout=20):
-    """`data` to address:3128 (then a half-close if `shut`); (what came until a close, seconds)."""
-    start, reply = time.monotonic(), b""
-    with socket.create_connection((address, 3128), timeout=timeout) as s:
-        with contextlib.suppress(OSError):  # closed before it took everything
-            s.sendall(data)
-            if shut:
-                s.shutdown(socket.SHUT_WR)
-        with contextlib.suppress(OSError):  # reset, or the time-out: the caller checks the seconds
-            while chunk := s.recv(65536):
-                reply += chunk
-    return reply, time.monotonic() - start
 
 
 def get(url, *headers):
@@ -97,11 +64,6 @@ def get(url, *headers):
 
 def basic(user_password):
     return "Proxy-Authorization: Basic " + base64.b64encode(user_password.encode()).decode()
-
-
-def listening(port):
-    with socket.socket() as s:
-        return s.connect_ex(("127.0.0.1", port)) == 0
 
 
 class ProxyEndToEndTest(unittest.TestCase):
@@ -131,8 +93,8 @@ class ProxyEndToEndTest(unittest.TestCase):
         return sorted(os.listdir(directory)) if os.path.isdir(directory) else []
 
     def assert_served(self, path, want, *args, proxy="127.0.0.1:3128"):
-        code, reply = curl(self.origin.url + path, *args, proxy=proxy)
-        self.assertEqual((code, reply[:15], body(reply)[:300]),
+        code, head, got = curl(self.origin.url + path, *args, proxy=proxy)
+        self.assertEqual((code, head[:15], got[:300]),
                          (0, b"HTTP/1.0 200 OK", want[:300]), f"GET {path[:80]}" + self.report())
 
     def test_clients_and_cache(self):
@@ -146,9 +108,8 @@ class ProxyEndToEndTest(unittest.TestCase):
 
         # Chromium's own traffic goes to the proxy too (and to nowhere from there).
         browser = subprocess.run(
-            ["/usr/bin/chromium", "--headless", "--no-sandbox", "--no-first-run",
-             "--disable-background-networking", "--user-data-dir=" + self.home.file("chromium"),
-             "--proxy-server=127.0.0.1:3128", "--proxy-bypass-list=<-loopback>", "--dump-dom",
+            [*CHROMIUM, "--user-data-dir=" + self.home.file("chromium"), "--dump-dom",
+             "--proxy-server=127.0.0.1:3128", "--proxy-bypass-list=<-loopback>",
              o.url + "/browser.html"], capture_output=True, timeout=90)
         self.assertIn(b"Hello through the proxy", browser.stdout, browser.stderr[-1500:])
         self.assertIn(f'"GET {o.url}/browser.html"', self.home.read("proxy.log"))
@@ -159,8 +120,8 @@ class ProxyEndToEndTest(unittest.TestCase):
                         "-keyout", key, "-out", cert], capture_output=True, check=True, timeout=20)
         self.serve(tls, "openssl", "s_server", "-accept", f"127.0.0.1:{tls}", "-www", "-key", key,
                    "-cert", cert)
-        code, reply = curl("-k", f"https://127.0.0.1:{tls}/")
-        self.assertTrue(code == 0 and b"s_server" in reply, f"CONNECT: {code} {reply[:300]}")
+        code, *reply = curl("-k", f"https://127.0.0.1:{tls}/")
+        self.assertTrue(code == 0 and b"s_server" in reply[1], f"CONNECT: {code} {reply}")
 
         before = self.cached()
         for _ in range(2):
@@ -225,9 +186,9 @@ class ProxyEndToEndTest(unittest.TestCase):
                              r'"GET %s/users/%s\.txt"$' % (user, re.escape(o.url), path))
 
         self.assertEqual(exchange(get(o.url + "/blocked/other.txt"))[0], SKIPPED)
-        code, reply = curl(o.url + "/d/setup.exe")
-        self.assertTrue(reply.startswith(b"HTTP/1.0 404 Not found (D+)") and
-                        b"File Not Found" in body(reply), reply[:300])
+        _, head, got = curl(o.url + "/d/setup.exe")
+        self.assertTrue(head.startswith(b"HTTP/1.0 404 Not found (D+)") and
+                        b"File Not Found" in got, head + got[:300])
 
         for name, (future, want) in hostile.items():
             reply, seconds = future.result()
@@ -269,5 +230,5 @@ class ProxyEndToEndTest(unittest.TestCase):
 if __name__ == "__main__":
     enter_network_namespace()
     user = Home("netrove_user_").path  # for Chromium's profile and the caches of all
-    os.environ.update(HOME=user, XDG_CONFIG_HOME=user, XDG_CACHE_HOME=user)
+    os.environ.update(private_env(user))
     unittest.main(verbosity=2)

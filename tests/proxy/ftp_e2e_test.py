@@ -2,32 +2,22 @@
 """ftp:// URLs through the proxy on port 3128: curl against a pyftpdlib server (pages, downloads,
 resumed downloads) and against scripted FTP servers that misbehave, on loopback in a network
 namespace of the test's own."""
-import contextlib
-import itertools
 import os
 import re
 import socket
-import subprocess
 import sys
 import threading
 import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
-from harness import FtpServer, Home, Program, enter_network_namespace, wait_for  # noqa: E402
+from harness import (FtpServer, Home, LineServer, Program, curl,  # noqa: E402
+                     enter_network_namespace, exchange, wait_for)
 
 from pyftpdlib.handlers import FTPHandler  # noqa: E402
 
 CUT = 1048576
 ERROR_HEAD = b"HTTP/1.0 404 Not found (D+)"
-
-
-def curl(url, *args):
-    """curl through the proxy: (exit code, reply head, body)."""
-    run = subprocess.run(["curl", "-q", "-s", "-i", "-x", "127.0.0.1:3128", "--max-time", "30",
-                          *args, url], capture_output=True, timeout=40)
-    head, _, body = run.stdout.partition(b"\r\n\r\n")
-    return run.returncode, head, body
 
 
 def header(head, name):
@@ -57,16 +47,9 @@ class SlowFile:
 
 
 class Recorder(FTPHandler):
-    """Records the command lines by session (in `sessions`); the first RETR of a name in `cut`
-    sends only CUT bytes; a restarted RETR of a name in `slow` goes slowly."""
-    use_sendfile = False
-    sessions, cut, slow, numbers = {}, set(), set(), itertools.count()
-
-    def pre_process_command(self, line, cmd, arg):
-        if not hasattr(self, "number"):
-            self.number = next(self.numbers)
-        self.sessions.setdefault(self.number, []).append(line)
-        return super().pre_process_command(line, cmd, arg)
+    """The first RETR of a name in `cut` sends only CUT bytes; a restarted RETR of a name in
+    `slow` goes slowly."""
+    use_sendfile, cut, slow = False, set(), set()
 
     def ftp_RETR(self, file):
         name = os.path.basename(file)
@@ -82,69 +65,33 @@ class Recorder(FTPHandler):
         return super().ftp_RETR(file)
 
 
-class Scripted:
-    """A small FTP server on 127.0.0.1 that plays `replies` (command word -> reply line) and
-    serves `listing` to LIST; "GREETING" replaces the greeting with a function giving the raw
-    chunks to send. Records the command lines and counts connections. With `listing_paused` (an
-    Event) LIST sends half, waits for it (`streamed` tells whether it came), sends the rest."""
+def scripted_ftp(replies=None, listing=b"", paused=None, greeting=(b"220 scripted\r\n",)):
+    """A LineServer playing an FTP server: `replies` (command word -> reply) over a login and
+    passive LIST of `listing`. With `paused` (an Event) LIST sends half, waits for it (`streamed`
+    on the server tells whether it came), sends the rest."""
+    def passive(session, _):
+        session.data = session.cleanup.enter_context(socket.create_server(("127.0.0.1", 0)))
+        return pasv(session.data)
 
-    def __init__(self, replies=None, listing=b""):
-        self.replies, self.listing, self.log, self.connections = replies or {}, listing, [], 0
-        self.listing_paused, self.streamed = None, False
-        self.listener = socket.create_server(("127.0.0.1", 0))
-        self.port = self.listener.getsockname()[1]
-        self.close = self.listener.close
-        threading.Thread(target=self._accept, daemon=True).start()
-
-    def _accept(self):
-        with contextlib.suppress(OSError):
-            while conn := self.listener.accept()[0]:
-                self.connections += 1
-                threading.Thread(target=self._serve, args=(conn,), daemon=True).start()
-
-    def _serve(self, conn):
-        conn.settimeout(20)
-        data_listener = None
-        try:
-            with conn, conn.makefile("rb") as lines:
-                for chunk in self.replies.get("GREETING", lambda: [b"220 scripted\r\n"])():
-                    conn.sendall(chunk)
-                for raw in lines:
-                    line = raw.decode("latin-1").rstrip("\r\n")
-                    self.log.append(line)
-                    word, _, arg = line.partition(" ")
-                    word = word.upper()
-                    reply = self.replies.get(word) or {
-                        "USER": "331 password", "PASS": "230 in", "PWD": '257 "/"',
-                        "CWD": "250 ok" if arg.endswith("/") else "550 no", "TYPE": "200 ok",
-                        "QUIT": "221 bye"}.get(word, "")
-                    if word == "PASV" and not reply:
-                        data_listener = socket.create_server(("127.0.0.1", 0))
-                        reply = pasv(data_listener)
-                    if word == "LIST" and data_listener:
-                        conn.sendall(b"150 here\r\n")
-                        self._send_listing(data_listener)
-                        data_listener = None
-                        reply = "226 done"
-                    conn.sendall((reply or "500 ?").encode("latin-1") + b"\r\n")
-                    if word == "QUIT":
-                        return
-        except OSError:
-            pass
-        finally:
-            if data_listener:
-                data_listener.close()
-
-    def _send_listing(self, data_listener):
-        data_listener.settimeout(20)
-        with data_listener:
-            data, _ = data_listener.accept()
+    def send_listing(session, _):
+        if not getattr(session, "data", None):
+            return "500 ?"
+        session.send("150 here")
+        session.data.settimeout(20)
+        data, session.data = session.data.accept()[0], None
         with data:
-            half = len(self.listing) // 2 if self.listing_paused else len(self.listing)
-            data.sendall(self.listing[:half])
-            if self.listing_paused:
-                self.streamed = self.listing_paused.wait(10)
-                data.sendall(self.listing[half:])
+            half = len(listing) // 2 if paused else len(listing)
+            data.sendall(listing[:half])
+            if paused:
+                server.streamed = paused.wait(10)
+                data.sendall(listing[half:])
+        return "226 done"
+    server = LineServer({"USER": "331 password", "PASS": "230 in", "PWD": '257 "/"',
+                         "CWD": lambda _, arg: "250 ok" if arg.endswith("/") else "550 no",
+                         "TYPE": "200 ok", "QUIT": "221 bye", "PASV": passive,
+                         "LIST": send_listing, **(replies or {})}, greeting)
+    server.streamed = False
+    return server
 
 
 class FtpThroughProxyTest(unittest.TestCase):
@@ -262,21 +209,21 @@ class FtpThroughProxyTest(unittest.TestCase):
         resuming = threading.Thread(target=lambda: first.append(curl(self.url + "/lock.bin")))
         resuming.start()
         self.addCleanup(resuming.join, 40)
-        owner = lambda: [c for c in Recorder.sessions.values()  # noqa: E731
+        owner = lambda: [c for c in list(self.ftp.sessions.values())  # noqa: E731
                          if c[-2:] == ["REST %d" % CUT, "RETR lock.bin"]]
         self.assertTrue(wait_for(owner, 10), self.seen[-20:])
-        since = set(Recorder.sessions)
+        since = set(self.ftp.sessions)
         code, _, body = curl(self.url + "/lock.bin")
         self.assertEqual((code, body == data), (0, True))
-        others = [c for n, c in Recorder.sessions.items() if n not in since]
+        others = [c for n, c in list(self.ftp.sessions.items()) if n not in since]
         self.assertEqual([c for c in others if any(x.startswith("REST") for x in c)], [], others)
         self.assertTrue(resuming.is_alive(), "the second download did not run beside the first")
         resuming.join(40)
         self.assertEqual((first[0][0], first[0][2] == data), (0, True))
         self.assert_resume_file_gone("lock.bin")
 
-    def scripted(self, replies=None, listing=b""):
-        server = Scripted(replies, listing)
+    def scripted(self, replies=None, **options):
+        server = scripted_ftp(replies, **options)
         self.addCleanup(server.close)
         return server, "ftp://127.0.0.1:%d" % server.port
 
@@ -284,9 +231,7 @@ class FtpThroughProxyTest(unittest.TestCase):
         """The FTP error page for `url`, from curl or (raw) a request of our own."""
         start = time.monotonic()
         if raw:
-            with socket.create_connection(("127.0.0.1", 3128), timeout=seconds) as s:
-                s.sendall(b"GET %s HTTP/1.0\r\n\r\n" % url.encode())
-                reply = b"".join(iter(lambda: s.recv(65536), b""))
+            reply, _ = exchange(b"GET %s HTTP/1.0\r\n\r\n" % url.encode(), timeout=seconds)
             head, _, body = reply.partition(b"\r\n\r\n")
         else:
             _, head, body = curl(url)
@@ -301,8 +246,9 @@ class FtpThroughProxyTest(unittest.TestCase):
                    "-rw-r--r-- 1 a b 5 Jan 1 2020 <img src=x onerror=alert(1)>\r\n" +
                    "".join("-rw-r--r-- 1 a b %d Jan 1 2020 %s\r\n" % (i, n)
                            for i, n in enumerate(names))).encode()
-        server, url = self.scripted({"USER": "230 no password needed"}, listing)
-        server.listing_paused = threading.Event()
+        paused = threading.Event()
+        server, url = self.scripted({"USER": "230 no password needed"}, listing=listing,
+                                    paused=paused)
         page = b""
         with socket.create_connection(("127.0.0.1", 3128), timeout=30) as s:
             s.sendall(b"GET %s/ HTTP/1.0\r\n\r\n" % url.encode())
@@ -310,9 +256,9 @@ class FtpThroughProxyTest(unittest.TestCase):
             while time.monotonic() < deadline and (chunk := s.recv(65536)):
                 page += chunk
                 if b">f000100</A>" in page:
-                    server.listing_paused.set()  # the first half came before the second went
+                    paused.set()  # the first half came before the second went
         self.assertTrue(server.streamed, "the page is not streamed")
-        self.assertNotIn("PASS", " ".join(server.log))
+        self.assertNotIn("PASS", " ".join(server.lines))
         entries = re.findall(rb'<A HREF="/([^"]*)">', page)
         self.assertEqual(len(entries), 1 + len(names))
         self.assertEqual(entries[0], b"%3Cimg%20src=x%20onerror=alert(1)%3E")
@@ -331,7 +277,7 @@ class FtpThroughProxyTest(unittest.TestCase):
 
         # A reply that never ends, a line that never ends: bounded, then the error page.
         for chunk, count in ((b"220-more\r\n", 100000), (b"220 " + b"x" * 65536, 100)):
-            _, url = self.scripted({"GREETING": lambda c=chunk, n=count: (c for _ in range(n))})
+            _, url = self.scripted(greeting=[chunk] * count)
             self.assert_error_page(url + "/", "FTP connect ERROR")
         _, url = self.scripted({"USER": "530 go away"})
         self.assert_error_page(url + "/", "Bad user name")

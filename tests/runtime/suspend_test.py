@@ -6,75 +6,47 @@ it with the terminal sane. Under dash, which leaves the terminal as a stopped jo
 under bash, which puts its own modes back at a stop and leaves them at `fg`."""
 import fcntl
 import os
-import pty
 import re
 import sys
 import termios
-import threading
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
-from harness import NETROVE, Home, start_group, stop_group, wait_for  # noqa: E402
+from harness import NETROVE, Checks, Home, Program, wait_for  # noqa: E402
 
 COOKED = termios.ICANON | termios.ECHO
+check = Checks()
 
 
-class Shell:
-    def __init__(self, home, command):
-        self.fd, slave = pty.openpty()
-        self.proc = start_group(command,
-                                lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0),
-                                stdin=slave, stdout=slave, stderr=slave, cwd=home.path,
-                                env=home.env(PS1="$ ", HISTFILE="/dev/null"))
-        os.close(slave)
-        self.out, self.lock = bytearray(), threading.Lock()
-        threading.Thread(target=self._read, daemon=True).start()
+def local_modes(shell):
+    return termios.tcgetattr(shell.fd)[3] & COOKED
 
-    def _read(self):
-        try:
-            while chunk := os.read(self.fd, 4096):
-                with self.lock:
-                    self.out += chunk
-        except OSError:
-            pass
 
-    def output(self):
-        with self.lock:
-            return self.out.decode("latin-1")
-
-    def type(self, text):
-        os.write(self.fd, text.encode())
-
-    def local_modes(self):
-        return termios.tcgetattr(self.fd)[3] & COOKED
-
-    def job_state(self):
-        """State letter of the shell's child (the job), or None when there is none."""
-        try:
-            with open("/proc/%d/task/%d/children" % (self.proc.pid, self.proc.pid)) as f:
-                pids = f.read().split()
-            with open("/proc/%s/stat" % pids[0]) as f:
-                return f.read().rsplit(")", 1)[1].split()[0]
-        except (OSError, IndexError):
-            return None
+def job_state(shell):
+    """State letter of the shell's child (the job), or None when there is none."""
+    try:
+        with open("/proc/%d/task/%d/children" % (shell.proc.pid, shell.proc.pid)) as f:
+            pids = f.read().split()
+        with open("/proc/%s/stat" % pids[0]) as f:
+            return f.read().rsplit(")", 1)[1].split()[0]
+    except (OSError, IndexError):
+        return None
 
 
 def run(command):
-    """The failures of the scenario under the shell `command`."""
+    """The scenario under the shell `command`, on a terminal it controls."""
     home = Home(files={"netrove.dat": "LogFile netrove.log\nWaitTime 1\n",
                        "phonebook": "[Demo]\nDevice sim\nAnswer connect 0.5\n"})
     os.chmod(home.file("phonebook"), 0o600)
-    shell = Shell(home, command)
-    failures = []
+    shell = Program(home, cmd=command, preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0),
+                    env={"PS1": "$ ", "HISTFILE": "/dev/null"})
 
     def expect(ok, what):
-        if not ok:
-            failures.append(what)
-            print("FAIL %s: %s\n--- output (tail) ---\n%s" % (
-                command[0], what, shell.output()[-1500:]))
+        check(ok, "%s: %s" % (command[0], what),
+              "--- output (tail) ---\n" + shell.output()[-1500:])
     try:
         expect(wait_for(lambda: shell.output().endswith("$ "), 10), "the shell prompts")
         shell.type(NETROVE + " Demo\n")
-        expect(wait_for(lambda: shell.local_modes() == 0 and
+        expect(wait_for(lambda: local_modes(shell) == 0 and
                         re.search(r"On-Line 00:00:0[1-9]", shell.output()), 15),
                "the session runs on-line with the terminal raw")
         rounds = 0
@@ -85,33 +57,26 @@ def run(command):
                 ("bg\n", None, COOKED, "bg: the terminal stays the shell's")):
             rounds += 1
             shell.type(key)
-            expect(wait_for(lambda: shell.local_modes() == modes and (
-                state is None or (shell.job_state() == "T") == (state == "T")), 10), what)
+            expect(wait_for(lambda: local_modes(shell) == modes and (
+                state is None or (job_state(shell) == "T") == (state == "T")), 10), what)
             if modes == COOKED:
                 shell.type("echo round-$((%d * 11))\n" % rounds)
                 expect(wait_for(lambda: "round-%d" % (rounds * 11) in shell.output(), 10),
                        "a command typed to the shell runs (round %d)" % rounds)
         shell.type("fg\n")
-        expect(wait_for(lambda: shell.local_modes() == 0 and shell.job_state() != "T", 10),
+        expect(wait_for(lambda: local_modes(shell) == 0 and job_state(shell) != "T", 10),
                "fg after bg: raw again")
         shell.type("\x1b")
-        expect(wait_for(lambda: shell.job_state() is None and shell.local_modes() == COOKED and
+        expect(wait_for(lambda: job_state(shell) is None and local_modes(shell) == COOKED and
                         "Exiting...." in shell.output(), 15), "ESC ends it, the terminal sane")
         expect(any(line.endswith("Starting services") for line in home.lines("netrove.log")),
                "the session logged")
     finally:
         shell.type("exit\n")
-        stop_group(shell.proc)
-    return failures
-
-
-def main():
-    failures = []
-    for command in (["dash", "-i"], ["bash", "--norc", "--noprofile", "--noediting", "-i"]):
-        failures += run(command)
-    print("suspend: %d failed" % len(failures))
-    return 1 if failures else 0
+        shell.stop()
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    run(["dash", "-i"])
+    run(["bash", "--norc", "--noprofile", "--noediting", "-i"])
+    sys.exit(check.code())

@@ -8,12 +8,12 @@ import base64
 import os
 import shutil
 import smtplib
-import socket
 import sys
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
-from harness import BIN, SOURCE, Home, Program, enter_network_namespace  # noqa: E402
+from harness import (BIN, SOURCE, Home, Program, chromium,  # noqa: E402
+                     enter_network_namespace, exchange)
 
 AUTH = "Basic " + base64.b64encode(b"ann:secret").decode()
 CONFIG = {
@@ -33,10 +33,8 @@ def start_program(cleanup, prefix):
     os.makedirs(home.file("MailBox/ANN"))
     program = Program(home, "Office", "PROXY", tty=False)
     cleanup(program.stop)
-    for service in ("Proxy", "POP3-", "SMTP-gate"):
-        if not program.wait_log("^%s.*server started" % service, 15):
-            raise RuntimeError("%s did not start%s" % (service, program.report()))
-    return home, program
+    return home, program.started(*("^%s.*server started" % service
+                                   for service in ("Proxy", "POP3-", "SMTP-gate")), timeout=15)
 
 
 def send_mail(*messages):
@@ -52,38 +50,9 @@ def request(target, *headers, method="GET", body=b"", auth=AUTH, timeout=20):
     head = ["%s %s HTTP/1.0" % (method, target), "Host: mail", *headers]
     head += ["Authorization: " + auth] if auth else []
     head += ["Content-Length: %d" % len(body)] if method == "POST" else []
-    reply = b""
-    with socket.create_connection(("127.0.0.1", 3128), timeout=timeout) as s:
-        try:  # a refused request may be reset before all of it was sent
-            s.sendall(("\r\n".join(head) + "\r\n\r\n").encode() + body)
-            while len(reply) < 4 << 20 and (chunk := s.recv(65536)):
-                reply += chunk
-        except ConnectionError:
-            pass
+    reply, _ = exchange(("\r\n".join(head) + "\r\n\r\n").encode() + body, timeout=timeout)
     top, _, rest = reply.decode("latin-1").partition("\r\n\r\n")
     return top.split("\r\n")[0], top, rest
-
-
-def chromium(profile):
-    """A headless Chromium under chromedriver that finds "mail" on 127.0.0.1, with its profile,
-    caches and home in `profile`; or a reason why there is none."""
-    os.makedirs(profile, exist_ok=True)
-    os.environ.update(HOME=profile, XDG_CONFIG_HOME=profile, XDG_CACHE_HOME=profile)
-    try:
-        from selenium import webdriver
-        from selenium.webdriver.chrome.service import Service
-        options = webdriver.ChromeOptions()
-        options.binary_location = "/usr/bin/chromium"
-        for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
-                     "--disable-background-networking", "--no-proxy-server",
-                     "--user-data-dir=" + profile, "--host-resolver-rules=MAP mail 127.0.0.1",
-                     "--window-size=1100,1000"):
-            options.add_argument(flag)
-        driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
-        driver.set_page_load_timeout(30)
-        return driver, None
-    except Exception as e:  # ImportError, WebDriverException, OSError: no browser to drive
-        return None, "%s: %s" % (type(e).__name__, str(e).splitlines()[0] if str(e) else "")
 
 
 def log_in(driver):

@@ -11,8 +11,8 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from browser_test import (chromium, enter_network_namespace, log_in, request,  # noqa: E402
-                          send_mail, start_program)
+from browser_test import log_in, request, send_mail, start_program  # noqa: E402
+from harness import chromium, enter_network_namespace  # noqa: E402
 
 HOSTILE = [  # MailBox/ANN/<n>.msg
     'From: "onmouseover=alert(1) x <a@b.c>\r\nReply-To: <x"onmouseover=alert(3)@b.c>\r\n'

@@ -45,6 +45,12 @@ inline bool WaitUntil(const std::function<bool()>& pred, int ms = 3000) {
 inline int64_t MsSince(SteadyClock::time_point start) {
   return std::chrono::duration_cast<Ms>(SteadyClock::now() - start).count();
 }
+// Milliseconds `run` takes.
+inline int64_t MsTaken(const std::function<void()>& run) {
+  const auto start = SteadyClock::now();
+  run();
+  return MsSince(start);
+}
 
 inline int CountOpenFds() {
   auto it = std::filesystem::directory_iterator("/proc/self/fd");

@@ -215,10 +215,10 @@ inline int BindLoopback(uint16_t& port, int type = SOCK_STREAM, int backlog = 16
   return fd;
 }
 
-// A port that was free a moment ago.
-inline uint16_t FreePort(int type = SOCK_STREAM) {
+// A port that was free on `dotted` a moment ago.
+inline uint16_t FreePort(int type = SOCK_STREAM, const char* dotted = "127.0.0.1") {
   uint16_t port = 0;
-  close(BindLoopback(port, type, 0));
+  close(BindLoopback(port, type, 0, dotted));
   return port;
 }
 

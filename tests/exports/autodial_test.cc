@@ -6,17 +6,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <future>
-#include <sstream>
 
 #include "dialer/connection_files.h"
-#include "lib/test_context.h"
+#include "dialer/dial_fixture.h"
 
 namespace netrove {
 namespace {
 
+using testing::ReadText;
 using testing::ScratchDir;
+using testing::WriteFile;
 
 TEST(AutoDialFields, SetAndClearTouchOnlyTheirLines) {
   const char book[] =
@@ -61,15 +61,13 @@ TEST(AutoDialFields, WrittenToTheFileKeepingItsMode) {
   ScratchDir dir;
   PosixEnv env;
   std::string path = dir / "phonebook";
-  std::ofstream(path) << "[A]\nDevice sim\n";
+  WriteFile(path, "[A]\nDevice sim\n");
   ASSERT_EQ(chmod(path.c_str(), 0600), 0);
   EXPECT_EQ(WriteAutoDialFields(env, path, "A", "/x.so", "AutoDial"), 0);
   EXPECT_EQ(WriteAutoDialFields(env, path, "B", "/x.so", "AutoDial"), kErrorCannotFindEntry);
   EXPECT_EQ(WriteAutoDialFields(env, path, "A", "/x\n.so", "AutoDial"), -1);
   EXPECT_EQ(WriteAutoDialFields(env, dir / "none", "A", "/x.so", "AutoDial"), -1);
-  std::stringstream s;
-  s << std::ifstream(path).rdbuf();
-  EXPECT_EQ(s.str(), "[A]\nDevice sim\nAutoDialLibrary /x.so\nAutoDialFunction AutoDial\n");
+  EXPECT_EQ(ReadText(path), "[A]\nDevice sim\nAutoDialLibrary /x.so\nAutoDialFunction AutoDial\n");
   struct stat st {};
   ASSERT_EQ(stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -110,43 +108,21 @@ TEST(BusyMarker, AliveStaleAndAbsent) {
       {"garbage counts by existence", "busy", MarkerState::kAlive},
   };
   for (const Case& c : cases) {
-    std::ofstream(marker) << c.text;
+    WriteFile(marker, c.text);
     EXPECT_EQ(CheckBusyMarker(env, marker), c.want) << c.what;
     EXPECT_EQ(FileExists(env, marker), c.want != MarkerState::kStale) << c.what;
   }
 }
-
-// Only the active connections matter to the handler.
-class Connections final : public RemoteAccess {
- public:
-  std::vector<ConnectionInfo> active;
-  int EnumConnections(std::vector<ConnectionInfo>& out) override {
-    out = active;
-    return 0;
-  }
-  int EnumEntries(std::vector<std::string>&) override { return -1; }
-  int GetConnectStatus(uint32_t, ConnectStatus&) override { return -1; }
-  std::string ErrorText(int) override { return "error"; }
-  int HangUp(uint32_t) override { return -1; }
-  int GetEntryDialParams(const std::string&, DialRecord&, bool&) override { return -1; }
-  int GetEntryProperties(const std::string&, EntryProperties&) override { return -1; }
-  int CreateEntry(const NewEntry&) override { return -1; }
-  int Dial(const DialRecord&, std::atomic<uint32_t>&) override { return -1; }
-};
 
 class AutoDialHandler : public ::testing::Test {
  protected:
   // A stand-in for the front-end: records its words, then runs `tail`.
   void Program(const std::string& tail) {
     std::string path = dir_ / "netrove";
-    std::ofstream(path) << "#!/bin/sh\necho \"$@\" >> '" << dir_.path() << "/started'\n" << tail;
+    WriteFile(path, "#!/bin/sh\necho \"$@\" >> '" + dir_.path() + "/started'\n" + tail);
     ASSERT_EQ(chmod(path.c_str(), 0755), 0);
   }
-  std::string Started() {
-    std::stringstream s;
-    s << std::ifstream(dir_ / "started").rdbuf();
-    return s.str();
-  }
+  std::string Started() { return ReadText(dir_ / "started"); }
   // The handler, bounded: a handler that never returns fails the test.
   bool Run(const std::string& name) {
     AutoDialOptions options;
@@ -162,9 +138,10 @@ class AutoDialHandler : public ::testing::Test {
     return done.get();
   }
 
-  ScratchDir dir_;
+  testing::TestContext ctx_;
+  ScratchDir& dir_ = ctx_.scratch;
   PosixEnv env_;
-  Connections ras_;
+  FakeLine ras_{ctx_.tasks, ctx_.log};  // its connections: only the active ones matter
 };
 
 TEST_F(AutoDialHandler, StartsTheProgramAndWaitsForItsMarker) {
@@ -175,7 +152,7 @@ TEST_F(AutoDialHandler, StartsTheProgramAndWaitsForItsMarker) {
   EXPECT_FALSE(FileExists(env_, BusyMarkerPath(dir_.path(), "Office")));
 
   // The handler name file names the connection instead.
-  std::ofstream(dir_ / kAutoDialHandlerFile) << "Home\nignored\n";
+  WriteFile(dir_ / kAutoDialHandlerFile, "Home\nignored\n");
   EXPECT_TRUE(Run("Office"));
   EXPECT_EQ(Started(), "Office AUTODIAL\nHome AUTODIAL\n");
 }
@@ -191,9 +168,9 @@ TEST_F(AutoDialHandler, AKilledProgramLeavesAStaleMarkerThatNoLongerBlocks) {
 
 TEST_F(AutoDialHandler, StartsNothingWhileConnectedOrBusy) {
   Program("");
-  ras_.active.push_back({1, "Office", "sim"});
+  ras_.AddForeign(1, "Office");
   EXPECT_TRUE(Run("Office"));
-  ras_.active.clear();
+  ASSERT_EQ(ras_.HangUp(1), 0);
   std::string marker = BusyMarkerPath(dir_.path(), "Office");
   ASSERT_TRUE(WriteBusyMarker(env_, marker, getpid()));  // a start under way
   EXPECT_TRUE(Run("Office"));

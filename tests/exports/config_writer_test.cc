@@ -7,75 +7,49 @@ namespace netrove {
 namespace {
 
 const char kFile[] =
-    "; global settings\n"
-    "LogFile netrove.log\n"
-    "DialTime 30\n"
-    "\n"
-    "[Office]\n"
-    "; the office line\n"
-    "Connection Office\n"
-    "AddPhone 111\n"
-    "Unknown keeps\n"
-    "AddPhone 222\n"
-    "  addphone   333\n"
-    "DialTime 45\n"
-    "\n"
-    "[Home]\n"
-    "DialTime 50\n";
+    "; global settings\nLogFile netrove.log\nDialTime 30\n\n[Office]\n; the office line\n"
+    "Connection Office\nAddPhone 111\nUnknown keeps\nAddPhone 222\n  addphone   333\n"
+    "DialTime 45\n\n[Home]\nDialTime 50\n";
+
+// kFile with its one `from` replaced by `to`.
+std::string Edited(const std::string& from, const std::string& to) {
+  std::string text = kFile;
+  return text.replace(text.find(from), from.size(), to);
+}
 
 TEST(ConfigWriter, RewritesOnlyTheKeywordsGivenInPlace) {
-  struct Case {
-    const char* what;
+  const std::string phones = "AddPhone 111\nUnknown keeps\nAddPhone 222\n  addphone   333\n";
+  const struct {
     std::string section;
     std::vector<ConfigLine> lines;
     std::string want;
   } cases[] = {
-      {"a single value replaced in place, the rest kept",
-       "Office",
-       {{"DIALTIME", "90"}},
-       "; global settings\nLogFile netrove.log\nDialTime 30\n\n[Office]\n; the office "
-       "line\nConnection Office\nAddPhone 111\nUnknown keeps\nAddPhone 222\n  addphone   "
-       "333\nDIALTIME 90\n\n[Home]\nDialTime 50\n"},
-      {"fewer list entries: the surplus old lines go",
-       "OFFICE",
-       {{"AddPhone", "9"}},
-       "; global settings\nLogFile netrove.log\nDialTime 30\n\n[Office]\n; the office "
-       "line\nConnection Office\nAddPhone 9\nUnknown keeps\nDialTime 45\n\n[Home]\nDialTime "
-       "50\n"},
-      {"more list entries: they follow the last old line",
-       "Office",
+      // A single value replaced in place, the rest kept.
+      {"Office", {{"DIALTIME", "90"}}, Edited("DialTime 45\n", "DIALTIME 90\n")},
+      // Fewer list entries: the surplus old lines go.
+      {"OFFICE", {{"AddPhone", "9"}}, Edited(phones, "AddPhone 9\nUnknown keeps\n")},
+      // More list entries: they follow the last old line.
+      {"Office",
        {{"AddPhone", "1"}, {"AddPhone", "2"}, {"AddPhone", "3"}, {"AddPhone", "4"}},
-       "; global settings\nLogFile netrove.log\nDialTime 30\n\n[Office]\n; the office "
-       "line\nConnection Office\nAddPhone 1\nUnknown keeps\nAddPhone 2\nAddPhone 3\nAddPhone "
-       "4\nDialTime 45\n\n[Home]\nDialTime 50\n"},
-      {"a list emptied: every old line goes",
-       "Office",
-       {{"AddPhone", "", true}},
-       "; global settings\nLogFile netrove.log\nDialTime 30\n\n[Office]\n; the office "
-       "line\nConnection Office\nUnknown keeps\nDialTime 45\n\n[Home]\nDialTime 50\n"},
-      {"new keywords go to the end of the part, before its blank lines; empty new values "
-       "are not written",
-       "Office",
+       Edited(phones, "AddPhone 1\nUnknown keeps\nAddPhone 2\nAddPhone 3\nAddPhone 4\n")},
+      // A list emptied: every old line goes.
+      {"Office", {{"AddPhone", "", true}}, Edited(phones, "Unknown keeps\n")},
+      // New keywords go to the end of the part, before its blank lines; empty new values are
+      // not written.
+      {"Office",
        {{"Redial", "NO"}, {"CheckURL", ""}},
-       "; global settings\nLogFile netrove.log\nDialTime 30\n\n[Office]\n; the office "
-       "line\nConnection Office\nAddPhone 111\nUnknown keeps\nAddPhone 222\n  addphone   "
-       "333\nDialTime 45\nRedial NO\n\n[Home]\nDialTime 50\n"},
-      {"the global part ends at the first header",
-       "",
+       Edited("DialTime 45\n", "DialTime 45\nRedial NO\n")},
+      // The global part ends at the first header.
+      {"",
        {{"DIALTIME", "20"}, {"LOGFILE", ""}, {"Proxy", "LOCALHOST"}},
-       "; global settings\nLOGFILE\nDIALTIME 20\nProxy LOCALHOST\n\n[Office]\n; the office "
-       "line\nConnection Office\nAddPhone 111\nUnknown keeps\nAddPhone 222\n  addphone   "
-       "333\nDialTime 45\n\n[Home]\nDialTime 50\n"},
-      {"the last section runs to the end of the file",
-       "home",
+       Edited("LogFile netrove.log\nDialTime 30\n", "LOGFILE\nDIALTIME 20\nProxy LOCALHOST\n")},
+      // The last section runs to the end of the file.
+      {"home",
        {{"DialTime", "5"}, {"Redial", "NO"}},
-       std::string(kFile).substr(0, std::string(kFile).size() - 12) + "DialTime 5\nRedial NO\n"},
+       Edited("DialTime 50\n", "DialTime 5\nRedial NO\n")},
   };
-  for (const Case& c : cases) {
-    std::optional<std::string> got = RewriteConfigPart(kFile, c.section, c.lines);
-    ASSERT_TRUE(got.has_value()) << c.what;
-    EXPECT_EQ(*got, c.want) << c.what;
-  }
+  for (const auto& c : cases)
+    EXPECT_EQ(RewriteConfigPart(kFile, c.section, c.lines), c.want) << c.want;
   EXPECT_FALSE(RewriteConfigPart(kFile, "Nowhere", {{"DialTime", "1"}}).has_value());
 }
 

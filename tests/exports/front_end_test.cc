@@ -4,9 +4,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <fstream>
-#include <sstream>
-
 #include "config/config.h"
 #include "config/scrambler.h"
 #include "lib/test_context.h"
@@ -14,7 +11,9 @@
 namespace netrove {
 namespace {
 
+using testing::ReadText;
 using testing::ScratchDir;
+using testing::WriteFile;
 
 TEST(PasswordMask, EveryLengthRoundTripsAndEditsKeepTheirPlace) {
   std::string forty = "0123456789abcdefghijABCDEFGHIJ!#%&()*+-=";
@@ -98,27 +97,18 @@ class FrontEndFiles : public ::testing::Test {
   void SetUp() override {
     ASSERT_EQ(setenv("NETROVE_HOME", dir_.path().c_str(), 1), 0);
     ASSERT_EQ(setenv("NETROVE_PHONEBOOK", (dir_ / "phonebook").c_str(), 1), 0);
-    Write("phonebook", "[Office]\nDevice sim\nPhone 555-0100\n[Other]\nDevice sim\n");
+    WriteFile("phonebook", "[Office]\nDevice sim\nPhone 555-0100\n[Other]\nDevice sim\n");
   }
   void TearDown() override {
     unsetenv("NETROVE_HOME");
     unsetenv("NETROVE_PHONEBOOK");
-  }
-  void Write(const std::string& name, const std::string& text) {
-    std::ofstream(dir_ / name, std::ios::binary) << text;
-  }
-  std::string Read(const std::string& name) {
-    std::ifstream in(dir_ / name, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
   }
   // The password the reader makes of the file's section.
   std::string LoadedPassword(const std::string& section) {
     ParseEnvironment parse_env;
     parse_env.volume_key = VolumeKey(env_);
     ParseResult r =
-        ParseConfiguration(Read("netrove.dat"), section, true, ConfigRecord(), parse_env);
+        ParseConfiguration(ReadText("netrove.dat"), section, true, ConfigRecord(), parse_env);
     return r.record.password;
   }
 
@@ -131,66 +121,22 @@ const char kPassword40[] = "p4ssw0rd-of-forty-characters-0123456789X";
 
 TEST_F(FrontEndFiles, SectionRoundTripsThroughTheRecordKeepingComments) {
   const std::string section =
-      "[Office]\n"
-      "; dialled on weekdays\n"
-      "Connection Office\n"
-      "User alice\n"
-      "Password *" +
+      "[Office]\n; dialled on weekdays\nConnection Office\nUser alice\nPassword *" +
       std::string(kPassword40) +
-      "\n"
-      "Phone 555-0199\n"
-      "Domain\n"
-      "AddPhone 555-0200\n"
-      "AddPhone 555-0300 8:00 18:00\n"
-      "OffPhone 555-0400\n"
-      "DefLoad NO\n"
-      "AUTOHIDE YES\n"
-      "CHECKURL 127.0.0.1:18080\n"
-      "CHECKURLTIME 7\n"
-      "LOGFILE office.log\n"
-      "REDIAL NO\n"
-      "HideProxy NO\n"
-      "HidePOP3 YES\n"
-      "HideSMTP NO\n"
-      "HideNNTP YES\n"
-      "HideFTP NO\n"
-      "HideSOCKS4 YES\n"
-      "HidePort NO\n"
-      "DIALPREFIX 0,\n"
-      "DIALTIME 45\n"
-      "MAXRETRY 3\n"
-      "WAITTIME 12\n"
-      "SLEEPTIME 70\n"
-      "; flag files\n"
-      "BREAKFLAG break.flg\n"
-      "SLEEPFLAG sleep.flg\n"
-      "CONNECTFLAG connect.flg\n"
-      "DIALFLAG dial.flg\n"
-      "BREAKIFFOUND NO\n"
-      "DAYTIMELIMIT 600\n"
-      "WEEKTIMELIMIT 3000\n"
-      "MONTHTIMELIMIT 9000\n"
-      "NETROVEPORT 2999\n"
-      "PROXY LOCALHOST\n"
-      "POP3 pop.example.net\n"
-      "SMTP smtp.example.net\n"
-      "NNTP news.example.net\n"
-      "FTP 2121\n"
-      "SOCKS4 1080\n"
-      "PORTDOG 18023\n"
-      "CACHEDNSDAY 4\n"
-      "NETSTOPTIME 5\n"
-      "NETSLEEPTIME 6\n"
-      "MapLink 18081,127.0.0.1:18080,Show\n"
-      "Break 23:30\n"
-      "ExecuteStart start.sh\n"
-      "Execute on-connect.sh\n"
-      "ExecuteEnd on-end.sh\n"
-      "ExecuteFlag run.flg run.sh\n"
-      "ExecuteAt 12:00 noon.sh\n"
-      "Cost 8:00 0.05\n";
+      "\nPhone 555-0199\nDomain\nAddPhone 555-0200\nAddPhone 555-0300 8:00 18:00\n"
+      "OffPhone 555-0400\nDefLoad NO\nAUTOHIDE YES\nCHECKURL 127.0.0.1:18080\nCHECKURLTIME 7\n"
+      "LOGFILE office.log\nREDIAL NO\nHideProxy NO\nHidePOP3 YES\nHideSMTP NO\nHideNNTP YES\n"
+      "HideFTP NO\nHideSOCKS4 YES\nHidePort NO\nDIALPREFIX 0,\nDIALTIME 45\nMAXRETRY 3\n"
+      "WAITTIME 12\nSLEEPTIME 70\n; flag files\nBREAKFLAG break.flg\nSLEEPFLAG sleep.flg\n"
+      "CONNECTFLAG connect.flg\nDIALFLAG dial.flg\nBREAKIFFOUND NO\nDAYTIMELIMIT 600\n"
+      "WEEKTIMELIMIT 3000\nMONTHTIMELIMIT 9000\nNETROVEPORT 2999\nPROXY LOCALHOST\n"
+      "POP3 pop.example.net\nSMTP smtp.example.net\nNNTP news.example.net\nFTP 2121\n"
+      "SOCKS4 1080\nPORTDOG 18023\nCACHEDNSDAY 4\nNETSTOPTIME 5\nNETSLEEPTIME 6\n"
+      "MapLink 18081,127.0.0.1:18080,Show\nBreak 23:30\nExecuteStart start.sh\n"
+      "Execute on-connect.sh\nExecuteEnd on-end.sh\nExecuteFlag run.flg run.sh\n"
+      "ExecuteAt 12:00 noon.sh\nCost 8:00 0.05\n";
   std::string file = "; global part\nWaitTime 10\n\n" + section + "\n[Other]\nUser bob\n";
-  Write("netrove.dat", file);
+  WriteFile("netrove.dat", file);
 
   FrontSettings loaded;
   ASSERT_TRUE(front_.LoadSettings("office", loaded));
@@ -210,14 +156,14 @@ TEST_F(FrontEndFiles, SectionRoundTripsThroughTheRecordKeepingComments) {
   back.week_time_limit /= 60;
   back.month_time_limit /= 60;
   ASSERT_GT(front_.ReplaceSection(back), 0);
-  EXPECT_EQ(Read("netrove.dat"), file);
+  EXPECT_EQ(ReadText("netrove.dat"), file);
 
   // A 40-character password typed anew, and a changed user: scrambled anew.
   back.password_mask = kPassword40;
   back.user = "carol";
   ASSERT_GT(front_.ReplaceSection(back), 0);
   EXPECT_EQ(LoadedPassword("Office"), kPassword40);
-  EXPECT_EQ(Read("netrove.dat").find("*p4ss"), std::string::npos);
+  EXPECT_EQ(ReadText("netrove.dat").find("*p4ss"), std::string::npos);
 
   // Loaded again, the mask of 40 kept characters writes the same password.
   ASSERT_TRUE(front_.LoadSettings("Office", loaded));
@@ -227,22 +173,22 @@ TEST_F(FrontEndFiles, SectionRoundTripsThroughTheRecordKeepingComments) {
   ASSERT_GT(front_.ReplaceSection(loaded), 0);
   EXPECT_EQ(LoadedPassword("Office"), kPassword40);
   // The rest of the file is untouched.
-  std::string now = Read("netrove.dat");
+  std::string now = ReadText("netrove.dat");
   EXPECT_EQ(now.substr(0, 27), "; global part\nWaitTime 10\n\n");
   EXPECT_NE(now.find("; dialled on weekdays\nConnection Office\nUser dave\n"), std::string::npos);
   EXPECT_NE(now.find("\n[Other]\nUser bob\n"), std::string::npos);
 }
 
 TEST_F(FrontEndFiles, GlobalWriteAppendDeleteAndCounts) {
-  Write("netrove.dat",
-        "; keep me\nWaitTime 10\nPopThing x\nExecute global.sh\n\n[Office]\nDialTime 9\n");
+  WriteFile("netrove.dat",
+            "; keep me\nWaitTime 10\nPopThing x\nExecute global.sh\n\n[Office]\nDialTime 9\n");
   FrontSettings s;
   ASSERT_TRUE(front_.LoadSettings("Office", s));
   EXPECT_EQ(s.dial_time, 9);
   EXPECT_EQ(front_.Warnings().size(), 1u);  // the unknown keyword
   s.wait_time = 33;
   EXPECT_EQ(front_.WriteGlobal(s), static_cast<int32_t>(CommonSettingLines(s).size()));
-  std::string text = Read("netrove.dat");
+  std::string text = ReadText("netrove.dat");
   EXPECT_EQ(text.substr(0, 45), "; keep me\nWAITTIME 33\nPopThing x\nExecute glob");
   // A section written from the record by itself; the global part is left
   // alone, and so is the other section.

@@ -43,11 +43,7 @@ class NetTestContext : public TestContext {
 
 // A port free on every address a moment ago, for a listener on 0.0.0.0
 // (FreePort looks at 127.0.0.1 only: a client of 127.0.0.2 may hold it).
-inline uint16_t FreeAnyPort(int type = SOCK_STREAM) {
-  uint16_t port = 0;
-  close(BindLoopback(port, type, 0, "0.0.0.0"));
-  return port;
-}
+inline uint16_t FreeAnyPort(int type = SOCK_STREAM) { return FreePort(type, "0.0.0.0"); }
 
 inline void Put(SocketVar& s, const std::string& bytes) { ASSERT_TRUE(SendAll(s.handle(), bytes)); }
 

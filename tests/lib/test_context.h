@@ -45,6 +45,12 @@ inline bool WaitUntil(const std::function<bool()>& pred, int ms = 3000) {
 inline int64_t MsSince(SteadyClock::time_point start) {
   return std::chrono::duration_cast<Ms>(SteadyClock::now() - start).count();
 }
+// Milliseconds `run` takes.
+inline int64_t MsTaken(const std::function<void()>& run) {
+  const auto start = SteadyClock::now();
+  run();
+  return MsSince(start);
+}
 
 inline int CountOpenFds() {
   auto it = std::filesystem::directory_iterator("/proc/self/fd");
@@ -209,10 +215,10 @@ inline int BindLoopback(uint16_t& port, int type = SOCK_STREAM, int backlog = 16
   return fd;
 }
 
-// A port that was free a moment ago.
-inline uint16_t FreePort(int type = SOCK_STREAM) {
+// A port that was free on `dotted` a moment ago.
+inline uint16_t FreePort(int type = SOCK_STREAM, const char* dotted = "127.0.0.1") {
   uint16_t port = 0;
-  close(BindLoopback(port, type, 0));
+  close(BindLoopback(port, type, 0, dotted));
   return port;
 }
 

@@ -202,21 +202,20 @@ TEST_F(SmtpTest, StoresLocalCopiesOnceQueuesTheRestAndAcknowledgesOnlyWhatIsStor
 TEST(QueueFileTest, EnvelopeAndMessageWithAnyLineEndAndRefusals) {
   std::string many = "s\r";
   for (size_t i = 0; i <= kMaxQueueRecipients; ++i) many += "r" + std::to_string(i) + "\r";
-  const std::pair<std::string, std::optional<QueueFile>> cases[] = {
+  const std::pair<std::string, QueueFile> cases[] = {
       {"a@x\rb@y\rc@z\r\rHi\r", QueueFile{"a@x", {"b@y", "c@z"}, 13}},
       {"a@x\r\nb@y\r\n\r\nHi\r\n", QueueFile{"a@x", {"b@y"}, 12}},
       {"a@x\nb@y\n\n", QueueFile{"a@x", {"b@y"}, 9}},  // an empty message
-      {"a@x\rb@y\r", std::nullopt},                    // no empty line, no message
-      {"\rb@y\r\rHi\r", std::nullopt},
-      {"a@x\r\rHi\r", std::nullopt},
-      {std::string("a@x\rb@y\r\rH\0i\r", 12), std::nullopt},
-      {"a@x\rb\x01@y\r\rHi\r", std::nullopt},
-      {"a@x\r" + std::string(kMaxQueueAddress + 1, 'a') + "\r\rHi\r", std::nullopt},
-      {many + "\rHi\r", std::nullopt},
-      {"a@x\rb@y\r\r" + std::string(kMaxQueueFileBytes, 'x'), std::nullopt},
   };
-  for (const auto& [text, want] : cases)
-    EXPECT_EQ(ParseQueueFile(text), want) << text.substr(0, 40);
+  for (const auto& [text, want] : cases) EXPECT_EQ(ParseQueueFile(text), want) << text;
+  // No empty line (no message), no sender, no recipient, a NUL or a control, an address, the
+  // recipients or the file too long.
+  for (const std::string& text :
+       {std::string("a@x\rb@y\r"), std::string("\rb@y\r\rHi\r"), std::string("a@x\r\rHi\r"),
+        std::string("a@x\rb@y\r\rH\0i\r", 12), std::string("a@x\rb\x01@y\r\rHi\r"),
+        "a@x\r" + std::string(kMaxQueueAddress + 1, 'a') + "\r\rHi\r", many + "\rHi\r",
+        "a@x\rb@y\r\r" + std::string(kMaxQueueFileBytes, 'x')})
+    EXPECT_EQ(ParseQueueFile(text), std::nullopt) << text.substr(0, 40);
   // The writer's text reads back the same, the message's lines whatever ends them.
   const std::string text = QueueFileText("a@x", {"b@y", "c@z"}, "\none\r\ntwo\rthree");
   auto file = ParseQueueFile(text);

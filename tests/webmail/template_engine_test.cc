@@ -42,10 +42,7 @@ class TemplateEngineTest : public ::testing::Test {
     env_.PutFile("servpop3.dat", "USER ann secret\n");
     mailbox_.script["TOP 1 0"] = {"+OK", {"From: \"Ann\" <ann@x.org>", "Subject: &&user <b>"}};
     mailbox_.script["TOP 2 0"] = {"+OK", {"From: bob@y.org", "Reply-To: <r@y.org>"}};
-    mailbox_.script["MLIST 1"] = {
-        "+OK 1 1234567"
-        "52B16A65",
-        {}};
+    mailbox_.script["MLIST 1"] = {"+OK 1 123456752B16A65", {}};  // the size, then the DOS time
     mailbox_.script["BODY 1"] = {"+OK", {"see www.example.com, <b>&&user</b>"}};
     request_.user = "ann";
     request_.message_count = 2;

@@ -120,21 +120,64 @@ class FrontEndFiles : public ::testing::Test {
 const char kPassword40[] = "p4ssw0rd-of-forty-characters-0123456789X";
 
 TEST_F(FrontEndFiles, SectionRoundTripsThroughTheRecordKeepingComments) {
-  const std::string section =
-      "[Office]\n; dialled on weekdays\nConnection Office\nUser alice\nPassword *" +
-      std::string(kPassword40) +
-      "\nPhone 555-0199\nDomain\nAddPhone 555-0200\nAddPhone 555-0300 8:00 18:00\n"
-      "OffPhone 555-0400\nDefLoad NO\nAUTOHIDE YES\nCHECKURL 127.0.0.1:18080\nCHECKURLTIME 7\n"
-      "LOGFILE office.log\nREDIAL NO\nHideProxy NO\nHidePOP3 YES\nHideSMTP NO\nHideNNTP YES\n"
-      "HideFTP NO\nHideSOCKS4 YES\nHidePort NO\nDIALPREFIX 0,\nDIALTIME 45\nMAXRETRY 3\n"
-      "WAITTIME 12\nSLEEPTIME 70\n; flag files\nBREAKFLAG break.flg\nSLEEPFLAG sleep.flg\n"
-      "CONNECTFLAG connect.flg\nDIALFLAG dial.flg\nBREAKIFFOUND NO\nDAYTIMELIMIT 600\n"
-      "WEEKTIMELIMIT 3000\nMONTHTIMELIMIT 9000\nNETROVEPORT 2999\nPROXY LOCALHOST\n"
-      "POP3 pop.example.net\nSMTP smtp.example.net\nNNTP news.example.net\nFTP 2121\n"
-      "SOCKS4 1080\nPORTDOG 18023\nCACHEDNSDAY 4\nNETSTOPTIME 5\nNETSLEEPTIME 6\n"
-      "MapLink 18081,127.0.0.1:18080,Show\nBreak 23:30\nExecuteStart start.sh\n"
-      "Execute on-connect.sh\nExecuteEnd on-end.sh\nExecuteFlag run.flg run.sh\n"
-      "ExecuteAt 12:00 noon.sh\nCost 8:00 0.05\n";
+  std::string section = R"([Office]
+; dialled on weekdays
+Connection Office
+User alice
+Password *PASSWORD
+Phone 555-0199
+Domain
+AddPhone 555-0200
+AddPhone 555-0300 8:00 18:00
+OffPhone 555-0400
+DefLoad NO
+AUTOHIDE YES
+CHECKURL 127.0.0.1:18080
+CHECKURLTIME 7
+LOGFILE office.log
+REDIAL NO
+HideProxy NO
+HidePOP3 YES
+HideSMTP NO
+HideNNTP YES
+HideFTP NO
+HideSOCKS4 YES
+HidePort NO
+DIALPREFIX 0,
+DIALTIME 45
+MAXRETRY 3
+WAITTIME 12
+SLEEPTIME 70
+; flag files
+BREAKFLAG break.flg
+SLEEPFLAG sleep.flg
+CONNECTFLAG connect.flg
+DIALFLAG dial.flg
+BREAKIFFOUND NO
+DAYTIMELIMIT 600
+WEEKTIMELIMIT 3000
+MONTHTIMELIMIT 9000
+NETROVEPORT 2999
+PROXY LOCALHOST
+POP3 pop.example.net
+SMTP smtp.example.net
+NNTP news.example.net
+FTP 2121
+SOCKS4 1080
+PORTDOG 18023
+CACHEDNSDAY 4
+NETSTOPTIME 5
+NETSLEEPTIME 6
+MapLink 18081,127.0.0.1:18080,Show
+Break 23:30
+ExecuteStart start.sh
+Execute on-connect.sh
+ExecuteEnd on-end.sh
+ExecuteFlag run.flg run.sh
+ExecuteAt 12:00 noon.sh
+Cost 8:00 0.05
+)";
+  section.replace(section.find("PASSWORD"), 8, kPassword40);
   std::string file = "; global part\nWaitTime 10\n\n" + section + "\n[Other]\nUser bob\n";
   WriteFile("netrove.dat", file);
 

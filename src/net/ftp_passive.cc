@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "runtime/text.h"
+
 namespace netrove {
 
 std::optional<PassiveTarget> ParsePassiveReply(std::string_view reply) {
@@ -18,14 +20,9 @@ std::optional<PassiveTarget> ParsePassiveReply(std::string_view reply) {
     std::string_view digits = inside.substr(0, end);
     while (!digits.empty() && digits.front() == ' ') digits.remove_prefix(1);
     while (!digits.empty() && digits.back() == ' ') digits.remove_suffix(1);
-    if (digits.empty() || digits.size() > 3) return std::nullopt;
-    int value = 0;
-    for (char c : digits) {
-      if (c < '0' || c > '9') return std::nullopt;
-      value = value * 10 + (c - '0');
-    }
-    if (value > 255) return std::nullopt;
-    numbers[i] = value;
+    const std::optional<uint64_t> value = ParseDecimal(digits, 3);
+    if (!value || *value > 255) return std::nullopt;
+    numbers[i] = static_cast<int>(*value);
     inside.remove_prefix(end == inside.size() ? end : end + 1);
   }
   PassiveTarget target;

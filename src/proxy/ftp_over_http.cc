@@ -32,17 +32,6 @@ std::string_view TakeField(std::string_view& rest) {
   return field;
 }
 
-// Decimal digits only, at most 19 of them.
-std::optional<uint64_t> SizeNumber(std::string_view text) {
-  if (text.empty() || text.size() > 19) return std::nullopt;
-  uint64_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<uint64_t>(c - '0');
-  }
-  return value;
-}
-
 std::string PadLeft(std::string_view text, size_t width) {
   return std::string(width > text.size() ? width - text.size() : 0, ' ') + std::string(text);
 }
@@ -125,7 +114,7 @@ std::optional<FtpListingEntry> ParseListingLine(std::string_view line) {
 }
 
 std::string FtpShownSize(std::string_view size_text) {
-  std::optional<uint64_t> size = SizeNumber(size_text);
+  std::optional<uint64_t> size = ParseDecimal(size_text, 19);
   return size ? GroupThousands(*size) : std::string(size_text);
 }
 
@@ -427,7 +416,7 @@ void FtpSession::Download(const std::string& path) {
   if (!data.is_open()) return Error(9);
   List(data, name, false, "", entry);
   if (!entry || !control_.is_open()) return Error(6);
-  const std::optional<uint64_t> size = SizeNumber(entry->size_text);
+  const std::optional<uint64_t> size = ParseDecimal(entry->size_text, 19);
   data = Passive();
   if (!data.is_open()) return Error(9);
 

@@ -74,15 +74,9 @@ RelayRequestLine ParseRelayRequestLine(std::string_view line) {
 }
 
 std::optional<int32_t> ParseContentLength(std::string_view text) {
-  std::string trimmed = Trim(text);
-  if (trimmed.empty() || trimmed.size() > 10) return std::nullopt;
-  int64_t value = 0;
-  for (char c : trimmed) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + (c - '0');
-  }
-  if (value > INT32_MAX) return std::nullopt;
-  return static_cast<int32_t>(value);
+  const std::optional<uint64_t> value = ParseDecimal(Trim(text), 10);
+  if (!value || *value > INT32_MAX) return std::nullopt;
+  return static_cast<int32_t>(*value);
 }
 
 std::optional<std::string_view> HeaderValue(std::string_view line, std::string_view name) {

@@ -52,15 +52,20 @@ bool ContainsNoCase(std::string_view text, std::string_view word) {
   return UpperAscii(text).find(UpperAscii(word)) != std::string::npos;
 }
 
-std::optional<uint16_t> ParsePortNumber(std::string_view text) {
-  if (text.empty() || text.size() > 5) return std::nullopt;
-  uint32_t value = 0;
+std::optional<uint64_t> ParseDecimal(std::string_view text, size_t max_digits) {
+  if (text.empty() || text.size() > std::min<size_t>(max_digits, 19)) return std::nullopt;
+  uint64_t value = 0;
   for (char c : text) {
     if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<uint32_t>(c - '0');
+    value = value * 10 + static_cast<uint64_t>(c - '0');
   }
-  if (value > 65535) return std::nullopt;
-  return static_cast<uint16_t>(value);
+  return value;
+}
+
+std::optional<uint16_t> ParsePortNumber(std::string_view text) {
+  const std::optional<uint64_t> value = ParseDecimal(text, 5);
+  if (!value || *value > 65535) return std::nullopt;
+  return static_cast<uint16_t>(*value);
 }
 
 std::string BareName(std::string_view name) {

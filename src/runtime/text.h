@@ -24,6 +24,10 @@ bool ContainsNoCase(std::string_view text, std::string_view word);
 // TABs become blanks, runs of blanks one blank, none at either end.
 std::string CollapseBlanks(std::string_view line);
 
+// Decimal digits only (no sign, no blanks), one to `max_digits` of them
+// (at most 19); nullopt otherwise.
+std::optional<uint64_t> ParseDecimal(std::string_view text, size_t max_digits);
+
 // A port number 0..65535 written as decimal digits only (no sign, no
 // blanks, at most five digits); nullopt otherwise.
 std::optional<uint16_t> ParsePortNumber(std::string_view text);

@@ -28,19 +28,7 @@ uint32_t StoredStamp(Env& env) {
 // The decimal number after "CONTENT-LENGTH:" (blanks skipped, at most 10
 // digits, nothing else after them but blanks).
 std::optional<uint64_t> ContentLength(std::string_view upper_line) {
-  std::string_view rest = upper_line.substr(15);
-  size_t start = rest.find_first_not_of(" \t");
-  if (start == std::string_view::npos) return std::nullopt;
-  rest.remove_prefix(start);
-  size_t digits = 0;
-  uint64_t value = 0;
-  while (digits < rest.size() && rest[digits] >= '0' && rest[digits] <= '9') {
-    if (++digits > 10) return std::nullopt;
-    value = value * 10 + static_cast<uint64_t>(rest[digits - 1] - '0');
-  }
-  if (digits == 0 || rest.find_first_not_of(" \t", digits) != std::string_view::npos)
-    return std::nullopt;
-  return value;
+  return ParseDecimal(Trim(upper_line.substr(15)), 10);
 }
 
 // What the answer's header says about the file.
@@ -101,15 +89,10 @@ std::optional<UpdateUrl> ParseUpdateUrl(std::string_view text) {
   url.name = url.host.substr(0, colon);
   if (url.name.empty()) return std::nullopt;
   if (colon != std::string::npos) {
-    std::string_view digits = std::string_view(url.host).substr(colon + 1);
-    if (digits.empty() || digits.size() > 5) return std::nullopt;
-    uint32_t port = 0;
-    for (char c : digits) {
-      if (c < '0' || c > '9') return std::nullopt;
-      port = port * 10 + static_cast<uint32_t>(c - '0');
-    }
-    if (port == 0 || port > 65535) return std::nullopt;
-    url.port = static_cast<uint16_t>(port);
+    const std::optional<uint16_t> port =
+        ParsePortNumber(std::string_view(url.host).substr(colon + 1));
+    if (!port || *port == 0) return std::nullopt;
+    url.port = *port;
   }
   return url;
 }

@@ -39,7 +39,6 @@
 
 namespace netrove {
 
-inline constexpr uint16_t kFtpDefaultPort = 21;
 inline constexpr char kFtpGateListFile[] = "ftp.ip";
 inline constexpr char kFtpGateGreeting[] = "220 Netrove FTP-Gate started.";
 // Sent to the client in place of a PASV answer that points elsewhere than

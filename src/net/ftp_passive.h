@@ -1,6 +1,6 @@
-// The FTP server's answer to PASV, "227 Entering Passive Mode
-// (h1,h2,h3,h4,p1,p2)": where the data connection is to go. Shared by the
-// proxy's ftp:// requests and the FTP gate.
+// What the proxy's ftp:// requests and the FTP gate share of FTP: its
+// port, and the server's answer to PASV, "227 Entering Passive Mode
+// (h1,h2,h3,h4,p1,p2)": where the data connection is to go.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +9,8 @@
 #include <string_view>
 
 namespace netrove {
+
+inline constexpr uint16_t kFtpDefaultPort = 21;
 
 struct PassiveTarget {
   std::string address;  // dotted, as "10.0.0.5"

@@ -3,8 +3,6 @@
 // date of a file, "REST" and "RETR" for downloads.
 #include "proxy/ftp_over_http.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <initializer_list>
 #include <memory>
@@ -20,7 +18,6 @@ constexpr size_t kMaxStamp = 255;
 constexpr size_t kMaxResumeKey = 255;
 // Page lines go out in batches of about this size.
 constexpr size_t kPageBatch = 16 * 1024;
-constexpr uint16_t kFtpPort = 21;
 
 // The field up to the first blank; the field and the blanks after it
 // leave `rest`.
@@ -262,14 +259,12 @@ SocketVar FtpSession::Passive() {
   std::optional<std::string> reply;
   if (Command("PASV")) reply = OneReply();
   std::optional<PassiveTarget> target = reply ? ParsePassiveReply(*reply) : std::nullopt;
-  in_addr address{};
-  if (!target || inet_pton(AF_INET, target->address.c_str(), &address) != 1 ||
-      address.s_addr != GetPeerAddress(control_.handle())) {
+  if (!target || target->address != DottedAddress(GetPeerAddress(control_.handle()))) {
     CloseSocketVar(control_);
     return SocketVar();
   }
-  SocketVar data =
-      ConnectOutside(net_, client_, target->address + ":" + std::to_string(target->port), kFtpPort);
+  SocketVar data = ConnectOutside(
+      net_, client_, target->address + ":" + std::to_string(target->port), kFtpDefaultPort);
   if (!data.is_open()) CloseSocketVar(control_);
   return data;
 }
@@ -284,7 +279,7 @@ void FtpSession::Run(const std::string& url) {
   if (!parsed) return Error(5);  // before any byte goes to the server
   if (url.size() > kMaxFtpUrl) return Error(7);
   host_text_ = parsed->host_text;
-  control_ = ConnectOutside(net_, client_, host_text_, kFtpPort);
+  control_ = ConnectOutside(net_, client_, host_text_, kFtpDefaultPort);
   if (!control_.is_open()) return Error(1);
   std::string line;
   if (AwaitReply({"220 "}, line) != Wait::kMatch) return Error(5);

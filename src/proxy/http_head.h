@@ -73,14 +73,17 @@ bool StatusIsRedirect(std::string_view status_line);
 // are dropped as ReadLine drops them.
 class HeadReader {
  public:
-  HeadReader(SocketVar& socket, Env& env, int64_t limit_ms)
-      : socket_(socket), env_(env), deadline_(env.MonotonicMs() + limit_ms) {}
+  HeadReader(SocketVar& socket, Env& env, int64_t limit_ms, size_t max_bytes = kMaxHeaderBlock)
+      : socket_(socket),
+        env_(env),
+        deadline_(env.MonotonicMs() + limit_ms),
+        max_bytes_(max_bytes) {}
   // False when the socket ended, the block ran over its bound or the
   // deadline passed (the line holds what came before).
   bool Next(std::string& line) {
     line.clear();
     for (char c; env_.MonotonicMs() <= deadline_ && ReadBuffered(socket_, &c, 1) == 1;) {
-      if (++size_ > kMaxHeaderBlock) return false;
+      if (++size_ > max_bytes_) return false;
       if (c == '\n') return true;
       if (c != '\r' && c != '\0') line.push_back(c);
     }
@@ -91,6 +94,7 @@ class HeadReader {
   SocketVar& socket_;
   Env& env_;
   const int64_t deadline_;
+  const size_t max_bytes_;
   size_t size_ = 0;
 };
 

@@ -3,12 +3,13 @@
 #include <algorithm>
 
 #include "proxy/cache_codec.h"
+#include "proxy/http_head.h"
+#include "proxy/proxy_service.h"
 #include "runtime/text.h"
 
 namespace netrove {
 namespace {
 
-constexpr uint16_t kDefaultProxyPort = 3128;
 constexpr size_t kMaxUrl = 255;
 
 std::string StampBytes(uint32_t stamp) {
@@ -25,12 +26,6 @@ uint32_t StoredStamp(Env& env) {
   return stamp;
 }
 
-// The decimal number after "CONTENT-LENGTH:" (blanks skipped, at most 10
-// digits, nothing else after them but blanks).
-std::optional<uint64_t> ContentLength(std::string_view upper_line) {
-  return ParseDecimal(Trim(upper_line.substr(15)), 10);
-}
-
 // What the answer's header says about the file.
 struct UpdateHead {
   bool complete = false;  // the empty line came
@@ -40,12 +35,9 @@ struct UpdateHead {
   uint32_t stamp = 0;
 };
 
-// Feeds one header line (without its line end) into `head`.
+// Feeds one header line (as HeadReader gives it) into `head`.
 void HeadLine(UpdateHead& head, std::string_view raw, bool first) {
-  std::string line;
-  for (char c : raw)
-    if (c != '\r' && c != '\0') line += c;
-  line = UpperAscii(line);
+  const std::string line = UpperAscii(raw);
   if (first) {
     size_t space = line.find(' ');
     head.status_ok = line.rfind("HTTP/1.", 0) == 0 && space != std::string::npos &&
@@ -53,13 +45,14 @@ void HeadLine(UpdateHead& head, std::string_view raw, bool first) {
                      (line.size() == space + 4 || line[space + 4] == ' ');
   } else if (line.empty()) {
     head.complete = true;
-  } else if (line.rfind("CONTENT-LENGTH:", 0) == 0) {
-    std::optional<uint64_t> length = ContentLength(line);
-    if (!length || (head.length && *head.length != *length)) head.refused = true;
-    head.length = length;
-  } else if (line.rfind("LAST-MODIFIED:", 0) == 0) {
+  } else if (std::optional<std::string_view> value = HeaderValue(line, "Content-Length")) {
+    std::optional<int32_t> length = ParseContentLength(*value);
+    if (!length || (head.length && *head.length != static_cast<uint64_t>(*length)))
+      head.refused = true;
+    if (length) head.length = static_cast<uint64_t>(*length);
+  } else if (HeaderValue(line, "Last-Modified")) {
     head.stamp = UpdateStamp(line);
-  } else if (line.rfind("TRANSFER-ENCODING:", 0) == 0) {
+  } else if (HeaderValue(line, "Transfer-Encoding")) {
     head.refused = true;
   }
 }
@@ -166,7 +159,7 @@ SocketVar AutoUpdate::ConnectFor(const UpdateUrl& url, std::string& request) {
   if (!config->proxy_auth_string.empty())
     request += "Proxy-Authorization: " + config->proxy_auth_string + "\r\n";
   request += host_line + "\r\n";
-  return net_.connector().Connect(config->proxy, kDefaultProxyPort);
+  return net_.connector().Connect(config->proxy, kProxyPort);
 }
 
 UpdateResult AutoUpdate::CheckNow() {
@@ -185,41 +178,27 @@ UpdateResult AutoUpdate::CheckNow() {
   (void)WriteFileAtomically(env, kUpdateStampFile, StampBytes(stored));  // checked today
 
   UpdateHead head;
-  std::string pending;  // bytes of the header not yet taken as lines
-  size_t header_bytes = 0;
-  bool first = true;
-  char buffer[512];
-  while (!head.complete && !head.refused) {
-    size_t end = pending.find('\n');
-    if (end != std::string::npos) {
-      HeadLine(head, std::string_view(pending).substr(0, end), first);
-      first = false;
-      pending.erase(0, end + 1);
-      continue;
-    }
-    if (header_bytes > options_.max_header_bytes || env.MonotonicMs() > deadline)
-      return UpdateResult::kUnchanged;
-    int n = ReadBuffered(connection, buffer, sizeof buffer);
-    if (n <= 0) return UpdateResult::kUnchanged;  // closed before the header ended
-    header_bytes += static_cast<size_t>(n);
-    pending.append(buffer, static_cast<size_t>(n));
+  HeadReader reader(connection, env, deadline - env.MonotonicMs(), options_.max_header_bytes);
+  std::string line;
+  for (bool first = true; !head.complete && !head.refused; first = false) {
+    // Closed, too long or too slow before the header ended.
+    if (!reader.Next(line)) return UpdateResult::kUnchanged;
+    HeadLine(head, line, first);
   }
   if (head.refused || !head.status_ok || !head.length || head.stamp == stored ||
       *head.length < kMinUpdateBytes || *head.length > options_.max_bytes || !connection.is_open())
     return UpdateResult::kUnchanged;
-  return Download(connection, std::move(pending), *head.length, head.stamp, deadline);
+  return Download(connection, *head.length, head.stamp, deadline);
 }
 
-UpdateResult AutoUpdate::Download(SocketVar& connection, std::string body, uint64_t length,
-                                  uint32_t stamp, int64_t deadline) {
+UpdateResult AutoUpdate::Download(SocketVar& connection, uint64_t length, uint32_t stamp,
+                                  int64_t deadline) {
   Env& env = net_.env();
   TemporaryFile temporary{env, std::string(kUpdateDownloadFile) + "." + UniqueTemporarySuffix()};
   std::unique_ptr<WritableFile> file =
       env.OpenForWriting(temporary.path, Env::OpenMode::kCreateOnly, 0600);
   if (!file) return UpdateResult::kWriteFailed;
-  if (body.size() > length) body.resize(length);
-  uint64_t got = body.size();
-  if (!file->Append(body)) return UpdateResult::kWriteFailed;
+  uint64_t got = 0;
   char buffer[512];
   while (got < length) {
     if (env.MonotonicMs() > deadline) return UpdateResult::kInterrupted;

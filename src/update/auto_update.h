@@ -101,8 +101,7 @@ class AutoUpdate final : public UpdateStarter {
  private:
   bool CheckedToday();
   SocketVar ConnectFor(const UpdateUrl& url, std::string& request);
-  UpdateResult Download(SocketVar& connection, std::string body, uint64_t length, uint32_t stamp,
-                        int64_t deadline);
+  UpdateResult Download(SocketVar& connection, uint64_t length, uint32_t stamp, int64_t deadline);
   uint32_t NextTask();
 
   static constexpr int64_t kNever = INT64_MIN;

@@ -135,6 +135,8 @@ class TcpOrigin {
     close(fd_);
   }
   std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
+  // The connections taken so far (counted as each is accepted, so a
+  // client that has its answer finds itself counted).
   int served() const { return served_.load(); }
   std::string last_request() const {
     std::lock_guard<std::mutex> lock(mu_);
@@ -143,7 +145,8 @@ class TcpOrigin {
 
  private:
   void Serve() {
-    for (int c; (c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0; close(c), ++served_) {
+    for (int c; (c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0; close(c)) {
+      ++served_;
       std::string request, more;
       while (request.find("\r\n\r\n") == std::string::npos && request.size() < 65536 &&
              !(more = ReadAll(c, 200, 1)).empty())

@@ -1,5 +1,6 @@
 #include "config/config_writer.h"
 
+#include <algorithm>
 #include <map>
 
 #include "config/syntax.h"
@@ -133,8 +134,7 @@ std::optional<std::string> RewriteConfigPart(std::string_view text, std::string_
     }
     // else: a surplus old line of the keyword goes.
   }
-  // Surplus new lines after the last old line of their keyword; they shift
-  // the places behind them, so insert from the back.
+  // Surplus new lines go after the last old line of their keyword.
   std::vector<std::pair<size_t, std::vector<std::string>>> inserts;
   std::vector<std::string> appended;
   for (const std::string& key : order) {
@@ -154,6 +154,10 @@ std::optional<std::string> RewriteConfigPart(std::string_view text, std::string_
       inserts.emplace_back(place->second, std::move(rest));
     }
   }
+  // Each keyword has places of its own; from the last place to the first,
+  // an insertion never moves one still to come.
+  std::sort(inserts.begin(), inserts.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
   for (auto it = inserts.rbegin(); it != inserts.rend(); ++it) {
     out.insert(out.begin() + static_cast<ptrdiff_t>(it->first), it->second.begin(),
                it->second.end());

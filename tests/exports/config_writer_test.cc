@@ -11,9 +11,8 @@ const char kFile[] =
     "Connection Office\nAddPhone 111\nUnknown keeps\nAddPhone 222\n  addphone   333\n"
     "DialTime 45\n\n[Home]\nDialTime 50\n";
 
-// kFile with its one `from` replaced by `to`.
-std::string Edited(const std::string& from, const std::string& to) {
-  std::string text = kFile;
+// `text` with its one `from` replaced by `to`.
+std::string Edited(const std::string& from, const std::string& to, std::string text = kFile) {
   return text.replace(text.find(from), from.size(), to);
 }
 
@@ -32,6 +31,16 @@ TEST(ConfigWriter, RewritesOnlyTheKeywordsGivenInPlace) {
       {"Office",
        {{"AddPhone", "1"}, {"AddPhone", "2"}, {"AddPhone", "3"}, {"AddPhone", "4"}},
        Edited(phones, "AddPhone 1\nUnknown keeps\nAddPhone 2\nAddPhone 3\nAddPhone 4\n")},
+      // Two keywords grow, given in another order than the file's.
+      {"Office",
+       {{"DialTime", "1"},
+        {"DialTime", "2"},
+        {"AddPhone", "1"},
+        {"AddPhone", "2"},
+        {"AddPhone", "3"},
+        {"AddPhone", "4"}},
+       Edited("DialTime 45\n", "DialTime 1\nDialTime 2\n",
+              Edited(phones, "AddPhone 1\nUnknown keeps\nAddPhone 2\nAddPhone 3\nAddPhone 4\n"))},
       // A list emptied: every old line goes.
       {"Office", {{"AddPhone", "", true}}, Edited(phones, "Unknown keeps\n")},
       // New keywords go to the end of the part, before its blank lines; empty new values are

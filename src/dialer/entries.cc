@@ -1,5 +1,7 @@
 #include "dialer/entries.h"
 
+#include "config/scrambler.h"
+#include "runtime/clock.h"
 #include "runtime/text.h"
 
 namespace netrove {
@@ -39,6 +41,18 @@ std::optional<EntryDefaults> LoadEntryDefaults(RemoteAccess& ras, const std::str
   EntryProperties props;
   if (ras.GetEntryProperties(entry, props) == 0) defaults.phone = props.local_phone;
   return defaults;
+}
+
+ParseEnvironment PhonebookParseEnvironment(Env& env, RemoteAccess& ras,
+                                           const std::string& phonebook_path) {
+  ParseEnvironment parse_env;
+  parse_env.resolve_entry = [&ras](const std::string& n) { return ResolveEntryName(ras, n); };
+  parse_env.entry_exists = [&ras](const std::string& n) { return EntryExists(ras, n); };
+  parse_env.entry_defaults = [&ras](const std::string& n) { return LoadEntryDefaults(ras, n); };
+  parse_env.now = NowSeconds(env);
+  parse_env.volume_key = VolumeKey(env);
+  parse_env.phonebook_path = phonebook_path;
+  return parse_env;
 }
 
 }  // namespace netrove

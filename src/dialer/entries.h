@@ -19,4 +19,10 @@ bool EntryExists(RemoteAccess& ras, const std::string& name);
 // nothing when its stored dial parameters cannot be read.
 std::optional<EntryDefaults> LoadEntryDefaults(RemoteAccess& ras, const std::string& entry);
 
+// What reading netrove.dat needs of the phonebook at `phonebook_path`
+// (read through `ras`, which must outlive the result) and of the machine:
+// the entries and their stored defaults, the time and the volume key.
+ParseEnvironment PhonebookParseEnvironment(Env& env, RemoteAccess& ras,
+                                           const std::string& phonebook_path);
+
 }  // namespace netrove

@@ -5,7 +5,6 @@
 #include "dialer/entries.h"
 #include "dialer/phonebook_access.h"
 #include "driver/program_context.h"
-#include "runtime/clock.h"
 #include "runtime/program.h"
 
 namespace netrove {
@@ -71,14 +70,9 @@ bool FrontEnd::LoadSettings(const std::string& name, FrontSettings& out) {
   std::optional<std::string> text = ReadConfig();
   if (!text) return false;
   PhonebookRemoteAccess ras(env_, PhonebookPath(), ConnectionDirectory());
-  ParseEnvironment parse_env;
-  parse_env.resolve_entry = [&ras](const std::string& n) { return ResolveEntryName(ras, n); };
-  parse_env.entry_exists = [&ras](const std::string& n) { return EntryExists(ras, n); };
-  parse_env.entry_defaults = [&ras](const std::string& n) { return LoadEntryDefaults(ras, n); };
-  parse_env.now = NowSeconds(env_);
-  parse_env.volume_key = VolumeKey(env_);
-  parse_env.phonebook_path = ras.phonebook_path();
-  ParseResult result = ParseConfiguration(*text, name, /*collect=*/true, ConfigRecord(), parse_env);
+  ParseResult result =
+      ParseConfiguration(*text, name, /*collect=*/true, ConfigRecord(),
+                         PhonebookParseEnvironment(env_, ras, ras.phonebook_path()));
   if (result.connection_not_found) return false;
   EntryProperties props;
   (void)ras.GetEntryProperties(result.record.entry_name, props);

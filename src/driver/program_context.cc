@@ -1,8 +1,6 @@
 #include "driver/program_context.h"
 
-#include "config/scrambler.h"
 #include "dialer/entries.h"
-#include "runtime/clock.h"
 #include "runtime/program.h"
 
 namespace netrove {
@@ -73,13 +71,7 @@ void ProgramContext::Published(const ConfigRecord& record) {
 }
 
 void ProgramContext::LoadConfiguration(const std::string& connection) {
-  ParseEnvironment parse_env;
-  parse_env.resolve_entry = [this](const std::string& n) { return ResolveEntryName(ras, n); };
-  parse_env.entry_exists = [this](const std::string& n) { return EntryExists(ras, n); };
-  parse_env.entry_defaults = [this](const std::string& n) { return LoadEntryDefaults(ras, n); };
-  parse_env.now = NowSeconds(env);
-  parse_env.volume_key = VolumeKey(env);
-  parse_env.phonebook_path = ras.phonebook_path();
+  const ParseEnvironment parse_env = PhonebookParseEnvironment(env, ras, ras.phonebook_path());
   if (std::optional<std::string> error =
           config.Load(env, log, shared, *this, parse_env, connection))
     Fatal(*error);
